@@ -1,0 +1,192 @@
+// The single library context: configuration, logging, initialisation state, locking choice,
+// the port registry and the session table. Every exported function forwards to it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "frame/log_target.h"
+#include "frame/pkcs11.h"
+#include "orvo.pb.h"
+#include "transport/transport.h"
+
+class CContext;
+
+namespace dravenholt {
+using DeviceLister = std::function<std::vector<uint64_t>(CContext&)>;
+using TransportFactory = std::function<std::unique_ptr<CTransport>(uint64_t, CContext&)>;
+}  // namespace dravenholt
+
+// A session as the application sees it: a handle issued by the library, unique within the
+// process, mapped to its port and to the device's own handle.
+struct SessionEntry {
+    int32_t port;
+    uint32_t deviceHandle;
+};
+
+class CContext : public dravenholt::ILogTarget {
+public:
+    CContext();
+    CContext(const CContext&) = delete;
+    CContext& operator=(const CContext&) = delete;
+
+    // Logging.
+    void log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
+    void logMessage(int level, const std::string& message) override;
+    bool logs(int level) const { return level >= logThreshold && (logToConsole || logFile.is_open()); }
+
+    // Test seam and configuration: swap the device lister and transport factory together.
+    void setDevicePair(dravenholt::DeviceLister lister, dravenholt::TransportFactory factory);
+
+    // The device call: encode, transmit on `port` under the device lock, decode. Afterwards
+    // response.rv holds a return code, which is also returned.
+    CK_RV callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
+                     bool resetResponse);
+    size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length);
+
+    // Device lock (native or application mutex, then the process lock file).
+    bool lockDevice();
+    void unlockDevice();
+
+    // Session lookup: the port and device handle behind an application's session handle.
+    CK_RV lookupSession(CK_SESSION_HANDLE handle, SessionEntry& entry) const;
+    CK_SESSION_HANDLE addSession(int32_t port, uint32_t deviceHandle);
+    bool hasPort(CK_SLOT_ID slot) const;
+    dravenholt::CTransport* port(int32_t index) const;
+
+    // Frame entry points.
+    CK_RV C_Initialize(CK_VOID_PTR pInitArgs);
+    CK_RV C_Finalize(CK_VOID_PTR pReserved);
+    CK_RV C_GetInfo(CK_INFO_PTR pInfo);
+    CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved);
+
+    // Slots, tokens and mechanisms.
+    CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
+    CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo);
+    CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo);
+    CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
+                             CK_ULONG_PTR pulCount);
+    CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo);
+    CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel);
+
+    // Sessions and login.
+    CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen);
+    CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                   CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen);
+    CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                        CK_SESSION_HANDLE_PTR phSession);
+    CK_RV C_CloseSession(CK_SESSION_HANDLE hSession);
+    CK_RV C_CloseAllSessions(CK_SLOT_ID slotID);
+    CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo);
+    CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
+                  CK_ULONG ulPinLen);
+    CK_RV C_Logout(CK_SESSION_HANDLE hSession);
+
+    // Objects and search.
+    CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                         CK_OBJECT_HANDLE_PTR phObject);
+    CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                       CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject);
+    CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject);
+    CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize);
+    CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                              CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount);
+    CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                              CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount);
+    CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount);
+    CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
+                        CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount);
+    CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession);
+
+    // Encryption and decryption.
+    CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+    CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                    CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen);
+    CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                          CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen);
+    CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
+                         CK_ULONG_PTR pulLastEncryptedPartLen);
+    CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+    CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                    CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen);
+    CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                          CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen);
+    CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen);
+
+    // Digesting.
+    CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism);
+    CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                   CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen);
+    CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen);
+    CK_RV C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey);
+    CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen);
+
+    // Signing and verification.
+    CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+    CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                 CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen);
+    CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen);
+    CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen);
+    CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+    CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                   CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen);
+    CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen);
+    CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen);
+
+    // Keys and random numbers.
+    CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                        CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey);
+    CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                            CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
+                            CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
+                            CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey);
+    CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
+                    CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen);
+    CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                      CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
+                      CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey);
+    CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
+                      CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey);
+    CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen);
+    CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen);
+
+    // ---- fields ----
+    std::string ipAddress;
+    std::string caCertBundle;
+    bool useLockFile = false;
+    uint32_t ipPort = 0;
+    uint32_t timeoutMs = 12000;
+    uint32_t keyTimeoutMs = 65000;
+    dravenholt::TransportFactory transportFactory;
+    dravenholt::DeviceLister deviceLister;
+    int32_t logThreshold = 50;
+    std::ofstream logFile;
+    bool logToConsole = false;
+    std::string logFilePath;
+    std::atomic<bool> initialized{false};
+    bool osLocking = false;
+    bool appLocking = false;
+    CK_C_INITIALIZE_ARGS initArgs{};
+    void* appMutex = nullptr;
+    int64_t startTime = 0;
+    std::map<int32_t, std::unique_ptr<dravenholt::CTransport>> ports;
+    std::map<CK_SESSION_HANDLE, SessionEntry> sessions;
+    CK_SESSION_HANDLE nextSessionHandle = 1;
+    uint32_t vendorId = 0x0483;
+    uint32_t productId = 0xA2AC;
+    uint32_t usagePage = 0;
+};
+
+// The library mutex: one process-wide non-recursive mutex. Token operations hold it around
+// their session lookup and device call; code that holds it never calls getContext().
+std::mutex& libraryMutex();
+
+// Creates the context on first use (reading the configuration once) and returns it.
+CContext& getContext();

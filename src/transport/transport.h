@@ -1,0 +1,29 @@
+// The transport interface: one connection to one device, moving opaque request and reply bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace dravenholt {
+
+class CTransport {
+public:
+    virtual ~CTransport() = default;
+    // Connects (closing first); throws IOException on failure.
+    virtual void open() {}
+    virtual bool isOpen() = 0;
+    virtual void close() {}
+    virtual void setTimeout(uint32_t) {}
+    virtual uint32_t getTimeout() = 0;
+    // Waits up to the timeout for one complete reply; 0 when nothing usable arrived.
+    virtual size_t read(uint8_t* buffer, size_t capacity) = 0;
+    virtual size_t write(const uint8_t* data, size_t length) = 0;
+    virtual size_t write(const std::string& data) = 0;
+    virtual const char* getTypeName() = 0;
+    // Drops whatever an earlier exchange left unread, so that it is never taken as the reply
+    // to the next request. Called under the device lock before each request is written.
+    virtual void discardStale() {}
+};
+
+}  // namespace dravenholt
