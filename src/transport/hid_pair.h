@@ -1,0 +1,17 @@
+// The USB HID pair of device lister and transport factory, the context's default.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "transport/transport.h"
+
+class CContext;
+
+namespace dravenholt {
+
+std::vector<uint64_t> listHidDevices(CContext& context);
+std::unique_ptr<CTransport> makeHidTransport(uint64_t deviceId, CContext& context);
+
+}  // namespace dravenholt
