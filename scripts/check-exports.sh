@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks that the shipped library exports the PKCS#11 entry points and no internal symbol.
+# Checks that the shipped library exports the PKCS#11 entry points and the administration calls,
+# and no internal symbol.
 set -euo pipefail
 lib=${1:?usage: check-exports.sh path/to/liborvo-pkcs11.so}
 names=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TW]$/ {print $3}' | sed 's/@.*//' | sort -u)
@@ -8,10 +9,18 @@ if [ "$c_count" -ne 68 ]; then
   echo "check-exports: expected the 68 C_ functions of the function list, found $c_count C_ names" >&2
   exit 1
 fi
+for name in u32BackupStorage u32RestoreStorage u32FactoryReset u32GetTokenConfig \
+  u32SetMaxLoginFailCnt u32SetSessionTimeout u32SetPasswordLengths u32SetBitOptions bReadLogEntries \
+  u32HasBitcoinKey u32ImportBitcoinKey u32GetBitcoinPub u32SignBitcoinHash; do
+  if ! grep -qx "$name" <<<"$names"; then
+    echo "check-exports: the administration call $name is not exported" >&2
+    exit 1
+  fi
+done
 stray=$(grep -vE '^(C_|hid_|u32|bReadLogEntries$|pListDevices$|vFreeDeviceList$|pOpenPort$|bRead$|bWrite$|vClosePort$)' <<<"$names" || true)
 if [ -n "$stray" ]; then
   echo "check-exports: internal symbols are exported:" >&2
   echo "$stray" >&2
   exit 1
 fi
-echo "check-exports: $c_count C_ entry points, no internal symbols"
+echo "check-exports: $c_count C_ entry points, the administration calls, no internal symbols"

@@ -1,23 +1,9 @@
 // The exported PKCS#11 entry points: each fetches the context and forwards to the operation of
 // the same name. No exception leaves them.
-#include <new>
-
 #include "frame/context.h"
+#include "frame/guarded.h"
 
-namespace {
-
-template <class Body>
-CK_RV guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return CKR_HOST_MEMORY;
-    } catch (...) {
-        return CKR_FUNCTION_FAILED;
-    }
-}
-
-}  // namespace
+using dravenholt::guarded;
 
 #define ORVO_FORWARD(name, params, args) \
     ORVO_EXPORT CK_RV name params { return guarded([&] { return getContext().name args; }); }
