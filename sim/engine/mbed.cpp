@@ -1,5 +1,8 @@
 #include "mbed.h"
 
+extern "C" {
+#include <mbedtls/constant_time.h>  // a header without C++ linkage guards
+}
 #include <mbedtls/platform_util.h>
 
 namespace dravenholt::sim {
@@ -19,6 +22,10 @@ Bytes mpiBytes(const mbedtls_mpi& value, size_t width) {
 
 bool mpiRead(mbedtls_mpi& target, const Bytes& bytes) {
     return mbedtls_mpi_read_binary(&target, bytes.data(), bytes.size()) == 0;
+}
+
+bool sameSecret(const uint8_t* a, const uint8_t* b, size_t length) {
+    return mbedtls_ct_memcmp(a, b, length) == 0;
 }
 
 }  // namespace dravenholt::sim

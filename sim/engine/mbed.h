@@ -37,4 +37,7 @@ using RsaContext = MbedHolder<mbedtls_rsa_context, rsaInitDefault, mbedtls_rsa_f
 Bytes mpiBytes(const mbedtls_mpi& value, size_t width = 0);
 bool mpiRead(mbedtls_mpi& target, const Bytes& bytes);
 
+// Compares secrets in time independent of their contents.
+bool sameSecret(const uint8_t* a, const uint8_t* b, size_t length);
+
 }  // namespace dravenholt::sim

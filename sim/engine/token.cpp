@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include <mbedtls/constant_time.h>
 #include <mbedtls/pkcs5.h>
 
 #include "mbed.h"
@@ -37,7 +36,7 @@ PinCheck Token::check(PinRecord& pin, const Bytes& candidate) const {
     if (locked(pin)) return PinCheck::Locked;
     Bytes hash = derivePin(candidate, pin.salt);
     bool match = pin.set && !hash.empty() && hash.size() == pin.hash.size() &&
-                 mbedtls_ct_memcmp(hash.data(), pin.hash.data(), hash.size()) == 0;
+                 sameSecret(hash.data(), pin.hash.data(), hash.size());
     if (match) {
         pin.failures = 0;
         return PinCheck::Ok;

@@ -1,6 +1,5 @@
 #include "crypto/hash_ops.h"
 
-#include <mbedtls/constant_time.h>
 
 namespace dravenholt::sim {
 namespace {
@@ -70,7 +69,7 @@ std::unique_ptr<SignOp> makeHmacOp(mbedtls_md_type_t type, const Bytes& key) {
 
 Rv compareMac(const Bytes& expected, const Bytes& presented) {
     if (presented.size() != expected.size()) return CKR_SIGNATURE_LEN_RANGE;
-    return mbedtls_ct_memcmp(expected.data(), presented.data(), expected.size()) == 0 ? CKR_OK
+    return sameSecret(expected.data(), presented.data(), expected.size()) ? CKR_OK
                                                                                       : CKR_SIGNATURE_INVALID;
 }
 

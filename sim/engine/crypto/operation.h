@@ -16,7 +16,13 @@ public:
     virtual Rv update(const Bytes& in, Bytes& out) = 0;
     virtual Rv finish(Bytes& out) = 0;
     // One call over the whole input; mechanisms without a multi-part form override it.
-    virtual Rv single(const Bytes& in, Bytes& out);
+    virtual Rv single(const Bytes& in, Bytes& out) {
+        Bytes tail;
+        if (Rv rv = update(in, out); rv != CKR_OK) return rv;
+        if (Rv rv = finish(tail); rv != CKR_OK) return rv;
+        out.insert(out.end(), tail.begin(), tail.end());
+        return CKR_OK;
+    }
 };
 
 class SignOp {

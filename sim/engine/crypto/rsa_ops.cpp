@@ -1,4 +1,3 @@
-#include <mbedtls/constant_time.h>
 
 #include "crypto/asymmetric.h"
 #include "crypto/hash_ops.h"
@@ -145,7 +144,7 @@ public:
             block.insert(block.end(), digest.begin(), digest.end());
             rc = mbedtls_rsa_public(ctx_.get(), signature.data(), recovered.data());
             if (rc != 0) return CKR_SIGNATURE_INVALID;
-            return mbedtls_ct_memcmp(recovered.data(), block.data(), k) == 0 ? CKR_OK : CKR_SIGNATURE_INVALID;
+            return sameSecret(recovered.data(), block.data(), k) ? CKR_OK : CKR_SIGNATURE_INVALID;
         }
         case Family::RsaPss:
             rc = mbedtls_rsa_rsassa_pss_verify_ext(ctx_.get(), nullptr, nullptr, MBEDTLS_RSA_PUBLIC, pss_.hash,
