@@ -7,3 +7,7 @@ std::vector<uint64_t> listHidDevices(CContext&) { return {}; }
 std::unique_ptr<CTransport> makeHidTransport(uint64_t, CContext&) { return nullptr; }
 
 }  // namespace dravenholt
+
+namespace dravenholt {
+std::string hidProductName(CTransport&) { return ""; }
+}  // namespace dravenholt
