@@ -1,5 +1,7 @@
 #include "attribute_rules.h"
 
+#include "admin_handlers.h"
+
 #include <algorithm>
 #include <initializer_list>
 
@@ -164,7 +166,8 @@ bool isSensitive(const Object& obj, uint32_t type) {
     bool secretPart = false;
     if (cls == CKO_PRIVATE_KEY)
         secretPart = among(type, {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2,
-                                  CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT, CKA_VALUE});
+                                  CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT, CKA_VALUE,
+                                  kChainCodeAttribute});
     else if (cls == CKO_SECRET_KEY)
         secretPart = type == CKA_VALUE;
     return secretPart && (obj.flag(CKA_SENSITIVE) || !obj.flag(CKA_EXTRACTABLE));

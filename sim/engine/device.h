@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "admin_state.h"
 #include "crypto/operation.h"
 #include "object_store.h"
 #include "random.h"
@@ -45,6 +46,7 @@ struct Device {
     uint32_t maxSessions = 64;
     Login login = Login::None;
     Random random;
+    AdminState admin;
 
     uint32_t sessionState(const Session& s) const;
     uint32_t rwSessionCount() const;

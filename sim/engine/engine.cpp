@@ -3,7 +3,7 @@
 #include <new>
 #include <variant>
 
-#include "handlers.h"
+#include "admin_handlers.h"
 
 namespace dravenholt::sim {
 namespace {
@@ -15,8 +15,8 @@ struct Route {
     Handler handler;
 };
 
-// Function identifiers of the device protocol. Administration identifiers (45, 53-57, 59-64)
-// and those no operation sends are answered CKR_FUNCTION_NOT_SUPPORTED.
+// Function identifiers of the device protocol; those no operation sends are answered
+// CKR_FUNCTION_NOT_SUPPORTED.
 const Route kRoutes[] = {
     {1, generateKey},       {2, encryptInit},      {3, encrypt},          {4, decryptInit},
     {5, decrypt},           {6, encryptUpdate},    {7, decryptUpdate},    {8, encryptFinal},
@@ -30,6 +30,10 @@ const Route kRoutes[] = {
     {38, findObjectsFinal}, {39, destroyObject},   {40, copyObject},      {42, generateRandom},
     {43, wrapKey},          {44, unwrapKey},       {46, setTime},         {49, deriveKey},
     {50, digestKey},        {51, seedRandom},      {52, getObjectSize},
+    // Administration.
+    {45, readLog},          {53, getTokenConfig},  {54, setMaxLoginFailures}, {55, setSessionTimeout},
+    {56, setPinLengths},    {57, factoryReset},    {59, backupStorage},   {60, restoreStorage},
+    {61, setBitOptions},    {62, importBitcoinKey}, {63, bitcoinPublicKey}, {64, signBitcoinHash},
 };
 
 const Route* findRoute(uint32_t function) {
@@ -45,6 +49,7 @@ Rv dispatch(Device& device, const wire::Request& req, wire::Response& resp) {
     if (!req.session) return CKR_SESSION_HANDLE_INVALID;
     auto it = device.sessions.find(*req.session);
     if (it == device.sessions.end()) return CKR_SESSION_HANDLE_INVALID;
+    sessionUsed(device, it->first);
     return std::get<SessionHandler>(route->handler)(device, it->second, req, resp);
 }
 
@@ -63,6 +68,7 @@ Engine::Engine(EngineOptions options) {
         std::optional<StateFile> file;
         if (!options.stateFile.empty()) file.emplace(options.stateFile);
         device_ = std::make_unique<Device>(options.serialNumber, std::move(file));
+        device_->admin.clock = std::move(options.clock);
     } catch (const std::exception& e) {
         throw EngineError(e.what());
     }
@@ -78,7 +84,9 @@ std::vector<uint8_t> Engine::process(const uint8_t* request, size_t length) noex
         wire::Request req;
         if (!wire::decodeRequest(request, length, req)) return bare(CKR_ARGUMENTS_BAD);
         wire::Response resp;
+        beforeRequest(*device_);
         resp.rv = dispatch(*device_, req, resp);
+        afterRequest(*device_, req, resp, resp.rv);
         std::vector<uint8_t> out;
         if (!wire::encodeResponse(resp, out, kMaxMessage)) return bare(CKR_DEVICE_MEMORY);
         return out;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -22,6 +23,8 @@ struct EngineOptions {
     // Where token objects, PINs and counters persist. Empty: the token lives in memory only.
     // A missing file starts a fresh uninitialised token.
     std::filesystem::path stateFile;
+    // Monotonic seconds for the session timeout. Empty: the steady clock.
+    std::function<int64_t()> clock;
 };
 
 // The state file exists but cannot be read or is damaged; it has not been touched.

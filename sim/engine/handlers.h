@@ -20,7 +20,9 @@ Rv setTime(Device&, const Request&, Response&);
 Rv initPin(Device&, Session&, const Request&, Response&);
 Rv setPin(Device&, Session&, const Request&, Response&);
 
-// Sessions and login.
+// Sessions and login. endSession drops a session with its objects (and the login with the last
+// session).
+void endSession(Device&, uint32_t handle);
 Rv openSession(Device&, const Request&, Response&);
 Rv closeAllSessions(Device&, const Request&, Response&);
 Rv closeSession(Device&, Session&, const Request&, Response&);

@@ -2,15 +2,12 @@
 #include "handlers.h"
 
 namespace dravenholt::sim {
-namespace {
 
-void closeOne(Device& d, uint32_t handle) {
+void endSession(Device& d, uint32_t handle) {
     d.objects.removeSessionObjects(handle);
     d.sessions.erase(handle);
     if (d.sessions.empty()) d.endLogin();
 }
-
-}  // namespace
 
 Rv openSession(Device& d, const Request& req, Response& resp) {
     uint32_t flags = req.value.value_or(0);
@@ -28,12 +25,12 @@ Rv openSession(Device& d, const Request& req, Response& resp) {
 }
 
 Rv closeAllSessions(Device& d, const Request&, Response&) {
-    while (!d.sessions.empty()) closeOne(d, d.sessions.begin()->first);
+    while (!d.sessions.empty()) endSession(d, d.sessions.begin()->first);
     return CKR_OK;
 }
 
 Rv closeSession(Device& d, Session& s, const Request&, Response&) {
-    closeOne(d, s.handle);
+    endSession(d, s.handle);
     return CKR_OK;
 }
 
