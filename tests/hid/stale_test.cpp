@@ -35,6 +35,18 @@ TEST_P(StaleReplyTest, RestOfAnIncompleteReplyIsDropped) {
     // Report framing hands out what arrived (60 + 63 bytes); U2F framing drops a reply it
     // could not complete.
     EXPECT_EQ(exchange(*transport, {1}).size(), GetParam() == Framing::U2f ? 0u : 123u);
+    // The rest of that reply straggles in.
+    Bytes rest;
+    if (GetParam() == Framing::U2f) {
+        uint32_t channel = transport->channel();
+        rest = {uint8_t(channel >> 24), uint8_t(channel >> 16), uint8_t(channel >> 8), uint8_t(channel), 0x01};
+        rest.resize(64, 0xAA);
+    } else {
+        rest = {0x02, 0x01};
+        rest.resize(65, 0xAA);
+    }
+    device->inject(rest);
+    std::this_thread::sleep_for(50ms);
     device->setFaults({});
     EXPECT_EQ(exchange(*transport, {2}), sized(400)({2}));
 }
