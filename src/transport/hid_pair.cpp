@@ -34,4 +34,9 @@ std::unique_ptr<CTransport> makeHidTransport(uint64_t deviceId, CContext& contex
     return transport;
 }
 
+std::string hidProductName(CTransport& transport) {
+    auto* hid = dynamic_cast<CHIDTransport*>(&transport);
+    return hid ? hid->getProductName() : std::string();
+}
+
 }  // namespace dravenholt

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, and runs the whole suite twice: a plain
+# build (with the shipped library and its export check) and one under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+
+echo "== build (RelWithDebInfo)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+bash scripts/check-exports.sh build/src/liborvo-pkcs11.so
+
+echo "== tests"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+
+echo "== tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE nosan

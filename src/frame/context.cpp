@@ -1,0 +1,122 @@
+#include "frame/context.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <iostream>
+
+#include "frame/config.h"
+#include "transport/hid_pair.h"
+
+namespace {
+
+int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+const char* levelName(int level) {
+    switch (level) {
+        case dravenholt::kTrace: return "TRACE";
+        case dravenholt::kDebug: return "DEBUG";
+        case dravenholt::kInfo: return "INFO";
+        case dravenholt::kWarn: return "WARN";
+        case dravenholt::kError: return "ERROR";
+        default: return "";
+    }
+}
+
+CContext* theContext = nullptr;
+
+}  // namespace
+
+std::mutex& libraryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+CContext& getContext() {
+    std::lock_guard<std::mutex> guard(libraryMutex());
+    if (!theContext) theContext = new CContext();
+    return *theContext;
+}
+
+// The context lives as long as the library is loaded: it goes when the library is unloaded
+// (dlclose) or the process ends, so that loading and unloading leaks nothing.
+__attribute__((destructor)) static void destroyContext() {
+    std::lock_guard<std::mutex> guard(libraryMutex());
+    delete theContext;
+    theContext = nullptr;
+}
+
+CContext::CContext()
+    : transportFactory(dravenholt::makeHidTransport),
+      deviceLister(dravenholt::listHidDevices),
+      startTime(steadyNanos()) {
+    dravenholt::loadConfiguration(*this);
+    log(dravenholt::kDebug, "New Instance");
+}
+
+void CContext::log(int level, const char* format, ...) {
+    if (!logToConsole && !logFile.is_open()) return;  // no target: nothing can be written
+    char buffer[2048];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n <= 0 || n >= static_cast<int>(sizeof buffer)) {
+        logMessage(dravenholt::kError, "log printbuf too small.");
+        return;
+    }
+    logMessage(level, std::string(buffer, static_cast<size_t>(n)));
+}
+
+void CContext::logMessage(int level, const std::string& message) {
+    if (level < logThreshold) return;
+    if (!logToConsole && !logFile.is_open()) return;
+    double seconds = static_cast<double>(steadyNanos() - startTime) / 1e9;
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "%.2f t:%ld %s : ", seconds,
+                  static_cast<long>(syscall(SYS_gettid)), levelName(level));
+    std::string line = prefix + message + "\n";
+    if (logToConsole) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (logFile.is_open()) {
+        logFile.write(line.data(), static_cast<std::streamsize>(line.size()));
+        logFile.flush();
+    }
+}
+
+void CContext::setDevicePair(dravenholt::DeviceLister lister, dravenholt::TransportFactory factory) {
+    deviceLister = std::move(lister);
+    transportFactory = std::move(factory);
+}
+
+bool CContext::hasPort(CK_SLOT_ID slot) const {
+    if (slot > 0x7FFFFFFF) return false;  // a slot identifier is a non-negative 32-bit index
+    return ports.count(static_cast<int32_t>(slot)) != 0;
+}
+
+dravenholt::CTransport* CContext::port(int32_t index) const {
+    auto it = ports.find(index);
+    return it == ports.end() ? nullptr : it->second.get();
+}
+
+CK_RV CContext::lookupSession(CK_SESSION_HANDLE handle, SessionEntry& entry) const {
+    auto it = sessions.find(handle);
+    if (it == sessions.end() || it->second.port < 0) return CKR_SESSION_HANDLE_INVALID;
+    entry = it->second;
+    return CKR_OK;
+}
+
+CK_SESSION_HANDLE CContext::addSession(int32_t port, uint32_t deviceHandle) {
+    CK_SESSION_HANDLE handle = nextSessionHandle++;
+    sessions[handle] = SessionEntry{port, deviceHandle};
+    return handle;
+}

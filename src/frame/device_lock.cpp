@@ -1,0 +1,88 @@
+#include "frame/device_lock.h"
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <boost/interprocess/sync/file_lock.hpp>
+
+#include "frame/context.h"
+
+namespace dravenholt {
+namespace {
+
+std::mutex& nativeDeviceMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unique_ptr<boost::interprocess::file_lock>& processLockFile() {
+    static std::unique_ptr<boost::interprocess::file_lock> lock;
+    return lock;
+}
+
+}  // namespace
+
+bool prepareLockFile(CContext& c, const std::string& path) {
+    c.log(kDebug, "Process lockfile: %s", path.c_str());
+    if (!std::ifstream(path).good()) {
+        c.log(kDebug, "Creating lockfile: %s", path.c_str());
+        std::ofstream(path).close();
+    }
+    auto lock = std::make_unique<boost::interprocess::file_lock>(path.c_str());
+    processLockFile() = std::move(lock);
+    return true;
+}
+
+DeviceLockGuard::DeviceLockGuard(CContext& context) : context_(context), held_(context.lockDevice()) {}
+
+DeviceLockGuard::~DeviceLockGuard() {
+    if (!held_) return;
+    try {
+        context_.unlockDevice();
+    } catch (...) {
+        // the exchange has already failed; its own error is the one reported
+    }
+}
+
+void DeviceLockGuard::release() {
+    if (!held_) return;
+    held_ = false;
+    context_.unlockDevice();
+}
+
+}  // namespace dravenholt
+
+bool CContext::lockDevice() {
+    if (osLocking) dravenholt::nativeDeviceMutex().lock();
+    if (appLocking && initArgs.LockMutex(appMutex) != CKR_OK) {
+        if (osLocking) dravenholt::nativeDeviceMutex().unlock();
+        return false;
+    }
+    if (useLockFile) {
+        try {
+            dravenholt::processLockFile()->lock();
+        } catch (...) {
+            if (appLocking) initArgs.UnlockMutex(appMutex);
+            if (osLocking) dravenholt::nativeDeviceMutex().unlock();
+            throw;
+        }
+    }
+    return true;
+}
+
+void CContext::unlockDevice() {
+    struct Rest {  // the mutexes are released even when the file unlock throws
+        CContext& c;
+        ~Rest() {
+            if (c.osLocking) dravenholt::nativeDeviceMutex().unlock();
+            if (c.appLocking) c.initArgs.UnlockMutex(c.appMutex);
+        }
+    } rest{*this};
+    if (useLockFile) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        dravenholt::processLockFile()->unlock();
+    }
+}

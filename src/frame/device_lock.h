@@ -1,0 +1,29 @@
+// The device lock: native device mutex or the application's mutex, then the process lock file.
+#pragma once
+
+#include <string>
+
+class CContext;
+
+namespace dravenholt {
+
+// Opens (creating if needed) the process lock file and makes it the process-wide one.
+// Throws boost::interprocess::interprocess_exception when it cannot be opened.
+bool prepareLockFile(CContext& context, const std::string& path);
+
+// Holds the device lock for one exchange; releases it on every path.
+class DeviceLockGuard {
+public:
+    explicit DeviceLockGuard(CContext& context);  // may throw (process lock file)
+    ~DeviceLockGuard();
+    DeviceLockGuard(const DeviceLockGuard&) = delete;
+    DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
+    bool held() const { return held_; }
+    void release();  // may throw (process lock file)
+
+private:
+    CContext& context_;
+    bool held_;
+};
+
+}  // namespace dravenholt

@@ -1,0 +1,72 @@
+// Field callbacks: byte strings and attribute templates move between the caller's memory and
+// the messages while they are encoded or decoded, without copies.
+#pragma once
+
+#include <cstdint>
+
+#include <pb.h>
+
+#include "frame/pkcs11.h"
+
+namespace dravenholt {
+
+struct ByteSpan {
+    uint8_t* data = nullptr;
+    uint32_t length = 0;
+};
+
+struct Template {
+    CK_ATTRIBUTE* attributes = nullptr;
+    uint32_t count = 0;
+};
+
+constexpr uint32_t kMaxResultAttributes = 40;
+constexpr uint32_t kWireUnavailable = 0xFFFFFFFFu;
+
+// Attribute values received from the device. Owns the buffers it allocates.
+struct AttributeTable {
+    struct Entry {
+        uint32_t type;
+        uint8_t* value;
+        uint32_t length;
+    };
+    Entry entries[kMaxResultAttributes];
+    uint8_t count = 0;
+    // Bytes actually received for a bytes-form entry (field 3), which may be fewer than the
+    // announced length (field 2).
+    uint32_t received[kMaxResultAttributes];
+
+    AttributeTable() = default;
+    AttributeTable(const AttributeTable&) = delete;
+    AttributeTable& operator=(const AttributeTable&) = delete;
+    ~AttributeTable();
+};
+
+bool encodeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+bool decodeIntoBuffer(pb_istream_t* stream, const pb_field_t* field, void** arg);
+bool decodeAllocated(pb_istream_t* stream, const pb_field_t* field, void** arg);
+bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+bool decodeAttribute(pb_istream_t* stream, const pb_field_t* field, void** arg);
+
+int findAttribute(const AttributeTable* table, uint32_t type);  // -1 when not found
+void releaseAttributes(AttributeTable* table);
+
+// Attribute types sent as a number (field 4) or as a truth value (field 5).
+bool isNumberAttribute(CK_ATTRIBUTE_TYPE type);
+bool isFlagAttribute(CK_ATTRIBUTE_TYPE type);
+
+// Checks what the template encoder cannot send faithfully: a null array with entries, lengths
+// and numbers that do not fit the 32-bit wire. CKR_OK or the fitting return code.
+CK_RV checkTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count);
+
+inline void setEncode(pb_callback_t& cb, decltype(pb_callback_t{}.funcs.encode) f, void* arg) {
+    cb.funcs.encode = f;
+    cb.arg = arg;
+}
+inline void setDecode(pb_callback_t& cb, decltype(pb_callback_t{}.funcs.decode) f, void* arg) {
+    cb.funcs.decode = f;
+    cb.arg = arg;
+}
+
+}  // namespace dravenholt

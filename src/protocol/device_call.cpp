@@ -1,0 +1,67 @@
+// The device call: encode the request, transmit it under the device lock, decode the reply.
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstring>
+
+#include "frame/context.h"
+#include "frame/device_lock.h"
+#include "frame/exceptions.h"
+
+namespace {
+constexpr size_t kMessageLimit = 2048;
+}
+
+CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
+                           bool resetResponse) {
+    uint8_t buffer[kMessageLimit] = {};
+    pb_ostream_t out = pb_ostream_from_buffer(buffer, sizeof buffer);
+    if (!pb_encode(&out, FunctionRequest_fields, &request) || out.bytes_written == 0) {
+        if (out.errmsg) {
+            logMessage(dravenholt::kError, out.errmsg);
+            response.rv = std::strcmp(out.errmsg, "stream full") == 0 ? CKR_DATA_LEN_RANGE : CKR_FUNCTION_FAILED;
+        } else {
+            logMessage(dravenholt::kError, "function encoding failed");
+            response.rv = CKR_FUNCTION_FAILED;
+        }
+        return response.rv;
+    }
+    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written);
+    if (n == 0) {
+        logMessage(dravenholt::kError, "no response from transport.");
+        response.rv = CKR_FUNCTION_FAILED;
+        return response.rv;
+    }
+    if (resetResponse) response = FunctionResponse_init_zero;
+    pb_istream_t in = pb_istream_from_buffer(buffer, n);
+    if (!pb_decode(&in, FunctionResponse_fields, &response)) {
+        logMessage(dravenholt::kError, in.errmsg ? in.errmsg : "function decoding failed");
+        response.rv = CKR_FUNCTION_FAILED;
+    }
+    return response.rv;
+}
+
+size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length) {
+    dravenholt::CTransport* transport = port(portIndex);
+    if (!transport) {
+        logMessage(dravenholt::kError, "Port not found");
+        return 0;
+    }
+    try {
+        dravenholt::DeviceLockGuard lock(*this);
+        if (!lock.held()) throw IOException("Failed to obtain mutex lock.", -1);
+        if (!transport->isOpen()) transport->open();
+        transport->discardStale();
+        transport->write(buffer, length);
+        size_t n = transport->read(buffer, capacity);
+        lock.release();
+        if (n > capacity) throw IOException("reply longer than the buffer", -1);
+        return n;
+    } catch (const std::exception& e) {
+        const char* text = e.what();
+        logMessage(dravenholt::kError, text && *text ? text : "Failed to transmit command.");
+    } catch (...) {
+        logMessage(dravenholt::kError, "Failed to transmit command.");
+    }
+    return 0;
+}

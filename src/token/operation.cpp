@@ -1,0 +1,97 @@
+#include "token/operation.h"
+
+namespace dravenholt {
+namespace {
+bool fitsWire(CK_ULONG value) { return value <= 0xFFFFFFFFu; }
+}  // namespace
+
+DeviceCall::DeviceCall(uint32_t function) { request.function = function; }
+
+DeviceCall& DeviceCall::data(const void* bytes, CK_ULONG length) {
+    if (!fitsWire(length)) refuse(CKR_DATA_LEN_RANGE);
+    spans_[0] = ByteSpan{static_cast<uint8_t*>(const_cast<void*>(bytes)), static_cast<uint32_t>(length)};
+    setEncode(request.data, encodeBytes, &spans_[0]);
+    return *this;
+}
+
+DeviceCall& DeviceCall::data2(const void* bytes, CK_ULONG length) {
+    if (!fitsWire(length)) refuse(CKR_DATA_LEN_RANGE);
+    spans_[1] = ByteSpan{static_cast<uint8_t*>(const_cast<void*>(bytes)), static_cast<uint32_t>(length)};
+    setEncode(request.data2, encodeBytes, &spans_[1]);
+    return *this;
+}
+
+DeviceCall& DeviceCall::handle(CK_ULONG value, CK_RV tooLarge) {
+    if (!fitsWire(value)) refuse(tooLarge);
+    request.has_handle = true;
+    request.handle = static_cast<uint32_t>(value);
+    return *this;
+}
+
+DeviceCall& DeviceCall::handle2(CK_ULONG value, CK_RV tooLarge) {
+    if (!fitsWire(value)) refuse(tooLarge);
+    request.has_handle2 = true;
+    request.handle2 = static_cast<uint32_t>(value);
+    return *this;
+}
+
+DeviceCall& DeviceCall::value(CK_ULONG value, CK_RV tooLarge) {
+    if (!fitsWire(value)) refuse(tooLarge);
+    request.has_value = true;
+    request.value = static_cast<uint32_t>(value);
+    return *this;
+}
+
+DeviceCall& DeviceCall::length(CK_ULONG value, CK_RV tooLarge) {
+    if (!fitsWire(value)) refuse(tooLarge);
+    request.has_length = true;
+    request.length = static_cast<uint32_t>(value);
+    return *this;
+}
+
+DeviceCall& DeviceCall::lengthOnly() {
+    request.has_lengthOnly = true;
+    request.lengthOnly = true;
+    return *this;
+}
+
+DeviceCall& DeviceCall::attributes(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
+    templates_[0] = Template{tmpl, static_cast<uint32_t>(count)};
+    if (count > 0) setEncode(request.template_, encodeTemplate, &templates_[0]);
+    return *this;
+}
+
+DeviceCall& DeviceCall::attributes2(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
+    templates_[1] = Template{tmpl, static_cast<uint32_t>(count)};
+    if (count > 0) setEncode(request.template2, encodeTemplate, &templates_[1]);
+    return *this;
+}
+
+DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
+    templates_[0] = Template{tmpl, static_cast<uint32_t>(count)};
+    if (count > 0) setEncode(request.template_, encodeTypes, &templates_[0]);
+    return *this;
+}
+
+DeviceCall& DeviceCall::output(void* buffer, uint32_t capacity) {
+    spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), capacity};
+    setDecode(response.data, decodeIntoBuffer, &spans_[2]);
+    return *this;
+}
+
+CK_RV DeviceCall::run(CContext& context) {
+    if (pending_ != CKR_OK) return response.rv = static_cast<uint32_t>(pending_);
+    // A response whose fields are read through callbacks must not be reset before decoding.
+    bool callbacks = response.data.funcs.decode || response.attributes.funcs.decode;
+    return context.callDevice(port, request, response, !callbacks);
+}
+
+Entry::Entry(CContext& context, const char* name)
+    : context_(context), rv_(context.initialized ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED) {
+    context.log(kTrace, "%s", name);
+}
+
+}  // namespace dravenholt

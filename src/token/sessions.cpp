@@ -1,0 +1,86 @@
+// Sessions and login.
+#include "protocol/function_ids.h"
+#include "token/operation.h"
+
+using namespace dravenholt;
+
+CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
+                              CK_SESSION_HANDLE_PTR phSession) {
+    Entry entry(*this, "C_OpenSession");
+    entry.check(flags & CKF_SERIAL_SESSION, CKR_SESSION_PARALLEL_NOT_SUPPORTED).check(phSession != nullptr);
+    return entry.locked([&]() -> CK_RV {
+        if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
+        DeviceCall call(fn::OpenSession);
+        call.port = static_cast<int32_t>(slotID);
+        call.value(flags);
+        CK_RV rv = call.run(*this);
+        if (call.response.has_handle) *phSession = addSession(call.port, call.response.handle);
+        return rv;
+    });
+}
+
+CK_RV CContext::C_CloseSession(CK_SESSION_HANDLE hSession) {
+    Entry entry(*this, "C_CloseSession");
+    return entry.session(hSession, fn::CloseSession, [&](DeviceCall& call) {
+        CK_RV rv = call.run(*this);
+        sessions.erase(hSession);
+        return rv;
+    });
+}
+
+CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID) {
+    Entry entry(*this, "C_CloseAllSessions");
+    return entry.locked([&]() -> CK_RV {
+        if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
+        DeviceCall call(fn::CloseAllSessions);
+        call.port = static_cast<int32_t>(slotID);
+        return call.run(*this);
+    });
+}
+
+CK_RV CContext::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    Entry entry(*this, "C_GetSessionInfo");
+    if (entry.check(hSession != 0, CKR_SESSION_HANDLE_INVALID).check(pInfo != nullptr).rv() != CKR_OK)
+        return entry.rv();
+    pInfo->flags = CKF_SERIAL_SESSION;
+    pInfo->state = CKS_RO_PUBLIC_SESSION;
+    return entry.session(hSession, fn::GetSessionInfo, [&](DeviceCall& call) {
+        pInfo->slotID = static_cast<CK_SLOT_ID>(call.port);
+        CK_RV rv = call.run(*this);
+        if (call.response.has_sessionInfo) {
+            pInfo->state = call.response.sessionInfo.state;
+            pInfo->flags = call.response.sessionInfo.flags;
+            pInfo->ulDeviceError = call.response.sessionInfo.deviceError;
+        }
+        return rv;
+    });
+}
+
+CK_RV CContext::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    Entry entry(*this, "C_Login");
+    return entry.check(pPin != nullptr).session(hSession, fn::Login, [&](DeviceCall& call) {
+        call.data(pPin, ulPinLen).value(userType, CKR_USER_TYPE_INVALID);
+        return call.run(*this);
+    });
+}
+
+CK_RV CContext::C_Logout(CK_SESSION_HANDLE hSession) {
+    return Entry(*this, "C_Logout").simple(hSession, fn::Logout);
+}
+
+CK_RV CContext::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    Entry entry(*this, "C_InitPIN");
+    return entry.check(pPin != nullptr || ulPinLen == 0).session(hSession, fn::InitPIN, [&](DeviceCall& call) {
+        call.data(pPin, ulPinLen);
+        return call.run(*this);
+    });
+}
+
+CK_RV CContext::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                         CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    Entry entry(*this, "C_SetPIN");
+    return entry.check(pOldPin && pNewPin).session(hSession, fn::SetPIN, [&](DeviceCall& call) {
+        call.data(pOldPin, ulOldLen).data2(pNewPin, ulNewLen);
+        return call.run(*this);
+    });
+}

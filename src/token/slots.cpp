@@ -1,0 +1,149 @@
+// Slots, tokens and mechanisms.
+#include <cstring>
+
+#include "protocol/function_ids.h"
+#include "token/mechanism_catalogue.h"
+#include "token/operation.h"
+#include "transport/hid_pair.h"
+
+using namespace dravenholt;
+
+namespace {
+
+// Writes `count` into *pulCount and the list when the caller's buffer holds it.
+template <class Fill>
+CK_RV answerList(CK_ULONG count, bool withList, CK_ULONG_PTR pulCount, Fill&& fill) {
+    CK_ULONG capacity = *pulCount;
+    *pulCount = count;
+    if (!withList) return CKR_OK;
+    if (capacity < count) return CKR_BUFFER_TOO_SMALL;
+    fill();
+    return CKR_OK;
+}
+
+bool isTarnix(CTransport* transport) {
+    return transport && std::strcmp(transport->getTypeName(), "HID") == 0 &&
+           hidProductName(*transport) == "Tarnix";
+}
+
+const char* slotDescription(CTransport& transport) {
+    if (std::strcmp(transport.getTypeName(), "HID") != 0) return "Orvo";
+    std::string product = hidProductName(transport);
+    if (product == "Orvo") return "Orvo USB";
+    if (product == "Tarnix") return "Tarnix USB";
+    return "Unknown";
+}
+
+template <size_t N>
+void copyField(CK_UTF8CHAR (&dest)[N], const pb_byte_t* src, pb_size_t size) {
+    std::memcpy(dest, src, size < N ? size : N);
+}
+
+CK_ULONG hostCount(uint32_t wire) { return wire == 0xFFFFFFFFu ? CK_UNAVAILABLE_INFORMATION : wire; }
+
+void copyTokenInfo(const TokenInfoMsg& m, CK_TOKEN_INFO& info) {
+    copyField(info.label, m.label.bytes, m.label.size);
+    copyField(info.manufacturerID, m.manufacturerId.bytes, m.manufacturerId.size);
+    copyField(info.model, m.model.bytes, m.model.size);
+    copyField(info.serialNumber, m.serialNumber.bytes, m.serialNumber.size);
+    info.flags = m.flags;
+    info.ulMaxSessionCount = hostCount(m.maxSessionCount);
+    info.ulSessionCount = hostCount(m.sessionCount);
+    info.ulMaxRwSessionCount = hostCount(m.maxRwSessionCount);
+    info.ulRwSessionCount = hostCount(m.rwSessionCount);
+    info.ulMaxPinLen = m.maxPinLen;
+    info.ulMinPinLen = m.minPinLen;
+    info.ulTotalPublicMemory = hostCount(m.totalPublicMemory);
+    info.ulFreePublicMemory = hostCount(m.freePublicMemory);
+    info.ulTotalPrivateMemory = hostCount(m.totalPrivateMemory);
+    info.ulFreePrivateMemory = hostCount(m.freePrivateMemory);
+    info.hardwareVersion = {static_cast<CK_BYTE>(m.hardwareVersionMajor), static_cast<CK_BYTE>(m.hardwareVersionMinor)};
+    info.firmwareVersion = {static_cast<CK_BYTE>(m.firmwareVersionMajor), static_cast<CK_BYTE>(m.firmwareVersionMinor)};
+    copyField(info.utcTime, m.utcTime.bytes, m.utcTime.size);
+}
+
+}  // namespace
+
+CK_RV CContext::C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+    Entry entry(*this, "C_GetSlotList");
+    return entry.check(pulCount != nullptr).locked([&] {
+        return answerList(ports.size(), pSlotList != nullptr, pulCount, [&] {
+            for (CK_ULONG i = 0; i < ports.size(); ++i) pSlotList[i] = i;
+        });
+    });
+}
+
+CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    Entry entry(*this, "C_GetSlotInfo");
+    if (entry.check(pInfo != nullptr).check(hasPort(slotID), CKR_SLOT_ID_INVALID).rv() != CKR_OK) return entry.rv();
+    CTransport& transport = *port(static_cast<int32_t>(slotID));
+    pInfo->flags = 0;
+    try {
+        if (!transport.isOpen()) transport.open();
+        pInfo->flags = CKF_TOKEN_PRESENT;
+        std::memset(pInfo->slotDescription, ' ', sizeof pInfo->slotDescription);
+        std::memset(pInfo->manufacturerID, ' ', sizeof pInfo->manufacturerID);
+        const char* description = slotDescription(transport);
+        std::memcpy(pInfo->slotDescription, description, std::strlen(description));
+        std::memcpy(pInfo->manufacturerID, "USB", 3);
+        pInfo->hardwareVersion = {2, 0};
+        pInfo->firmwareVersion = {0, 0};
+    } catch (const std::exception& e) {
+        logMessage(kError, e.what());
+    }
+    return CKR_OK;
+}
+
+CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    Entry entry(*this, "C_GetTokenInfo");
+    if (entry.check(pInfo != nullptr).rv() != CKR_OK) return entry.rv();
+    pInfo->flags = 0;
+    CK_SLOT_INFO slot{};
+    if (CK_RV rv = C_GetSlotInfo(slotID, &slot); rv != CKR_OK) return rv;
+    if (!(slot.flags & CKF_TOKEN_PRESENT)) return CKR_TOKEN_NOT_PRESENT;
+    DeviceCall call(fn::GetTokenInfo);
+    call.port = static_cast<int32_t>(slotID);
+    CK_RV rv = call.run(*this);
+    if (call.response.has_tokenInfo) copyTokenInfo(call.response.tokenInfo, *pInfo);
+    return rv;
+}
+
+CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+    Entry entry(*this, "C_GetMechanismList");
+    return entry.locked([&] {
+        if (!hasPort(slotID)) return static_cast<CK_RV>(CKR_SLOT_ID_INVALID);
+        if (!pulCount) return static_cast<CK_RV>(CKR_ARGUMENTS_BAD);
+        return answerList(kMechanismListSize, pMechanismList != nullptr, pulCount, [&] {
+            std::memcpy(pMechanismList, kMechanismList, sizeof(CK_MECHANISM_TYPE) * kMechanismListSize);
+        });
+    });
+}
+
+CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+    Entry entry(*this, "C_GetMechanismInfo");
+    if (entry.check(pInfo != nullptr).check(hasPort(slotID), CKR_SLOT_ID_INVALID).rv() != CKR_OK) return entry.rv();
+    const MechanismEntry* mechanism = findMechanism(type);
+    if (!mechanism) {
+        log(kWarn, "Mechanism not supported: 0x%08lx", static_cast<unsigned long>(type));
+        return CKR_MECHANISM_INVALID;
+    }
+    pInfo->ulMinKeySize = mechanism->minKeySize;
+    pInfo->ulMaxKeySize = mechanism->maxKeySize;
+    pInfo->flags = mechanism->flags;
+    if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isTarnix(port(static_cast<int32_t>(slotID))))
+        pInfo->ulMaxKeySize = 2048;
+    return CKR_OK;
+}
+
+CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+    Entry entry(*this, "C_InitToken");
+    entry.check(hasPort(slotID), CKR_SLOT_ID_INVALID).check(pPin && pLabel && ulPinLen != 0);
+    if (entry.rv() != CKR_OK) return entry.rv();
+    CK_SLOT_INFO slot{};
+    if (CK_RV rv = C_GetSlotInfo(slotID, &slot); rv != CKR_OK) return rv;
+    if (!(slot.flags & CKF_TOKEN_PRESENT)) return CKR_ARGUMENTS_BAD;
+    DeviceCall call(fn::InitToken);
+    call.port = static_cast<int32_t>(slotID);
+    call.data(pPin, ulPinLen).data2(pLabel, 32);
+    return call.run(*this);
+}

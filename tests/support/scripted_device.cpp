@@ -1,0 +1,118 @@
+#include "support/scripted_device.h"
+
+#include <cstring>
+
+#include "frame/context.h"
+#include "frame/exceptions.h"
+#include "protocol/function_ids.h"
+
+namespace orvotest {
+namespace {
+
+class ScriptedTransport : public dravenholt::CTransport {
+public:
+    explicit ScriptedTransport(DevicePtr device) : device_(std::move(device)) {}
+    void open() override {
+        close();
+        std::lock_guard<std::mutex> g(device_->mutex);
+        ++device_->opens;
+        if (!device_->openError.empty()) throw IOException(device_->openError, -1);
+        open_ = true;
+    }
+    bool isOpen() override { return open_; }
+    void close() override {
+        if (!open_) return;
+        std::lock_guard<std::mutex> g(device_->mutex);
+        ++device_->closes;
+        open_ = false;
+    }
+    void setTimeout(uint32_t ms) override {
+        std::lock_guard<std::mutex> g(device_->mutex);
+        device_->timeout = ms;
+        device_->timeouts.push_back(ms);
+    }
+    uint32_t getTimeout() override {
+        std::lock_guard<std::mutex> g(device_->mutex);
+        return device_->timeout;
+    }
+    size_t write(const uint8_t* data, size_t length) override {
+        Request request;
+        std::lock_guard<std::mutex> g(device_->mutex);
+        device_->rawRequests.emplace_back(data, data + length);
+        if (!dravenholt::wire::decodeRequest(data, length, request)) request.function = 0xFFFFFFFF;
+        device_->requests.push_back(request);
+        Answer answer = device_->fallback;
+        if (!device_->script.empty()) {
+            answer = std::move(device_->script.front());
+            device_->script.pop_front();
+        }
+        pending_ = answer(request);
+        return length;
+    }
+    size_t write(const std::string& data) override {
+        return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    }
+    size_t read(uint8_t* buffer, size_t capacity) override {
+        size_t n = pending_.size() < capacity ? pending_.size() : capacity;
+        if (n) std::memcpy(buffer, pending_.data(), n);
+        pending_.clear();
+        return n;
+    }
+    const char* getTypeName() override { return device_->typeName.c_str(); }
+
+private:
+    DevicePtr device_;
+    bool open_ = false;
+    Bytes pending_;
+};
+
+}  // namespace
+
+Bytes encode(const Response& response) {
+    Bytes out;
+    dravenholt::wire::encodeResponse(response, out, 4096);
+    return out;
+}
+
+Answer reply(uint32_t rv) {
+    Response r;
+    r.rv = rv;
+    return reply(r);
+}
+
+Answer reply(const Response& response) {
+    Bytes bytes = encode(response);
+    return [bytes](const Request&) { return bytes; };
+}
+
+Answer replyRaw(Bytes bytes) {
+    return [bytes](const Request&) { return bytes; };
+}
+
+std::vector<Request> ScriptedDevice::calls() {
+    std::lock_guard<std::mutex> g(mutex);
+    std::vector<Request> out;
+    for (const Request& r : requests)
+        if (r.function != dravenholt::fn::SetDateTime) out.push_back(r);
+    return out;
+}
+
+Request ScriptedDevice::lastCall() {
+    auto all = calls();
+    return all.empty() ? Request{} : all.back();
+}
+
+void installDevices(const std::vector<DevicePtr>& devices) {
+    getContext().setDevicePair(
+        [devices](CContext&) {
+            std::vector<uint64_t> ids;
+            for (size_t i = 0; i < devices.size(); ++i) ids.push_back(i);
+            return ids;
+        },
+        [devices](uint64_t id, CContext&) -> std::unique_ptr<dravenholt::CTransport> {
+            if (id >= devices.size() || !devices[id]) return nullptr;
+            return std::make_unique<ScriptedTransport>(devices[id]);
+        });
+}
+
+}  // namespace orvotest
