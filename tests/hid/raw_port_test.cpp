@@ -8,6 +8,12 @@ namespace {
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
+// No export releases a port (a closed one stays valid); the tests release theirs.
+struct PortRelease {
+    void operator()(void* port) const { delete static_cast<dravenholt::CTransport*>(port); }
+};
+using Port = std::unique_ptr<void, PortRelease>;
+
 TEST_F(HidTest, ListDevicesByIdsOrByMaker) {
     dravenholt::vhid::plugIn({.manufacturer = L"Other Maker", .serial = L"222222222222"});
     dravenholt::vhid::plugIn({.serial = L"111111111111"});
@@ -42,7 +48,8 @@ TEST_F(HidTest, OpenPortFailuresArePrinted) {
 
 TEST_F(HidTest, PortExchangesBytesAndKeepsTheRestOfAReply) {
     auto device = dravenholt::vhid::plugIn({.product = L"Tarnix"}, sized(150));
-    void* port = pOpenPort(0, 0, 1000, "Tarnix", nullptr);
+    Port owner(pOpenPort(0, 0, 1000, "Tarnix", nullptr));
+    void* port = owner.get();
     ASSERT_NE(port, nullptr);
     const uint8_t request[] = {3, 4};
     EXPECT_TRUE(bWrite(port, request, sizeof request));
@@ -62,7 +69,8 @@ TEST_F(HidTest, PortExchangesBytesAndKeepsTheRestOfAReply) {
 
 TEST_F(HidTest, ClosedPortFailsCleanly) {
     auto device = dravenholt::vhid::plugIn({}, sized(100));
-    void* port = pOpenPort(0x0483, 0xA2AC, 1000, nullptr, nullptr);
+    Port owner(pOpenPort(0x0483, 0xA2AC, 1000, nullptr, nullptr));
+    void* port = owner.get();
     ASSERT_NE(port, nullptr);
     const uint8_t request[] = {1};
     ASSERT_TRUE(bWrite(port, request, 1));
@@ -88,7 +96,8 @@ TEST_F(HidTest, ClosedPortFailsCleanly) {
 
 TEST_F(HidTest, PortReportsDeviceFailures) {
     auto device = dravenholt::vhid::plugIn({}, echo);
-    void* port = pOpenPort(0x0483, 0xA2AC, 1000, nullptr, nullptr);
+    Port owner(pOpenPort(0x0483, 0xA2AC, 1000, nullptr, nullptr));
+    void* port = owner.get();
     ASSERT_NE(port, nullptr);
     const uint8_t request[] = {1};
     device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
