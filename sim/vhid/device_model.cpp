@@ -37,7 +37,7 @@ Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& payload, size_t an
 }  // namespace
 
 DeviceModel::DeviceModel(const DeviceSpec& spec, Responder responder)
-    : spec_(spec), responder_(std::move(responder)) {}
+    : spec_(spec), responder_(std::make_shared<Responder>(std::move(responder))) {}
 
 std::vector<Output> DeviceModel::onReport(const Bytes& report) {
     {
@@ -125,7 +125,7 @@ std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& fa
 }
 
 std::vector<Output> DeviceModel::complete(Bytes request, uint32_t channel) {
-    Responder responder;
+    std::shared_ptr<Responder> responder;
     Faults current;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -134,8 +134,8 @@ std::vector<Output> DeviceModel::complete(Bytes request, uint32_t channel) {
         current = faults_;
     }
     requestArrived_.notify_all();
-    if (current.silent || !responder) return {};
-    Bytes reply = responder(request);
+    if (current.silent || !*responder) return {};
+    Bytes reply = (*responder)(request);
     std::vector<Output> out = spec_.framing == Framing::U2f ? frameU2f(channel, reply, current)
                                                             : frameReports(reply, current);
     if (current.replyPieces && out.size() > *current.replyPieces) out.resize(*current.replyPieces);
@@ -193,8 +193,9 @@ std::vector<Output> DeviceModel::frameU2f(uint32_t channel, const Bytes& reply, 
 }
 
 void DeviceModel::setResponder(Responder responder) {
+    auto replacement = std::make_shared<Responder>(std::move(responder));
     std::lock_guard<std::mutex> lock(mutex_);
-    responder_ = std::move(responder);
+    responder_ = std::move(replacement);
 }
 
 void DeviceModel::setFaults(const Faults& faults) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -55,7 +56,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
-    Responder responder_;
+    std::shared_ptr<Responder> responder_;  // shared, so a stateful responder keeps its state
     Faults faults_;
     std::vector<Bytes> requests_;
     std::vector<Bytes> written_;

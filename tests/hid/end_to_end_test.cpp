@@ -63,15 +63,28 @@ TEST_P(EndToEnd, OrvoAndTarnixSlotsOverHid) {
     EXPECT_EQ(C_Login(orvoSession, CKU_USER, orvoPin, 4), CKR_OK);
     EXPECT_EQ(C_Login(tarnixSession, CKU_USER, tarnixPin, 4), CKR_OK);
 
+    // A request and reply of several reports or frames each.
+    Bytes data = pattern(300);
+    for (auto [session, key] : {std::pair{orvoSession, 0x21u}, std::pair{tarnixSession, 0x42u}}) {
+        CK_MECHANISM sha256Rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        ASSERT_EQ(C_SignInit(session, &sha256Rsa, key), CKR_OK);
+        Bytes signature(512);
+        CK_ULONG length = signature.size();
+        ASSERT_EQ(C_Sign(session, data.data(), data.size(), signature.data(), &length), CKR_OK);
+        signature.resize(length);
+        EXPECT_EQ(signature, ScriptedToken::signature(data, key));
+    }
+
     CK_SESSION_INFO session{};
     ASSERT_EQ(C_GetSessionInfo(tarnixSession, &session), CKR_OK);
     EXPECT_EQ(session.slotID, 1u);
     EXPECT_EQ(session.ulDeviceError, 100u);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 
-    // Every request reached its own device: set time, open session, login(s), session info.
-    EXPECT_EQ(orvo->requests().size(), 1u + 1 + 2 + 1);  // and close-all at C_Finalize
-    EXPECT_EQ(tarnix->requests().size(), 1u + 1 + 1 + 1 + 1);
+    // Every request reached its own device: set time, open session, login(s), sign init, sign,
+    // (session info,) close all sessions at C_Finalize.
+    EXPECT_EQ(orvo->requests().size(), 1u + 1 + 2 + 2 + 1);
+    EXPECT_EQ(tarnix->requests().size(), 1u + 1 + 1 + 2 + 1 + 1);
 }
 
 TEST_P(EndToEnd, LowerCaseSerialGetsASlotThatNeverOpens) {

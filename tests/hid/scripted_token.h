@@ -42,6 +42,13 @@ private:
                               ? CKR_OK
                               : CKR_PIN_INCORRECT;
             break;
+        case fn::SignInit:
+            signingKey_ = request.handle.value_or(0);
+            break;
+        case fn::Sign:
+            response.data = signature(request.data.value_or(dravenholt::wire::Bytes{}), signingKey_);
+            response.length = static_cast<uint32_t>(response.data->size());
+            break;
         case fn::GetSessionInfo:
             // The device error field echoes the session, so a caller can tell its own reply.
             response.sessionInfo = SessionInfoMsg{CKS_RO_USER_FUNCTIONS, CKF_SERIAL_SESSION, request.session.value_or(0)};
@@ -51,8 +58,19 @@ private:
         }
     }
 
+public:
+    // Stands in for a 2048-bit signature: 256 bytes that depend on every data byte and the key.
+    static dravenholt::wire::Bytes signature(const dravenholt::wire::Bytes& data, uint32_t key) {
+        dravenholt::wire::Bytes out(256);
+        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i ^ key);
+        for (size_t i = 0; i < data.size(); ++i) out[i % out.size()] ^= static_cast<uint8_t>(data[i] + i);
+        return out;
+    }
+
+private:
     std::string pin_;
     uint32_t next_;
+    uint32_t signingKey_ = 0;
 };
 
 }  // namespace hidtest
