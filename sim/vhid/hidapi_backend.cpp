@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <cwchar>
 #include <optional>
@@ -36,6 +38,21 @@ thread_local std::optional<std::wstring> openError = std::wstring(L"no virtual d
 constexpr wchar_t kUnsupported[] = L"not supported by the virtual device";
 constexpr wchar_t kUnplugged[] = L"virtual device unplugged";
 
+std::atomic<int> enumerating{0};
+std::atomic<size_t> overlaps{0};
+
+// Marks a call that real hidapi does not allow to overlap another one.
+class NotThreadSafe {
+public:
+    NotThreadSafe() {
+        if (enumerating.fetch_add(1) != 0) ++overlaps;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ~NotThreadSafe() { enumerating.fetch_sub(1); }
+    NotThreadSafe(const NotThreadSafe&) = delete;
+    NotThreadSafe& operator=(const NotThreadSafe&) = delete;
+};
+
 wchar_t* copyOf(const std::optional<std::wstring>& text) {
     if (!text) return nullptr;
     auto* copy = static_cast<wchar_t*>(std::malloc((text->size() + 1) * sizeof(wchar_t)));
@@ -57,12 +74,18 @@ int copyString(hid_device* dev, const std::optional<std::wstring>& text, wchar_t
 
 }  // namespace
 
+size_t dravenholt::vhid::overlappingEnumerations() { return overlaps; }
+
 extern "C" {
 
-int hid_init(void) { return 0; }
+int hid_init(void) {
+    NotThreadSafe check;
+    return 0;
+}
 int hid_exit(void) { return 0; }
 
 struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+    NotThreadSafe check;
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (const auto& device : dravenholt::vhid::pluggedDevices()) {
@@ -88,6 +111,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
 }
 
 void hid_free_enumeration(struct hid_device_info* devs) {
+    NotThreadSafe check;
     while (devs) {
         hid_device_info* next = devs->next;
         std::free(devs->path);
@@ -100,6 +124,7 @@ void hid_free_enumeration(struct hid_device_info* devs) {
 }
 
 hid_device* hid_open_path(const char* path) {
+    NotThreadSafe check;
     auto device = path ? dravenholt::vhid::findDevice(path) : nullptr;
     if (!device) {
         openError = L"no such virtual device";
@@ -125,12 +150,18 @@ hid_device* hid_open_path(const char* path) {
 }
 
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t* serial_number) {
-    for (const auto& device : dravenholt::vhid::pluggedDevices()) {
-        const DeviceSpec& spec = device->spec();
-        if (!matches(spec, vendor_id, product_id)) continue;
-        if (serial_number && (!spec.serial || *spec.serial != serial_number)) continue;
-        return hid_open_path(device->path().c_str());
+    std::shared_ptr<VirtualDevice> found;
+    {
+        NotThreadSafe check;
+        for (const auto& device : dravenholt::vhid::pluggedDevices()) {
+            const DeviceSpec& spec = device->spec();
+            if (!matches(spec, vendor_id, product_id)) continue;
+            if (serial_number && (!spec.serial || *spec.serial != serial_number)) continue;
+            found = device;
+            break;
+        }
     }
+    if (found) return hid_open_path(found->path().c_str());
     openError = L"no such virtual device";
     return nullptr;
 }

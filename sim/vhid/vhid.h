@@ -114,4 +114,9 @@ std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responde
 void unplug(const std::shared_ptr<VirtualDevice>& device);
 void unplugAll();
 
+// hidapi's initialisation, enumeration and open are not thread-safe. The backend counts the
+// calls of hid_init, hid_enumerate, hid_free_enumeration, hid_open and hid_open_path that
+// overlapped another such call (each lingers a moment to make overlaps likely).
+size_t overlappingEnumerations();
+
 }  // namespace dravenholt::vhid
