@@ -102,7 +102,7 @@ TEST_F(HidTest, SilentDeviceGivesNothingAfterOneTimeout) {
     EXPECT_TRUE(readAll(*transport).empty());
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 190ms);
-    EXPECT_LT(took, 600ms);
+    EXPECT_LT(took, 1500ms);
 }
 
 struct U2fCase {

@@ -21,9 +21,9 @@ protected:
 TEST_P(StaleReplyTest, LateReplyIsNotTakenForTheNextOne) {
     auto device = dravenholt::vhid::plugIn(spec(), echo);
     auto transport = openTransport("0123456789AB", 150);
-    device->setFaults({.replyDelay = 300ms});
+    device->setFaults({.replyDelay = 400ms});
     EXPECT_TRUE(exchange(*transport, bytes("first")).empty());
-    std::this_thread::sleep_for(400ms);  // the late reply is waiting now
+    std::this_thread::sleep_for(700ms);  // the late reply is waiting now
     device->setFaults({});
     EXPECT_EQ(exchange(*transport, bytes("second")), echo(bytes("second")));
 }
