@@ -75,15 +75,20 @@ public:
     // session's port and carries the device's handle in field 2.
     template <class Body>
     CK_RV session(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
-        return locked([&]() -> CK_RV {
-            SessionEntry entry{};
-            if (CK_RV rv = context_.lookupSession(handle, entry); rv != CKR_OK) return rv;
-            DeviceCall call(function);
-            call.port = entry.port;
-            call.request.has_session = true;
-            call.request.session = entry.deviceHandle;
-            return body(call);
-        });
+        return locked([&] { return call(handle, function, body); });
+    }
+
+    // One call on the session's port for a body that already holds the library mutex, so that
+    // the pieces of one operation follow each other on the device.
+    template <class Body>
+    CK_RV call(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
+        SessionEntry entry{};
+        if (CK_RV rv = context_.lookupSession(handle, entry); rv != CKR_OK) return rv;
+        DeviceCall device(function);
+        device.port = entry.port;
+        device.request.has_session = true;
+        device.request.session = entry.deviceHandle;
+        return body(device);
     }
 
     // A session operation that only sends the handle and returns the device's answer.
