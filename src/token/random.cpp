@@ -16,7 +16,7 @@ CK_RV CContext::C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandom
         CK_RV rv = CKR_OK;
         for (CK_ULONG offset = 0; rv == CKR_OK && offset < ulRandomLen;) {
             CK_ULONG piece = std::min(ulRandomLen - offset, kRandomPiece);
-            rv = entry.call(hSession, fn::GenerateRandom, [&](DeviceCall& call) {
+            rv = entry.inSession(hSession, fn::GenerateRandom, [&](DeviceCall& call) {
                 return call.length(piece).output(pRandomData + offset, static_cast<uint32_t>(piece)).run(*this);
             });
             offset += piece;
