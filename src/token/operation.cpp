@@ -137,7 +137,7 @@ CK_RV Entry::pieces(CK_SESSION_HANDLE handle, uint32_t function, const CK_BYTE* 
 
 Entry::Entry(CContext& context, const char* name)
     : context_(context), rv_(context.initialized ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED) {
-    context.log(kTrace, "%s", name);
+    if (name) context.log(kTrace, "%s", name);
 }
 
 }  // namespace dravenholt
