@@ -1,0 +1,213 @@
+// Initialisation, finalisation, the function list and the constant entry points.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "frame/context.h"
+#include "support/scripted_device.h"
+#include "support/test_env.h"
+
+using namespace orvotest;
+
+namespace {
+
+struct Frame : ::testing::Test {
+    TestDir dir;
+    void SetUp() override { dir.useAsConfig(); }
+};
+
+int created = 0, destroyed = 0, locks = 0;
+CK_RV lockResult = CKR_OK;
+CK_RV createResult = CKR_OK;
+int mutexObject;
+CK_RV createMutex(CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; }
+CK_RV destroyMutex(CK_VOID_PTR) { ++destroyed; return CKR_OK; }
+CK_RV lockMutex(CK_VOID_PTR) { ++locks; return lockResult; }
+CK_RV unlockMutex(CK_VOID_PTR) { return CKR_OK; }
+
+CK_C_INITIALIZE_ARGS appMutexes() {
+    CK_C_INITIALIZE_ARGS args{};
+    args.CreateMutex = createMutex;
+    args.DestroyMutex = destroyMutex;
+    args.LockMutex = lockMutex;
+    args.UnlockMutex = unlockMutex;
+    return args;
+}
+
+}  // namespace
+
+TEST_F(Frame, FunctionListWorksBeforeInitialisationAndHoldsEveryEntryPoint) {
+    CK_FUNCTION_LIST_PTR list = nullptr;
+    EXPECT_EQ(C_GetFunctionList(nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_GetFunctionList(&list), CKR_OK);
+    EXPECT_EQ(list->version.major, 2);
+    EXPECT_EQ(list->version.minor, 40);
+    auto* first = reinterpret_cast<void* const*>(&list->C_Initialize);
+    auto* last = reinterpret_cast<void* const*>(&list->C_WaitForSlotEvent);
+    EXPECT_EQ(last - first + 1, 68);
+    for (auto* p = first; p <= last; ++p) EXPECT_NE(*p, nullptr);
+    EXPECT_EQ(list->C_Login, &C_Login);
+}
+
+TEST_F(Frame, InitialiseWithoutDevicesFinaliseAndAgain) {
+    CK_INFO info;
+    EXPECT_EQ(C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    int reserved;
+    EXPECT_EQ(C_Finalize(&reserved), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    CK_ULONG count = 99;
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(info.cryptokiVersion.major, 2);
+    EXPECT_EQ(info.cryptokiVersion.minor, 40);
+    EXPECT_EQ(info.libraryVersion.major, 2);
+    EXPECT_EQ(info.libraryVersion.minor, 14);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.manufacturerID), 32),
+              "Dravenholtique                  ");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.libraryDescription), 32),
+              "Dravenholtique PKCS11 Library   ");
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+}
+
+TEST_F(Frame, ConstantEntryPointsNeedNoInitialisation) {
+    EXPECT_EQ(C_GetFunctionStatus(1), CKR_FUNCTION_NOT_PARALLEL);
+    EXPECT_EQ(C_CancelFunction(1), CKR_FUNCTION_NOT_PARALLEL);
+    EXPECT_EQ(C_GetOperationState(1, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_SignRecoverInit(1, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_DecryptVerifyUpdate(1, nullptr, 0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_WaitForSlotEvent(0, nullptr, nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+}
+
+TEST_F(Frame, InitArgumentChecks) {
+    CK_C_INITIALIZE_ARGS args{};
+    int reserved;
+    args.pReserved = &reserved;
+    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
+
+    args = appMutexes();
+    args.LockMutex = nullptr;
+    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(created, 0);
+
+    args = appMutexes();
+    createResult = CKR_GENERAL_ERROR;
+    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
+    EXPECT_FALSE(getContext().initialized);
+    createResult = CKR_OK;
+    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+}
+
+TEST_F(Frame, OsLockingWinsOverMutexFunctions) {
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    CK_C_INITIALIZE_ARGS args = appMutexes();
+    args.flags = CKF_OS_LOCKING_OK;
+    ASSERT_EQ(C_Initialize(&args), CKR_OK);
+    EXPECT_EQ(created, 0);
+    EXPECT_EQ(locks, 0);
+    EXPECT_TRUE(getContext().osLocking);
+}
+
+TEST_F(Frame, AppMutexGuardsEveryExchangeAndIsDestroyedAtFinalize) {
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    CK_C_INITIALIZE_ARGS args = appMutexes();
+    ASSERT_EQ(C_Initialize(&args), CKR_OK);
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(locks, 2);  // the registry, then the set-time call
+    CK_SESSION_HANDLE h;
+    Response opened;
+    opened.handle = 7;
+    device->answer(reply(opened));
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
+    EXPECT_EQ(locks, 3);
+    lockResult = CKR_GENERAL_ERROR;
+    EXPECT_EQ(C_Logout(h), CKR_FUNCTION_FAILED);
+    lockResult = CKR_OK;
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    CK_C_INITIALIZE_ARGS args = appMutexes();
+    lockResult = CKR_GENERAL_ERROR;
+    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
+    EXPECT_FALSE(getContext().initialized);
+    EXPECT_TRUE(getContext().ports.empty());
+    EXPECT_EQ(destroyed, 1);
+    lockResult = CKR_OK;
+    EXPECT_EQ(C_Initialize(&args), CKR_OK);
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+}
+
+TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
+    bool listerThrows = true;
+    auto device = std::make_shared<ScriptedDevice>();
+    getContext().setDevicePair(
+        [&](CContext&) -> std::vector<uint64_t> {
+            if (listerThrows) throw std::runtime_error("enumeration broke");
+            return {0};
+        },
+        [&](uint64_t, CContext&) -> std::unique_ptr<dravenholt::CTransport> {
+            throw std::runtime_error("factory broke");
+        });
+    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
+    EXPECT_FALSE(getContext().initialized);
+    listerThrows = false;
+    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(getContext().ports.empty());
+    installDevices({device});
+    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+}
+
+TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesEveryPort) {
+    auto a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
+    installDevices({a, b});
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    for (auto& d : {a, b}) {
+        ASSERT_EQ(d->requests.size(), 1u);
+        EXPECT_EQ(d->requests[0].function, 46u);
+        ASSERT_TRUE(d->requests[0].handle.has_value());
+        EXPECT_NEAR(static_cast<double>(*d->requests[0].handle), static_cast<double>(time(nullptr)), 5.0);
+        EXPECT_EQ(d->timeout, 12000u);
+    }
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    for (auto& d : {a, b}) {
+        EXPECT_EQ(d->requests.back().function, 14u);
+        EXPECT_EQ(d->rawRequests.back(), (Bytes{0x08, 0x0E}));
+        EXPECT_EQ(d->closes, 1);
+    }
+}
+
+TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {
+    void* lib = dlopen(ORVO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto getList = reinterpret_cast<CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR)>(dlsym(lib, "C_GetFunctionList"));
+    ASSERT_NE(getList, nullptr);
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    ASSERT_EQ(getList(&f), CKR_OK);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    CK_ULONG count = 5;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    CK_INFO info;
+    ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(std::memcmp(info.manufacturerID, "Dravenholtique ", 15), 0);
+    EXPECT_EQ(info.libraryVersion.minor, 14);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    dlclose(lib);
+}

@@ -1,0 +1,159 @@
+// Log lines and the configuration file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "frame/config.h"
+#include "frame/context.h"
+#include "support/scripted_device.h"
+#include "support/test_env.h"
+
+using namespace orvotest;
+
+namespace {
+
+std::string configWithLog(const TestDir& dir, int level, const std::string& extra = "") {
+    return R"({"logging": {"loglevel": )" + std::to_string(level) + R"(, "logfile": ")" + dir.file("orvo.log") +
+           "\"}" + extra + "}";
+}
+
+}  // namespace
+
+TEST(Logging, LineFormatLevelsAndTheBufferRule) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 10));
+    CContext& c = getContext();
+    c.log(35, "odd level");
+    c.log(20, "%s", std::string(2047, 'x').c_str());
+    c.log(20, "%s", std::string(2048, 'y').c_str());
+    c.log(20, "%s", "");
+    std::string log = dir.read("orvo.log");
+    std::regex line(R"(^\d+\.\d\d t:\d+ DEBUG : New Instance\n)");
+    EXPECT_TRUE(std::regex_search(log, line)) << log;
+    EXPECT_NE(log.find(" t:" + std::to_string(gettid()) + "  : odd level\n"), std::string::npos);
+    EXPECT_NE(log.find("DEBUG : " + std::string(2047, 'x') + "\n"), std::string::npos);
+    EXPECT_EQ(log.find("yyyy"), std::string::npos);
+    size_t first = log.find("ERROR : log printbuf too small.\n");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(log.find("ERROR : log printbuf too small.\n", first + 1), std::string::npos);
+}
+
+TEST(Logging, ThresholdAndDisabledLogging) {
+    TestDir dir;
+    dir.useAsConfig(R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true, "logfile": ")" +
+                    dir.file("orvo.log") + "\"}}");
+    CContext& c = getContext();
+    EXPECT_EQ(c.logThreshold, 1050);
+    EXPECT_FALSE(c.logToConsole);
+    c.log(50, "never written");
+    EXPECT_EQ(dir.read("orvo.log"), "");
+}
+
+TEST(Logging, EntryPointNamesAreTracedWithoutArguments) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 10));
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    Response opened;
+    opened.handle = 3;
+    device->answer(reply(opened));
+    CK_SESSION_HANDLE h;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
+    CK_UTF8CHAR pin[] = "secret-pin-4711";
+    C_Login(h, CKU_USER, pin, 15);
+    std::string log = dir.read("orvo.log");
+    EXPECT_NE(log.find("TRACE : C_Initialize\n"), std::string::npos);
+    EXPECT_NE(log.find("TRACE : bSetDateTime\n"), std::string::npos);
+    EXPECT_NE(log.find("TRACE : C_Login\n"), std::string::npos);
+    EXPECT_EQ(log.find("secret-pin-4711"), std::string::npos);
+}
+
+TEST(Config, DirectorySearchOrder) {
+    TestDir dir, home, cwd;
+    unsetenv("ORVO_CONFIG_PATH");
+    setenv("HOME", home.path().c_str(), 1);
+    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+    // Nothing anywhere: the executable's directory.
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string exePath(exe, static_cast<size_t>(n));
+    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), exePath.substr(0, exePath.rfind('/') + 1));
+    // ~/.orvo with the file.
+    mkdir(home.file(".orvo").c_str(), 0700);
+    home.write(".orvo/orvoconfig.json", "{}");
+    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), home.path() + "/.orvo/");
+    // The working directory wins over ~/.orvo.
+    cwd.write("orvoconfig.json", "{}");
+    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), cwd.path() + "/");
+    // ORVO_CONFIG_PATH wins even when the file is not there.
+    setenv("ORVO_CONFIG_PATH", dir.path().c_str(), 1);
+    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), dir.path() + "/");
+}
+
+TEST(Config, NumbersTransportKeysAndTimeouts) {
+    TestDir dir;
+    dir.useAsConfig(R"({"transport": {"vid": 4660, "pid": 22136.7, "usagePage": "x", "udp": 1},
+                        "timeout": 5000.9, "keytimeout": 70000})");
+    CContext& c = getContext();
+    EXPECT_EQ(c.vendorId, 4660u);
+    EXPECT_EQ(c.productId, 22136u);
+    EXPECT_EQ(c.usagePage, 0u);
+    EXPECT_EQ(c.timeoutMs, 5000u);
+    EXPECT_EQ(c.keyTimeoutMs, 70000u);
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(device->timeout, 5000u);
+}
+
+TEST(Config, AddressWithoutBundleFailsAfterSettingAddressAndPort) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 20, R"(, "transport": {"address": "127.0.0.1", "port": 4433},
+                                              "timeout": 777)"));
+    CContext& c = getContext();
+    EXPECT_EQ(c.ipAddress, "127.0.0.1");
+    EXPECT_EQ(c.ipPort, 4433u);
+    EXPECT_EQ(c.timeoutMs, 12000u);  // keys after the failure are not read
+    std::string log = dir.read("orvo.log");
+    EXPECT_NE(log.find("WARN : Failed to parse config\n"), std::string::npos);
+    EXPECT_EQ(log.find("Connecting to IP transport."), std::string::npos);
+}
+
+TEST(Config, AddressWithoutPortKeepsUsb) {
+    TestDir dir;
+    dir.useAsConfig(R"({"transport": {"address": "127.0.0.1", "cacertbundle": "/x"}})");
+    EXPECT_EQ(getContext().ipAddress, "");
+}
+
+TEST(Config, SyntaxErrorKeepsDefaultsAndLogsTheParserText) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 20, R"(, "timeout": 10 ,,)"));
+    CContext& c = getContext();
+    EXPECT_EQ(c.timeoutMs, 12000u);
+    // The logging key came before the error in the text, but the parse failed as a whole.
+    EXPECT_EQ(c.logThreshold, 50);
+}
+
+TEST(Config, LockFileIsCreatedOrDisabled) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 20, R"(, "lockfile": ")" + dir.file("orvo.lock") + "\""));
+    EXPECT_TRUE(getContext().useLockFile);
+    EXPECT_TRUE(std::ifstream(dir.file("orvo.lock")).good());
+    std::string log = dir.read("orvo.log");
+    EXPECT_NE(log.find("DEBUG : Process lockfile: " + dir.file("orvo.lock")), std::string::npos);
+    EXPECT_NE(log.find("DEBUG : Creating lockfile: "), std::string::npos);
+    auto device = std::make_shared<ScriptedDevice>();
+    installDevices({device});
+    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(device->requests.size(), 1u);
+}
+
+TEST(Config, LockFileInAMissingDirectoryDisablesTheLock) {
+    TestDir dir;
+    dir.useAsConfig(configWithLog(dir, 20, R"(, "lockfile": ")" + dir.file("no/such/dir/orvo.lock") + "\""));
+    EXPECT_FALSE(getContext().useLockFile);
+    EXPECT_NE(dir.read("orvo.log").find("Failed to parse config"), std::string::npos);
+}
