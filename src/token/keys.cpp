@@ -102,7 +102,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
             .handle(hKey, CKR_KEY_HANDLE_INVALID)
             .handle2(hWrappingKey, CKR_WRAPPING_KEY_HANDLE_INVALID)
             .length(capacity)
-            .output(pWrappedKey, static_cast<uint32_t>(capacity));
+            .output(pWrappedKey, capacity);
         return call.runReporting(*this, pulWrappedKeyLen);
     });
 }

@@ -79,8 +79,9 @@ DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     return *this;
 }
 
-DeviceCall& DeviceCall::output(void* buffer, uint32_t capacity) {
-    spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), capacity};
+DeviceCall& DeviceCall::output(void* buffer, CK_ULONG capacity) {
+    uint32_t bound = fitsWire(capacity) ? static_cast<uint32_t>(capacity) : 0xFFFFFFFFu;
+    spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), bound};
     setDecode(response.data, decodeOutput, this);
     return *this;
 }

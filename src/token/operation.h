@@ -46,7 +46,8 @@ public:
     DeviceCall& types(CK_ATTRIBUTE* tmpl, CK_ULONG count);        // field 5, types only
 
     // Response field 3 into the caller's buffer (null buffer: only the length is recorded).
-    DeviceCall& output(void* buffer, uint32_t capacity);
+    // A capacity beyond 32 bits bounds nothing the wire can carry and counts as the largest.
+    DeviceCall& output(void* buffer, CK_ULONG capacity);
     const ByteSpan& outputSpan() const { return spans_[2]; }
 
     // Sends the request to `port` and returns the response's field 1.

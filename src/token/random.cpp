@@ -17,7 +17,7 @@ CK_RV CContext::C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandom
         for (CK_ULONG offset = 0; rv == CKR_OK && offset < ulRandomLen;) {
             CK_ULONG piece = std::min(ulRandomLen - offset, kRandomPiece);
             rv = entry.inSession(hSession, fn::GenerateRandom, [&](DeviceCall& call) {
-                return call.length(piece).output(pRandomData + offset, static_cast<uint32_t>(piece)).run(*this);
+                return call.length(piece).output(pRandomData + offset, piece).run(*this);
             });
             offset += piece;
         }

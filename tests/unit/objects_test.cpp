@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/function_ids.h"
-#include "support/session_fixture.h"
+#include "session_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;

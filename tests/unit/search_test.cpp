@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "protocol/function_ids.h"
-#include "support/session_fixture.h"
+#include "session_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
