@@ -209,14 +209,4 @@ TEST_F(Keys, UnwrapNormalisesRsaPkcsAndSendsWrappedKeyAndTemplate) {
     EXPECT_EQ(sent().size(), 2u);
 }
 
-TEST(KeysUninitialised, AnswerNotInitialised) {
-    TestDir dir;
-    dir.useAsConfig();
-    CK_OBJECT_HANDLE key = 0;
-    CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 4};
-    EXPECT_EQ(C_DeriveKey(1, &mech, 1, nullptr, 0, &key), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_UnwrapKey(1, &mech, 1, nullptr, 0, nullptr, 0, &key), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(mech.ulParameterLen, 4u);  // nothing is touched before the initialised check
-}
-
 }  // namespace

@@ -144,22 +144,4 @@ TEST_F(Objects, SetAttributeValueSendsObjectAndTemplate) {
     EXPECT_EQ(r.templ[0].value, bytes("renamed"));
 }
 
-TEST_F(Objects, TemplateTooLargeForOneRequestIsDataLenRange) {
-    std::vector<uint8_t> big(2100, 0xAB);
-    CK_ATTRIBUTE tmpl[] = {{CKA_VALUE, big.data(), big.size()}};
-    CK_OBJECT_HANDLE object = 0;
-    EXPECT_EQ(C_CreateObject(session, tmpl, 1, &object), CKR_DATA_LEN_RANGE);
-    EXPECT_TRUE(sent().empty());
-}
-
-TEST(ObjectsUninitialised, AnswerNotInitialised) {
-    TestDir dir;
-    dir.useAsConfig();
-    CK_ULONG size = 0;
-    EXPECT_EQ(C_DestroyObject(1, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_GetObjectSize(1, 1, &size), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_FindObjectsFinal(1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_SeedRandom(1, nullptr, 0), CKR_CRYPTOKI_NOT_INITIALIZED);
-}
-
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(Search, UndecodableReplyGivesZero) {
         r.data = Bytes(40, 1);
         return r;
     }());
-    truncated.resize(truncated.size() - 3);
+    truncated.erase(truncated.end() - 3, truncated.end());
     device->answer(replyRaw(truncated));
     EXPECT_EQ(C_FindObjects(session, found, 2, &count), CKR_FUNCTION_FAILED);
     EXPECT_EQ(count, 0u);
