@@ -82,7 +82,7 @@ constexpr CK_ULONG kUpdatePiece = 2000;
 // `why`, when given, at DEBUG.
 class Entry {
 public:
-    // `name` is logged at TRACE; the few entry points that write no entry line pass null.
+    // `name` is logged at TRACE; the few entry points without that line pass null.
     Entry(CContext& context, const char* name);
     Entry& check(bool ok, CK_RV failure = CKR_ARGUMENTS_BAD, const char* why = nullptr) {
         if (rv_ == CKR_OK && !ok) {

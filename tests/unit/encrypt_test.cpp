@@ -12,17 +12,6 @@ namespace {
 
 class Encrypt : public SessionTest {};
 
-TEST(EncryptUninitialised, EveryCallAnswersNotInitialised) {
-    TestDir dir;
-    dir.useAsConfig();
-    CK_MECHANISM m{CKM_AES_ECB, nullptr, 0};
-    CK_ULONG n = 0;
-    EXPECT_EQ(C_EncryptInit(1, &m, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_DecryptInit(1, nullptr, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_Encrypt(1, nullptr, 0, nullptr, &n), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_DecryptFinal(1, nullptr, nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
-}
-
 TEST_F(Encrypt, InitSendsMechanismKeyAndNothingElse) {
     CK_BYTE iv[16] = {1, 2, 3};
     CK_MECHANISM cbc{CKM_AES_CBC, iv, sizeof iv};
