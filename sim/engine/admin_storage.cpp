@@ -73,6 +73,7 @@ Rv backupStorage(Device& d, const Request& req, Response& resp) {
     size_t piece = std::min(kMaxOutput, transfer.image.size() - transfer.offset);
     auto from = transfer.image.begin() + long(transfer.offset);
     resp.data = Bytes(from, from + long(piece));
+    resp.length = uint32_t(transfer.image.size());  // for the host's progress report
     transfer.offset += piece;
     if (transfer.offset < transfer.image.size()) {
         resp.handle = transfer.id;

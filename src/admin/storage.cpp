@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "admin/admin_call.h"
+#include "admin/transfer_progress.h"
 #include "protocol/function_ids.h"
 
 using namespace dravenholt;
@@ -31,6 +32,8 @@ CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length
             if (rv != CKR_OK && rv != CKR_OPERATION_ACTIVE) break;
             total += static_cast<uint32_t>(received);
             continuation = call.response.has_handle ? call.response.handle : 0;
+            // A device may announce the image's length in field 4; only progress reports use it.
+            reportTransferProgress(total, call.response.has_length ? call.response.length : 0);
             if (rv == CKR_OK) break;
             if (received == 0) {  // a device that promises more but sends nothing would never end
                 context.logMessage(kError, "backup piece without data");
@@ -60,6 +63,7 @@ CK_RV restore(CContext& context, uint32_t slot, const uint8_t* data, uint64_t le
             sent += piece;
             call.handle(length, CKR_DATA_LEN_RANGE).handle2(sent, CKR_DATA_LEN_RANGE);
             rv = call.run(context);
+            if (rv == CKR_OK || rv == CKR_OPERATION_ACTIVE) reportTransferProgress(sent, length);
         } while (rv == CKR_OPERATION_ACTIVE && sent < length);
         return rv;
     });

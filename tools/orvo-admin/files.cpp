@@ -1,0 +1,61 @@
+#include "orvo-admin/files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace orvoadmin {
+namespace {
+
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string reason() { return std::strerror(errno); }
+
+}  // namespace
+
+Bytes readFile(const std::string& path, size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Failure("cannot read " + path + ": " + reason());
+    Bytes contents;
+    char chunk[4096];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        contents.insert(contents.end(), chunk, chunk + in.gcount());
+        if (contents.size() > limit) throw Failure(path + " is larger than " + std::to_string(limit) + " bytes");
+    }
+    if (in.bad()) throw Failure("cannot read " + path + ": " + reason());
+    return contents;
+}
+
+void writePrivateFile(const std::string& path, const Bytes& contents) {
+    const std::string temporary = path + ".tmp";
+    auto fail = [&](const std::string& action) {
+        std::string why = reason();
+        ::unlink(temporary.c_str());
+        throw Failure(action + ": " + why);
+    };
+    {
+        Descriptor file;
+        file.fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (file.fd < 0) throw Failure("cannot write " + temporary + ": " + reason());
+        size_t done = 0;
+        while (done < contents.size()) {
+            ssize_t n = ::write(file.fd, contents.data() + done, contents.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) fail("cannot write " + temporary);
+            done += size_t(n);
+        }
+        if (::fsync(file.fd) != 0) fail("cannot write " + temporary);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace " + path);
+}
+
+}  // namespace orvoadmin
