@@ -41,8 +41,16 @@ std::mutex& libraryMutex() {
 
 CContext& getContext() {
     std::lock_guard<std::mutex> guard(libraryMutex());
-    if (!theContext) theContext = new CContext();  // lives as long as the library is loaded
+    if (!theContext) theContext = new CContext();
     return *theContext;
+}
+
+// The context lives as long as the library is loaded: it goes when the library is unloaded
+// (dlclose) or the process ends, so that loading and unloading leaks nothing.
+__attribute__((destructor)) static void destroyContext() {
+    std::lock_guard<std::mutex> guard(libraryMutex());
+    delete theContext;
+    theContext = nullptr;
 }
 
 CContext::CContext()

@@ -31,7 +31,7 @@ struct SessionEntry {
     uint32_t deviceHandle;
 };
 
-class CContext : public dravenholt::ILogTarget {
+class CContext final : public dravenholt::ILogTarget {
 public:
     CContext();
     CContext(const CContext&) = delete;
