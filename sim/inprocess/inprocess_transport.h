@@ -1,0 +1,35 @@
+// A transport whose device is a simulator engine in the same process: write hands the
+// request to the engine, read returns its reply.
+#pragma once
+
+#include <memory>
+
+#include "engine/engine.h"
+#include "transport/transport.h"
+
+namespace dravenholt::sim {
+
+class InProcessTransport : public CTransport {
+public:
+    explicit InProcessTransport(std::shared_ptr<Engine> engine) : engine_(std::move(engine)) {}
+
+    void open() override { open_ = true; }
+    bool isOpen() override { return open_; }
+    void close() override { open_ = false; }
+    void setTimeout(uint32_t ms) override { timeoutMs_ = ms; }
+    uint32_t getTimeout() override { return timeoutMs_; }
+    size_t write(const uint8_t* data, size_t length) override;
+    size_t write(const std::string& data) override;
+    // The reply to the last request; 0 when there is none or it does not fit `capacity`.
+    size_t read(uint8_t* buffer, size_t capacity) override;
+    const char* getTypeName() override { return "SIM"; }
+    void discardStale() override { pending_.clear(); }
+
+private:
+    std::shared_ptr<Engine> engine_;
+    std::vector<uint8_t> pending_;
+    bool open_ = false;
+    uint32_t timeoutMs_ = 12000;
+};
+
+}  // namespace dravenholt::sim

@@ -1,0 +1,103 @@
+// Drives one engine through encoded requests, as the library would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "codec/codec.h"
+#include "engine/engine.h"
+
+#include <p11-kit/pkcs11.h>
+
+namespace simtest {
+
+using dravenholt::wire::Attribute;
+using dravenholt::wire::Bytes;
+using dravenholt::wire::Mechanism;
+using dravenholt::wire::Request;
+using dravenholt::wire::Response;
+
+
+Attribute num(uint32_t type, uint32_t value);
+Attribute flag(uint32_t type, bool value);
+Attribute bytes(uint32_t type, const Bytes& value);
+Attribute text(uint32_t type, const std::string& value);
+Bytes toBytes(const std::string& s);
+Bytes hex(const std::string& h);
+std::string toHex(const Bytes& b);
+Mechanism mech(uint32_t type, const Bytes& parameter = {});
+Bytes le32(uint32_t v);
+
+// Function identifiers of the protocol, by the operation that sends them.
+enum Fn : uint32_t {
+    kGenerateKey = 1, kEncryptInit = 2, kEncrypt = 3, kDecryptInit = 4, kDecrypt = 5,
+    kEncryptUpdate = 6, kDecryptUpdate = 7, kEncryptFinal = 8, kDecryptFinal = 9,
+    kInitToken = 10, kOpenSession = 11, kCloseSession = 12, kLogin = 13, kCloseAll = 14,
+    kGenerateKeyPair = 15, kGetAttributeValue = 16, kGetSessionInfo = 17, kInitPin = 18,
+    kLogout = 19, kSetPin = 20, kSignInit = 21, kSign = 22, kVerifyInit = 23, kVerify = 24,
+    kSignUpdate = 25, kVerifyUpdate = 26, kSignFinal = 27, kVerifyFinal = 28, kDigestInit = 29,
+    kDigestUpdate = 31, kDigestFinal = 32, kFindInit = 33, kGetTokenInfo = 34, kCreateObject = 35,
+    kSetAttributeValue = 36, kFindObjects = 37, kFindFinal = 38, kDestroyObject = 39,
+    kCopyObject = 40, kGenerateRandom = 42, kWrapKey = 43, kUnwrapKey = 44, kSetTime = 46,
+    kDeriveKey = 49, kDigestKey = 50, kSeedRandom = 51, kGetObjectSize = 52,
+};
+
+inline const Bytes kSoPin = {'s', 'o', 'p', 'i', 'n', '1', '2', '3'};
+inline const Bytes kUserPin = {'u', 's', 'e', 'r', '1', '2', '3', '4'};
+
+class Device {
+public:
+    explicit Device(dravenholt::sim::EngineOptions options = {});
+
+    Response call(const Request& req);
+    Response call(uint32_t function, uint32_t session) {
+        Request r;
+        r.function = function;
+        r.session = session;
+        return call(r);
+    }
+
+    // Fresh token with both PINs set, one RW session logged in as the user.
+    uint32_t readyUserSession();
+    void initToken(const std::string& label = "test token");
+    uint32_t open(bool rw = true);
+    uint32_t login(uint32_t session, uint32_t userType, const Bytes& pin);
+
+    uint32_t create(uint32_t session, const std::vector<Attribute>& templ);
+    Response getAttributes(uint32_t session, uint32_t object, std::initializer_list<uint32_t> types);
+    Bytes attribute(uint32_t session, uint32_t object, uint32_t type);
+    uint32_t secretKey(uint32_t session, uint32_t keyType, const Bytes& value,
+                       std::vector<Attribute> extra = {});
+
+    // One-shot operations through the protocol; each asserts CKR_OK on the way.
+    Bytes crypt(uint32_t session, bool encrypt, const Mechanism& m, uint32_t key, const Bytes& in);
+    Bytes signData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data);
+    uint32_t verifyData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data,
+                        const Bytes& signature);
+    Bytes digest(uint32_t session, const Mechanism& m, const Bytes& data);
+    std::pair<uint32_t, uint32_t> keyPair(uint32_t session, const Mechanism& m,
+                                          std::vector<Attribute> pub, std::vector<Attribute> priv);
+
+    dravenholt::sim::Engine& engine() { return *engine_; }
+    void restart(dravenholt::sim::EngineOptions options);
+
+private:
+    std::unique_ptr<dravenholt::sim::Engine> engine_;
+};
+
+// A temporary directory removed at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace simtest
