@@ -38,7 +38,7 @@ int serve(const Options& options, const sigset_t& stopSignals) {
     sigwait(&stopSignals, &signal);
     say(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     server.stop();
-    say("stopped; token state saved in " + directory.stateFile().string());
+    say("stopped; the token state is kept in " + directory.path().string());
     return 0;
 }
 

@@ -1,0 +1,100 @@
+"""What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
+and the paths of the library and of the clients that use it."""
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+
+SIM = os.environ["ORVO_SIM"]
+LIB = os.environ["ORVO_LIB"]
+SO_PIN = "12345678"
+USER_PIN = "123456"
+
+
+class Simulator:
+    """orvo-sim with its own state directory. The first start takes any free port; later
+    starts (after stop or kill) reuse it, as a running application still has it configured."""
+
+    def __init__(self, workdir):
+        self.state = os.path.join(workdir, "sim")
+        self.log_path = os.path.join(workdir, "sim.log")
+        self.port = 0
+        self.process = None
+
+    def start(self, timeout=20):
+        offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
+        log = open(self.log_path, "ab")
+        self.process = subprocess.Popen(
+            [SIM, "--state-dir", self.state, "--port", str(self.port)],
+            stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(self.log_path, "rb") as f:
+                f.seek(offset)
+                found = re.search(rb"listening on [^ ]+:(\d+),", f.read())
+            if found:
+                self.port = int(found.group(1))
+                return self
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise RuntimeError("orvo-sim did not start:\n" + self.log())
+
+    def stop(self):
+        """SIGTERM, and the exit status, which must be 0."""
+        if not self.process:
+            return 0
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=20)
+        self.process = None
+        return status
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait(timeout=20)
+        self.process = None
+
+    def env(self):
+        return dict(os.environ, ORVO_CONFIG_PATH=self.state)
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        if self.process:
+            self.process.kill()
+            self.process.wait()
+
+
+def scratch():
+    return tempfile.TemporaryDirectory(prefix="orvo-e2e-")
+
+
+def run(args, env=None, check=True, input=None):
+    """Runs a client program; on failure raises with its whole output."""
+    done = subprocess.run(args, env=env, input=input, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    text = done.stdout.decode(errors="replace")
+    if check and done.returncode != 0:
+        raise AssertionError(f"{' '.join(args)} exited {done.returncode}:\n{text}")
+    return text
+
+
+def tool(sim, *args, check=True, login=True):
+    """pkcs11-tool through the library against the simulator."""
+    base = ["pkcs11-tool", "--module", LIB]
+    if login:
+        base += ["--login", "--pin", USER_PIN]
+    return run(base + list(args), env=sim.env(), check=check)
+
+
+def initialise_token(sim, label="orvo e2e"):
+    run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", label, "--so-pin", SO_PIN], env=sim.env())
+    run(["pkcs11-tool", "--module", LIB, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN],
+        env=sim.env())
