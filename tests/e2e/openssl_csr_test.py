@@ -3,7 +3,7 @@ engine (Debian libengine-pkcs11-openssl) loads the library, which reaches orvo-s
 import os
 import subprocess
 
-from orvo_e2e import LIB, USER_PIN, Simulator, initialise_token, run, scratch, tool
+from orvo_e2e import LIB, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool
 
 
 def engine_path():
@@ -30,11 +30,18 @@ def main():
             checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-subject"])
             assert "verify OK" in checked.replace("Certificate request self-signature verify OK", "verify OK"), checked
             assert f"CN = {label}.example" in checked, checked
-            # The request carries the token's public key.
-            token_key = os.path.join(work, f"{label}.der")
-            tool(sim, "--read-object", "--type", "pubkey", "--label", label, "--output-file", token_key)
+            # The request carries the token's public key. The engine ends without C_Finalize, so
+            # its sessions stay logged in on the device: no second login here.
+            token_key = os.path.join(work, f"{label}.pem")
+            if label == "csr-ec":
+                with open(token_key, "w") as f:
+                    f.write(ec_public_key_pem(sim, "--label", label))
+            else:
+                der = os.path.join(work, f"{label}.der")
+                tool(sim, "--read-object", "--type", "pubkey", "--label", label, "--output-file", der, login=False)
+                run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", der, "-out", token_key])
             in_csr = run(["openssl", "req", "-in", csr, "-noout", "-pubkey"])
-            on_token = run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", token_key])
+            on_token = run(["openssl", "pkey", "-pubin", "-in", token_key])
             assert in_csr.strip() == on_token.strip(), (in_csr, on_token)
         assert sim.stop() == 0, sim.log()
     print("OpenSSL CSR through the pkcs11 engine: passed")

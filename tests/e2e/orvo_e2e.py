@@ -1,5 +1,6 @@
 """What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
 and the paths of the library and of the clients that use it."""
+import base64
 import os
 import re
 import signal
@@ -9,6 +10,7 @@ import time
 
 SIM = os.environ["ORVO_SIM"]
 LIB = os.environ["ORVO_LIB"]
+P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
 SO_PIN = "12345678"
 USER_PIN = "123456"
 
@@ -98,3 +100,19 @@ def initialise_token(sim, label="orvo e2e"):
     run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", label, "--so-pin", SO_PIN], env=sim.env())
     run(["pkcs11-tool", "--module", LIB, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN],
         env=sim.env())
+
+
+def p256_public_key_pem(point):
+    """An uncompressed P-256 point as a PEM public key file."""
+    body = base64.encodebytes(P256_SPKI_PREFIX + point).decode()
+    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
+
+
+def ec_public_key_pem(sim, *selection):
+    """The token's P-256 public key, from the EC_POINT that pkcs11-tool lists. (pkcs11-tool
+    0.23's own export of EC public keys reads freed memory, with SoftHSM2 as well, and fails at
+    random; its RSA export is sound.)"""
+    listing = tool(sim, "--list-objects", "--type", "pubkey", *selection, login=False)
+    found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
+    assert found, listing
+    return p256_public_key_pem(bytes.fromhex(found.group(1)))

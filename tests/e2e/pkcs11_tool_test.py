@@ -4,7 +4,7 @@ Results are checked with OpenSSL and Python's hashlib, not with the token itself
 import hashlib
 import os
 
-from orvo_e2e import Simulator, initialise_token, run, scratch, tool
+from orvo_e2e import Simulator, ec_public_key_pem, initialise_token, run, scratch, tool
 
 
 def check_listing(sim):
@@ -14,27 +14,32 @@ def check_listing(sim):
     for label in ("ec-key", "rsa-key", "aes-key"):
         assert f'label:      {label}' in objects, objects
     public_only = tool(sim, "--list-objects", login=False)
-    assert "ec-key" in public_only and "aes-key" not in public_only, public_only
+    assert "Public Key Object" in public_only and "Private Key Object" not in public_only, public_only
 
 
 def check_signatures(sim, work):
     message = os.path.join(work, "message.txt")
     with open(message, "w") as f:
         f.write("signed by a simulated token\n")
-    for key_id, mechanism, pubkey in (("01", "ECDSA-SHA256", "ec.der"), ("02", "SHA256-RSA-PKCS", "rsa.der")):
+    with open(os.path.join(work, "ec.pem"), "w") as f:
+        f.write(ec_public_key_pem(sim, "--id", "01"))
+    tool(sim, "--read-object", "--type", "pubkey", "--id", "02", "--output-file", os.path.join(work, "rsa.der"),
+         login=False)
+    run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", os.path.join(work, "rsa.der"), "-out",
+         os.path.join(work, "rsa.pem")])
+    for key_id, mechanism, pubkey in (("01", "ECDSA-SHA256", "ec.pem"), ("02", "SHA256-RSA-PKCS", "rsa.pem")):
         sig = os.path.join(work, f"{key_id}.sig")
         tool(sim, "--sign", "--id", key_id, "--mechanism", mechanism, "--input-file", message,
              "--output-file", sig, "--signature-format", "openssl")
         verified = tool(sim, "--verify", "--id", key_id, "--mechanism", mechanism, "--input-file", message,
                         "--signature-file", sig, "--signature-format", "openssl")
         assert "Signature is valid" in verified, verified
-        der = os.path.join(work, pubkey)
-        tool(sim, "--read-object", "--type", "pubkey", "--id", key_id, "--output-file", der)
-        out = run(["openssl", "dgst", "-sha256", "-verify", der, "-keyform", "DER", "-signature", sig, message])
+        key = os.path.join(work, pubkey)
+        out = run(["openssl", "dgst", "-sha256", "-verify", key, "-signature", sig, message])
         assert "Verified OK" in out, out
         with open(message, "a") as f:
             f.write("tampered")
-        bad = run(["openssl", "dgst", "-sha256", "-verify", der, "-keyform", "DER", "-signature", sig, message],
+        bad = run(["openssl", "dgst", "-sha256", "-verify", key, "-signature", sig, message],
                   check=False)
         assert "Verification failure" in bad, bad
         with open(message, "w") as f:
@@ -48,7 +53,7 @@ def check_encryption(sim, work):
         f.write(data)
     # RSA: OpenSSL encrypts to the exported public key, the token decrypts.
     secret = os.path.join(work, "rsa.enc")
-    run(["openssl", "pkeyutl", "-encrypt", "-pubin", "-keyform", "DER", "-inkey", os.path.join(work, "rsa.der"),
+    run(["openssl", "pkeyutl", "-encrypt", "-pubin", "-inkey", os.path.join(work, "rsa.pem"),
          "-in", plain, "-out", secret])
     back = os.path.join(work, "rsa.dec")
     tool(sim, "--decrypt", "--id", "02", "--mechanism", "RSA-PKCS", "--input-file", secret, "--output-file", back)
