@@ -76,10 +76,38 @@ DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     return *this;
 }
 
-DeviceCall& DeviceCall::output(void* buffer, uint32_t capacity) {
-    spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), capacity};
-    setDecode(response.data, decodeIntoBuffer, &spans_[2]);
+DeviceCall& DeviceCall::output(void* buffer, CK_ULONG capacity) {
+    uint32_t bound = fitsWire(capacity) ? static_cast<uint32_t>(capacity) : 0xFFFFFFFFu;
+    spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), bound};
+    setDecode(response.data, decodeOutput, this);
     return *this;
+}
+
+// decodeIntoBuffer over the output span, remembering that bytes came.
+bool DeviceCall::decodeOutput(pb_istream_t* stream, const pb_field_t* field, void** arg) {
+    auto* call = static_cast<DeviceCall*>(*arg);
+    if (!call) return false;
+    void* span = &call->spans_[2];
+    if (!decodeIntoBuffer(stream, field, &span)) return false;
+    call->outputReceived_ = true;
+    return true;
+}
+
+CK_RV DeviceCall::runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4) {
+    CK_RV rv = run(context);
+    if (!pulLength) return rv;
+    const ByteSpan& out = spans_[2];
+    if (withField4 && response.has_length) {
+        uint32_t written = outputReceived_ ? out.length : 0;
+        if (rv == CKR_OK && out.data && response.length > written) {
+            context.log(kError, "reply announces %u output bytes but carries %u", response.length, written);
+            return response.rv = CKR_FUNCTION_FAILED;
+        }
+        *pulLength = response.length;
+    } else if (outputReceived_) {
+        *pulLength = out.length;
+    }
+    return rv;
 }
 
 CK_RV DeviceCall::run(CContext& context) {
@@ -89,9 +117,25 @@ CK_RV DeviceCall::run(CContext& context) {
     return context.callDevice(port, request, response, !callbacks);
 }
 
+CK_RV Entry::pieces(CK_SESSION_HANDLE handle, uint32_t function, const CK_BYTE* data, CK_ULONG length) {
+    return locked([&] {
+        CK_RV rv = CKR_OK;
+        CK_ULONG sent = 0;
+        do {
+            CK_ULONG piece = length - sent < kUpdatePiece ? length - sent : kUpdatePiece;
+            rv = inSession(handle, function, [&](DeviceCall& call) {
+                call.data(data ? data + sent : nullptr, piece);
+                return call.run(context_);
+            });
+            sent += piece;
+        } while (rv == CKR_OK && sent < length);
+        return rv;
+    });
+}
+
 Entry::Entry(CContext& context, const char* name)
     : context_(context), rv_(context.initialized ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED) {
-    context.log(kTrace, "%s", name);
+    if (name) context.log(kTrace, "%s", name);
 }
 
 }  // namespace dravenholt

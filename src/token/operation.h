@@ -11,6 +11,15 @@
 
 namespace dravenholt {
 
+// Byte fields of the mechanism (request field 3), filled by token/mechanism_params.h: the
+// parameter block (the caller's bytes, or `deviceLayout` when the block was re-laid out for the
+// device) and the OAEP source data or ECDH public data.
+struct MechanismBytes {
+    ByteSpan block;
+    ByteSpan inner;
+    uint8_t deviceLayout[32];
+};
+
 // One device call being built: the request, the response, the port it goes to, and the spans
 // and templates that its field callbacks point at (they live as long as the call).
 class DeviceCall {
@@ -37,27 +46,49 @@ public:
     DeviceCall& types(CK_ATTRIBUTE* tmpl, CK_ULONG count);        // field 5, types only
 
     // Response field 3 into the caller's buffer (null buffer: only the length is recorded).
-    DeviceCall& output(void* buffer, uint32_t capacity);
+    // A capacity beyond 32 bits bounds nothing the wire can carry and counts as the largest.
+    DeviceCall& output(void* buffer, CK_ULONG capacity);
     const ByteSpan& outputSpan() const { return spans_[2]; }
 
     // Sends the request to `port` and returns the response's field 1.
     CK_RV run(CContext& context);
 
-private:
+    // run(), then the output length for the caller into *pulLength (when given): response
+    // field 4 when present and `withField4`, else the number of bytes received in field 3, else
+    // the caller's value stays. A successful reply that announces more bytes than it put into
+    // the caller's buffer is broken and fails with CKR_FUNCTION_FAILED, the length unchanged.
+    CK_RV runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4 = true);
+
+    // Makes run() fail with `code` before anything is sent (the first refusal wins).
     void refuse(CK_RV code) {
         if (pending_ == CKR_OK) pending_ = code;
     }
+    CK_RV refusal() const { return pending_; }
+
+    MechanismBytes mechanismBytes;
+
+private:
+    static bool decodeOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
+    bool outputReceived_ = false;
     ByteSpan spans_[3];
     Template templates_[2];
     CK_RV pending_ = CKR_OK;
 };
 
-// The entry frame. Checks run in order; the first failing one decides the result.
+// Input of the multi-part update calls travels in pieces of at most this many bytes.
+constexpr CK_ULONG kUpdatePiece = 2000;
+
+// The entry frame. Checks run in order; the first failing one decides the result and logs
+// `why`, when given, at DEBUG.
 class Entry {
 public:
+    // `name` is logged at TRACE; the few entry points without that line pass null.
     Entry(CContext& context, const char* name);
-    Entry& check(bool ok, CK_RV failure = CKR_ARGUMENTS_BAD) {
-        if (rv_ == CKR_OK && !ok) rv_ = failure;
+    Entry& check(bool ok, CK_RV failure = CKR_ARGUMENTS_BAD, const char* why = nullptr) {
+        if (rv_ == CKR_OK && !ok) {
+            rv_ = failure;
+            if (why) context_.logMessage(kDebug, why);
+        }
         return *this;
     }
     CK_RV rv() const { return rv_; }
@@ -75,16 +106,14 @@ public:
     // session's port and carries the device's handle in field 2.
     template <class Body>
     CK_RV session(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
-        return locked([&]() -> CK_RV {
-            SessionEntry entry{};
-            if (CK_RV rv = context_.lookupSession(handle, entry); rv != CKR_OK) return rv;
-            DeviceCall call(function);
-            call.port = entry.port;
-            call.request.has_session = true;
-            call.request.session = entry.deviceHandle;
-            return body(call);
-        });
+        return locked([&] { return inSession(handle, function, body); });
     }
+
+    // Sends `length` bytes as field 4 of one call per piece of at most kUpdatePiece bytes, all
+    // under one hold of the library mutex, each piece with its own session lookup. Stops at the
+    // first piece that does not answer CKR_OK and returns the last result; a length of 0 sends
+    // one empty piece.
+    CK_RV pieces(CK_SESSION_HANDLE handle, uint32_t function, const CK_BYTE* data, CK_ULONG length);
 
     // A session operation that only sends the handle and returns the device's answer.
     CK_RV simple(CK_SESSION_HANDLE handle, uint32_t function) {
@@ -92,6 +121,18 @@ public:
     }
 
 private:
+    // The session lookup with the library mutex already held.
+    template <class Body>
+    CK_RV inSession(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
+        SessionEntry entry{};
+        if (CK_RV rv = context_.lookupSession(handle, entry); rv != CKR_OK) return rv;
+        DeviceCall call(function);
+        call.port = entry.port;
+        call.request.has_session = true;
+        call.request.session = entry.deviceHandle;
+        return body(call);
+    }
+
     CContext& context_;
     CK_RV rv_;
 };

@@ -1,0 +1,89 @@
+// Signing and verification. The device keeps the active operation of each session; the update
+// calls send their input in pieces, and C_Sign answers the length query itself.
+#include "protocol/function_ids.h"
+#include "token/mechanism_params.h"
+#include "token/operation.h"
+
+using namespace dravenholt;
+
+namespace {
+
+// The length C_Sign reports for a signature buffer it was not given: enough for every key.
+constexpr CK_ULONG kSignatureLengthAnswer = 512;
+
+CK_RV signVerifyInit(CContext& context, Entry& entry, CK_SESSION_HANDLE hSession, uint32_t function,
+                     const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE hKey) {
+    entry.check(mechanism != nullptr).check(!mechanism || mechanism->pParameter || mechanism->ulParameterLen == 0);
+    return entry.session(hSession, function, [&](DeviceCall& call) {
+        fillMechanism(call, *mechanism, ParameterLength::Sent);
+        if (context.logs(kTrace))
+            context.log(kTrace, "Mechanism: 0x%08lx Paramlen: %lx", mechanism->mechanism,
+                        static_cast<unsigned long>(call.request.mechanism.parameterLength));
+        call.handle(hKey, CKR_KEY_HANDLE_INVALID);
+        CK_RV rv = call.run(context);
+        if (rv != CKR_OK) context.log(kInfo, "SignVerifyInit returned 0x%lx", rv);
+        return rv;
+    });
+}
+
+}  // namespace
+
+CK_RV CContext::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    Entry entry(*this, nullptr);
+    return signVerifyInit(*this, entry, hSession, fn::SignInit, pMechanism, hKey);
+}
+
+CK_RV CContext::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    Entry entry(*this, "C_VerifyInit");
+    return signVerifyInit(*this, entry, hSession, fn::VerifyInit, pMechanism, hKey);
+}
+
+CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                       CK_ULONG_PTR pulSignatureLen) {
+    Entry entry(*this, "C_Sign");
+    if (entry.check(pulSignatureLen != nullptr).check(pData || ulDataLen == 0).rv() != CKR_OK) return entry.rv();
+    if (!pSignature) {
+        *pulSignatureLen = kSignatureLengthAnswer;
+        return CKR_OK;
+    }
+    return entry.session(hSession, fn::Sign, [&](DeviceCall& call) {
+        call.data(pData, ulDataLen).length(*pulSignatureLen).output(pSignature, *pulSignatureLen);
+        return call.runReporting(*this, pulSignatureLen);
+    });
+}
+
+CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    Entry entry(*this, "C_SignUpdate");
+    return entry.check(pPart != nullptr).pieces(hSession, fn::SignUpdate, pPart, ulPartLen);
+}
+
+CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    Entry entry(*this, "C_SignFinal");
+    return entry.check(pulSignatureLen != nullptr).session(hSession, fn::SignFinal, [&](DeviceCall& call) {
+        call.output(pSignature, *pulSignatureLen);  // a null buffer only counts the bytes
+        return call.runReporting(*this, pulSignatureLen, false);
+    });
+}
+
+CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                         CK_ULONG ulSignatureLen) {
+    Entry entry(*this, "C_Verify");
+    entry.check(pData || ulDataLen == 0).check(pSignature != nullptr);
+    return entry.session(hSession, fn::Verify, [&](DeviceCall& call) {
+        call.data(pData, ulDataLen).data2(pSignature, ulSignatureLen);
+        return call.run(*this);
+    });
+}
+
+CK_RV CContext::C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    Entry entry(*this, "C_VerifyUpdate");
+    return entry.check(pPart || ulPartLen == 0).pieces(hSession, fn::VerifyUpdate, pPart, ulPartLen);
+}
+
+CK_RV CContext::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    Entry entry(*this, "C_VerifyFinal");
+    return entry.check(pSignature || ulSignatureLen == 0).session(hSession, fn::VerifyFinal, [&](DeviceCall& call) {
+        call.data(pSignature, ulSignatureLen);  // the signature goes in field 4 here
+        return call.run(*this);
+    });
+}

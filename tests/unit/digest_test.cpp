@@ -1,0 +1,164 @@
+// Digesting on the wire: the mechanism without its length, the piece loop, the final call's
+// length conventions, and C_Digest made of those calls.
+#include "protocol/function_ids.h"
+#include "session_fixture.h"
+
+using namespace orvotest;
+namespace fn = dravenholt::fn;
+
+namespace {
+
+class Digest : public SessionTest {};
+
+TEST_F(Digest, InitSendsTypeAndBlockButNoLength) {
+    CK_MECHANISM sha{CKM_SHA256, nullptr, 0};
+    ASSERT_EQ(C_DigestInit(session, &sha), CKR_OK);
+    CK_BYTE odd[3] = {1, 2, 3};
+    CK_MECHANISM withBlock{CKM_SHA256, odd, sizeof odd};
+    ASSERT_EQ(C_DigestInit(session, &withBlock), CKR_OK);
+    CK_MECHANISM noBlock{CKM_SHA256, nullptr, 3};
+    EXPECT_EQ(C_DigestInit(session, &noBlock), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DigestInit(session, nullptr), CKR_ARGUMENTS_BAD);
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].function, fn::DigestInit);
+    EXPECT_EQ(calls[0].session, kDeviceSession);
+    EXPECT_EQ(calls[0].mechanism->mechanism, CKM_SHA256);
+    EXPECT_EQ(calls[0].mechanism->parameter, Bytes{});
+    EXPECT_FALSE(calls[0].mechanism->parameterLength);
+    EXPECT_EQ(calls[1].mechanism->parameter, Bytes(odd, odd + 3));
+    EXPECT_FALSE(calls[1].mechanism->parameterLength);
+    EXPECT_FALSE(logged("Mechanism: 0x"));
+}
+
+TEST_F(Digest, UpdateAndKey) {
+    Bytes data(2001, 0x3C);
+    ASSERT_EQ(C_DigestUpdate(session, data.data(), data.size()), CKR_OK);
+    EXPECT_EQ(C_DigestUpdate(session, nullptr, 0), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_DigestKey(session, 0x1234), CKR_OK);
+    EXPECT_EQ(C_DigestKey(session, 0x100000000UL), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(C_DigestKey(999, 1), CKR_SESSION_HANDLE_INVALID);
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].data->size(), 2000u);
+    EXPECT_EQ(calls[1].function, fn::DigestUpdate);
+    EXPECT_EQ(calls[1].data, Bytes(1, 0x3C));
+    EXPECT_EQ(calls[2].function, fn::DigestKey);
+    EXPECT_EQ(calls[2].handle, 0x1234u);
+    EXPECT_FALSE(calls[2].data || calls[2].mechanism);
+}
+
+TEST_F(Digest, FinalLengthConventions) {
+    GuardedBuffer digest(32);
+    CK_ULONG length = 32;
+    Bytes value(32, 0x5A);
+    device->answer(output(value, 32));
+    ASSERT_EQ(C_DigestFinal(session, digest.data(), &length), CKR_OK);
+    EXPECT_EQ(digest.content(32), value);
+    EXPECT_TRUE(digest.untouched(32));
+
+    device->answer(lengthOnly(48));
+    ASSERT_EQ(C_DigestFinal(session, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 48u);
+
+    device->answer(output(value, 32));
+    ASSERT_EQ(C_DigestFinal(session, digest.data(), nullptr), CKR_OK);
+
+    GuardedBuffer small(20);
+    length = 20;
+    device->answer(output(value, 32));
+    EXPECT_EQ(C_DigestFinal(session, small.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 20u);
+    EXPECT_TRUE(small.untouched());
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].length, 32u);
+    EXPECT_FALSE(calls[0].lengthOnly);
+    EXPECT_EQ(calls[1].lengthOnly, true);
+    EXPECT_FALSE(calls[1].length);
+    EXPECT_FALSE(calls[2].lengthOnly || calls[2].length);
+    for (const Request& r : calls) EXPECT_EQ(r.function, fn::DigestFinal);
+}
+
+TEST_F(Digest, DigestIsUpdatePiecesThenFinal) {
+    Bytes data(5000, 0x61);
+    GuardedBuffer digest(32);
+    CK_ULONG length = 32;
+    device->answer(reply(CKR_OK));
+    device->answer(reply(CKR_OK));
+    device->answer(reply(CKR_OK));
+    device->answer(output(Bytes(32, 0x77), 32));
+    ASSERT_EQ(C_Digest(session, data.data(), data.size(), digest.data(), &length), CKR_OK);
+    EXPECT_EQ(digest.content(32), Bytes(32, 0x77));
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].data->size(), 2000u);
+    EXPECT_EQ(calls[1].data->size(), 2000u);
+    EXPECT_EQ(calls[2].data->size(), 1000u);
+    EXPECT_EQ(calls[2].function, fn::DigestUpdate);
+    EXPECT_EQ(calls[3].function, fn::DigestFinal);
+    EXPECT_EQ(calls[3].length, 32u);
+    std::string text = log();
+    size_t digestLine = text.find("TRACE : C_Digest\n");
+    size_t updateLine = text.find("TRACE : C_DigestUpdate\n");
+    size_t finalLine = text.find("TRACE : C_DigestFinal\n");
+    EXPECT_TRUE(digestLine < updateLine && updateLine < finalLine) << text;
+}
+
+TEST_F(Digest, DigestWithoutBufferAsksTheLengthOnly) {
+    CK_BYTE data[4] = {1, 2, 3, 4};
+    CK_ULONG length = 0;
+    device->answer(lengthOnly(32));
+    ASSERT_EQ(C_Digest(session, data, sizeof data, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+
+    // Without data as well: still a length query, which leaves the operation running.
+    length = 0;
+    device->answer(lengthOnly(20));
+    ASSERT_EQ(C_Digest(session, nullptr, 0, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 20u);
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 2u);
+    for (const Request& r : calls) {
+        EXPECT_EQ(r.function, fn::DigestFinal);
+        EXPECT_EQ(r.lengthOnly, true);
+        EXPECT_FALSE(r.data || r.length);
+    }
+}
+
+TEST_F(Digest, DigestFailures) {
+    // Null data with a length: the operation is finished on the device, then refused.
+    CK_ULONG length = 7;
+    EXPECT_EQ(C_Digest(session, nullptr, 10, nullptr, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(length, 7u);
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].function, fn::DigestFinal);
+    EXPECT_EQ(calls[0].length, 64u);
+
+    // A failing piece ends the call: no final request.
+    Bytes data(3000, 0x01);
+    CK_BYTE digest[32];
+    length = sizeof digest;
+    device->answer(reply(CKR_DEVICE_MEMORY));
+    EXPECT_EQ(C_Digest(session, data.data(), data.size(), digest, &length), CKR_DEVICE_MEMORY);
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST(DigestUninitialised, EveryCallAnswersNotInitialised) {
+    TestDir dir;
+    dir.useAsConfig();
+    CK_BYTE data[4] = {};
+    CK_BYTE digest[32];
+    CK_ULONG length = sizeof digest;
+    EXPECT_EQ(C_Digest(1, data, sizeof data, digest, &length), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(C_DigestUpdate(1, data, sizeof data), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(C_DigestKey(1, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+}  // namespace

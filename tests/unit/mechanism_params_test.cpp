@@ -1,0 +1,207 @@
+// The mechanism as it goes on the wire: each request is encoded as the device call would encode
+// it and decoded back into the owning message form.
+#include <gtest/gtest.h>
+#include <pb_encode.h>
+
+#include <cstring>
+
+#include "codec/codec.h"
+#include "protocol/function_ids.h"
+#include "support/test_env.h"
+#include "token/mechanism_params.h"
+
+using namespace dravenholt;
+using dravenholt::wire::Bytes;
+using dravenholt::wire::Request;
+
+namespace {
+
+Request onWire(DeviceCall& call) {
+    uint8_t buffer[2048];
+    pb_ostream_t out = pb_ostream_from_buffer(buffer, sizeof buffer);
+    EXPECT_TRUE(pb_encode(&out, FunctionRequest_fields, &call.request)) << PB_GET_ERROR(&out);
+    Request request;
+    EXPECT_TRUE(wire::decodeRequest(buffer, out.bytes_written, request));
+    return request;
+}
+
+Bytes le32(std::initializer_list<uint32_t> values) {
+    Bytes out;
+    for (uint32_t v : values)
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+}
+
+Bytes le64(const void* pointer) {
+    Bytes out;
+    auto v = reinterpret_cast<uint64_t>(pointer);
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class MechanismParams : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.useAsConfig(R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})");
+    }
+    CK_RV encode(CK_MECHANISM mechanism) { return encodeMechanism(getContext(), call, mechanism); }
+    wire::Mechanism sent() {
+        Request r = onWire(call);
+        EXPECT_TRUE(r.mechanism.has_value());
+        return r.mechanism.value_or(wire::Mechanism{});
+    }
+    orvotest::TestDir dir;
+    DeviceCall call{fn::EncryptInit};
+};
+
+TEST_F(MechanismParams, UlongStructuresTravelInTheDeviceLayout) {
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    fillMechanism(call, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, ParameterLength::Sent);
+    wire::Mechanism m = sent();
+    EXPECT_EQ(m.mechanism, CKM_SHA256_RSA_PKCS_PSS);
+    EXPECT_EQ(m.parameterLength, 12u);
+    EXPECT_EQ(m.parameter, le32({CKM_SHA256, CKG_MGF1_SHA256, 32}));
+
+    CK_AES_CTR_PARAMS ctr{64, {}};
+    for (int i = 0; i < 16; ++i) ctr.cb[i] = static_cast<CK_BYTE>(0xA0 + i);
+    DeviceCall second(fn::EncryptInit);
+    ASSERT_EQ(encodeMechanism(getContext(), second, {CKM_AES_CTR, &ctr, sizeof ctr}), CKR_OK);
+    m = onWire(second).mechanism.value();
+    EXPECT_EQ(m.parameterLength, 20u);
+    EXPECT_EQ(m.parameter, cat(le32({64}), Bytes(ctr.cb, ctr.cb + 16)));
+}
+
+TEST_F(MechanismParams, DerivationAndWrapStructuresKeepTheirPointerValues) {
+    CK_BYTE label[5] = {1, 2, 3, 4, 5};
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, label, sizeof label};
+    fillMechanism(call, {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}, ParameterLength::Sent);
+    wire::Mechanism m = sent();
+    EXPECT_EQ(m.parameterLength, 24u);
+    EXPECT_EQ(m.parameter, cat(cat(le32({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED}), le64(label)), le32({5})));
+    EXPECT_FALSE(m.oaepParams.has_value());
+
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS cbc{};
+    std::memset(cbc.iv, 0x11, sizeof cbc.iv);
+    cbc.pData = label;
+    cbc.length = 5;
+    DeviceCall derive(fn::DeriveKey);
+    ASSERT_EQ(encodeMechanism(getContext(), derive, {CKM_AES_CBC_ENCRYPT_DATA, &cbc, sizeof cbc}), CKR_OK);
+    m = onWire(derive).mechanism.value();
+    EXPECT_EQ(m.parameterLength, 28u);
+    EXPECT_EQ(m.parameter, cat(cat(Bytes(16, 0x11), le64(label)), le32({5})));
+
+    CK_KEY_DERIVATION_STRING_DATA text{label, 5};
+    DeviceCall ecb(fn::DeriveKey);
+    ASSERT_EQ(encodeMechanism(getContext(), ecb, {CKM_AES_ECB_ENCRYPT_DATA, &text, sizeof text}), CKR_OK);
+    EXPECT_EQ(onWire(ecb).mechanism->parameter, cat(le64(label), le32({5})));
+}
+
+TEST_F(MechanismParams, OddBlocksTravelUnchangedAndMissingOnesEmpty) {
+    // A block that is not the host structure is the device's to judge.
+    CK_BYTE packed[12] = {0x50, 0x02, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0};
+    fillMechanism(call, {CKM_SHA256_RSA_PKCS_PSS, packed, sizeof packed}, ParameterLength::Sent);
+    EXPECT_EQ(sent().parameter, Bytes(packed, packed + 12));
+
+    // A null block with a length is never read: an empty block with its wire length 0.
+    DeviceCall oaep(fn::DecryptInit);
+    ASSERT_EQ(encodeMechanism(getContext(), oaep, {CKM_RSA_PKCS_OAEP, nullptr, sizeof(CK_RSA_PKCS_OAEP_PARAMS)}), CKR_OK);
+    wire::Mechanism m = onWire(oaep).mechanism.value();
+    EXPECT_EQ(m.parameterLength, 0u);
+    EXPECT_EQ(m.parameter, Bytes{});
+    EXPECT_FALSE(m.oaepParams.has_value());
+}
+
+TEST_F(MechanismParams, OaepIsTakenApart) {
+    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, nullptr, 0};
+    ASSERT_EQ(encode({CKM_RSA_PKCS_OAEP, &p, sizeof p}), CKR_OK);
+    wire::Mechanism m = sent();
+    EXPECT_FALSE(m.parameterLength || m.parameter || m.ecdhParams);
+    ASSERT_TRUE(m.oaepParams);
+    EXPECT_EQ(m.oaepParams->hashAlg, CKM_SHA256);
+    EXPECT_EQ(m.oaepParams->mgf, CKG_MGF1_SHA256);
+    EXPECT_EQ(m.oaepParams->source, CKZ_DATA_SPECIFIED);
+    EXPECT_FALSE(m.oaepParams->sourceDataLength || m.oaepParams->sourceData);
+
+    CK_BYTE label[3] = {7, 8, 9};
+    p.pSourceData = label;
+    p.ulSourceDataLen = sizeof label;
+    DeviceCall labelled(fn::EncryptInit);
+    ASSERT_EQ(encodeMechanism(getContext(), labelled, {CKM_RSA_PKCS_OAEP, &p, sizeof p}), CKR_OK);
+    m = onWire(labelled).mechanism.value();
+    EXPECT_EQ(m.oaepParams->sourceDataLength, 3u);
+    EXPECT_EQ(m.oaepParams->sourceData, Bytes(label, label + 3));
+}
+
+TEST_F(MechanismParams, OaepRefusals) {
+    CK_BYTE label[3] = {};
+    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+    struct Case {
+        CK_VOID_PTR source;
+        CK_ULONG sourceLength;
+        CK_ULONG blockLength;
+    } cases[] = {
+        {nullptr, 0, sizeof p - 1}, {nullptr, 0, sizeof p + 1}, {label, 0, sizeof p}, {nullptr, 3, sizeof p}};
+    for (const Case& c : cases) {
+        p.pSourceData = c.source;
+        p.ulSourceDataLen = c.sourceLength;
+        DeviceCall each(fn::EncryptInit);
+        EXPECT_EQ(encodeMechanism(getContext(), each, {CKM_RSA_PKCS_OAEP, &p, c.blockLength}), CKR_ARGUMENTS_BAD);
+        EXPECT_EQ(each.refusal(), CKR_ARGUMENTS_BAD);
+    }
+}
+
+TEST_F(MechanismParams, Ecdh1SendsKdfAndPublicValueOnly) {
+    CK_BYTE shared[4] = {1, 2, 3, 4};
+    CK_BYTE point[65];
+    std::memset(point, 0x04, sizeof point);
+    CK_ECDH1_DERIVE_PARAMS p{CKD_NULL, sizeof shared, shared, sizeof point, point};
+    DeviceCall derive(fn::DeriveKey);
+    ASSERT_EQ(encodeMechanism(getContext(), derive, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_OK);
+    wire::Mechanism m = onWire(derive).mechanism.value();
+    EXPECT_FALSE(m.parameterLength || m.parameter || m.oaepParams);
+    ASSERT_TRUE(m.ecdhParams);
+    EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
+    EXPECT_FALSE(m.ecdhParams->sharedData);
+    EXPECT_EQ(m.ecdhParams->publicData, Bytes(point, point + 65));
+
+    p.pPublicData = nullptr;  // the length is not looked at then
+    DeviceCall without(fn::DeriveKey);
+    ASSERT_EQ(encodeMechanism(getContext(), without, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_OK);
+    m = onWire(without).mechanism.value();
+    EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
+    EXPECT_FALSE(m.ecdhParams->publicData);
+
+    p.pPublicData = point;
+    p.ulPublicDataLen = 0;
+    DeviceCall empty(fn::DeriveKey);
+    EXPECT_EQ(encodeMechanism(getContext(), empty, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_ARGUMENTS_BAD);
+    DeviceCall wrongSize(fn::DeriveKey);
+    EXPECT_EQ(encodeMechanism(getContext(), wrongSize, {CKM_ECDH1_DERIVE, &p, 28}), CKR_ARGUMENTS_BAD);
+}
+
+TEST_F(MechanismParams, HostValuesBeyondTheWireAreRefused) {
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 0x100000000UL};
+    fillMechanism(call, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, ParameterLength::Sent);
+    EXPECT_EQ(call.refusal(), CKR_MECHANISM_PARAM_INVALID);
+
+    DeviceCall type(fn::EncryptInit);
+    EXPECT_EQ(encodeMechanism(getContext(), type, {0x100000001UL, nullptr, 0}), CKR_MECHANISM_INVALID);
+
+    CK_BYTE iv[16] = {};
+    DeviceCall length(fn::EncryptInit);
+    EXPECT_EQ(encodeMechanism(getContext(), length, {CKM_AES_CBC, iv, 0x100000010UL}), CKR_DATA_LEN_RANGE);
+}
+
+TEST_F(MechanismParams, TraceLineNamesTheType) {
+    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+    ASSERT_EQ(encode({CKM_RSA_PKCS_OAEP, &p, 20}), CKR_ARGUMENTS_BAD);
+    std::string log = dir.read("log.txt");
+    EXPECT_NE(log.find("TRACE : Mechanism: 0x00000009\n"), std::string::npos) << log;
+}
+
+}  // namespace
