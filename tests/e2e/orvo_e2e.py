@@ -116,3 +116,22 @@ def ec_public_key_pem(sim, *selection):
     found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
     assert found, listing
     return p256_public_key_pem(bytes.fromhex(found.group(1)))
+
+
+def load_library(sim):
+    """PyKCS11 with the library loaded, pointed at the simulator (the library reads its
+    configuration once, when first used)."""
+    import PyKCS11
+    os.environ["ORVO_CONFIG_PATH"] = sim.state
+    pkcs11 = PyKCS11.PyKCS11Lib()
+    pkcs11.load(LIB)
+    return pkcs11
+
+
+def open_session(pkcs11, login=True):
+    """A read-write session on slot 0, logged in as the user unless asked otherwise."""
+    import PyKCS11
+    session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+    if login:
+        session.login(USER_PIN)
+    return session

@@ -6,7 +6,8 @@ import os
 
 import PyKCS11
 
-from orvo_e2e import LIB, USER_PIN, Simulator, initialise_token, p256_public_key_pem, run, scratch
+from orvo_e2e import (USER_PIN, Simulator, initialise_token, load_library, open_session, p256_public_key_pem, run,
+                      scratch)
 
 P256_OID = bytes.fromhex("06082a8648ce3d030107")
 
@@ -25,9 +26,7 @@ def der_signature(raw):
 def main():
     with scratch() as work, Simulator(work) as sim:
         initialise_token(sim, "pykcs11")
-        os.environ["ORVO_CONFIG_PATH"] = sim.state
-        pkcs11 = PyKCS11.PyKCS11Lib()
-        pkcs11.load(LIB)
+        pkcs11 = load_library(sim)
         info = pkcs11.getInfo()
         assert info.manufacturerID.strip() == "Dravenholtique", info
         slots = pkcs11.getSlotList(tokenPresent=True)
@@ -36,7 +35,7 @@ def main():
         assert token.label.strip() == "pykcs11", token.label
         assert token.flags & PyKCS11.CKF_USER_PIN_INITIALIZED
 
-        session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+        session = open_session(pkcs11, login=False)
         try:
             session.login("000000")
             raise AssertionError("a wrong PIN was accepted")

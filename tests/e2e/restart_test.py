@@ -1,11 +1,9 @@
 """One application process across a crash of the device: orvo-sim is killed with SIGKILL and
 started again on the same port. Meanwhile every call fails with CKR_FUNCTION_FAILED; afterwards
 the same loaded library works again, and the token objects made before the crash are there."""
-import os
-
 import PyKCS11
 
-from orvo_e2e import LIB, USER_PIN, Simulator, initialise_token, scratch
+from orvo_e2e import Simulator, initialise_token, load_library, open_session, scratch
 
 
 def fails_with_function_failed(call):
@@ -20,11 +18,8 @@ def fails_with_function_failed(call):
 def main():
     with scratch() as work, Simulator(work) as sim:
         initialise_token(sim, "restart")
-        os.environ["ORVO_CONFIG_PATH"] = sim.state
-        pkcs11 = PyKCS11.PyKCS11Lib()
-        pkcs11.load(LIB)
-        session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        session.login(USER_PIN)
+        pkcs11 = load_library(sim)
+        session = open_session(pkcs11)
         session.createObject([(PyKCS11.CKA_CLASS, PyKCS11.CKO_DATA), (PyKCS11.CKA_TOKEN, True),
                               (PyKCS11.CKA_PRIVATE, True), (PyKCS11.CKA_LABEL, "survivor"),
                               (PyKCS11.CKA_VALUE, b"made before the crash")])
@@ -41,8 +36,7 @@ def main():
         token = pkcs11.getTokenInfo(0)
         assert token.label.strip() == "restart", token.label
         # Sessions lived in the device that crashed; the application opens a new one.
-        again = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        again.login(USER_PIN)
+        again = open_session(pkcs11)
         found = again.findObjects([(PyKCS11.CKA_LABEL, "survivor")])
         assert len(found) == 1, found
         assert bytes(again.getAttributeValue(found[0], [PyKCS11.CKA_VALUE])[0]) == b"made before the crash"
