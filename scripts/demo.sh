@@ -13,7 +13,8 @@ chapter "Preparing the machine"
 bash scripts/setup.sh
 tell "Building the library and the simulator (this takes a few minutes the first time)..."
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)" >build/demo-build.log 2>&1 || { cat build/demo-build.log; exit 1; }
+cmake --build build -j"$(nproc)" --target orvo-pkcs11 orvo-sim >build/demo-build.log 2>&1 ||
+  { cat build/demo-build.log; exit 1; }
 lib=$root/build/src/liborvo-pkcs11.so
 sim=$root/build/sim/daemon/orvo-sim
 
