@@ -103,6 +103,10 @@ Rv completeObject(Object& o, Origin origin, uint32_t mechanism) {
         o.setDefault(CKA_CERTIFICATE_CATEGORY, le32(0));
         bytesDefaults(o, {CKA_ID, CKA_ISSUER, CKA_SERIAL_NUMBER, CKA_START_DATE, CKA_END_DATE});
         return CKR_OK;
+    case CKO_DOMAIN_PARAMETERS:
+        if (!o.has(CKA_KEY_TYPE)) return CKR_TEMPLATE_INCOMPLETE;
+        o.setFlag(CKA_LOCAL, origin == Origin::Generated);
+        return CKR_OK;
     case CKO_PUBLIC_KEY:
     case CKO_PRIVATE_KEY:
     case CKO_SECRET_KEY:

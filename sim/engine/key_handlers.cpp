@@ -38,10 +38,22 @@ Rv store(Device& d, Session& s, Object o, Response& resp) {
 // Checks that a session may make an object from this template before any work is done.
 Rv precheck(Device& d, Session& s, const Object& o) { return d.mayWrite(s, o); }
 
+// Domain parameters are made by C_GenerateKey too.
+Rv generateDomainParameters(Device& d, Session& s, const Request& req, Response& resp) {
+    Object params;
+    if (Rv rv = readTemplate(req.templ, params); rv != CKR_OK) return rv;
+    if (Rv rv = impose(params, CKO_DOMAIN_PARAMETERS, CKK_DH); rv != CKR_OK) return rv;
+    if (Rv rv = completeObject(params, Origin::Generated); rv != CKR_OK) return rv;
+    if (Rv rv = precheck(d, s, params); rv != CKR_OK) return rv;
+    if (Rv rv = generateParameters(d.random, req.mechanism->mechanism, params); rv != CKR_OK) return rv;
+    return store(d, s, std::move(params), resp);
+}
+
 }  // namespace
 
 Rv generateKey(Device& d, Session& s, const Request& req, Response& resp) {
     if (!req.mechanism) return CKR_MECHANISM_INVALID;
+    if (req.mechanism->mechanism == CKM_DH_PKCS_PARAMETER_GEN) return generateDomainParameters(d, s, req, resp);
     const KeyGen* gen = nullptr;
     for (const KeyGen& g : kKeyGens)
         if (g.mechanism == req.mechanism->mechanism) gen = &g;
@@ -61,6 +73,7 @@ Rv generateKeyPair(Device& d, Session& s, const Request& req, Response& resp) {
     switch (req.mechanism->mechanism) {
     case CKM_RSA_PKCS_KEY_PAIR_GEN: keyType = CKK_RSA; break;
     case CKM_EC_KEY_PAIR_GEN: keyType = CKK_EC; break;
+    case CKM_DH_PKCS_KEY_PAIR_GEN: keyType = CKK_DH; break;
     default: return CKR_MECHANISM_INVALID;
     }
     Object pub, priv;

@@ -27,6 +27,8 @@ Rv checkKeyMaterial(Object& key);
 // their templates with class and key type.
 Rv generateSecret(Random& random, uint32_t mechanism, Object& key);
 Rv generatePair(Random& random, const wire::Mechanism& mech, Object& pub, Object& priv);
+// Fills in a domain-parameter object (class and key type already set).
+Rv generateParameters(Random& random, uint32_t mechanism, Object& params);
 
 // The bytes a key travels as when wrapped: a secret key's value, a private key's PKCS#8
 // encoding; and the reverse, filling the key material of `key` from them.

@@ -2,6 +2,7 @@
 #include <mbedtls/des.h>
 
 #include "crypto/crypto.h"
+#include "crypto/dh.h"
 #include "crypto/keys.h"
 
 namespace dravenholt::sim {
@@ -73,6 +74,12 @@ Rv generateSecret(Random& random, uint32_t mechanism, Object& key) {
 Rv generatePair(Random& random, const wire::Mechanism& mech, Object& pub, Object& priv) {
     if (mech.mechanism == CKM_RSA_PKCS_KEY_PAIR_GEN) return generateRsa(random, pub, priv);
     if (mech.mechanism == CKM_EC_KEY_PAIR_GEN) return generateEc(random, pub, priv);
+    if (mech.mechanism == CKM_DH_PKCS_KEY_PAIR_GEN) return generateDhPair(random, pub, priv);
+    return CKR_MECHANISM_INVALID;
+}
+
+Rv generateParameters(Random& random, uint32_t mechanism, Object& params) {
+    if (mechanism == CKM_DH_PKCS_PARAMETER_GEN) return generateDhParameters(random, params);
     return CKR_MECHANISM_INVALID;
 }
 

@@ -5,6 +5,7 @@
 #include <mbedtls/rsa.h>
 
 #include "crypto/crypto.h"
+#include "crypto/dh.h"
 
 namespace dravenholt::sim {
 namespace {
@@ -193,6 +194,7 @@ Rv checkKeyMaterial(Object& key) {
     case CKO_PRIVATE_KEY:
         if (key.keyType() == CKK_RSA) return checkRsa(key);
         if (key.keyType() == CKK_EC) return checkEc(key);
+        if (key.keyType() == CKK_DH) return checkDhKey(key);
         return CKR_ATTRIBUTE_VALUE_INVALID;
     default:
         return CKR_OK;

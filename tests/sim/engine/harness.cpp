@@ -213,11 +213,17 @@ Bytes Device::digest(uint32_t session, const Mechanism& m, const Bytes& data) {
     init.session = session;
     init.mechanism = m;
     EXPECT_EQ(call(init).rv, CKR_OK);
-    Request update;
-    update.function = kDigestUpdate;
-    update.session = session;
-    update.data = data;
-    EXPECT_EQ(call(update).rv, CKR_OK);
+    // Pieces of at most 2000 bytes, as the library sends them.
+    size_t off = 0;
+    do {
+        Request update;
+        update.function = kDigestUpdate;
+        update.session = session;
+        size_t piece = std::min<size_t>(2000, data.size() - off);
+        update.data = Bytes(data.begin() + long(off), data.begin() + long(off + piece));
+        EXPECT_EQ(call(update).rv, CKR_OK);
+        off += piece;
+    } while (off < data.size());
     Request fin;
     fin.function = kDigestFinal;
     fin.session = session;

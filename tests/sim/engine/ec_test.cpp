@@ -1,0 +1,221 @@
+// Elliptic curves: key pairs on P-256, P-384 and P-521, ECDSA and ECDH, checked with mbedtls.
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/ecdh.h>
+#include <mbedtls/ecdsa.h>
+#include <mbedtls/entropy.h>
+
+#include "harness.h"
+
+using namespace simtest;
+
+namespace {
+
+struct Curve {
+    const char* name;
+    mbedtls_ecp_group_id id;
+    Bytes params;
+};
+
+const Curve kCurves[] = {
+    {"P-256", MBEDTLS_ECP_DP_SECP256R1, hex("06082a8648ce3d030107")},
+    {"P-384", MBEDTLS_ECP_DP_SECP384R1, hex("06052b81040022")},
+    {"P-521", MBEDTLS_ECP_DP_SECP521R1, hex("06052b81040023")},
+};
+
+// The bare point inside the DER OCTET STRING of CKA_EC_POINT.
+Bytes unwrapPoint(const Bytes& der) {
+    size_t header = der[1] & 0x80 ? 2 + (der[1] & 0x7F) : 2;
+    return Bytes(der.begin() + long(header), der.end());
+}
+
+// A test-side key on one curve.
+class Peer {
+public:
+    explicit Peer(mbedtls_ecp_group_id id) {
+        mbedtls_entropy_init(&entropy_);
+        mbedtls_ctr_drbg_init(&drbg_);
+        mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr, 0);
+        mbedtls_ecp_group_init(&group_);
+        mbedtls_mpi_init(&d_);
+        mbedtls_ecp_point_init(&q_);
+        mbedtls_ecp_group_load(&group_, id);
+        mbedtls_ecp_gen_keypair(&group_, &d_, &q_, mbedtls_ctr_drbg_random, &drbg_);
+    }
+    ~Peer() {
+        mbedtls_ecp_point_free(&q_);
+        mbedtls_mpi_free(&d_);
+        mbedtls_ecp_group_free(&group_);
+        mbedtls_ctr_drbg_free(&drbg_);
+        mbedtls_entropy_free(&entropy_);
+    }
+    Bytes point() {
+        Bytes out(200);
+        size_t n = 0;
+        mbedtls_ecp_point_write_binary(&group_, &q_, MBEDTLS_ECP_PF_UNCOMPRESSED, &n, out.data(), out.size());
+        out.resize(n);
+        return out;
+    }
+    // The shared x-coordinate with the engine's public point.
+    Bytes shared(const Bytes& theirPoint) {
+        mbedtls_ecp_point other;
+        mbedtls_mpi z;
+        mbedtls_ecp_point_init(&other);
+        mbedtls_mpi_init(&z);
+        mbedtls_ecp_point_read_binary(&group_, &other, theirPoint.data(), theirPoint.size());
+        mbedtls_ecdh_compute_shared(&group_, &z, &other, &d_, mbedtls_ctr_drbg_random, &drbg_);
+        Bytes out((group_.pbits + 7) / 8);
+        mbedtls_mpi_write_binary(&z, out.data(), out.size());
+        mbedtls_mpi_free(&z);
+        mbedtls_ecp_point_free(&other);
+        return out;
+    }
+    bool verify(const Bytes& theirPoint, const Bytes& hash, const Bytes& sig) {
+        mbedtls_ecp_point q;
+        mbedtls_mpi r, s;
+        mbedtls_ecp_point_init(&q);
+        mbedtls_mpi_init(&r);
+        mbedtls_mpi_init(&s);
+        size_t half = sig.size() / 2;
+        mbedtls_ecp_point_read_binary(&group_, &q, theirPoint.data(), theirPoint.size());
+        mbedtls_mpi_read_binary(&r, sig.data(), half);
+        mbedtls_mpi_read_binary(&s, sig.data() + half, half);
+        bool ok = mbedtls_ecdsa_verify(&group_, hash.data(), hash.size(), &q, &r, &s) == 0;
+        mbedtls_mpi_free(&s);
+        mbedtls_mpi_free(&r);
+        mbedtls_ecp_point_free(&q);
+        return ok;
+    }
+
+private:
+    mbedtls_entropy_context entropy_;
+    mbedtls_ctr_drbg_context drbg_;
+    mbedtls_ecp_group group_;
+    mbedtls_mpi d_;
+    mbedtls_ecp_point q_;
+};
+
+Bytes sha256(const Bytes& data) {
+    Bytes out(32);
+    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), data.data(), data.size(), out.data());
+    return out;
+}
+
+Mechanism ecdh(const Bytes& publicData, uint32_t kdf = CKD_NULL) {
+    Mechanism m;
+    m.mechanism = CKM_ECDH1_DERIVE;
+    dravenholt::wire::EcdhParams p;
+    p.kdf = kdf;
+    p.publicData = publicData;
+    m.ecdhParams = p;
+    return m;
+}
+
+}  // namespace
+
+TEST(Ec, EcdsaOnEveryCurveVerifiesWithMbedtls) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    Bytes data = toBytes("ecdsa message");
+    for (const Curve& c : kCurves) {
+        auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, c.params)}, {flag(CKA_DERIVE, true)});
+        Bytes point = unwrapPoint(d.attribute(s, pub, CKA_EC_POINT));
+        EXPECT_EQ(d.attribute(s, priv, CKA_EC_PARAMS), c.params);
+        Peer checker(c.id);
+
+        Bytes sig = d.signData(s, mech(CKM_ECDSA_SHA256), priv, data);
+        EXPECT_TRUE(checker.verify(point, sha256(data), sig)) << c.name;
+        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA_SHA256), pub, data, sig), CKR_OK);
+
+        Bytes raw = d.signData(s, mech(CKM_ECDSA), priv, sha256(data));
+        EXPECT_TRUE(checker.verify(point, sha256(data), raw)) << c.name;
+        raw[raw.size() - 1] ^= 1;
+        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, sha256(data), raw), CKR_SIGNATURE_INVALID);
+        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, sha256(data), Bytes(raw.begin() + 1, raw.end())),
+                  CKR_SIGNATURE_LEN_RANGE);
+    }
+}
+
+TEST(Ec, Ecdh1DeriveAgreesWithThePeer) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    for (const Curve& c : kCurves) {
+        auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, c.params)}, {flag(CKA_DERIVE, true)});
+        Peer peer(c.id);
+        Bytes expected = peer.shared(unwrapPoint(d.attribute(s, pub, CKA_EC_POINT)));
+
+        Request derive;
+        derive.function = kDeriveKey;
+        derive.session = s;
+        derive.mechanism = ecdh(peer.point());
+        derive.handle = priv;
+        derive.templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), flag(CKA_SENSITIVE, false)};
+        Response r = d.call(derive);
+        ASSERT_EQ(r.rv, CKR_OK) << c.name;
+        EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), expected) << c.name;
+
+        // An AES key takes the leading bytes of the shared secret; the DER-wrapped point works too.
+        Bytes wrapped = {0x04, uint8_t(peer.point().size())};
+        if (peer.point().size() >= 0x80) wrapped = {0x04, 0x81, uint8_t(peer.point().size())};
+        Bytes p = peer.point();
+        wrapped.insert(wrapped.end(), p.begin(), p.end());
+        derive.mechanism = ecdh(wrapped);
+        derive.templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 16),
+                        flag(CKA_SENSITIVE, false)};
+        r = d.call(derive);
+        ASSERT_EQ(r.rv, CKR_OK);
+        EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), Bytes(expected.begin(), expected.begin() + 16));
+        EXPECT_EQ(d.attribute(s, *r.handle, CKA_LOCAL), Bytes{0});
+    }
+}
+
+TEST(Ec, DeriveChecksItsParameters) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)}, {});
+    Peer peer(MBEDTLS_ECP_DP_SECP256R1);
+    Request derive;
+    derive.function = kDeriveKey;
+    derive.session = s;
+    derive.mechanism = ecdh(peer.point());
+    derive.handle = priv;
+    EXPECT_EQ(d.call(derive).rv, CKR_KEY_FUNCTION_NOT_PERMITTED);  // no CKA_DERIVE
+
+    auto pair = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)}, {flag(CKA_DERIVE, true)});
+    derive.handle = pair.second;
+    derive.mechanism = ecdh(peer.point(), CKD_SHA1_KDF);
+    EXPECT_EQ(d.call(derive).rv, CKR_MECHANISM_PARAM_INVALID);
+    Bytes offCurve = peer.point();
+    offCurve[10] ^= 1;
+    derive.mechanism = ecdh(offCurve);
+    EXPECT_EQ(d.call(derive).rv, CKR_MECHANISM_PARAM_INVALID);
+    derive.mechanism = ecdh(peer.point());
+    derive.templ = {num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 64)};
+    EXPECT_EQ(d.call(derive).rv, CKR_TEMPLATE_INCONSISTENT);
+}
+
+TEST(Ec, UnsupportedCurveAndImportedPublicKey) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    Request r;
+    r.function = kGenerateKeyPair;
+    r.session = s;
+    r.mechanism = mech(CKM_EC_KEY_PAIR_GEN);
+    r.templ = {bytes(CKA_EC_PARAMS, hex("06052b8104000a"))};  // secp256k1: not offered
+    EXPECT_EQ(d.call(r).rv, CKR_CURVE_NOT_SUPPORTED);
+
+    Peer peer(MBEDTLS_ECP_DP_SECP384R1);
+    uint32_t pub = d.create(s, {num(CKA_CLASS, CKO_PUBLIC_KEY), num(CKA_KEY_TYPE, CKK_EC),
+                                bytes(CKA_EC_PARAMS, kCurves[1].params), bytes(CKA_EC_POINT, peer.point())});
+    // Stored in the standard DER form whatever form it came in.
+    Bytes stored = d.attribute(s, pub, CKA_EC_POINT);
+    EXPECT_EQ(stored[0], 0x04);
+    EXPECT_EQ(unwrapPoint(stored), peer.point());
+    Request bad;
+    bad.function = kCreateObject;
+    bad.session = s;
+    Bytes point = peer.point();
+    point[5] ^= 0x40;
+    bad.templ = {num(CKA_CLASS, CKO_PUBLIC_KEY), num(CKA_KEY_TYPE, CKK_EC), bytes(CKA_EC_PARAMS, kCurves[1].params),
+                 bytes(CKA_EC_POINT, point)};
+    EXPECT_EQ(d.call(bad).rv, CKR_ATTRIBUTE_VALUE_INVALID);
+}

@@ -1,0 +1,174 @@
+// Wrapping and unwrapping secret and private keys.
+#include <mbedtls/aes.h>
+#include <mbedtls/pk.h>
+
+#include "harness.h"
+
+using namespace simtest;
+
+namespace {
+
+Response wrap(Device& d, uint32_t s, const Mechanism& m, uint32_t wrapping, uint32_t key, uint32_t capacity) {
+    Request r;
+    r.function = kWrapKey;
+    r.session = s;
+    r.mechanism = m;
+    r.handle = key;
+    r.handle2 = wrapping;
+    r.length = capacity;
+    return d.call(r);
+}
+
+Response unwrap(Device& d, uint32_t s, const Mechanism& m, uint32_t unwrapping, const Bytes& wrapped,
+                std::vector<Attribute> templ) {
+    Request r;
+    r.function = kUnwrapKey;
+    r.session = s;
+    r.mechanism = m;
+    r.handle = unwrapping;
+    r.data = wrapped;
+    r.templ = std::move(templ);
+    return d.call(r);
+}
+
+}  // namespace
+
+TEST(Wrap, AesKeyWrappedWithAesCbcPadComesBackTheSame) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    Bytes kek = hex("000102030405060708090a0b0c0d0e0f");
+    uint32_t wrapping = d.secretKey(s, CKK_AES, kek, {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
+    Bytes secret = hex("00112233445566778899aabbccddeeff0011223344556677");
+    uint32_t key = d.secretKey(s, CKK_AES, secret);
+    Bytes iv(16, 0x24);
+    Mechanism m = mech(CKM_AES_CBC_PAD, iv);
+
+    Response query = wrap(d, s, m, wrapping, key, 0);
+    EXPECT_EQ(query.rv, CKR_OK);
+    EXPECT_EQ(query.length, 32u);
+    EXPECT_FALSE(query.data);
+    EXPECT_EQ(wrap(d, s, m, wrapping, key, 16).rv, CKR_BUFFER_TOO_SMALL);
+    Response wrapped = wrap(d, s, m, wrapping, key, 64);
+    ASSERT_EQ(wrapped.rv, CKR_OK);
+
+    // Independently: AES-CBC of the value with PKCS#7 padding.
+    Bytes padded = secret;
+    padded.insert(padded.end(), 8, 8);
+    Bytes expected(32), chain = iv;
+    mbedtls_aes_context ctx;
+    mbedtls_aes_init(&ctx);
+    mbedtls_aes_setkey_enc(&ctx, kek.data(), 128);
+    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, 32, chain.data(), padded.data(), expected.data());
+    mbedtls_aes_free(&ctx);
+    EXPECT_EQ(wrapped.data, expected);
+
+    Response back = unwrap(d, s, m, wrapping, *wrapped.data,
+                           {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), flag(CKA_SENSITIVE, false)});
+    ASSERT_EQ(back.rv, CKR_OK);
+    EXPECT_EQ(d.attribute(s, *back.handle, CKA_VALUE), secret);
+    EXPECT_EQ(d.attribute(s, *back.handle, CKA_VALUE_LEN), le32(24));
+    EXPECT_EQ(d.attribute(s, *back.handle, CKA_LOCAL), Bytes{0});
+    EXPECT_EQ(d.attribute(s, *back.handle, CKA_ALWAYS_SENSITIVE), Bytes{0});
+}
+
+TEST(Wrap, UnpaddedWrappingKeepsTheTemplatesLength) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    uint32_t wrapping = d.secretKey(s, CKK_AES, Bytes(32, 9), {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
+    Bytes secret(32, 0x5A);
+    uint32_t key = d.secretKey(s, CKK_GENERIC_SECRET, secret);
+    Response wrapped = wrap(d, s, mech(CKM_AES_ECB), wrapping, key, 256);
+    ASSERT_EQ(wrapped.rv, CKR_OK);
+    Response back = unwrap(d, s, mech(CKM_AES_ECB), wrapping, *wrapped.data,
+                           {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), num(CKA_VALUE_LEN, 20),
+                            flag(CKA_SENSITIVE, false)});
+    ASSERT_EQ(back.rv, CKR_OK);
+    EXPECT_EQ(d.attribute(s, *back.handle, CKA_VALUE), Bytes(20, 0x5A));
+}
+
+TEST(Wrap, RulesOfWrappingAreEnforced) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    uint32_t noWrap = d.secretKey(s, CKK_AES, Bytes(16, 1));
+    uint32_t wrapping = d.secretKey(s, CKK_AES, Bytes(16, 2), {flag(CKA_WRAP, true)});
+    uint32_t fixed = d.secretKey(s, CKK_AES, Bytes(16, 3), {flag(CKA_EXTRACTABLE, false)});
+    uint32_t trustedOnly = d.secretKey(s, CKK_AES, Bytes(16, 4), {flag(CKA_WRAP_WITH_TRUSTED, true)});
+    uint32_t key = d.secretKey(s, CKK_AES, Bytes(16, 5));
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), noWrap, key, 64).rv, CKR_KEY_FUNCTION_NOT_PERMITTED);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), wrapping, fixed, 64).rv, CKR_KEY_UNEXTRACTABLE);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), wrapping, trustedOnly, 64).rv, CKR_KEY_NOT_WRAPPABLE);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), wrapping, 999, 64).rv, CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), 999, key, 64).rv, CKR_WRAPPING_KEY_HANDLE_INVALID);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_KEY_WRAP), wrapping, key, 64).rv, CKR_MECHANISM_INVALID);
+    Response garbage = unwrap(d, s, mech(CKM_AES_CBC_PAD, Bytes(16, 0)), wrapping, Bytes(32, 7),
+                              {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES)});
+    EXPECT_EQ(garbage.rv, CKR_KEY_FUNCTION_NOT_PERMITTED);  // no CKA_UNWRAP
+}
+
+TEST(Wrap, RsaPrivateKeyTravelsAsPkcs8UnderAes) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    Bytes kekValue(32, 0x11);
+    uint32_t kek = d.secretKey(s, CKK_AES, kekValue, {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
+    auto [pub, priv] = d.keyPair(s, mech(CKM_RSA_PKCS_KEY_PAIR_GEN), {num(CKA_MODULUS_BITS, 1024)}, {});
+    Bytes iv(16, 0x01);
+    Response wrapped = wrap(d, s, mech(CKM_AES_CBC_PAD, iv), kek, priv, 2000);
+    ASSERT_EQ(wrapped.rv, CKR_OK);
+
+    // Decrypt independently and parse the PKCS#8 structure with mbedtls.
+    Bytes plain(wrapped.data->size()), chain = iv;
+    mbedtls_aes_context ctx;
+    mbedtls_aes_init(&ctx);
+    mbedtls_aes_setkey_dec(&ctx, kekValue.data(), 256);
+    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_DECRYPT, plain.size(), chain.data(), wrapped.data->data(), plain.data());
+    mbedtls_aes_free(&ctx);
+    plain.resize(plain.size() - plain.back());
+    ASSERT_EQ(plain[0], 0x30);
+    mbedtls_pk_context pk;
+    mbedtls_pk_init(&pk);
+    ASSERT_EQ(mbedtls_pk_parse_key(&pk, plain.data(), plain.size(), nullptr, 0), 0);
+    mbedtls_mpi n;
+    mbedtls_mpi_init(&n);
+    mbedtls_rsa_export(mbedtls_pk_rsa(pk), &n, nullptr, nullptr, nullptr, nullptr);
+    Bytes modulus(mbedtls_mpi_size(&n));
+    mbedtls_mpi_write_binary(&n, modulus.data(), modulus.size());
+    mbedtls_mpi_free(&n);
+    mbedtls_pk_free(&pk);
+    EXPECT_EQ(modulus, d.attribute(s, pub, CKA_MODULUS));
+
+    Response back = unwrap(d, s, mech(CKM_AES_CBC_PAD, iv), kek, *wrapped.data,
+                           {num(CKA_CLASS, CKO_PRIVATE_KEY), num(CKA_KEY_TYPE, CKK_RSA), flag(CKA_SIGN, true)});
+    ASSERT_EQ(back.rv, CKR_OK);
+    Bytes data = toBytes("signed by the unwrapped key");
+    Bytes sig = d.signData(s, mech(CKM_SHA256_RSA_PKCS), *back.handle, data);
+    EXPECT_EQ(d.verifyData(s, mech(CKM_SHA256_RSA_PKCS), pub, data, sig), CKR_OK);
+}
+
+TEST(Wrap, EcPrivateKeyRoundTripsAndAesKeyTravelsUnderRsaOaep) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    uint32_t kek = d.secretKey(s, CKK_AES, Bytes(16, 0x33), {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
+    auto [ecPub, ecPriv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, hex("06052b81040022"))}, {});
+    Mechanism m = mech(CKM_AES_CBC_PAD, Bytes(16, 0));
+    Response wrapped = wrap(d, s, m, kek, ecPriv, 2000);
+    ASSERT_EQ(wrapped.rv, CKR_OK);
+    Response back = unwrap(d, s, m, kek, *wrapped.data, {num(CKA_CLASS, CKO_PRIVATE_KEY), num(CKA_KEY_TYPE, CKK_EC)});
+    ASSERT_EQ(back.rv, CKR_OK);
+    Bytes data = toBytes("ec");
+    Bytes sig = d.signData(s, mech(CKM_ECDSA_SHA384), *back.handle, data);
+    EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA_SHA384), ecPub, data, sig), CKR_OK);
+
+    auto [rsaPub, rsaPriv] = d.keyPair(s, mech(CKM_RSA_PKCS_KEY_PAIR_GEN), {num(CKA_MODULUS_BITS, 1024), flag(CKA_WRAP, true)},
+                                       {flag(CKA_UNWRAP, true)});
+    Mechanism oaep;
+    oaep.mechanism = CKM_RSA_PKCS_OAEP;
+    oaep.oaepParams = dravenholt::wire::OaepParams{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, {}, {}};
+    uint32_t aes = d.secretKey(s, CKK_AES, Bytes(32, 0x44));
+    Response rsaWrapped = wrap(d, s, oaep, rsaPub, aes, 512);
+    ASSERT_EQ(rsaWrapped.rv, CKR_OK);
+    EXPECT_EQ(rsaWrapped.data->size(), 128u);
+    Response rsaBack = unwrap(d, s, oaep, rsaPriv, *rsaWrapped.data,
+                              {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), flag(CKA_SENSITIVE, false)});
+    ASSERT_EQ(rsaBack.rv, CKR_OK);
+    EXPECT_EQ(d.attribute(s, *rsaBack.handle, CKA_VALUE), Bytes(32, 0x44));
+}
