@@ -4,28 +4,6 @@
 
 namespace simint {
 
-dravenholt::wire::Attribute num(uint32_t type, uint32_t value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
-}
-
-dravenholt::wire::Attribute flag(uint32_t type, bool value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-dravenholt::wire::Attribute bytes(uint32_t type, const Bytes& value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.length = uint32_t(value.size());
-    a.value = value;
-    return a;
-}
-
 void SimTest::SetUp() { dir.useAsConfig(); }
 
 void SimTest::TearDown() { stop(); }

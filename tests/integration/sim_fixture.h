@@ -11,6 +11,7 @@
 #include "codec/codec.h"
 #include "frame/pkcs11.h"
 #include "inprocess/simulated_devices.h"
+#include "reference/reference.h"
 #include "support/test_env.h"
 
 namespace simint {
@@ -53,8 +54,9 @@ private:
     bool running_ = false;
 };
 
-dravenholt::wire::Attribute num(uint32_t type, uint32_t value);
-dravenholt::wire::Attribute flag(uint32_t type, bool value);
-dravenholt::wire::Attribute bytes(uint32_t type, const Bytes& value);
+using simref::bytes;
+using simref::flag;
+using simref::num;
+using simref::pattern;
 
 }  // namespace simint

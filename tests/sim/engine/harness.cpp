@@ -4,28 +4,6 @@
 
 namespace simtest {
 
-Attribute num(uint32_t type, uint32_t value) {
-    Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
-}
-
-Attribute flag(uint32_t type, bool value) {
-    Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-Attribute bytes(uint32_t type, const Bytes& value) {
-    Attribute a;
-    a.type = type;
-    a.length = uint32_t(value.size());
-    if (!value.empty()) a.value = value;
-    return a;
-}
-
 Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
 
 Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }

@@ -24,9 +24,9 @@ using dravenholt::wire::Request;
 using dravenholt::wire::Response;
 
 
-Attribute num(uint32_t type, uint32_t value);
-Attribute flag(uint32_t type, bool value);
-Attribute bytes(uint32_t type, const Bytes& value);
+using simref::bytes;
+using simref::flag;
+using simref::num;
 Attribute text(uint32_t type, const std::string& value);
 Bytes toBytes(const std::string& s);
 Bytes hex(const std::string& h);

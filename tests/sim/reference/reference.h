@@ -1,4 +1,5 @@
-// Independent computations for checking the simulator: mbedtls called directly.
+// Shared by the simulator's tests: independent computations (mbedtls called directly) and
+// builders of template entries.
 #pragma once
 
 #include <cstdint>
@@ -6,9 +7,16 @@
 
 #include <mbedtls/md.h>
 
+#include "codec/codec.h"
+
 namespace simref {
 
 using Bytes = std::vector<uint8_t>;
+using dravenholt::wire::Attribute;
+
+Attribute num(uint32_t type, uint32_t value);
+Attribute flag(uint32_t type, bool value);
+Attribute bytes(uint32_t type, const Bytes& value);
 
 Bytes md(mbedtls_md_type_t type, const Bytes& data);
 Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data);
