@@ -190,3 +190,19 @@ TEST(Ec, UnsupportedCurveAndImportedPublicKey) {
                                                   bytes(CKA_EC_PARAMS, kCurves[1].params), bytes(CKA_EC_POINT, point)})),
               CKR_ATTRIBUTE_VALUE_INVALID);
 }
+
+TEST(Ec, AlwaysAuthenticateKeyNeedsAContextSpecificLoginPerSignature) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)},
+                                 {flag(CKA_ALWAYS_AUTHENTICATE, true)});
+    Bytes hash(32, 0x11);
+    ASSERT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_ECDSA)).handle(priv)), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kSign, s).data(hash).length(64)), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, toBytes("wrong-pin")), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, kUserPin), CKR_OK);
+    Response r = d.call(Call(kSign, s).data(hash).length(64));
+    ASSERT_EQ(r.rv, CKR_OK);
+    EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, hash, *r.data), CKR_OK);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, kUserPin), CKR_OPERATION_NOT_INITIALIZED);
+}
