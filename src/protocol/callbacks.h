@@ -23,6 +23,9 @@ struct Template {
 constexpr uint32_t kMaxResultAttributes = 40;
 constexpr uint32_t kWireUnavailable = 0xFFFFFFFFu;
 
+// A 32-bit length or count from the device as the host's CK_ULONG.
+inline CK_ULONG hostULong(uint32_t wire) { return wire == kWireUnavailable ? CK_UNAVAILABLE_INFORMATION : wire; }
+
 // Attribute values received from the device. Owns the buffers it allocates.
 struct AttributeTable {
     struct Entry {

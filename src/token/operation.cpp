@@ -70,7 +70,10 @@ DeviceCall& DeviceCall::attributes2(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
 }
 
 DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
-    if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
+    // Only the types travel: the records' buffers are outputs and are not looked at.
+    if ((count > 0 && !tmpl) || !fitsWire(count)) refuse(CKR_ARGUMENTS_BAD);
+    for (CK_ULONG i = 0; i < count && tmpl; ++i)
+        if (!fitsWire(tmpl[i].type)) refuse(CKR_ATTRIBUTE_TYPE_INVALID);
     templates_[0] = Template{tmpl, static_cast<uint32_t>(count)};
     if (count > 0) setEncode(request.template_, encodeTypes, &templates_[0]);
     return *this;

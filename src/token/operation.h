@@ -120,8 +120,8 @@ public:
         return session(handle, function, [&](DeviceCall& call) { return call.run(context_); });
     }
 
-private:
-    // The session lookup with the library mutex already held.
+    // The session lookup with the library mutex already held: one call of an operation that
+    // makes several under one hold.
     template <class Body>
     CK_RV inSession(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
         SessionEntry entry{};
@@ -133,6 +133,7 @@ private:
         return body(call);
     }
 
+private:
     CContext& context_;
     CK_RV rv_;
 };

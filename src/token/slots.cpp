@@ -39,24 +39,22 @@ void copyField(CK_UTF8CHAR (&dest)[N], const pb_byte_t* src, pb_size_t size) {
     std::memcpy(dest, src, size < N ? size : N);
 }
 
-CK_ULONG hostCount(uint32_t wire) { return wire == 0xFFFFFFFFu ? CK_UNAVAILABLE_INFORMATION : wire; }
-
 void copyTokenInfo(const TokenInfoMsg& m, CK_TOKEN_INFO& info) {
     copyField(info.label, m.label.bytes, m.label.size);
     copyField(info.manufacturerID, m.manufacturerId.bytes, m.manufacturerId.size);
     copyField(info.model, m.model.bytes, m.model.size);
     copyField(info.serialNumber, m.serialNumber.bytes, m.serialNumber.size);
     info.flags = m.flags;
-    info.ulMaxSessionCount = hostCount(m.maxSessionCount);
-    info.ulSessionCount = hostCount(m.sessionCount);
-    info.ulMaxRwSessionCount = hostCount(m.maxRwSessionCount);
-    info.ulRwSessionCount = hostCount(m.rwSessionCount);
+    info.ulMaxSessionCount = hostULong(m.maxSessionCount);
+    info.ulSessionCount = hostULong(m.sessionCount);
+    info.ulMaxRwSessionCount = hostULong(m.maxRwSessionCount);
+    info.ulRwSessionCount = hostULong(m.rwSessionCount);
     info.ulMaxPinLen = m.maxPinLen;
     info.ulMinPinLen = m.minPinLen;
-    info.ulTotalPublicMemory = hostCount(m.totalPublicMemory);
-    info.ulFreePublicMemory = hostCount(m.freePublicMemory);
-    info.ulTotalPrivateMemory = hostCount(m.totalPrivateMemory);
-    info.ulFreePrivateMemory = hostCount(m.freePrivateMemory);
+    info.ulTotalPublicMemory = hostULong(m.totalPublicMemory);
+    info.ulFreePublicMemory = hostULong(m.freePublicMemory);
+    info.ulTotalPrivateMemory = hostULong(m.totalPrivateMemory);
+    info.ulFreePrivateMemory = hostULong(m.freePrivateMemory);
     info.hardwareVersion = {static_cast<CK_BYTE>(m.hardwareVersionMajor), static_cast<CK_BYTE>(m.hardwareVersionMinor)};
     info.firmwareVersion = {static_cast<CK_BYTE>(m.firmwareVersionMajor), static_cast<CK_BYTE>(m.firmwareVersionMinor)};
     copyField(info.utcTime, m.utcTime.bytes, m.utcTime.size);

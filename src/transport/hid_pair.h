@@ -14,10 +14,6 @@ namespace dravenholt {
 
 std::vector<uint64_t> listHidDevices(CContext& context);
 std::unique_ptr<CTransport> makeHidTransport(uint64_t deviceId, CContext& context);
-
-}  // namespace dravenholt
-
-namespace dravenholt {
 // The USB product name of an HID transport ("Orvo", "Tarnix"); empty for other transports.
 std::string hidProductName(CTransport& transport);
 }  // namespace dravenholt

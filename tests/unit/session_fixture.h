@@ -17,8 +17,13 @@ class SessionTest : public ::testing::Test {
 protected:
     static constexpr uint32_t kDeviceSession = 77;
 
+    // The configuration file of the test.
+    virtual std::string configuration() const {
+        return R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})";
+    }
+
     void SetUp() override {
-        dir.useAsConfig(R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})");
+        dir.useAsConfig(configuration());
         installDevices({device});
         ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
         Response opened;
@@ -30,6 +35,14 @@ protected:
     }
 
     std::vector<Request> sent() { return device->calls(); }
+    // The one request sent, which names the session.
+    Request only() {
+        auto all = sent();
+        EXPECT_EQ(all.size(), 1u);
+        if (all.empty()) return Request{};
+        EXPECT_EQ(all.front().session, kDeviceSession);
+        return all.front();
+    }
     std::string log() const { return dir.read("log.txt"); }
     bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
 
@@ -52,6 +65,8 @@ protected:
     DevicePtr device = std::make_shared<ScriptedDevice>();
     CK_SESSION_HANDLE session = 0;
 };
+
+inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // A caller's buffer of `capacity` bytes followed by guard bytes that no call may touch.
 struct GuardedBuffer {

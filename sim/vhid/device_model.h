@@ -1,0 +1,66 @@
+// The device side of a virtual HID device: reassembles requests from the reports hosts write,
+// asks the responder, and frames the reply (or a misbehaving one) as input reports.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "vhid/vhid.h"
+
+namespace dravenholt::vhid {
+
+// An input report to send to every open handle, `delay` after the write that caused it.
+struct Output {
+    std::chrono::milliseconds delay;
+    Bytes report;
+};
+
+class DeviceModel {
+public:
+    DeviceModel(const DeviceSpec& spec, Responder responder);
+
+    // One report written by a host; called on the device thread only.
+    std::vector<Output> onReport(const Bytes& report);
+
+    // Settings and records; any thread.
+    void setResponder(Responder responder);
+    void setFaults(const Faults& faults);
+    Faults faults() const;
+    std::vector<Bytes> requests() const;
+    std::vector<Bytes> writtenReports() const;
+    bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+    std::vector<uint32_t> allocatedChannels() const;
+
+private:
+    struct Assembly {
+        uint32_t channel = 0;
+        size_t expected = 0;
+        uint8_t nextSequence = 0;
+        Bytes bytes;
+    };
+
+    std::vector<Output> onNumberedReport(const Bytes& report);
+    std::vector<Output> onU2fFrame(const Bytes& frame);
+    std::vector<Output> answerInit(const Bytes& frame, const Faults& faults);
+    std::vector<Output> complete(Bytes request, uint32_t channel);
+    std::vector<Output> frameReports(const Bytes& reply, const Faults& faults) const;
+    std::vector<Output> frameU2f(uint32_t channel, const Bytes& reply, const Faults& faults) const;
+
+    const DeviceSpec spec_;
+    std::optional<Assembly> assembly_;  // device thread only
+    uint32_t nextChannel_ = 0x00000101;  // device thread only
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable requestArrived_;
+    std::shared_ptr<Responder> responder_;  // shared, so a stateful responder keeps its state
+    Faults faults_;
+    std::vector<Bytes> requests_;
+    std::vector<Bytes> written_;
+    std::vector<uint32_t> channels_;
+};
+
+}  // namespace dravenholt::vhid

@@ -1,0 +1,141 @@
+#include "vhid/hub.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace dravenholt::vhid {
+namespace {
+
+constexpr size_t kMaxReport = 65536;
+
+sockaddr_un abstractAddress(const std::string& name, socklen_t& length) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    size_t size = std::min(name.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.data(), size);  // leading NUL: abstract namespace
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size);
+    return address;
+}
+
+}  // namespace
+
+Hub::Hub(std::string socketName, Handler handler)
+    : socketName_(std::move(socketName)), handler_(std::move(handler)), owner_(getpid()) {
+    listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    socklen_t length = 0;
+    sockaddr_un address = abstractAddress(socketName_, length);
+    if (listenFd_ < 0 || wakeFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listenFd_, 16) != 0) {
+        if (listenFd_ >= 0) ::close(listenFd_);
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+        throw std::runtime_error("virtual HID device: cannot listen on " + socketName_);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+Hub::~Hub() {
+    if (getpid() != owner_) {  // a forked copy: the thread lives only in the owner
+        thread_.detach();
+        return;
+    }
+    stopping_ = true;
+    wake();
+    thread_.join();
+    for (int fd : hosts_) ::close(fd);
+    ::close(listenFd_);
+    ::close(wakeFd_);
+}
+
+void Hub::send(Bytes report, std::chrono::milliseconds delay) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.emplace(Clock::now() + delay, std::move(report));
+    }
+    wake();
+}
+
+int Hub::connectTo(const std::string& socketName) {
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    socklen_t length = 0;
+    sockaddr_un address = abstractAddress(socketName, length);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Hub::wake() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Hub::run() {
+    while (!stopping_) {
+        std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        for (int fd : hosts_) fds.push_back({fd, POLLIN, 0});
+        int ready = ::poll(fds.data(), fds.size(), pollTimeout());
+        if (ready > 0) {
+            if (fds[1].revents & POLLIN) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
+            }
+            if (fds[0].revents & POLLIN) acceptHost();
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (fds[i].revents && !serveHost(fds[i].fd)) {
+                    ::close(fds[i].fd);
+                    std::erase(hosts_, fds[i].fd);
+                }
+            }
+        }
+        sendDue();
+    }
+}
+
+void Hub::acceptHost() {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) hosts_.push_back(fd);
+}
+
+bool Hub::serveHost(int fd) {
+    Bytes report(kMaxReport);
+    ssize_t got = ::recv(fd, report.data(), report.size(), MSG_DONTWAIT);
+    if (got < 0) return errno == EAGAIN || errno == EINTR;
+    if (got == 0) return false;  // the host closed its handle
+    report.resize(static_cast<size_t>(got));
+    std::vector<Output> outputs = handler_(report);
+    auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& output : outputs) pending_.emplace(now + output.delay, std::move(output.report));
+    return true;
+}
+
+void Hub::sendDue() {
+    std::vector<Bytes> due;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto end = pending_.upper_bound(Clock::now());
+        for (auto it = pending_.begin(); it != end; ++it) due.push_back(std::move(it->second));
+        pending_.erase(pending_.begin(), end);
+    }
+    // A host whose queue is full loses the report, as a hidraw reader does.
+    for (const auto& report : due)
+        for (int fd : hosts_) ::send(fd, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+int Hub::pollTimeout() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_.empty()) return -1;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(pending_.begin()->first - Clock::now());
+    return static_cast<int>(std::max<int64_t>(wait.count(), 0));
+}
+
+}  // namespace dravenholt::vhid

@@ -1,0 +1,58 @@
+// The device end of a virtual HID device: a thread that accepts host connections on an abstract
+// Unix socket, passes every report a host writes to a handler, and sends the handler's input
+// reports, when they fall due, to every connected host (as hidraw hands every input report to
+// every open file).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include "vhid/device_model.h"
+
+namespace dravenholt::vhid {
+
+class Hub {
+public:
+    using Handler = std::function<std::vector<Output>(const Bytes& report)>;
+
+    Hub(std::string socketName, Handler handler);
+    ~Hub();
+    Hub(const Hub&) = delete;
+    Hub& operator=(const Hub&) = delete;
+
+    // Queues an input report for every connected host, `delay` from now.
+    void send(Bytes report, std::chrono::milliseconds delay);
+
+    // Connects a host end; -1 on failure. The caller owns the descriptor.
+    static int connectTo(const std::string& socketName);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    void acceptHost();
+    bool serveHost(int fd);
+    void sendDue();
+    int pollTimeout();
+    void wake();
+
+    std::string socketName_;
+    Handler handler_;
+    pid_t owner_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::vector<int> hosts_;  // device thread only
+    std::mutex mutex_;
+    std::multimap<Clock::time_point, Bytes> pending_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace dravenholt::vhid

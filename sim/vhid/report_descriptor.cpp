@@ -1,0 +1,53 @@
+// Report descriptors of the virtual devices, answered through the transport's platform seam.
+#include <algorithm>
+#include <cstring>
+
+#include "transport/hid_platform.h"
+#include "vhid/registry.h"
+
+namespace dravenholt::vhid {
+namespace {
+
+void item(Bytes& out, uint8_t prefix, uint32_t value) {
+    size_t size = value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : 4;
+    out.push_back(static_cast<uint8_t>(prefix | (size == 4 ? 3 : size)));
+    for (size_t i = 0; i < size; ++i) out.push_back((value >> (8 * i)) & 0xFF);
+}
+
+// One vendor collection: a numbered input report (ID 2) and output report (ID 1) of
+// reportSize - 1 data bytes each, or, for U2F, unnumbered 64-byte reports.
+Bytes describe(const DeviceSpec& spec) {
+    enum : uint8_t {
+        kUsagePage = 0x04, kUsage = 0x08, kCollection = 0xA0, kEndCollection = 0xC0,
+        kReportId = 0x84, kReportSize = 0x74, kReportCount = 0x94, kInput = 0x80, kOutput = 0x90
+    };
+    const bool numbered = spec.framing == Framing::Reports;
+    const uint32_t dataBytes = numbered ? static_cast<uint32_t>(spec.reportSize - 1) : 64;
+    Bytes out;
+    item(out, kUsagePage, spec.usagePage);
+    item(out, kUsage, spec.usage);
+    item(out, kCollection, 0x01);
+    item(out, kReportSize, 8);
+    if (numbered) item(out, kReportId, 0x02);
+    item(out, kReportCount, dataBytes);
+    item(out, kUsage, 0x01);
+    item(out, kInput, 0x02);
+    if (numbered) item(out, kReportId, 0x01);
+    item(out, kReportCount, dataBytes);
+    item(out, kUsage, 0x01);
+    item(out, kOutput, 0x02);
+    out.push_back(kEndCollection);
+    return out;
+}
+
+}  // namespace
+}  // namespace dravenholt::vhid
+
+extern "C" int orvo_hid_read_report_descriptor(const char* path, unsigned char* buffer, size_t capacity) {
+    auto device = path ? dravenholt::vhid::findDevice(path) : nullptr;
+    if (!device || !buffer || !device->spec().describesReports) return -1;
+    dravenholt::vhid::Bytes descriptor = dravenholt::vhid::describe(device->spec());
+    size_t copied = std::min(descriptor.size(), capacity);
+    std::memcpy(buffer, descriptor.data(), copied);
+    return static_cast<int>(copied);
+}

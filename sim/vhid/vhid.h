@@ -1,0 +1,122 @@
+// Virtual hidapi backend: the hidapi C functions over virtual USB HID devices, for test programs
+// that link it in place of the real hidapi.
+//
+// A virtual device behaves like a hidraw node: every process and every handle that has it open
+// receives every input report it sends, reports queue per handle until read, and a handle that
+// does not read loses the newest reports once its queue is full. The device side runs on a
+// thread of the process that plugged the device in; processes forked afterwards reach it too
+// (they must leave with _exit, never through static destructors).
+//
+//   auto orvo = dravenholt::vhid::plugIn({.serial = L"0123456789AB"}, myResponder);
+//   ... C_Initialize / pOpenPort / CHIDTransport find it through hid_enumerate ...
+//   dravenholt::vhid::unplugAll();
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dravenholt::vhid {
+
+using Bytes = std::vector<uint8_t>;
+
+// Answers one complete request (the bytes the host wrote, framing removed) with one reply.
+// Runs on the device's thread. An empty reply is sent as a reply of length 0.
+using Responder = std::function<Bytes(const Bytes& request)>;
+
+enum class Framing { Reports, U2f };
+
+struct DeviceSpec {
+    uint16_t vendorId = 0x0483;
+    uint16_t productId = 0xA2AC;
+    std::optional<std::wstring> manufacturer = L"Dravenholtique";
+    std::optional<std::wstring> product = L"Orvo";
+    std::optional<std::wstring> serial = L"0123456789AB";
+    uint16_t releaseNumber = 0x0100;
+    uint16_t usagePage = 0xFF00;
+    uint16_t usage = 0x0001;
+    int interfaceNumber = 0;
+    // Bytes of one report including the report ID byte (report framing); U2F devices always use
+    // 64-byte frames.
+    size_t reportSize = 65;
+    Framing framing = Framing::Reports;
+    // False: the device gives no report descriptor, so the host must guess its report size.
+    bool describesReports = true;
+};
+
+// Misbehaviour on demand. Host-side faults take effect in the process that sets them (and in
+// processes forked afterwards); device-side faults take effect where the device was plugged in.
+struct Faults {
+    // Host side.
+    bool refuseOpen = false;  // hid_open_path fails (device busy, no access)
+    bool failWrites = false;  // hid_write returns -1 with writeError (none: no error text)
+    std::optional<std::wstring> writeError = L"virtual device: write failed";
+
+    // Device side, every reply to a request.
+    bool silent = false;                     // never answer
+    std::chrono::milliseconds replyDelay{0};  // answer this late
+    std::optional<size_t> replyPieces{};       // send only the first n reports or frames
+
+    // Report framing.
+    uint8_t replyReportId = 0x02;
+    std::optional<uint8_t> firstPacketType{};  // packet type of a reply's first report
+
+    // U2F framing.
+    bool ignoreInit = false;           // never answer the channel allocation
+    unsigned wrongNonceAnswers = 0;    // allocation answers with a wrong nonce, sent first
+    bool otherChannelFrames = false;   // frames of another channel before and between frames
+    std::optional<uint8_t> errorReply{};  // answer every request with an error frame and this code
+    bool skipSequence = false;         // continuation frames numbered 0, 2, 3, ...
+};
+
+class VirtualDevice {
+public:
+    ~VirtualDevice();
+    VirtualDevice(const VirtualDevice&) = delete;
+    VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+    const DeviceSpec& spec() const;
+    // The hidapi path under which hid_enumerate lists the device.
+    const std::string& path() const;
+
+    void setResponder(Responder responder);
+    void setFaults(const Faults& faults);
+    Faults faults() const;
+
+    // Sends a raw input report to every open handle after `delay`.
+    void inject(Bytes report, std::chrono::milliseconds delay = {});
+
+    // Complete requests received so far, framing removed.
+    std::vector<Bytes> requests() const;
+    // Every report hosts wrote, as written (report ID first; for U2F the leading 0x00).
+    std::vector<Bytes> writtenReports() const;
+    // Waits until `count` requests have arrived; false when `timeout` passed first.
+    bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+    // U2F channels allocated so far.
+    std::vector<uint32_t> allocatedChannels() const;
+
+    struct State;
+    explicit VirtualDevice(std::unique_ptr<State> state);
+    State& state() { return *state_; }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// Attaches a device; hid_enumerate lists devices in the order they were plugged in.
+std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responder = {});
+// Detaches a device: it leaves the enumeration and open handles read an error.
+void unplug(const std::shared_ptr<VirtualDevice>& device);
+void unplugAll();
+
+// hidapi's initialisation, enumeration and open are not thread-safe. The backend counts the
+// calls of hid_init, hid_enumerate, hid_free_enumeration, hid_open and hid_open_path that
+// overlapped another such call (each lingers a moment to make overlaps likely).
+size_t overlappingEnumerations();
+
+}  // namespace dravenholt::vhid

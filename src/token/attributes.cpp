@@ -1,0 +1,97 @@
+// Received attribute values as the host sees them. The wire carries numbers and lengths in 32
+// bits and nested records of array attributes in the device layout; the caller's template holds
+// host CK_ULONGs and host CK_ATTRIBUTEs.
+#include "token/attributes.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dravenholt {
+namespace {
+
+// A nested record in the device layout: type (4), value pointer (8), length (4), packed.
+constexpr uint32_t kDeviceRecordSize = 16;
+constexpr uint32_t kDeviceRecordLengthAt = 12;
+
+uint32_t readWire32(const uint8_t* p) {
+    uint32_t value;  // the device's byte order, which is the host's
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+bool isArray(CK_ATTRIBUTE_TYPE type) { return (type & CKF_ARRAY_ATTRIBUTE) != 0; }
+bool isWireNumber(CK_ATTRIBUTE_TYPE type, uint32_t wireLength) {
+    return isNumberAttribute(type) && wireLength == sizeof(uint32_t);
+}
+
+CK_ULONG hostLength(CK_ATTRIBUTE_TYPE type, uint32_t wireLength) {
+    if (wireLength == kWireUnavailable) return CK_UNAVAILABLE_INFORMATION;
+    if (isWireNumber(type, wireLength)) return sizeof(CK_ULONG);
+    if (isArray(type)) return wireLength / kDeviceRecordSize * sizeof(CK_ATTRIBUTE);
+    return wireLength;
+}
+
+// One received entry. A value shorter than its announced length is not trusted: it counts as
+// unavailable, so nothing of it is copied.
+struct Received {
+    CK_ATTRIBUTE_TYPE type;
+    const uint8_t* bytes;
+    uint32_t wireLength;
+    CK_ULONG hostLength;
+
+    Received(const AttributeTable& table, int index) {
+        const AttributeTable::Entry& entry = table.entries[index];
+        bool complete = entry.length == 0 || (entry.value && table.received[index] >= entry.length);
+        type = entry.type;
+        bytes = entry.value;
+        wireLength = complete ? entry.length : kWireUnavailable;
+        hostLength = dravenholt::hostLength(type, wireLength);
+    }
+};
+
+// Only the type and length of each nested record cross; the device's pointers mean nothing here
+// and the caller's own value pointers stay as they are.
+void copyNested(const Received& value, CK_ATTRIBUTE& record) {
+    auto* nested = static_cast<CK_ATTRIBUTE*>(record.pValue);
+    CK_ULONG count = std::min<CK_ULONG>(value.wireLength / kDeviceRecordSize, record.ulValueLen / sizeof(CK_ATTRIBUTE));
+    for (CK_ULONG i = 0; i < count; ++i) {
+        const uint8_t* device = value.bytes + i * kDeviceRecordSize;
+        nested[i].type = readWire32(device);
+        nested[i].ulValueLen = hostLength(nested[i].type, readWire32(device + kDeviceRecordLengthAt));
+    }
+    record.ulValueLen = count * sizeof(CK_ATTRIBUTE);
+}
+
+void copyValue(const Received& value, CK_ATTRIBUTE& record) {
+    if (isArray(value.type)) return copyNested(value, record);
+    if (isWireNumber(value.type, value.wireLength)) {
+        CK_ULONG number = readWire32(value.bytes);
+        std::memcpy(record.pValue, &number, sizeof number);
+    } else if (value.wireLength != 0) {
+        std::memcpy(record.pValue, value.bytes, value.wireLength);
+    }
+    record.ulValueLen = value.hostLength;
+}
+
+}  // namespace
+
+CK_RV copyAttributes(const AttributeTable& table, CK_ATTRIBUTE* records, CK_ULONG count, CK_RV result) {
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_ATTRIBUTE& record = records[i];
+        if (record.type > kWireUnavailable) continue;  // never asked for
+        int index = findAttribute(&table, static_cast<uint32_t>(record.type));
+        if (index < 0) continue;
+        Received value(table, index);
+        if (!record.pValue) {
+            record.ulValueLen = value.hostLength;
+        } else if (value.hostLength == CK_UNAVAILABLE_INFORMATION || record.ulValueLen < value.hostLength) {
+            record.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            if (result == CKR_OK) result = CKR_BUFFER_TOO_SMALL;
+        } else {
+            copyValue(value, record);
+        }
+    }
+    return result;
+}
+
+}  // namespace dravenholt

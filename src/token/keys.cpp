@@ -1,0 +1,130 @@
+// Keys: generation of keys and key pairs, derivation, wrapping and unwrapping.
+#include "protocol/function_ids.h"
+#include "token/mechanism_params.h"
+#include "token/operation.h"
+
+using namespace dravenholt;
+
+namespace {
+
+// The port's transport waits `ms` for replies while this lives, then gets its own timeout back.
+class TimeoutOverride {
+public:
+    TimeoutOverride(CTransport* transport, uint32_t ms) : transport_(transport) {
+        if (!transport_) return;
+        saved_ = transport_->getTimeout();
+        transport_->setTimeout(ms);
+    }
+    TimeoutOverride(const TimeoutOverride&) = delete;
+    TimeoutOverride& operator=(const TimeoutOverride&) = delete;
+    ~TimeoutOverride() {
+        try {
+            if (transport_) transport_->setTimeout(saved_);
+        } catch (...) {
+        }
+    }
+
+private:
+    CTransport* transport_;
+    uint32_t saved_ = 0;
+};
+
+void storeHandle(bool present, uint32_t handle, CK_OBJECT_HANDLE_PTR out) {
+    if (present) *out = handle;
+}
+
+// CKM_RSA_PKCS takes no parameter, whatever the caller passed; a missing block has no length.
+void normaliseUnwrapMechanism(CK_MECHANISM& mechanism) {
+    if (mechanism.mechanism == CKM_RSA_PKCS) {
+        mechanism.pParameter = nullptr;
+        mechanism.ulParameterLen = 0;
+    } else if (!mechanism.pParameter) {
+        mechanism.ulParameterLen = 0;
+    }
+}
+
+}  // namespace
+
+CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
+                              CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
+    Entry entry(*this, nullptr);
+    entry.check(pMechanism && pTemplate && phKey);
+    return entry.session(hSession, fn::GenerateKey, [&](DeviceCall& call) {
+        CK_RV rv = fillMechanism(call, *pMechanism, ParameterLength::Absent).attributes(pTemplate, ulCount).run(*this);
+        storeHandle(call.response.has_handle, call.response.handle, phKey);
+        return rv;
+    });
+}
+
+CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                  CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
+                                  CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
+                                  CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
+    Entry entry(*this, "C_GenerateKeyPair");
+    entry.check(pMechanism && phPublicKey && phPrivateKey && pPublicKeyTemplate && pPrivateKeyTemplate);
+    return entry.session(hSession, fn::GenerateKeyPair, [&](DeviceCall& call) {
+        fillMechanism(call, *pMechanism, ParameterLength::Absent)
+            .attributes(pPublicKeyTemplate, ulPublicKeyAttributeCount)
+            .attributes2(pPrivateKeyTemplate, ulPrivateKeyAttributeCount);
+        CK_RV rv;
+        {
+            TimeoutOverride longer(port(call.port), keyTimeoutMs);
+            rv = call.run(*this);
+        }
+        storeHandle(call.response.has_handle, call.response.handle, phPublicKey);
+        storeHandle(call.response.has_handle2, call.response.handle2, phPrivateKey);
+        return rv;
+    });
+}
+
+CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
+                            CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+    Entry entry(*this, "C_DeriveKey");
+    entry.check(pMechanism && hBaseKey != 0).check(pTemplate || ulAttributeCount == 0).check(phKey != nullptr);
+    return entry.session(hSession, fn::DeriveKey, [&](DeviceCall& call) {
+        encodeMechanism(*this, call, *pMechanism);
+        CK_RV rv = call.attributes(pTemplate, ulAttributeCount).handle(hBaseKey, CKR_KEY_HANDLE_INVALID).run(*this);
+        storeHandle(call.response.has_handle, call.response.handle, phKey);
+        return rv;
+    });
+}
+
+CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
+                          CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
+    Entry entry(*this, nullptr);
+    entry.check(pMechanism && pulWrappedKeyLen)
+        .check(!pMechanism || pMechanism->pParameter || pMechanism->ulParameterLen == 0)
+        .check(!pWrappedKey || !pulWrappedKeyLen || *pulWrappedKeyLen != 0, CKR_BUFFER_TOO_SMALL);
+    return entry.session(hSession, fn::WrapKey, [&](DeviceCall& call) {
+        if (logs(kDebug)) log(kDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
+        CK_ULONG capacity = *pulWrappedKeyLen;
+        fillMechanism(call, *pMechanism, ParameterLength::Sent)
+            .handle(hKey, CKR_KEY_HANDLE_INVALID)
+            .handle2(hWrappingKey, CKR_WRAPPING_KEY_HANDLE_INVALID)
+            .length(capacity)
+            .output(pWrappedKey, capacity);
+        return call.runReporting(*this, pulWrappedKeyLen);
+    });
+}
+
+CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,
+                            CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,
+                            CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+    Entry entry(*this, nullptr);
+    entry.check(pMechanism && pWrappedKey, CKR_ARGUMENTS_BAD, "C_UnwrapKey invalid params - null mech or wrapped key");
+    if (entry.rv() == CKR_OK) normaliseUnwrapMechanism(*pMechanism);
+    entry.check(pTemplate || ulAttributeCount == 0, CKR_ARGUMENTS_BAD,
+                "C_UnwrapKey invalid params - null template and non-null ulCount.")
+        .check(phKey != nullptr, CKR_ARGUMENTS_BAD, "C_UnwrapKey invalid params - hKey is NULL.");
+    return entry.session(hSession, fn::UnwrapKey, [&](DeviceCall& call) {
+        if (logs(kDebug)) log(kDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
+        CK_RV rv = fillMechanism(call, *pMechanism, ParameterLength::Sent)
+                       .handle(hUnwrappingKey, CKR_UNWRAPPING_KEY_HANDLE_INVALID)
+                       .data(pWrappedKey, ulWrappedKeyLen)
+                       .attributes(pTemplate, ulAttributeCount)
+                       .run(*this);
+        storeHandle(call.response.has_handle, call.response.handle, phKey);
+        if (rv != CKR_OK) log(kDebug, "C_UnwrapKey rv = 0x%lx", rv);
+        return rv;
+    });
+}

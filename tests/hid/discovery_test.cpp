@@ -1,0 +1,120 @@
+// Which devices are listed, and which interface a transport opens.
+#include <memory>
+
+#include "hid_test_support.h"
+#include "transport/hid_discovery.h"
+
+namespace hidtest {
+namespace {
+
+using dravenholt::vhid::plugIn;
+
+std::vector<std::string> listed(uint16_t vendorId, uint16_t productId) {
+    std::unique_ptr<char*, void (*)(char**)> list(dravenholt::listDeviceSerials(vendorId, productId),
+                                                   dravenholt::freeDeviceSerials);
+    std::vector<std::string> out;
+    if (!list) {
+        ADD_FAILURE() << "no list";
+        return out;
+    }
+    for (char** entry = list.get(); *entry; ++entry) out.emplace_back(*entry);
+    return out;
+}
+
+// Which of the devices received the transport's handshake, i.e. was opened.
+std::vector<bool> opened(const std::vector<std::shared_ptr<dravenholt::vhid::VirtualDevice>>& devices) {
+    std::vector<bool> out;
+    for (const auto& device : devices) out.push_back(!device->writtenReports().empty());
+    return out;
+}
+
+TEST_F(HidTest, ListIsSortedWithoutDuplicatesOrIncompleteDevices) {
+    plugIn({.serial = L"BBBBBBBBBBBB"});
+    plugIn({.serial = L"AAAAAAAAAAAA", .usagePage = 0xFF00});
+    plugIn({.serial = L"AAAAAAAAAAAA", .usagePage = 0xF1D0, .interfaceNumber = 1});
+    plugIn({.serial = L"0123456789ab"});
+    plugIn({.serial = L"ABC"});
+    plugIn({.serial = std::nullopt});
+    plugIn({.serial = L""});
+    plugIn({.manufacturer = std::nullopt, .serial = L"CCCCCCCCCCCC"});
+    EXPECT_EQ(listed(0x0483, 0xA2AC),
+              (std::vector<std::string>{"0123456789ab", "AAAAAAAAAAAA", "ABC", "BBBBBBBBBBBB"}));
+}
+
+TEST_F(HidTest, ManufacturerIsTestedOnlyWithoutVendorId) {
+    plugIn({.manufacturer = L"Other Maker", .serial = L"111111111111"});
+    plugIn({.manufacturer = L"Dravenholtique Ltd", .serial = L"222222222222"});
+    plugIn({.vendorId = 0x1234, .serial = L"333333333333"});
+    EXPECT_EQ(listed(0x0483, 0xA2AC), (std::vector<std::string>{"111111111111", "222222222222"}));
+    EXPECT_EQ(listed(0, 0), (std::vector<std::string>{"333333333333"}));
+    EXPECT_TRUE(listed(0x0483, 0x0001).empty());
+    // The transport looks with vendor ID 0, so a device of another maker is never found.
+    EXPECT_EQ(thrownMessage([&] { openTransport("111111111111"); }), "Device not detected");
+}
+
+TEST_F(HidTest, SerialsAreCutTo255BytesAndUnrepresentableOnesAreIgnored) {
+    plugIn({.serial = std::wstring(300, L'7')});
+    plugIn({.serial = L"0123456789A\u00e9"});  // the C locale cannot represent it
+    EXPECT_EQ(listed(0, 0), (std::vector<std::string>{std::string(255, '7')}));
+}
+
+TEST_F(HidTest, UsagePageChoosesAmongInterfacesOfOneDevice) {
+    auto vendor = plugIn({.releaseNumber = 0x0100, .usagePage = 0xFF00}, echo);
+    auto fido = plugIn({.releaseNumber = 0x0200, .usagePage = 0xF1D0, .interfaceNumber = 1}, echo);
+    {
+        auto transport = openTransport("0123456789AB");
+        EXPECT_EQ(opened({vendor, fido}), (std::vector<bool>{true, false}));
+        EXPECT_EQ(transport->getReleaseNumber(), 0x0100);
+    }
+    dravenholt::vhid::unplugAll();
+    vendor = plugIn({.releaseNumber = 0x0100, .usagePage = 0xFF00}, echo);
+    fido = plugIn({.releaseNumber = 0x0200, .usagePage = 0xF1D0, .interfaceNumber = 1}, echo);
+    CHIDTransport transport;
+    transport.setSerialNumber("0123456789AB");
+    transport.setUsagePage(0xF1D0);
+    transport.open();
+    EXPECT_EQ(opened({vendor, fido}), (std::vector<bool>{false, true}));
+    EXPECT_EQ(transport.getReleaseNumber(), 0x0200);
+}
+
+TEST_F(HidTest, SerialNumbersCompareCaseSensitively) {
+    plugIn({.serial = L"0123456789ab"}, echo);
+    EXPECT_EQ(thrownMessage([&] { openTransport("0123456789AB"); }), "Device not detected");
+    EXPECT_NO_THROW(openTransport("0123456789ab"));
+}
+
+TEST_F(HidTest, WithoutIdsNameOrSerialNothingOpens) {
+    plugIn({}, echo);
+    CHIDTransport transport;
+    EXPECT_EQ(thrownMessage([&] { transport.open(); }), "Device not detected");
+}
+
+TEST_F(HidTest, IdsAloneOpenTheFirstMatchingInterface) {
+    auto other = plugIn({.productId = 0x0001, .serial = L"000000000001"}, echo);
+    auto first = plugIn({.manufacturer = L"Other Maker", .serial = L"000000000002"}, echo);
+    auto second = plugIn({.serial = L"000000000003"}, echo);
+    CHIDTransport transport;
+    transport.setDeviceIds(0x0483, 0xA2AC);
+    transport.open();
+    EXPECT_EQ(opened({other, first, second}), (std::vector<bool>{false, true, false}));
+}
+
+TEST_F(HidTest, ProductNameAndSerialMustMatchTheSameInterface) {
+    auto orvo = plugIn({.product = L"Orvo", .serial = L"111111111111"}, echo);
+    auto tarnix = plugIn({.product = L"Tarnix", .serial = L"222222222222"}, echo);
+    CHIDTransport mixed;
+    mixed.setProductName("Tarnix");
+    mixed.setSerialNumber("111111111111");
+    EXPECT_EQ(thrownMessage([&] { mixed.open(); }), "Device not detected");
+
+    CHIDTransport byName;
+    byName.setProductName("Tarnix");
+    byName.open();
+    EXPECT_EQ(opened({orvo, tarnix}), (std::vector<bool>{false, true}));
+
+    auto bySerial = openTransport("111111111111");
+    EXPECT_EQ(bySerial->getProductName(), "Orvo");
+}
+
+}  // namespace
+}  // namespace hidtest

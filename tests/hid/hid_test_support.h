@@ -1,0 +1,123 @@
+// Shared pieces of the HID tests: virtual devices unplugged after each test, a log target that
+// keeps its lines, and ready-made responders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/exceptions.h"
+#include "frame/log_target.h"
+#include "transport/hid_transport.h"
+#include "vhid/vhid.h"
+
+namespace hidtest {
+
+using dravenholt::CHIDTransport;
+using dravenholt::vhid::Bytes;
+using dravenholt::vhid::DeviceSpec;
+using dravenholt::vhid::Faults;
+using dravenholt::vhid::Framing;
+using namespace std::chrono_literals;
+
+class RecordingLog : public dravenholt::ILogTarget {
+public:
+    void log(int level, const char* format, ...) override {
+        char line[512];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(line, sizeof line, format, args);
+        va_end(args);
+        logMessage(level, line);
+    }
+    void logMessage(int level, const std::string& message) override { lines.push_back({level, message}); }
+    bool has(int level, const std::string& message) const {
+        for (const auto& line : lines)
+            if (line.first == level && line.second == message) return true;
+        return false;
+    }
+    size_t count(const std::string& message) const {
+        size_t n = 0;
+        for (const auto& line : lines) n += line.second == message;
+        return n;
+    }
+    std::vector<std::pair<int, std::string>> lines;
+};
+
+// Answers every request with "re:" and the request.
+inline Bytes echo(const Bytes& request) {
+    Bytes reply(3 + request.size());
+    reply[0] = 'r';
+    reply[1] = 'e';
+    reply[2] = ':';
+    std::copy(request.begin(), request.end(), reply.begin() + 3);
+    return reply;
+}
+
+// Answers with `size` bytes counting up from the request's first byte.
+inline dravenholt::vhid::Responder sized(size_t size) {
+    return [size](const Bytes& request) {
+        Bytes reply(size);
+        uint8_t start = request.empty() ? 0 : request[0];
+        for (size_t i = 0; i < size; ++i) reply[i] = static_cast<uint8_t>(start + i);
+        return reply;
+    };
+}
+
+inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes pattern(size_t size) {
+    Bytes out(size);
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(i * 7 + 1);
+    return out;
+}
+
+inline DeviceSpec u2fSpec(const wchar_t* serial = L"0123456789AB") {
+    DeviceSpec spec;
+    spec.serial = serial;
+    spec.framing = Framing::U2f;
+    spec.usagePage = 0xF1D0;
+    return spec;
+}
+
+class HidTest : public ::testing::Test {
+protected:
+    void TearDown() override { dravenholt::vhid::unplugAll(); }
+
+    // A transport for the device with this serial number, found as the HID factory's would be.
+    std::unique_ptr<CHIDTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
+        auto transport = std::make_unique<CHIDTransport>(&log);
+        transport->setSerialNumber(serial.c_str());
+        transport->open();
+        transport->setTimeout(timeoutMs);
+        return transport;
+    }
+
+    Bytes readAll(CHIDTransport& transport, size_t capacity = 4096) {
+        Bytes buffer(capacity);
+        buffer.resize(transport.read(buffer.data(), buffer.size()));
+        return buffer;
+    }
+
+    void writeAll(CHIDTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
+
+    RecordingLog log;
+};
+
+// The message of the IOException `action` throws; empty when it throws none.
+template <typename F>
+std::string thrownMessage(F&& action) {
+    try {
+        action();
+    } catch (const IOException& e) {
+        EXPECT_EQ(e.code(), -1);
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace hidtest

@@ -1,0 +1,87 @@
+// The U2F channel handshake and U2F replies, including the misbehaving ones.
+#include "hid_test_support.h"
+
+namespace hidtest {
+namespace {
+
+using dravenholt::kDebug;
+using dravenholt::kInfo;
+
+TEST_F(HidTest, HandshakeIgnoresWrongNoncesAndOtherChannels) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    device->setFaults({.wrongNonceAnswers = 3, .otherChannelFrames = true});
+    auto transport = openTransport("0123456789AB");
+    ASSERT_EQ(device->allocatedChannels().size(), 1u);
+    EXPECT_EQ(transport->channel(), device->allocatedChannels()[0]);
+    EXPECT_TRUE(log.has(kDebug, "u2f transport detected"));
+    writeAll(*transport, bytes("hello"));
+    EXPECT_EQ(readAll(*transport), echo(bytes("hello")));
+}
+
+TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
+    dravenholt::vhid::plugIn({}, echo);
+    auto transport = openTransport("0123456789AB");
+    EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+    EXPECT_EQ(log.count("hid transport received timeout"), 1u);
+    EXPECT_FALSE(log.has(kDebug, "u2f transport detected"));
+}
+
+TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    device->setFaults({.failWrites = true});
+    auto transport = openTransport("0123456789AB");
+    EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+    EXPECT_TRUE(log.lines.size() == 1 && log.lines[0].second.rfind("Opening device ", 0) == 0);
+}
+
+TEST_F(HidTest, ErrorReplyIsLoggedAndGivesNothing) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto transport = openTransport("0123456789AB");
+    device->setFaults({.errorReply = 0x06});
+    writeAll(*transport, {1});
+    EXPECT_TRUE(readAll(*transport).empty());
+    EXPECT_TRUE(log.has(kInfo, "hid transport received error -6"));
+}
+
+TEST_F(HidTest, BrokenSequenceDropsTheWholeReply) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), sized(200));
+    auto transport = openTransport("0123456789AB");
+    device->setFaults({.skipSequence = true});
+    writeAll(*transport, {1});
+    EXPECT_TRUE(readAll(*transport).empty());
+    EXPECT_EQ(transport->queued(), 0u);
+    EXPECT_TRUE(log.has(kInfo, "hid transport received error -4"));
+}
+
+TEST_F(HidTest, FramesOfOtherChannelsAreSkipped) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), sized(300));
+    auto transport = openTransport("0123456789AB");
+    device->setFaults({.otherChannelFrames = true});
+    writeAll(*transport, {5});
+    EXPECT_EQ(readAll(*transport), sized(300)({5}));
+}
+
+TEST_F(HidTest, SilentU2fDeviceTimesOutWithoutAnError) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto transport = openTransport("0123456789AB", 150);
+    device->setFaults({.silent = true});
+    writeAll(*transport, {1});
+    EXPECT_TRUE(readAll(*transport).empty());
+    EXPECT_EQ(log.count("hid transport received timeout"), 1u);
+    for (const auto& line : log.lines) EXPECT_EQ(line.second.find("received error"), std::string::npos);
+}
+
+TEST_F(HidTest, TwoHandlesOnOneDeviceUseTheirOwnChannels) {
+    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto a = openTransport("0123456789AB");
+    auto b = openTransport("0123456789AB");
+    ASSERT_NE(a->channel(), b->channel());
+    // Both handles receive every frame; each takes only its own channel's reply.
+    writeAll(*a, bytes("from a"));
+    writeAll(*b, bytes("from b"));
+    EXPECT_EQ(readAll(*b), echo(bytes("from b")));
+    EXPECT_EQ(readAll(*a), echo(bytes("from a")));
+}
+
+}  // namespace
+}  // namespace hidtest

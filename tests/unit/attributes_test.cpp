@@ -1,0 +1,217 @@
+// C_GetAttributeValue: the types sent, and what reaches the caller's template from well-formed,
+// broken and hostile replies.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "protocol/function_ids.h"
+#include "session_fixture.h"
+
+using namespace orvotest;
+namespace fn = dravenholt::fn;
+using dravenholt::wire::Attribute;
+
+namespace {
+
+class Attributes : public SessionTest {
+protected:
+    void answerWith(std::vector<Attribute> attributes, uint32_t rv = CKR_OK) {
+        Response r;
+        r.rv = rv;
+        r.attributes = std::move(attributes);
+        device->answer(reply(r));
+    }
+};
+
+Attribute number(uint32_t type, uint32_t value) { return Attribute{type, {}, {}, value, {}}; }
+Attribute flag(uint32_t type, bool value) { return Attribute{type, {}, {}, {}, value}; }
+Attribute text(uint32_t type, const std::string& value) {
+    return Attribute{type, static_cast<uint32_t>(value.size()), bytes(value), {}, {}};
+}
+Attribute announced(uint32_t type, uint32_t length, std::optional<Bytes> value) {
+    return Attribute{type, length, std::move(value), {}, {}};
+}
+
+// A nested record in the device layout: type, an 8-byte pointer value, length; packed.
+void appendDeviceRecord(Bytes& out, uint32_t type, uint64_t pointer, uint32_t length) {
+    uint8_t record[16];
+    std::memcpy(record, &type, 4);
+    std::memcpy(record + 4, &pointer, 8);
+    std::memcpy(record + 12, &length, 4);
+    out.insert(out.end(), record, record + 16);
+}
+
+TEST_F(Attributes, SendsOnlyTheTypesAndLeavesOutputBuffersUnread) {
+    // An uninitialised output for a number type must not be read as a value to send.
+    CK_ULONG garbage = 0xDEADBEEFCAFEF00DULL;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &garbage, sizeof garbage}, {CKA_LABEL, nullptr, 50}};
+    answerWith({});
+    EXPECT_EQ(C_GetAttributeValue(session, 0x44, tmpl, 2), CKR_OK);
+    Request r = only();
+    EXPECT_EQ(r.function, fn::GetAttributeValue);
+    EXPECT_EQ(r.handle, 0x44u);
+    ASSERT_EQ(r.templ.size(), 2u);
+    for (const Attribute& a : r.templ) EXPECT_FALSE(a.length || a.value || a.number || a.flag);
+    EXPECT_EQ(r.templ[0].type, CKA_CLASS);
+    EXPECT_EQ(r.templ[1].type, CKA_LABEL);
+    // Nothing came back for either type: both records are as the caller left them.
+    EXPECT_EQ(garbage, 0xDEADBEEFCAFEF00DULL);
+    EXPECT_EQ(tmpl[1].ulValueLen, 50u);
+}
+
+TEST_F(Attributes, SizeQueriesReportHostSizes) {
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, nullptr, 0},
+                           {CKA_TOKEN, nullptr, 0},
+                           {CKA_LABEL, nullptr, 0},
+                           {CKA_VALUE, nullptr, 0},
+                           {CKA_WRAP_TEMPLATE, nullptr, 0}};
+    Bytes nested;
+    appendDeviceRecord(nested, CKA_ENCRYPT, 0, 1);
+    appendDeviceRecord(nested, CKA_KEY_TYPE, 0, 4);
+    nested.push_back(0x99);  // not a whole record
+    answerWith({number(CKA_CLASS, CKO_SECRET_KEY), flag(CKA_TOKEN, true), text(CKA_LABEL, "ten bytes!"),
+                announced(CKA_VALUE, 0xFFFFFFFFu, {}),
+                announced(CKA_WRAP_TEMPLATE, static_cast<uint32_t>(nested.size()), nested)});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 5), CKR_OK);
+    EXPECT_EQ(tmpl[0].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(tmpl[1].ulValueLen, 1u);
+    EXPECT_EQ(tmpl[2].ulValueLen, 10u);
+    EXPECT_EQ(tmpl[3].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(tmpl[4].ulValueLen, 2 * sizeof(CK_ATTRIBUTE));
+}
+
+TEST_F(Attributes, ValuesAreCopiedAndATooSmallBufferSpoilsOnlyItsRecord) {
+    CK_ULONG keyType = 0xFFFFFFFFFFFFFFFFULL;
+    CK_BBOOL sensitive = 7;
+    char shortLabel[3] = {'x', 'x', 'x'};
+    char id[8] = {};
+    CK_ULONG untouched = 55;
+    CK_ATTRIBUTE tmpl[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType},
+                           {CKA_SENSITIVE, &sensitive, 1},
+                           {CKA_LABEL, shortLabel, sizeof shortLabel},
+                           {CKA_ID, id, sizeof id},
+                           {CKA_MODULUS_BITS, &untouched, 123}};
+    answerWith({number(CKA_KEY_TYPE, CKK_AES), flag(CKA_SENSITIVE, false), text(CKA_LABEL, "ten bytes!"),
+                text(CKA_ID, "abc")});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 5), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(keyType, CKK_AES);  // all 8 bytes written: the wire number became a host CK_ULONG
+    EXPECT_EQ(tmpl[0].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(sensitive, CK_FALSE);
+    EXPECT_EQ(tmpl[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(std::string(shortLabel, 3), "xxx");
+    EXPECT_EQ(tmpl[3].ulValueLen, 3u);
+    EXPECT_EQ(std::string(id, 3), "abc");
+    EXPECT_EQ(tmpl[4].ulValueLen, 123u);  // not in the reply
+    EXPECT_EQ(untouched, 55u);
+}
+
+TEST_F(Attributes, NumberNeedsRoomForAHostULongAndDeviceErrorsStayTheResult) {
+    uint32_t narrow = 0;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &narrow, sizeof narrow}};
+    answerWith({number(CKA_CLASS, CKO_DATA)});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tmpl[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    tmpl[0].ulValueLen = sizeof narrow;
+    answerWith({number(CKA_CLASS, CKO_DATA)}, CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(tmpl[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+}
+
+TEST_F(Attributes, ValuesShorterThanAnnouncedAreReportedUnavailable) {
+    // Exactly-sized heap buffers: any copy past the bytes received would be caught.
+    auto label = std::make_unique<char[]>(10);
+    auto id = std::make_unique<char[]>(5);
+    std::memset(label.get(), '-', 10);
+    std::memset(id.get(), '-', 5);
+    CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, label.get(), 10}, {CKA_ID, id.get(), 5}, {CKA_SUBJECT, nullptr, 0}};
+    answerWith({announced(CKA_LABEL, 10, bytes("abc")), announced(CKA_ID, 5, {}),
+                announced(CKA_SUBJECT, 300, bytes("x"))});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 3), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tmpl[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(tmpl[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(tmpl[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(std::string(label.get(), 10), "----------");
+    EXPECT_EQ(std::string(id.get(), 5), "-----");
+}
+
+TEST_F(Attributes, ValueLongerThanAnnouncedCopiesOnlyTheAnnouncedLength) {
+    auto label = std::make_unique<char[]>(4);
+    CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, label.get(), 4}};
+    answerWith({announced(CKA_LABEL, 4, bytes("abcdefghijklmnop"))});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
+    EXPECT_EQ(tmpl[0].ulValueLen, 4u);
+    EXPECT_EQ(std::string(label.get(), 4), "abcd");
+}
+
+TEST_F(Attributes, NestedRecordsGiveTypeAndLengthOnlyAndNeverFollowDevicePointers) {
+    CK_BBOOL encryptValue = 9;
+    CK_ULONG keyTypeValue = 0;
+    auto nested = std::make_unique<CK_ATTRIBUTE[]>(3);
+    nested[0] = {0, &encryptValue, 1};
+    nested[1] = {0, &keyTypeValue, sizeof keyTypeValue};
+    nested[2] = {0x1234, nullptr, 77};
+    CK_ATTRIBUTE tmpl[] = {{CKA_UNWRAP_TEMPLATE, nested.get(), 3 * sizeof(CK_ATTRIBUTE)}};
+    Bytes records;
+    appendDeviceRecord(records, CKA_ENCRYPT, 0x4141414141414141ULL, 1);
+    appendDeviceRecord(records, CKA_KEY_TYPE, 0x10, 4);
+    answerWith({announced(CKA_UNWRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
+    EXPECT_EQ(tmpl[0].ulValueLen, 2 * sizeof(CK_ATTRIBUTE));
+    EXPECT_EQ(nested[0].type, CKA_ENCRYPT);
+    EXPECT_EQ(nested[0].ulValueLen, 1u);
+    EXPECT_EQ(nested[0].pValue, &encryptValue);  // the caller's pointer, not the device's
+    EXPECT_EQ(encryptValue, 9);
+    EXPECT_EQ(nested[1].type, CKA_KEY_TYPE);
+    EXPECT_EQ(nested[1].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(nested[1].pValue, &keyTypeValue);
+    EXPECT_EQ(nested[2].type, 0x1234u);  // beyond the device's records: untouched
+    EXPECT_EQ(nested[2].ulValueLen, 77u);
+}
+
+TEST_F(Attributes, NestedRecordsNeverBeyondTheCallersCount) {
+    auto nested = std::make_unique<CK_ATTRIBUTE[]>(1);
+    nested[0] = {0x77, nullptr, 5};
+    CK_ATTRIBUTE tmpl[] = {{CKA_WRAP_TEMPLATE, nested.get(), sizeof(CK_ATTRIBUTE)}};
+    Bytes records;
+    for (uint32_t i = 0; i < 3; ++i) appendDeviceRecord(records, CKA_SIGN, 0, 0xFFFFFFFFu);
+    answerWith({announced(CKA_WRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tmpl[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(nested[0].type, 0x77u);
+
+    // With room for all three, an unavailable nested length becomes the host's marker.
+    auto roomy = std::make_unique<CK_ATTRIBUTE[]>(3);
+    tmpl[0] = {CKA_WRAP_TEMPLATE, roomy.get(), 3 * sizeof(CK_ATTRIBUTE)};
+    answerWith({announced(CKA_WRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)});
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
+    EXPECT_EQ(roomy[2].type, CKA_SIGN);
+    EXPECT_EQ(roomy[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+}
+
+TEST_F(Attributes, UndecodableReplyStillFillsWhatWasDecoded) {
+    // 41 attributes: the 41st fails the decoding, the first 40 are still copied.
+    std::vector<Attribute> many;
+    for (uint32_t i = 0; i < 41; ++i) many.push_back(number(0x80000100u + i, i));
+    CK_ULONG first = 0, last = 99;
+    CK_ATTRIBUTE tmpl[] = {{0x80000100u, &first, sizeof first}, {0x80000100u + 40, &last, sizeof last}};
+    answerWith(many);
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 2), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(tmpl[0].ulValueLen, 4u);  // vendor types carry their bytes as they are
+    EXPECT_EQ(tmpl[1].ulValueLen, sizeof last);
+    EXPECT_EQ(last, 99u);
+}
+
+TEST_F(Attributes, RefusalsBeforeSending) {
+    CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, nullptr, 0}};
+    EXPECT_EQ(C_GetAttributeValue(session, 1, nullptr, 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetAttributeValue(session, 0x100000000ULL, tmpl, 1), CKR_OBJECT_HANDLE_INVALID);
+    CK_ATTRIBUTE wideType[] = {{0x100000003ULL, nullptr, 0}};
+    EXPECT_EQ(C_GetAttributeValue(session, 1, wideType, 1), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(wideType[0].ulValueLen, 0u);
+    EXPECT_EQ(C_GetAttributeValue(session + 1, 1, tmpl, 1), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_TRUE(sent().empty());
+}
+
+}  // namespace
