@@ -40,7 +40,7 @@ TEST_F(SimTest, AesEncryptionSingleAndMultiPartWithTheLengthConventions) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(32);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_AES, keyValue);
     Bytes iv = pattern(16);
     CK_MECHANISM m = {CKM_AES_CBC_PAD, iv.data(), CK_ULONG(iv.size())};
     Bytes plain = pattern(100);
@@ -79,7 +79,7 @@ TEST_F(SimTest, AesCtrParametersArriveInTheDeviceLayout) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(16);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_AES, keyValue);
     CK_AES_CTR_PARAMS params{};
     params.ulCounterBits = 128;
     for (int i = 0; i < 16; ++i) params.cb[i] = uint8_t(0xF0 + i);
@@ -98,7 +98,7 @@ TEST_F(SimTest, HmacSignatureOverLongDataInPieces) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(48);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_GENERIC_SECRET, keyValue);
     Bytes data = pattern(4500);  // three update pieces
     CK_MECHANISM m = {CKM_SHA384_HMAC, nullptr, 0};
     ASSERT_EQ(C_SignInit(s, &m, key), CKR_OK);
@@ -120,8 +120,8 @@ TEST_F(SimTest, HmacSignatureOverLongDataInPieces) {
 TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
     start();
     CK_SESSION_HANDLE s = readyUser();
-    auto [pub, priv] = keyPairDirect(0, CKM_RSA_PKCS_KEY_PAIR_GEN, {num(CKA_MODULUS_BITS, 2048)}, {});
-    Bytes n = attributeDirect(0, pub, CKA_MODULUS), e = attributeDirect(0, pub, CKA_PUBLIC_EXPONENT);
+    auto [pub, priv] = keyPair(s, CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 2048), {});
+    Bytes n = attribute(s, pub, CKA_MODULUS), e = attribute(s, pub, CKA_PUBLIC_EXPONENT);
     CK_RSA_PKCS_PSS_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, 32};
     CK_MECHANISM m = {CKM_SHA256_RSA_PKCS_PSS, &params, sizeof params};
     Bytes data = pattern(300);
@@ -149,7 +149,7 @@ TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
 TEST_F(SimTest, RsaOaepWithLabelThroughTheLibrary) {
     start();
     CK_SESSION_HANDLE s = readyUser();
-    auto [pub, priv] = keyPairDirect(0, CKM_RSA_PKCS_KEY_PAIR_GEN, {num(CKA_MODULUS_BITS, 1024)}, {});
+    auto [pub, priv] = keyPair(s, CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 1024), {});
     Bytes label = {'l', 'a', 'b'};
     CK_RSA_PKCS_OAEP_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, label.data(), CK_ULONG(label.size())};
     CK_MECHANISM m = {CKM_RSA_PKCS_OAEP, &params, sizeof params};
