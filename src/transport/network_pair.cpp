@@ -1,10 +1,15 @@
 #include "transport/network_pair.h"
 
+#include "frame/context.h"
+#include "transport/tcp_transport.h"
+
 namespace dravenholt {
 
 std::vector<uint64_t> listNetworkDevices(CContext&) { return {0}; }
 
-// Placeholder until the TLS transport lands: the networked device gets no transport.
-std::unique_ptr<CTransport> makeNetworkTransport(uint64_t, CContext&) { return nullptr; }
+std::unique_ptr<CTransport> makeNetworkTransport(uint64_t deviceId, CContext& context) {
+    if (deviceId != 0) return nullptr;
+    return std::make_unique<TCPTransport>(context.ipAddress, context.ipPort, context.caCertBundle, &context);
+}
 
 }  // namespace dravenholt

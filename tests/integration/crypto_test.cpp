@@ -1,44 +1,11 @@
 // Digests, encryption and signatures through the exported functions, each result checked
 // with mbedtls used directly.
-#include <mbedtls/aes.h>
-#include <mbedtls/md.h>
 #include <mbedtls/rsa.h>
 
 #include "sim_fixture.h"
 
 using namespace simint;
 
-namespace {
-
-Bytes pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 7 + 3);
-    return b;
-}
-
-Bytes md(mbedtls_md_type_t type, const Bytes& data, const Bytes* key = nullptr) {
-    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
-    Bytes out(mbedtls_md_get_size(info));
-    if (key)
-        mbedtls_md_hmac(info, key->data(), key->size(), data.data(), data.size(), out.data());
-    else
-        mbedtls_md(info, data.data(), data.size(), out.data());
-    return out;
-}
-
-Bytes aesCbcPad(const Bytes& key, Bytes iv, Bytes data) {
-    uint8_t pad = uint8_t(16 - data.size() % 16);
-    data.insert(data.end(), pad, pad);
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    mbedtls_aes_setkey_enc(&ctx, key.data(), unsigned(key.size() * 8));
-    Bytes out(data.size());
-    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, data.size(), iv.data(), data.data(), out.data());
-    mbedtls_aes_free(&ctx);
-    return out;
-}
-
-}  // namespace
 
 TEST_F(SimTest, DigestSingleAndMultiPartAcrossPieces) {
     start();
@@ -52,7 +19,7 @@ TEST_F(SimTest, DigestSingleAndMultiPartAcrossPieces) {
     EXPECT_EQ(length, 32u);
     Bytes digest(32);
     ASSERT_EQ(C_Digest(s, ptr(data), CK_ULONG(data.size()), ptr(digest), &length), CKR_OK);
-    EXPECT_EQ(digest, md(MBEDTLS_MD_SHA256, data));
+    EXPECT_EQ(digest, simref::md(MBEDTLS_MD_SHA256, data));
 
     CK_MECHANISM sha512 = {CKM_SHA512, nullptr, 0};
     ASSERT_EQ(C_DigestInit(s, &sha512), CKR_OK);
@@ -66,18 +33,18 @@ TEST_F(SimTest, DigestSingleAndMultiPartAcrossPieces) {
     Bytes full(64);
     length = full.size();
     ASSERT_EQ(C_DigestFinal(s, ptr(full), &length), CKR_OK);
-    EXPECT_EQ(full, md(MBEDTLS_MD_SHA512, data));
+    EXPECT_EQ(full, simref::md(MBEDTLS_MD_SHA512, data));
 }
 
 TEST_F(SimTest, AesEncryptionSingleAndMultiPartWithTheLengthConventions) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(32);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_AES, keyValue);
     Bytes iv = pattern(16);
     CK_MECHANISM m = {CKM_AES_CBC_PAD, iv.data(), CK_ULONG(iv.size())};
     Bytes plain = pattern(100);
-    Bytes expected = aesCbcPad(keyValue, iv, plain);
+    Bytes expected = simref::aesCbc(keyValue, iv, simref::pkcs7(plain, 16));
 
     ASSERT_EQ(C_EncryptInit(s, &m, key), CKR_OK);
     CK_ULONG length = 0;
@@ -112,7 +79,7 @@ TEST_F(SimTest, AesCtrParametersArriveInTheDeviceLayout) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(16);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_AES, keyValue);
     CK_AES_CTR_PARAMS params{};
     params.ulCounterBits = 128;
     for (int i = 0; i < 16; ++i) params.cb[i] = uint8_t(0xF0 + i);
@@ -123,15 +90,7 @@ TEST_F(SimTest, AesCtrParametersArriveInTheDeviceLayout) {
     ASSERT_EQ(C_EncryptInit(s, &m, key), CKR_OK);
     ASSERT_EQ(C_Encrypt(s, ptr(plain), CK_ULONG(plain.size()), ptr(out), &length), CKR_OK);
 
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    mbedtls_aes_setkey_enc(&ctx, keyValue.data(), 128);
-    Bytes expected(70);
-    unsigned char counter[16], stream[16];
-    std::copy(params.cb, params.cb + 16, counter);
-    size_t off = 0;
-    mbedtls_aes_crypt_ctr(&ctx, plain.size(), &off, counter, stream, plain.data(), expected.data());
-    mbedtls_aes_free(&ctx);
+    Bytes expected = simref::aesCtr(keyValue, Bytes(params.cb, params.cb + 16), plain);
     EXPECT_EQ(out, expected);
 }
 
@@ -139,7 +98,7 @@ TEST_F(SimTest, HmacSignatureOverLongDataInPieces) {
     start();
     CK_SESSION_HANDLE s = readyUser();
     Bytes keyValue = pattern(48);
-    uint32_t key = createDirect(0, {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), bytes(CKA_VALUE, keyValue)});
+    CK_OBJECT_HANDLE key = secretKey(s, CKK_GENERIC_SECRET, keyValue);
     Bytes data = pattern(4500);  // three update pieces
     CK_MECHANISM m = {CKM_SHA384_HMAC, nullptr, 0};
     ASSERT_EQ(C_SignInit(s, &m, key), CKR_OK);
@@ -148,7 +107,7 @@ TEST_F(SimTest, HmacSignatureOverLongDataInPieces) {
     CK_ULONG length = CK_ULONG(sig.size());
     ASSERT_EQ(C_SignFinal(s, ptr(sig), &length), CKR_OK);
     sig.resize(length);
-    EXPECT_EQ(sig, md(MBEDTLS_MD_SHA384, data, &keyValue));
+    EXPECT_EQ(sig, simref::hmac(MBEDTLS_MD_SHA384, keyValue, data));
 
     ASSERT_EQ(C_VerifyInit(s, &m, key), CKR_OK);
     ASSERT_EQ(C_VerifyUpdate(s, ptr(data), CK_ULONG(data.size())), CKR_OK);
@@ -161,8 +120,8 @@ TEST_F(SimTest, HmacSignatureOverLongDataInPieces) {
 TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
     start();
     CK_SESSION_HANDLE s = readyUser();
-    auto [pub, priv] = keyPairDirect(0, CKM_RSA_PKCS_KEY_PAIR_GEN, {num(CKA_MODULUS_BITS, 2048)}, {});
-    Bytes n = attributeDirect(0, pub, CKA_MODULUS), e = attributeDirect(0, pub, CKA_PUBLIC_EXPONENT);
+    auto [pub, priv] = keyPair(s, CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 2048), {});
+    Bytes n = attribute(s, pub, CKA_MODULUS), e = attribute(s, pub, CKA_PUBLIC_EXPONENT);
     CK_RSA_PKCS_PSS_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, 32};
     CK_MECHANISM m = {CKM_SHA256_RSA_PKCS_PSS, &params, sizeof params};
     Bytes data = pattern(300);
@@ -177,7 +136,7 @@ TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
     mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V21, MBEDTLS_MD_SHA256);
     mbedtls_rsa_import_raw(&rsa, n.data(), n.size(), nullptr, 0, nullptr, 0, nullptr, 0, e.data(), e.size());
     mbedtls_rsa_complete(&rsa);
-    Bytes h = md(MBEDTLS_MD_SHA256, data);
+    Bytes h = simref::md(MBEDTLS_MD_SHA256, data);
     EXPECT_EQ(mbedtls_rsa_rsassa_pss_verify_ext(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, MBEDTLS_MD_SHA256, 32, h.data(),
                                                 MBEDTLS_MD_SHA256, 32, sig.data()),
               0);
@@ -190,7 +149,7 @@ TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
 TEST_F(SimTest, RsaOaepWithLabelThroughTheLibrary) {
     start();
     CK_SESSION_HANDLE s = readyUser();
-    auto [pub, priv] = keyPairDirect(0, CKM_RSA_PKCS_KEY_PAIR_GEN, {num(CKA_MODULUS_BITS, 1024)}, {});
+    auto [pub, priv] = keyPair(s, CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 1024), {});
     Bytes label = {'l', 'a', 'b'};
     CK_RSA_PKCS_OAEP_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, label.data(), CK_ULONG(label.size())};
     CK_MECHANISM m = {CKM_RSA_PKCS_OAEP, &params, sizeof params};

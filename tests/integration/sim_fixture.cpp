@@ -1,29 +1,21 @@
 #include "sim_fixture.h"
 
+#include <cstring>
+
 #include "frame/context.h"
 
 namespace simint {
 
-dravenholt::wire::Attribute num(uint32_t type, uint32_t value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
+Template& Template::add(CK_ATTRIBUTE_TYPE type, const void* value, size_t length) {
+    values_.emplace_back(static_cast<const uint8_t*>(value), static_cast<const uint8_t*>(value) + length);
+    types_.push_back(type);
+    return *this;
 }
 
-dravenholt::wire::Attribute flag(uint32_t type, bool value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-dravenholt::wire::Attribute bytes(uint32_t type, const Bytes& value) {
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    a.length = uint32_t(value.size());
-    a.value = value;
-    return a;
+CK_ATTRIBUTE_PTR Template::data() {
+    attrs_.clear();
+    for (size_t i = 0; i < values_.size(); ++i) attrs_.push_back(CK_ATTRIBUTE{types_[i], values_[i].data(), CK_ULONG(values_[i].size())});
+    return attrs_.empty() ? &none_ : attrs_.data();
 }
 
 void SimTest::SetUp() { dir.useAsConfig(); }
@@ -59,71 +51,33 @@ CK_SESSION_HANDLE SimTest::readyUser(CK_SLOT_ID slot) {
     return s;
 }
 
-dravenholt::wire::Response SimTest::direct(CK_SLOT_ID slot, dravenholt::wire::Request req) {
-    bool ownSession = req.function != 11;
-    if (ownSession) req.session = directSession(slot);
-    auto engine = devices->engine(devices->ids().at(slot));
-    Bytes encoded;
-    EXPECT_TRUE(dravenholt::wire::encodeRequest(req, encoded));
-    Bytes reply = engine->process(encoded);
-    dravenholt::wire::Response resp;
-    EXPECT_TRUE(dravenholt::wire::decodeResponse(reply.data(), reply.size(), resp));
-    if (ownSession) {
-        dravenholt::wire::Request close;
-        close.function = 12;
-        close.session = req.session;
-        Bytes closing;
-        dravenholt::wire::encodeRequest(close, closing);
-        engine->process(closing);
-    }
-    return resp;
+CK_OBJECT_HANDLE SimTest::create(CK_SESSION_HANDLE s, Template templ) {
+    CK_OBJECT_HANDLE h = 0;
+    EXPECT_EQ(C_CreateObject(s, templ.data(), templ.size(), &h), CKR_OK);
+    return h;
 }
 
-uint32_t SimTest::directSession(CK_SLOT_ID slot) {
-    dravenholt::wire::Request open;
-    open.function = 11;
-    open.value = CKF_SERIAL_SESSION | CKF_RW_SESSION;
-    dravenholt::wire::Response r = direct(slot, open);
-    EXPECT_EQ(r.rv, CKR_OK);
-    return r.handle.value_or(0);
+CK_OBJECT_HANDLE SimTest::secretKey(CK_SESSION_HANDLE s, CK_KEY_TYPE type, const Bytes& value, Template extra) {
+    return create(s, extra.ulong(CKA_CLASS, CKO_SECRET_KEY).ulong(CKA_KEY_TYPE, type).bytes(CKA_VALUE, value));
 }
 
-uint32_t SimTest::createDirect(CK_SLOT_ID slot, const std::vector<dravenholt::wire::Attribute>& templ) {
-    dravenholt::wire::Request create;
-    create.function = 35;
-    create.templ = templ;
-    create.templ.push_back(flag(CKA_TOKEN, true));
-    dravenholt::wire::Response r = direct(slot, create);
-    EXPECT_EQ(r.rv, CKR_OK);
-    return r.handle.value_or(0);
+std::pair<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> SimTest::keyPair(CK_SESSION_HANDLE s, CK_MECHANISM_TYPE mechanism, Template pub,
+                                                               Template priv) {
+    CK_MECHANISM m = {mechanism, nullptr, 0};
+    CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
+    EXPECT_EQ(C_GenerateKeyPair(s, &m, pub.data(), pub.size(), priv.data(), priv.size(), &hPub, &hPriv), CKR_OK);
+    return {hPub, hPriv};
 }
 
-std::pair<uint32_t, uint32_t> SimTest::keyPairDirect(CK_SLOT_ID slot, uint32_t mechanism,
-                                                     const std::vector<dravenholt::wire::Attribute>& pub,
-                                                     const std::vector<dravenholt::wire::Attribute>& priv) {
-    dravenholt::wire::Request gen;
-    gen.function = 15;
-    gen.mechanism = dravenholt::wire::Mechanism{mechanism, {}, Bytes{}, {}, {}};
-    gen.templ = pub;
-    gen.templ.push_back(flag(CKA_TOKEN, true));
-    gen.templ2 = priv;
-    gen.templ2.push_back(flag(CKA_TOKEN, true));
-    dravenholt::wire::Response r = direct(slot, gen);
-    EXPECT_EQ(r.rv, CKR_OK);
-    return {r.handle.value_or(0), r.handle2.value_or(0)};
-}
-
-Bytes SimTest::attributeDirect(CK_SLOT_ID slot, uint32_t object, uint32_t type) {
-    dravenholt::wire::Request get;
-    get.function = 16;
-    get.handle = object;
-    dravenholt::wire::Attribute a;
-    a.type = type;
-    get.templ = {a};
-    dravenholt::wire::Response r = direct(slot, get);
-    EXPECT_EQ(r.rv, CKR_OK);
-    if (r.attributes.empty() || !r.attributes[0].value) return {};
-    return *r.attributes[0].value;
+Bytes SimTest::attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE a = {type, nullptr, 0};
+    EXPECT_EQ(C_GetAttributeValue(s, object, &a, 1), CKR_OK);
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return {};
+    Bytes value(a.ulValueLen);
+    a.pValue = value.data();
+    EXPECT_EQ(C_GetAttributeValue(s, object, &a, 1), CKR_OK);
+    value.resize(a.ulValueLen);
+    return value;
 }
 
 }  // namespace simint

@@ -18,13 +18,12 @@ Bytes mpiOut(const mbedtls_mpi& m) {
 }
 
 Response derive(Device& d, uint32_t s, const Mechanism& m, uint32_t base, std::vector<Attribute> templ) {
-    Request r;
-    r.function = kDeriveKey;
-    r.session = s;
-    r.mechanism = m;
-    r.handle = base;
-    r.templ = std::move(templ);
-    return d.call(r);
+    return d.call(Call(kDeriveKey, s).mech(m).handle(base).templ(std::move(templ)));
+}
+
+int testRandom(void*, unsigned char* out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = uint8_t(rand());
+    return 0;
 }
 
 }  // namespace
@@ -68,12 +67,8 @@ TEST(Dh, KeyPairAndDeriveAgreeWithAnMbedtlsPeer) {
 TEST(Dh, ParameterGenerationMakesASafePrime) {
     Device d;
     uint32_t s = d.readyUserSession();
-    Request gen;
-    gen.function = kGenerateKey;
-    gen.session = s;
-    gen.mechanism = mech(CKM_DH_PKCS_PARAMETER_GEN);
-    gen.templ = {bytes(CKA_PRIME_BITS, Bytes{0x00, 0x04, 0, 0, 0, 0, 0, 0})};  // a host CK_ULONG of 1024
-    Response r = d.call(gen);
+    Call gen = Call(kGenerateKey, s).mech(mech(CKM_DH_PKCS_PARAMETER_GEN));
+    Response r = d.call(Call(gen).templ({bytes(CKA_PRIME_BITS, Bytes{0x00, 0x04, 0, 0, 0, 0, 0, 0})}));  // a host CK_ULONG of 1024
     ASSERT_EQ(r.rv, CKR_OK);
     EXPECT_EQ(d.attribute(s, *r.handle, CKA_CLASS), le32(CKO_DOMAIN_PARAMETERS));
     EXPECT_EQ(d.attribute(s, *r.handle, CKA_BASE), Bytes{2});
@@ -86,18 +81,11 @@ TEST(Dh, ParameterGenerationMakesASafePrime) {
     mbedtls_mpi_sub_int(&q, &p, 1);
     mbedtls_mpi_shift_r(&q, 1);
     EXPECT_EQ(mbedtls_mpi_bitlen(&p), 1024u);
-    EXPECT_EQ(mbedtls_mpi_is_prime_ext(&p, 40, [](void*, unsigned char* o, size_t n) {
-                  for (size_t i = 0; i < n; ++i) o[i] = uint8_t(rand());
-                  return 0;
-              }, nullptr), 0);
-    EXPECT_EQ(mbedtls_mpi_is_prime_ext(&q, 40, [](void*, unsigned char* o, size_t n) {
-                  for (size_t i = 0; i < n; ++i) o[i] = uint8_t(rand());
-                  return 0;
-              }, nullptr), 0);
+    EXPECT_EQ(mbedtls_mpi_is_prime_ext(&p, 40, testRandom, nullptr), 0);
+    EXPECT_EQ(mbedtls_mpi_is_prime_ext(&q, 40, testRandom, nullptr), 0);
     mbedtls_mpi_free(&q);
     mbedtls_mpi_free(&p);
-    gen.templ = {bytes(CKA_PRIME_BITS, le32(512))};
-    EXPECT_EQ(d.call(gen).rv, CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(d.rv(Call(gen).templ({bytes(CKA_PRIME_BITS, le32(512))})), CKR_KEY_SIZE_RANGE);
 }
 
 TEST(EncryptData, AesCbcAndDes3EcbDerivationsEncryptTheData) {
@@ -111,13 +99,7 @@ TEST(EncryptData, AesCbcAndDes3EcbDerivationsEncryptTheData) {
     Response r = derive(d, s, mech(CKM_AES_CBC_ENCRYPT_DATA, params), aes,
                         {num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 32), flag(CKA_SENSITIVE, false)});
     ASSERT_EQ(r.rv, CKR_OK);
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    mbedtls_aes_setkey_enc(&ctx, aesValue.data(), 256);
-    Bytes expected(32), chain = iv;
-    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, 32, chain.data(), data.data(), expected.data());
-    mbedtls_aes_free(&ctx);
-    EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), expected);
+    EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), simref::aesCbc(aesValue, iv, data));
     EXPECT_EQ(d.attribute(s, *r.handle, CKA_ALWAYS_SENSITIVE), Bytes{0});  // the base key was readable
 
     Bytes desValue = hex("0123456789abcdeffedcba987654321089abcdef01234567");

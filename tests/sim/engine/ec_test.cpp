@@ -94,12 +94,6 @@ private:
     mbedtls_ecp_point q_;
 };
 
-Bytes sha256(const Bytes& data) {
-    Bytes out(32);
-    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), data.data(), data.size(), out.data());
-    return out;
-}
-
 Mechanism ecdh(const Bytes& publicData, uint32_t kdf = CKD_NULL) {
     Mechanism m;
     m.mechanism = CKM_ECDH1_DERIVE;
@@ -123,14 +117,14 @@ TEST(Ec, EcdsaOnEveryCurveVerifiesWithMbedtls) {
         Peer checker(c.id);
 
         Bytes sig = d.signData(s, mech(CKM_ECDSA_SHA256), priv, data);
-        EXPECT_TRUE(checker.verify(point, sha256(data), sig)) << c.name;
+        EXPECT_TRUE(checker.verify(point, simref::md(MBEDTLS_MD_SHA256, data), sig)) << c.name;
         EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA_SHA256), pub, data, sig), CKR_OK);
 
-        Bytes raw = d.signData(s, mech(CKM_ECDSA), priv, sha256(data));
-        EXPECT_TRUE(checker.verify(point, sha256(data), raw)) << c.name;
+        Bytes raw = d.signData(s, mech(CKM_ECDSA), priv, simref::md(MBEDTLS_MD_SHA256, data));
+        EXPECT_TRUE(checker.verify(point, simref::md(MBEDTLS_MD_SHA256, data), raw)) << c.name;
         raw[raw.size() - 1] ^= 1;
-        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, sha256(data), raw), CKR_SIGNATURE_INVALID);
-        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, sha256(data), Bytes(raw.begin() + 1, raw.end())),
+        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, simref::md(MBEDTLS_MD_SHA256, data), raw), CKR_SIGNATURE_INVALID);
+        EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, simref::md(MBEDTLS_MD_SHA256, data), Bytes(raw.begin() + 1, raw.end())),
                   CKR_SIGNATURE_LEN_RANGE);
     }
 }
@@ -143,13 +137,8 @@ TEST(Ec, Ecdh1DeriveAgreesWithThePeer) {
         Peer peer(c.id);
         Bytes expected = peer.shared(unwrapPoint(d.attribute(s, pub, CKA_EC_POINT)));
 
-        Request derive;
-        derive.function = kDeriveKey;
-        derive.session = s;
-        derive.mechanism = ecdh(peer.point());
-        derive.handle = priv;
-        derive.templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), flag(CKA_SENSITIVE, false)};
-        Response r = d.call(derive);
+        Call derive = Call(kDeriveKey, s).handle(priv);
+        Response r = d.call(Call(derive).mech(ecdh(peer.point())).templ({num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), flag(CKA_SENSITIVE, false)}));
         ASSERT_EQ(r.rv, CKR_OK) << c.name;
         EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), expected) << c.name;
 
@@ -158,10 +147,7 @@ TEST(Ec, Ecdh1DeriveAgreesWithThePeer) {
         if (peer.point().size() >= 0x80) wrapped = {0x04, 0x81, uint8_t(peer.point().size())};
         Bytes p = peer.point();
         wrapped.insert(wrapped.end(), p.begin(), p.end());
-        derive.mechanism = ecdh(wrapped);
-        derive.templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 16),
-                        flag(CKA_SENSITIVE, false)};
-        r = d.call(derive);
+        r = d.call(Call(derive).mech(ecdh(wrapped)).templ({num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 16), flag(CKA_SENSITIVE, false)}));
         ASSERT_EQ(r.rv, CKR_OK);
         EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), Bytes(expected.begin(), expected.begin() + 16));
         EXPECT_EQ(d.attribute(s, *r.handle, CKA_LOCAL), Bytes{0});
@@ -173,35 +159,23 @@ TEST(Ec, DeriveChecksItsParameters) {
     uint32_t s = d.readyUserSession();
     auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)}, {});
     Peer peer(MBEDTLS_ECP_DP_SECP256R1);
-    Request derive;
-    derive.function = kDeriveKey;
-    derive.session = s;
-    derive.mechanism = ecdh(peer.point());
-    derive.handle = priv;
-    EXPECT_EQ(d.call(derive).rv, CKR_KEY_FUNCTION_NOT_PERMITTED);  // no CKA_DERIVE
+    EXPECT_EQ(d.rv(Call(kDeriveKey, s).mech(ecdh(peer.point())).handle(priv)), CKR_KEY_FUNCTION_NOT_PERMITTED);
 
     auto pair = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)}, {flag(CKA_DERIVE, true)});
-    derive.handle = pair.second;
-    derive.mechanism = ecdh(peer.point(), CKD_SHA1_KDF);
-    EXPECT_EQ(d.call(derive).rv, CKR_MECHANISM_PARAM_INVALID);
+    Call derive = Call(kDeriveKey, s).handle(pair.second);
+    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(peer.point(), CKD_SHA1_KDF))), CKR_MECHANISM_PARAM_INVALID);
     Bytes offCurve = peer.point();
     offCurve[10] ^= 1;
-    derive.mechanism = ecdh(offCurve);
-    EXPECT_EQ(d.call(derive).rv, CKR_MECHANISM_PARAM_INVALID);
-    derive.mechanism = ecdh(peer.point());
-    derive.templ = {num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 64)};
-    EXPECT_EQ(d.call(derive).rv, CKR_TEMPLATE_INCONSISTENT);
+    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(offCurve))), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(peer.point())).templ({num(CKA_KEY_TYPE, CKK_AES), num(CKA_VALUE_LEN, 64)})),
+              CKR_TEMPLATE_INCONSISTENT);
 }
 
 TEST(Ec, UnsupportedCurveAndImportedPublicKey) {
     Device d;
     uint32_t s = d.readyUserSession();
-    Request r;
-    r.function = kGenerateKeyPair;
-    r.session = s;
-    r.mechanism = mech(CKM_EC_KEY_PAIR_GEN);
-    r.templ = {bytes(CKA_EC_PARAMS, hex("06052b8104000a"))};  // secp256k1: not offered
-    EXPECT_EQ(d.call(r).rv, CKR_CURVE_NOT_SUPPORTED);
+    EXPECT_EQ(d.rv(Call(kGenerateKeyPair, s).mech(mech(CKM_EC_KEY_PAIR_GEN)).templ({bytes(CKA_EC_PARAMS, hex("06052b8104000a"))})),
+              CKR_CURVE_NOT_SUPPORTED);  // secp256k1 is not offered
 
     Peer peer(MBEDTLS_ECP_DP_SECP384R1);
     uint32_t pub = d.create(s, {num(CKA_CLASS, CKO_PUBLIC_KEY), num(CKA_KEY_TYPE, CKK_EC),
@@ -210,12 +184,25 @@ TEST(Ec, UnsupportedCurveAndImportedPublicKey) {
     Bytes stored = d.attribute(s, pub, CKA_EC_POINT);
     EXPECT_EQ(stored[0], 0x04);
     EXPECT_EQ(unwrapPoint(stored), peer.point());
-    Request bad;
-    bad.function = kCreateObject;
-    bad.session = s;
     Bytes point = peer.point();
     point[5] ^= 0x40;
-    bad.templ = {num(CKA_CLASS, CKO_PUBLIC_KEY), num(CKA_KEY_TYPE, CKK_EC), bytes(CKA_EC_PARAMS, kCurves[1].params),
-                 bytes(CKA_EC_POINT, point)};
-    EXPECT_EQ(d.call(bad).rv, CKR_ATTRIBUTE_VALUE_INVALID);
+    EXPECT_EQ(d.rv(Call(kCreateObject, s).templ({num(CKA_CLASS, CKO_PUBLIC_KEY), num(CKA_KEY_TYPE, CKK_EC),
+                                                  bytes(CKA_EC_PARAMS, kCurves[1].params), bytes(CKA_EC_POINT, point)})),
+              CKR_ATTRIBUTE_VALUE_INVALID);
+}
+
+TEST(Ec, AlwaysAuthenticateKeyNeedsAContextSpecificLoginPerSignature) {
+    Device d;
+    uint32_t s = d.readyUserSession();
+    auto [pub, priv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)},
+                                 {flag(CKA_ALWAYS_AUTHENTICATE, true)});
+    Bytes hash(32, 0x11);
+    ASSERT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_ECDSA)).handle(priv)), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kSign, s).data(hash).length(64)), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, toBytes("wrong-pin")), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, kUserPin), CKR_OK);
+    Response r = d.call(Call(kSign, s).data(hash).length(64));
+    ASSERT_EQ(r.rv, CKR_OK);
+    EXPECT_EQ(d.verifyData(s, mech(CKM_ECDSA), pub, hash, *r.data), CKR_OK);
+    EXPECT_EQ(d.login(s, CKU_CONTEXT_SPECIFIC, kUserPin), CKR_OPERATION_NOT_INITIALIZED);
 }

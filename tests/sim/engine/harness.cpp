@@ -4,28 +4,6 @@
 
 namespace simtest {
 
-Attribute num(uint32_t type, uint32_t value) {
-    Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
-}
-
-Attribute flag(uint32_t type, bool value) {
-    Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-Attribute bytes(uint32_t type, const Bytes& value) {
-    Attribute a;
-    a.type = type;
-    a.length = uint32_t(value.size());
-    if (!value.empty()) a.value = value;
-    return a;
-}
-
 Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
 
 Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -56,6 +34,11 @@ Mechanism mech(uint32_t type, const Bytes& parameter) {
 
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
+uint32_t handleAt(const Bytes& list, size_t index) {
+    const uint8_t* p = list.data() + 4 * index;
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
 Device::Device(dravenholt::sim::EngineOptions options)
     : engine_(std::make_unique<dravenholt::sim::Engine>(std::move(options))) {}
 
@@ -76,68 +59,41 @@ Response Device::call(const Request& req) {
 }
 
 void Device::initToken(const std::string& label) {
-    Request r;
-    r.function = kInitToken;
-    r.data = kSoPin;
     std::string padded = label;
     padded.resize(32, ' ');
-    r.data2 = toBytes(padded);
-    ASSERT_EQ(call(r).rv, CKR_OK);
+    ASSERT_EQ(rv(Call(kInitToken).data(kSoPin).data2(toBytes(padded))), CKR_OK);
 }
 
 uint32_t Device::open(bool rw) {
-    Request r;
-    r.function = kOpenSession;
-    r.value = CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0);
-    Response resp = call(r);
+    Response resp = call(Call(kOpenSession).value(CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0)));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.handle.value_or(0);
 }
 
 uint32_t Device::login(uint32_t session, uint32_t userType, const Bytes& pin) {
-    Request r;
-    r.function = kLogin;
-    r.session = session;
-    r.value = userType;
-    r.data = pin;
-    return call(r).rv;
+    return rv(Call(kLogin, session).value(userType).data(pin));
 }
 
 uint32_t Device::readyUserSession() {
     initToken();
     uint32_t s = open(true);
     EXPECT_EQ(login(s, CKU_SO, kSoPin), CKR_OK);
-    Request r;
-    r.function = kInitPin;
-    r.session = s;
-    r.data = kUserPin;
-    EXPECT_EQ(call(r).rv, CKR_OK);
-    EXPECT_EQ(call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(rv(Call(kInitPin, s).data(kUserPin)), CKR_OK);
+    EXPECT_EQ(rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(login(s, CKU_USER, kUserPin), CKR_OK);
     return s;
 }
 
 uint32_t Device::create(uint32_t session, const std::vector<Attribute>& templ) {
-    Request r;
-    r.function = kCreateObject;
-    r.session = session;
-    r.templ = templ;
-    Response resp = call(r);
+    Response resp = call(Call(kCreateObject, session).templ(templ));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.handle.value_or(0);
 }
 
 Response Device::getAttributes(uint32_t session, uint32_t object, std::initializer_list<uint32_t> types) {
-    Request r;
-    r.function = kGetAttributeValue;
-    r.session = session;
-    r.handle = object;
-    for (uint32_t t : types) {
-        Attribute a;
-        a.type = t;
-        r.templ.push_back(a);
-    }
-    return call(r);
+    std::vector<Attribute> asked;
+    for (uint32_t t : types) asked.push_back(Attribute{t, {}, {}, {}, {}});
+    return call(Call(kGetAttributeValue, session).handle(object).templ(asked));
 }
 
 Bytes Device::attribute(uint32_t session, uint32_t object, uint32_t type) {
@@ -151,99 +107,62 @@ Bytes Device::attribute(uint32_t session, uint32_t object, uint32_t type) {
 }
 
 uint32_t Device::secretKey(uint32_t session, uint32_t keyType, const Bytes& value, std::vector<Attribute> extra) {
-    std::vector<Attribute> templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, keyType),
-                                    bytes(CKA_VALUE, value)};
+    std::vector<Attribute> templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, keyType), bytes(CKA_VALUE, value)};
     templ.insert(templ.end(), extra.begin(), extra.end());
     return create(session, templ);
 }
 
 Bytes Device::crypt(uint32_t session, bool encrypt, const Mechanism& m, uint32_t key, const Bytes& in) {
-    Request init;
-    init.function = encrypt ? kEncryptInit : kDecryptInit;
-    init.session = session;
-    init.mechanism = m;
-    init.handle = key;
-    EXPECT_EQ(call(init).rv, CKR_OK);
-    Request run;
-    run.function = encrypt ? kEncrypt : kDecrypt;
-    run.session = session;
-    run.data = in;
-    run.length = 2048;
-    Response resp = call(run);
+    EXPECT_EQ(rv(Call(encrypt ? kEncryptInit : kDecryptInit, session).mech(m).handle(key)), CKR_OK);
+    Response resp = call(Call(encrypt ? kEncrypt : kDecrypt, session).data(in).length(2048));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.data.value_or(Bytes{});
 }
 
 Bytes Device::signData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data) {
-    Request init;
-    init.function = kSignInit;
-    init.session = session;
-    init.mechanism = m;
-    init.handle = key;
-    EXPECT_EQ(call(init).rv, CKR_OK);
-    Request run;
-    run.function = kSign;
-    run.session = session;
-    run.data = data;
-    run.length = 1024;
-    Response resp = call(run);
+    EXPECT_EQ(rv(Call(kSignInit, session).mech(m).handle(key)), CKR_OK);
+    Response resp = call(Call(kSign, session).data(data).length(1024));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.data.value_or(Bytes{});
 }
 
-uint32_t Device::verifyData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data,
-                            const Bytes& signature) {
-    Request init;
-    init.function = kVerifyInit;
-    init.session = session;
-    init.mechanism = m;
-    init.handle = key;
-    EXPECT_EQ(call(init).rv, CKR_OK);
-    Request run;
-    run.function = kVerify;
-    run.session = session;
-    run.data = data;
-    run.data2 = signature;
-    return call(run).rv;
+uint32_t Device::verifyData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data, const Bytes& signature) {
+    EXPECT_EQ(rv(Call(kVerifyInit, session).mech(m).handle(key)), CKR_OK);
+    return rv(Call(kVerify, session).data(data).data2(signature));
 }
 
 Bytes Device::digest(uint32_t session, const Mechanism& m, const Bytes& data) {
-    Request init;
-    init.function = kDigestInit;
-    init.session = session;
-    init.mechanism = m;
-    EXPECT_EQ(call(init).rv, CKR_OK);
+    EXPECT_EQ(rv(Call(kDigestInit, session).mech(m)), CKR_OK);
     // Pieces of at most 2000 bytes, as the library sends them.
     size_t off = 0;
     do {
-        Request update;
-        update.function = kDigestUpdate;
-        update.session = session;
         size_t piece = std::min<size_t>(2000, data.size() - off);
-        update.data = Bytes(data.begin() + long(off), data.begin() + long(off + piece));
-        EXPECT_EQ(call(update).rv, CKR_OK);
+        EXPECT_EQ(rv(Call(kDigestUpdate, session).data(Bytes(data.begin() + long(off), data.begin() + long(off + piece)))),
+                  CKR_OK);
         off += piece;
     } while (off < data.size());
-    Request fin;
-    fin.function = kDigestFinal;
-    fin.session = session;
-    fin.length = 64;
-    Response resp = call(fin);
+    Response resp = call(Call(kDigestFinal, session).length(64));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.data.value_or(Bytes{});
 }
 
 std::pair<uint32_t, uint32_t> Device::keyPair(uint32_t session, const Mechanism& m, std::vector<Attribute> pub,
                                               std::vector<Attribute> priv) {
-    Request r;
-    r.function = kGenerateKeyPair;
-    r.session = session;
-    r.mechanism = m;
-    r.templ = std::move(pub);
-    r.templ2 = std::move(priv);
-    Response resp = call(r);
+    Response resp = call(Call(kGenerateKeyPair, session).mech(m).templ(std::move(pub)).templ2(std::move(priv)));
     EXPECT_EQ(resp.rv, CKR_OK);
     return {resp.handle.value_or(0), resp.handle2.value_or(0)};
+}
+
+std::vector<uint32_t> Device::find(uint32_t session, std::vector<Attribute> templ) {
+    EXPECT_EQ(rv(Call(kFindInit, session).templ(std::move(templ))), CKR_OK);
+    std::vector<uint32_t> found;
+    for (;;) {
+        Bytes batch = call(Call(kFindObjects, session).length(2)).data.value_or(Bytes{});
+        if (batch.empty()) break;
+        for (size_t i = 0; i < batch.size() / 4; ++i) found.push_back(handleAt(batch, i));
+    }
+    EXPECT_EQ(rv(Call(kFindFinal, session)), CKR_OK);
+    return found;
 }
 
 TempDir::TempDir() {

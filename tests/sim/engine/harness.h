@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "codec/codec.h"
 #include "engine/engine.h"
+#include "reference/reference.h"
 
 #include <p11-kit/pkcs11.h>
 
@@ -22,15 +24,16 @@ using dravenholt::wire::Request;
 using dravenholt::wire::Response;
 
 
-Attribute num(uint32_t type, uint32_t value);
-Attribute flag(uint32_t type, bool value);
-Attribute bytes(uint32_t type, const Bytes& value);
+using simref::bytes;
+using simref::flag;
+using simref::num;
 Attribute text(uint32_t type, const std::string& value);
 Bytes toBytes(const std::string& s);
 Bytes hex(const std::string& h);
 std::string toHex(const Bytes& b);
 Mechanism mech(uint32_t type, const Bytes& parameter = {});
 Bytes le32(uint32_t v);
+uint32_t handleAt(const Bytes& list, size_t index);  // from a handle list of FindObjects
 
 // Function identifiers of the protocol, by the operation that sends them.
 enum Fn : uint32_t {
@@ -46,6 +49,25 @@ enum Fn : uint32_t {
     kDeriveKey = 49, kDigestKey = 50, kSeedRandom = 51, kGetObjectSize = 52,
 };
 
+// A request built in one expression: Call(kEncryptInit, s).mech(m).handle(key).
+struct Call {
+    explicit Call(uint32_t function, std::optional<uint32_t> session = std::nullopt) {
+        r.function = function;
+        r.session = session;
+    }
+    Call& mech(const Mechanism& m) { return r.mechanism = m, *this; }
+    Call& handle(uint32_t h) { return r.handle = h, *this; }
+    Call& handle2(uint32_t h) { return r.handle2 = h, *this; }
+    Call& data(const Bytes& b) { return r.data = b, *this; }
+    Call& data2(const Bytes& b) { return r.data2 = b, *this; }
+    Call& length(uint32_t n) { return r.length = n, *this; }
+    Call& lengthOnly() { return r.lengthOnly = true, *this; }
+    Call& value(uint32_t v) { return r.value = v, *this; }
+    Call& templ(std::vector<Attribute> t) { return r.templ = std::move(t), *this; }
+    Call& templ2(std::vector<Attribute> t) { return r.templ2 = std::move(t), *this; }
+    Request r;
+};
+
 inline const Bytes kSoPin = {'s', 'o', 'p', 'i', 'n', '1', '2', '3'};
 inline const Bytes kUserPin = {'u', 's', 'e', 'r', '1', '2', '3', '4'};
 
@@ -54,12 +76,9 @@ public:
     explicit Device(dravenholt::sim::EngineOptions options = {});
 
     Response call(const Request& req);
-    Response call(uint32_t function, uint32_t session) {
-        Request r;
-        r.function = function;
-        r.session = session;
-        return call(r);
-    }
+    Response call(const Call& c) { return call(c.r); }
+    uint32_t rv(const Call& c) { return call(c.r).rv; }
+    Response call(uint32_t function, uint32_t session) { return call(Call(function, session)); }
 
     // Fresh token with both PINs set, one RW session logged in as the user.
     uint32_t readyUserSession();
@@ -81,6 +100,8 @@ public:
     Bytes digest(uint32_t session, const Mechanism& m, const Bytes& data);
     std::pair<uint32_t, uint32_t> keyPair(uint32_t session, const Mechanism& m,
                                           std::vector<Attribute> pub, std::vector<Attribute> priv);
+    // Every handle a search with this template finds, fetched two at a time.
+    std::vector<uint32_t> find(uint32_t session, std::vector<Attribute> templ);
 
     dravenholt::sim::Engine& engine() { return *engine_; }
     void restart(dravenholt::sim::EngineOptions options);

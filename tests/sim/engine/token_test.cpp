@@ -10,22 +10,16 @@ namespace {
 std::string field(const pb_byte_t* bytes, pb_size_t size) { return std::string(bytes, bytes + size); }
 
 TokenInfoMsg tokenInfo(Device& d) {
-    Request r;
-    r.function = kGetTokenInfo;
-    Response resp = d.call(r);
+    Response resp = d.call(Call(kGetTokenInfo));
     EXPECT_EQ(resp.rv, CKR_OK);
-    EXPECT_TRUE(resp.tokenInfo.has_value());
     return resp.tokenInfo.value_or(TokenInfoMsg{});
 }
 
-Request setPinRequest(uint32_t session, const Bytes& oldPin, const Bytes& newPin) {
-    Request r;
-    r.function = kSetPin;
-    r.session = session;
-    r.data = oldPin;
-    r.data2 = newPin;
-    return r;
+Call setPin(uint32_t session, const Bytes& oldPin, const Bytes& newPin) {
+    return Call(kSetPin, session).data(oldPin).data2(newPin);
 }
+
+const Call kInit = Call(kInitToken).data(kSoPin).data2(Bytes(32, ' '));
 
 }  // namespace
 
@@ -39,74 +33,43 @@ TEST(Token, InfoIsBlankPaddedAndTellsTheState) {
     EXPECT_EQ(field(info.serialNumber.bytes, info.serialNumber.size), "0A0B0C000001    ");
     EXPECT_EQ(info.label.size, 32u);
     EXPECT_EQ(info.utcTime.size, 16u);
-    EXPECT_FALSE(info.flags & CKF_TOKEN_INITIALIZED);
-    EXPECT_TRUE(info.flags & CKF_RNG);
+    EXPECT_EQ(info.flags & (CKF_TOKEN_INITIALIZED | CKF_RNG), CKF_RNG);
 
     d.initToken("my label");
     info = tokenInfo(d);
     EXPECT_EQ(field(info.label.bytes, info.label.size), "my label" + std::string(24, ' '));
-    EXPECT_TRUE(info.flags & CKF_TOKEN_INITIALIZED);
-    EXPECT_FALSE(info.flags & CKF_USER_PIN_INITIALIZED);
+    EXPECT_EQ(info.flags & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED), CKF_TOKEN_INITIALIZED);
 }
 
 TEST(Token, SetTimeMovesTheTokenClock) {
     Device d;
-    Request r;
-    r.function = kSetTime;
-    r.handle = 946684800;  // 2000-01-01 00:00:00 UTC
-    EXPECT_EQ(d.call(r).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kSetTime).handle(946684800)), CKR_OK);  // 2000-01-01 00:00:00 UTC
     TokenInfoMsg info = tokenInfo(d);
     EXPECT_EQ(field(info.utcTime.bytes, info.utcTime.size).substr(0, 10), "2000010100");
 }
 
-TEST(Token, InitTokenNeedsTheSoPinOnceInitialisedAndNoOpenSession) {
-    Device d;
-    d.initToken();
-    uint32_t s = d.open();
-    Request again;
-    again.function = kInitToken;
-    again.data = kSoPin;
-    again.data2 = Bytes(32, ' ');
-    EXPECT_EQ(d.call(again).rv, CKR_SESSION_EXISTS);
-    EXPECT_EQ(d.call(kCloseSession, s).rv, CKR_OK);
-    again.data = toBytes("wrong-pin");
-    EXPECT_EQ(d.call(again).rv, CKR_PIN_INCORRECT);
-    again.data = kSoPin;
-    EXPECT_EQ(d.call(again).rv, CKR_OK);
-}
-
-TEST(Token, ReinitialisingDestroysTokenObjectsAndTheUserPin) {
+TEST(Token, ReinitialisationNeedsTheSoPinNoSessionAndClearsTheToken) {
     Device d;
     uint32_t s = d.readyUserSession();
-    d.create(s, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), text(CKA_LABEL, "kept?")});
-    EXPECT_EQ(d.call(kCloseSession, s).rv, CKR_OK);
-    d.initToken();
+    d.create(s, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true)});
+    EXPECT_EQ(d.rv(kInit), CKR_SESSION_EXISTS);
+    EXPECT_EQ(d.rv(Call(kCloseSession, s)), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kInit).data(toBytes("wrong-pin")).data2(Bytes(32, ' '))), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.rv(kInit), CKR_OK);
     EXPECT_FALSE(tokenInfo(d).flags & CKF_USER_PIN_INITIALIZED);
-    s = d.open();
-    Request find;
-    find.function = kFindInit;
-    find.session = s;
-    EXPECT_EQ(d.call(find).rv, CKR_OK);
-    Request next;
-    next.function = kFindObjects;
-    next.session = s;
-    next.length = 10;
-    EXPECT_EQ(d.call(next).data.value_or(Bytes{1}).size(), 0u);
+    EXPECT_TRUE(d.find(d.open(), {}).empty());
+    EXPECT_EQ(d.rv(Call(kInitToken).data(toBytes("123")).data2(Bytes(32, ' '))), CKR_SESSION_EXISTS);
 }
 
-TEST(Token, PinLengthIsChecked) {
+TEST(Token, FirstSoPinMustHaveAnAcceptableLength) {
     Device d;
-    Request r;
-    r.function = kInitToken;
-    r.data = toBytes("123");
-    r.data2 = Bytes(32, ' ');
-    EXPECT_EQ(d.call(r).rv, CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(d.rv(Call(kInitToken).data(toBytes("123")).data2(Bytes(32, ' '))), CKR_PIN_LEN_RANGE);
 }
 
 TEST(Token, UserPinLocksAfterRepeatedFailuresAndSoUnlocksIt) {
     Device d;
     uint32_t s = d.readyUserSession();
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     Bytes wrong = toBytes("not-the-pin");
     EXPECT_EQ(d.login(s, CKU_USER, wrong), CKR_PIN_INCORRECT);
     EXPECT_TRUE(tokenInfo(d).flags & CKF_USER_PIN_COUNT_LOW);
@@ -114,16 +77,11 @@ TEST(Token, UserPinLocksAfterRepeatedFailuresAndSoUnlocksIt) {
     EXPECT_TRUE(tokenInfo(d).flags & CKF_USER_PIN_FINAL_TRY);
     EXPECT_EQ(d.login(s, CKU_USER, wrong), CKR_PIN_LOCKED);
     EXPECT_TRUE(tokenInfo(d).flags & CKF_USER_PIN_LOCKED);
-    // Locked: even the right PIN is refused.
-    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_PIN_LOCKED);
+    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_PIN_LOCKED);  // even the right PIN
 
     EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_OK);
-    Request init;
-    init.function = kInitPin;
-    init.session = s;
-    init.data = toBytes("fresh-pin");
-    EXPECT_EQ(d.call(init).rv, CKR_OK);
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kInitPin, s).data(toBytes("fresh-pin"))), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("fresh-pin")), CKR_OK);
     EXPECT_FALSE(tokenInfo(d).flags & (CKF_USER_PIN_LOCKED | CKF_USER_PIN_COUNT_LOW));
 }
@@ -131,35 +89,30 @@ TEST(Token, UserPinLocksAfterRepeatedFailuresAndSoUnlocksIt) {
 TEST(Token, SuccessfulLoginClearsTheFailureCount) {
     Device d;
     uint32_t s = d.readyUserSession();
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(d.login(s, CKU_USER, toBytes("bad-pin-x")), CKR_PIN_INCORRECT);
     EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("bad-pin-x")), CKR_PIN_INCORRECT);
     EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
 }
 
-TEST(Token, SetPinChangesTheLoggedInUsersPin) {
+TEST(Token, SetPinChangesThePinOfWhoeverIsLoggedIn) {
     Device d;
     uint32_t s = d.readyUserSession();
-    EXPECT_EQ(d.call(setPinRequest(s, toBytes("wrong-old"), toBytes("newpin99"))).rv, CKR_PIN_INCORRECT);
-    EXPECT_EQ(d.call(setPinRequest(s, kUserPin, toBytes("ab"))).rv, CKR_PIN_LEN_RANGE);
-    EXPECT_EQ(d.call(setPinRequest(s, kUserPin, toBytes("newpin99"))).rv, CKR_OK);
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(setPin(s, toBytes("wrong-old"), toBytes("newpin99"))), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.rv(setPin(s, kUserPin, toBytes("ab"))), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(d.rv(setPin(s, kUserPin, toBytes("newpin99"))), CKR_OK);
+    EXPECT_EQ(d.rv(setPin(d.open(false), toBytes("newpin99"), kUserPin)), CKR_SESSION_READ_ONLY);
+    EXPECT_EQ(d.rv(Call(kCloseAll)), CKR_OK);
+    s = d.open();
     EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_PIN_INCORRECT);
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("newpin99")), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
 
-    uint32_t ro = d.open(false);
-    EXPECT_EQ(d.call(setPinRequest(ro, toBytes("newpin99"), kUserPin)).rv, CKR_SESSION_READ_ONLY);
-}
-
-TEST(Token, SoChangesItsOwnPinWhenLoggedIn) {
-    Device d;
-    d.initToken();
-    uint32_t s = d.open();
     EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_OK);
-    EXPECT_EQ(d.call(setPinRequest(s, kSoPin, toBytes("new-so-pin"))).rv, CKR_OK);
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(setPin(s, kSoPin, toBytes("new-so-pin"))), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_SO, toBytes("new-so-pin")), CKR_OK);
 }
 
@@ -173,37 +126,24 @@ TEST(Persistence, TokenObjectsPinsAndCountersSurviveARestart) {
                                {flag(CKA_TOKEN, true), text(CKA_LABEL, "persistent")});
     Bytes before = d.crypt(s, true, mech(CKM_AES_ECB), key, Bytes(16, 0x42));
     d.create(s, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "session only")});
-    EXPECT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("bad-pin-x")), CKR_PIN_INCORRECT);
 
     d.restart(options);
     EXPECT_TRUE(tokenInfo(d).flags & CKF_USER_PIN_COUNT_LOW);
     s = d.open();
     EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
-    Request find;
-    find.function = kFindInit;
-    find.session = s;
-    EXPECT_EQ(d.call(find).rv, CKR_OK);
-    Request next;
-    next.function = kFindObjects;
-    next.session = s;
-    next.length = 10;
-    Bytes handles = d.call(next).data.value_or(Bytes{});
-    ASSERT_EQ(handles.size(), 4u);  // the key only: the session object is gone
-    uint32_t found = handles[0] | handles[1] << 8 | handles[2] << 16 | uint32_t(handles[3]) << 24;
-    EXPECT_EQ(d.attribute(s, found, CKA_LABEL), toBytes("persistent"));
-    EXPECT_EQ(d.call(kFindFinal, s).rv, CKR_OK);
-    EXPECT_EQ(d.crypt(s, true, mech(CKM_AES_ECB), found, Bytes(16, 0x42)), before);
+    std::vector<uint32_t> found = d.find(s, {});
+    ASSERT_EQ(found.size(), 1u);  // the key only: the session object is gone
+    EXPECT_EQ(d.attribute(s, found[0], CKA_LABEL), toBytes("persistent"));
+    EXPECT_EQ(d.crypt(s, true, mech(CKM_AES_ECB), found[0], Bytes(16, 0x42)), before);
 }
 
-TEST(Persistence, ACorruptedStateFileIsRefusedAndLeftAsItIs) {
+TEST(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {
     TempDir dir;
     dravenholt::sim::EngineOptions options;
     options.stateFile = dir.path() / "device.state";
-    {
-        Device d(options);
-        d.initToken();
-    }
+    Device(options).initToken();
     std::string content;
     {
         std::ifstream in(options.stateFile, std::ios::binary);
@@ -211,10 +151,7 @@ TEST(Persistence, ACorruptedStateFileIsRefusedAndLeftAsItIs) {
     }
     ASSERT_GT(content.size(), 40u);
     content[content.size() / 2] ^= 0x01;
-    {
-        std::ofstream out(options.stateFile, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
+    std::ofstream(options.stateFile, std::ios::binary | std::ios::trunc) << content;
     try {
         dravenholt::sim::Engine engine(options);
         FAIL() << "a damaged state file was accepted";
@@ -223,17 +160,13 @@ TEST(Persistence, ACorruptedStateFileIsRefusedAndLeftAsItIs) {
     }
     std::ifstream in(options.stateFile, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
-    EXPECT_FALSE(std::filesystem::exists(options.stateFile.string() + ".tmp"));
 }
 
 TEST(Persistence, AMissingFileStartsAFreshTokenAndAnEmptyOneIsRefused) {
     TempDir dir;
     dravenholt::sim::EngineOptions options;
     options.stateFile = dir.path() / "fresh.state";
-    {
-        Device d(options);
-        EXPECT_FALSE(tokenInfo(d).flags & CKF_TOKEN_INITIALIZED);
-    }
+    EXPECT_FALSE(tokenInfo(*std::make_unique<Device>(options)).flags & CKF_TOKEN_INITIALIZED);
     EXPECT_FALSE(std::filesystem::exists(options.stateFile));
     std::ofstream(options.stateFile).close();
     EXPECT_THROW(dravenholt::sim::Engine{options}, dravenholt::sim::EngineError);
@@ -242,12 +175,8 @@ TEST(Persistence, AMissingFileStartsAFreshTokenAndAnEmptyOneIsRefused) {
 TEST(Persistence, AFailedWriteLeavesTheTokenAsItWas) {
     TempDir dir;
     dravenholt::sim::EngineOptions options;
-    options.stateFile = dir.path() / "sub" / "device.state";  // its directory does not exist
+    options.stateFile = dir.path() / "missing-directory" / "device.state";
     Device d(options);
-    Request r;
-    r.function = kInitToken;
-    r.data = kSoPin;
-    r.data2 = Bytes(32, ' ');
-    EXPECT_EQ(d.call(r).rv, CKR_DEVICE_ERROR);
+    EXPECT_EQ(d.rv(kInit), CKR_DEVICE_ERROR);
     EXPECT_FALSE(tokenInfo(d).flags & CKF_TOKEN_INITIALIZED);
 }

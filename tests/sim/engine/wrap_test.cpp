@@ -9,26 +9,11 @@ using namespace simtest;
 namespace {
 
 Response wrap(Device& d, uint32_t s, const Mechanism& m, uint32_t wrapping, uint32_t key, uint32_t capacity) {
-    Request r;
-    r.function = kWrapKey;
-    r.session = s;
-    r.mechanism = m;
-    r.handle = key;
-    r.handle2 = wrapping;
-    r.length = capacity;
-    return d.call(r);
+    return d.call(Call(kWrapKey, s).mech(m).handle(key).handle2(wrapping).length(capacity));
 }
 
-Response unwrap(Device& d, uint32_t s, const Mechanism& m, uint32_t unwrapping, const Bytes& wrapped,
-                std::vector<Attribute> templ) {
-    Request r;
-    r.function = kUnwrapKey;
-    r.session = s;
-    r.mechanism = m;
-    r.handle = unwrapping;
-    r.data = wrapped;
-    r.templ = std::move(templ);
-    return d.call(r);
+Response unwrap(Device& d, uint32_t s, const Mechanism& m, uint32_t unwrapping, const Bytes& wrapped, std::vector<Attribute> templ) {
+    return d.call(Call(kUnwrapKey, s).mech(m).handle(unwrapping).data(wrapped).templ(std::move(templ)));
 }
 
 }  // namespace
@@ -51,16 +36,7 @@ TEST(Wrap, AesKeyWrappedWithAesCbcPadComesBackTheSame) {
     Response wrapped = wrap(d, s, m, wrapping, key, 64);
     ASSERT_EQ(wrapped.rv, CKR_OK);
 
-    // Independently: AES-CBC of the value with PKCS#7 padding.
-    Bytes padded = secret;
-    padded.insert(padded.end(), 8, 8);
-    Bytes expected(32), chain = iv;
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    mbedtls_aes_setkey_enc(&ctx, kek.data(), 128);
-    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, 32, chain.data(), padded.data(), expected.data());
-    mbedtls_aes_free(&ctx);
-    EXPECT_EQ(wrapped.data, expected);
+    EXPECT_EQ(wrapped.data, simref::aesCbc(kek, iv, simref::pkcs7(secret, 16)));
 
     Response back = unwrap(d, s, m, wrapping, *wrapped.data,
                            {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES), flag(CKA_SENSITIVE, false)});

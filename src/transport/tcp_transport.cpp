@@ -1,0 +1,59 @@
+#include "transport/tcp_transport.h"
+
+#include <array>
+#include <cstring>
+
+#include "frame/exceptions.h"
+
+namespace dravenholt {
+
+TCPTransport::TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath,
+                           ILogTarget* log)
+    : port_(port), address_(address), caBundlePath_(caBundlePath), connection_(address, port, caBundlePath, log),
+      log_(log) {}
+
+TCPTransport::~TCPTransport() { close(); }
+
+void TCPTransport::open() {
+    close();
+    if (!connection_.connect(timeout_)) throw IOException("connection failed", -1);
+}
+
+bool TCPTransport::isOpen() { return connection_.isOpen(); }
+
+void TCPTransport::close() { connection_.close(); }
+
+void TCPTransport::setTimeout(uint32_t ms) {
+    timeout_ = ms;
+    connection_.setReadTimeout(ms);
+}
+
+uint32_t TCPTransport::getTimeout() { return timeout_; }
+
+size_t TCPTransport::read(uint8_t* buffer, size_t capacity) {
+    size_t length = capacity;
+    return connection_.read(buffer, length) ? length : 0;
+}
+
+size_t TCPTransport::write(const uint8_t* data, size_t length) {
+    if (length > kFrameLimit - kHeaderSize) return 0;
+    std::array<uint8_t, kFrameLimit> frame{};
+    for (size_t i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(length >> (8 * i));
+    frame[4] = 0;
+    if (length) std::memcpy(frame.data() + kHeaderSize, data, length);
+    return connection_.write(frame.data(), kHeaderSize + length) ? length : 0;
+}
+
+size_t TCPTransport::write(const std::string& data) {
+    return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+const char* TCPTransport::getTypeName() { return "TCP"; }
+
+void TCPTransport::discardStale() {
+    if (!connection_.hasPendingInput()) return;
+    if (log_) log_->logMessage(kInfo, "tls connection closed by the device or holding stray input; reconnecting.");
+    open();
+}
+
+}  // namespace dravenholt

@@ -1,0 +1,47 @@
+// The networked device: requests travel over TLS with a 5-byte header (length, little-endian,
+// then a zero byte); replies come back as bare bytes, one TLS read each. Read and write report
+// failure by 0 and leave the transport closed, so the next device call reconnects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "frame/log_target.h"
+#include "transport/tls_connection.h"
+#include "transport/transport.h"
+
+namespace dravenholt {
+
+class TCPTransport : public CTransport {
+public:
+    static constexpr size_t kHeaderSize = 5;
+    static constexpr size_t kFrameLimit = 4096;
+
+    TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath, ILogTarget* log);
+    ~TCPTransport() override;
+
+    void open() override;
+    bool isOpen() override;
+    void close() override;
+    void setTimeout(uint32_t ms) override;
+    uint32_t getTimeout() override;
+    size_t read(uint8_t* buffer, size_t capacity) override;
+    size_t write(const uint8_t* data, size_t length) override;
+    size_t write(const std::string& data) override;
+    const char* getTypeName() override;
+    // Replies carry no length, so a stream holding anything unread cannot be trusted to line
+    // up with the next request: reconnect instead. This also notices a peer that went away
+    // while the connection sat idle.
+    void discardStale() override;
+
+private:
+    uint32_t timeout_ = 10000;
+    uint32_t port_;
+    std::string address_;
+    std::string caBundlePath_;
+    TlsConnection connection_;
+    ILogTarget* log_;
+};
+
+}  // namespace dravenholt

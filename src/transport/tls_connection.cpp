@@ -1,0 +1,204 @@
+#include "transport/tls_connection.h"
+
+#include <mbedtls/error.h>
+#include <mbedtls/md.h>
+
+#include "transport/mbed_raii.h"
+#include "transport/net_send.h"
+
+namespace dravenholt {
+
+namespace {
+
+constexpr char kPersonalisation[] = "orvo_client";
+
+// What the server's chain may use: SHA-1 and SHA-2 signatures, any key type and curve, RSA
+// keys of at least 2048 bits.
+constexpr uint32_t kDigests = MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA1) | MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA224) |
+                              MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA256) | MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA384) |
+                              MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA512);
+static_assert(kDigests == 0xF8);
+const mbedtls_x509_crt_profile kCertificateProfile = {kDigests, 0x0FFFFFFF, 0x0FFFFFFF, 2048};
+
+bool retryable(int ret) {
+    return ret == MBEDTLS_ERR_SSL_WANT_READ || ret == MBEDTLS_ERR_SSL_WANT_WRITE ||
+           ret == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS || ret == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+}
+
+class SilentLog final : public ILogTarget {
+public:
+    void log(int, const char*, ...) override {}
+    void logMessage(int, const std::string&) override {}
+};
+
+ILogTarget* orSilent(ILogTarget* log) {
+    static SilentLog silent;
+    return log ? log : &silent;
+}
+
+// mbedtls writes one line per finding; a log line holds them all.
+std::string oneLine(const char* text) {
+    std::string out(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    for (size_t at; (at = out.find('\n')) != std::string::npos;) out.replace(at, 1, "; ");
+    return out;
+}
+
+}  // namespace
+
+// Declared so that destruction frees the socket first and the entropy collector last.
+struct TlsConnection::State {
+    mbed::Entropy entropy;
+    mbed::CtrDrbg drbg;
+    mbed::SslConfig config;
+    mbed::SslContext ssl;
+    mbed::Certificates caChain;
+    mbed::Socket socket;
+};
+
+TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log)
+    : address_(std::move(address)), caBundlePath_(std::move(caBundlePath)), port_(port), log_(orSilent(log)) {}
+
+TlsConnection::~TlsConnection() { close(); }
+
+bool TlsConnection::connect(uint32_t readTimeoutMs) {
+    close();
+    state_ = std::make_unique<State>();
+    State& s = *state_;
+
+    int ret = mbedtls_ctr_drbg_seed(s.drbg.get(), mbedtls_entropy_func, s.entropy.get(),
+                                    reinterpret_cast<const unsigned char*>(kPersonalisation),
+                                    sizeof kPersonalisation - 1);
+    if (ret != 0) {
+        log_->log(kError, "drbg returned %d", ret);
+        return fail(ret);
+    }
+    ret = mbedtls_x509_crt_parse_file(s.caChain.get(), caBundlePath_.c_str());
+    if (ret < 0) {  // a positive count of unparsable certificates is accepted
+        if (ret == MBEDTLS_ERR_PK_FILE_IO_ERROR)
+            log_->log(kError, "Failed to open ca cert file %s.", caBundlePath_.c_str());
+        else
+            log_->log(kError, "CA file parse returned -0x%x", static_cast<unsigned>(-ret));
+        return fail(ret);
+    }
+
+    log_->log(kInfo, "Connecting to %s:%d...", address_.c_str(), static_cast<int>(port_));
+    std::string portText = std::to_string(static_cast<int32_t>(port_));
+    ret = mbedtls_net_connect(s.socket.get(), address_.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
+    if (ret != 0) {
+        log_->log(kError, "connect returned %d", ret);
+        return fail(ret);
+    }
+
+    ret = mbedtls_ssl_config_defaults(s.config.get(), MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                      MBEDTLS_SSL_PRESET_DEFAULT);
+    if (ret != 0) {
+        log_->log(kError, "config defaults returned %d", ret);
+        return fail(ret);
+    }
+    mbedtls_ssl_conf_read_timeout(s.config.get(), readTimeoutMs);
+    mbedtls_ssl_conf_cert_profile(s.config.get(), &kCertificateProfile);
+    // The handshake completes whatever verification finds; the result is judged below.
+    mbedtls_ssl_conf_authmode(s.config.get(), MBEDTLS_SSL_VERIFY_OPTIONAL);
+    mbedtls_ssl_conf_ca_chain(s.config.get(), s.caChain.get(), nullptr);
+    mbedtls_ssl_conf_rng(s.config.get(), mbedtls_ctr_drbg_random, s.drbg.get());
+
+    ret = mbedtls_ssl_setup(s.ssl.get(), s.config.get());
+    if (ret != 0) {
+        log_->log(kError, "ssl setup returned %d", ret);
+        return fail(ret);
+    }
+    ret = mbedtls_ssl_set_hostname(s.ssl.get(), address_.c_str());
+    if (ret != 0) {
+        log_->log(kError, "set_hostname returned %d", ret);
+        return fail(ret);
+    }
+    mbedtls_ssl_set_bio(s.ssl.get(), s.socket.get(), mbed::sendNoSignal, mbedtls_net_recv,
+                        mbedtls_net_recv_timeout);
+
+    while ((ret = mbedtls_ssl_handshake(s.ssl.get())) != 0) {
+        if (ret != MBEDTLS_ERR_SSL_WANT_READ && ret != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            log_->log(kError, "ssl handshake returned -0x%x", static_cast<unsigned>(-ret));
+            return fail(ret);
+        }
+    }
+
+    uint32_t flags = mbedtls_ssl_get_verify_result(s.ssl.get());
+    if (flags != 0) {
+        char info[512] = {};
+        mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
+        log_->log(kError, "Certificate verification failed: %s", oneLine(info).c_str());
+        state_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool TlsConnection::fail(int error) {
+    char text[100] = {};
+    mbedtls_strerror(error, text, sizeof text);
+    log_->log(kError, "Last error was: %d - %s", error, text);
+    state_.reset();
+    return false;
+}
+
+void TlsConnection::close() {
+    if (!state_) return;
+    log_->logMessage(kTrace, "closing tls connection.");
+    mbedtls_ssl_close_notify(state_->ssl.get());
+    state_.reset();
+}
+
+void TlsConnection::setReadTimeout(uint32_t ms) {
+    if (state_) mbedtls_ssl_conf_read_timeout(state_->config.get(), ms);
+}
+
+bool TlsConnection::read(uint8_t* buffer, size_t& length) {
+    if (!state_) {
+        log_->logMessage(kError, "tls port not open, read failed.");
+        length = 0;
+        return false;
+    }
+    if (length == 0) return true;
+    int ret;
+    do {
+        ret = mbedtls_ssl_read(state_->ssl.get(), buffer, length);
+    } while (retryable(ret));
+    if (ret < 1) {
+        log_->log(kError, "tls read failed: %d", ret);
+        close();
+        length = 0;
+        return false;
+    }
+    length = static_cast<size_t>(ret);
+    return true;
+}
+
+bool TlsConnection::write(const uint8_t* data, size_t length) {
+    if (!state_) {
+        log_->logMessage(kError, "tls port not open, write failed.");
+        return false;
+    }
+    size_t written = 0;
+    while (written < length) {
+        int ret = mbedtls_ssl_write(state_->ssl.get(), data + written, length - written);
+        if (ret >= 0) {
+            written += static_cast<size_t>(ret);
+        } else if (!retryable(ret)) {
+            log_->log(kError, "tls write failed: %d", ret);
+            close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TlsConnection::hasPendingInput() {
+    if (!state_) return false;
+    if (mbedtls_ssl_get_bytes_avail(state_->ssl.get()) > 0 || mbedtls_ssl_check_pending(state_->ssl.get()))
+        return true;
+    // Readable while idle means stray bytes or the peer's close; an error means a broken socket.
+    return mbedtls_net_poll(state_->socket.get(), MBEDTLS_NET_POLL_READ, 0) != 0;
+}
+
+}  // namespace dravenholt

@@ -1,0 +1,43 @@
+// One TLS client connection to a networked device, on mbedtls: the server's certificate is
+// verified against a CA bundle file and its name against the address. Failures are logged and
+// reported by a false result; a failed read or write closes the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "frame/log_target.h"
+
+namespace dravenholt {
+
+class TlsConnection {
+public:
+    TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log);
+    ~TlsConnection();
+    TlsConnection(const TlsConnection&) = delete;
+    TlsConnection& operator=(const TlsConnection&) = delete;
+
+    bool connect(uint32_t readTimeoutMs);
+    void close();
+    bool isOpen() const { return state_ != nullptr; }
+    void setReadTimeout(uint32_t ms);
+    // In: capacity of `buffer`; out: bytes delivered by one TLS read.
+    bool read(uint8_t* buffer, size_t& length);
+    bool write(const uint8_t* data, size_t length);
+    // True when the idle connection holds unread input or the peer has closed it.
+    bool hasPendingInput();
+
+private:
+    struct State;
+    bool fail(int error);
+
+    std::string address_;
+    std::string caBundlePath_;
+    uint32_t port_;
+    std::unique_ptr<State> state_;
+    ILogTarget* log_;
+};
+
+}  // namespace dravenholt

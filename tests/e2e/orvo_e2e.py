@@ -1,0 +1,137 @@
+"""What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
+and the paths of the library and of the clients that use it."""
+import base64
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+
+SIM = os.environ["ORVO_SIM"]
+LIB = os.environ["ORVO_LIB"]
+P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+SO_PIN = "12345678"
+USER_PIN = "123456"
+
+
+class Simulator:
+    """orvo-sim with its own state directory. The first start takes any free port; later
+    starts (after stop or kill) reuse it, as a running application still has it configured."""
+
+    def __init__(self, workdir):
+        self.state = os.path.join(workdir, "sim")
+        self.log_path = os.path.join(workdir, "sim.log")
+        self.port = 0
+        self.process = None
+
+    def start(self, timeout=20):
+        offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
+        log = open(self.log_path, "ab")
+        self.process = subprocess.Popen(
+            [SIM, "--state-dir", self.state, "--port", str(self.port)],
+            stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(self.log_path, "rb") as f:
+                f.seek(offset)
+                found = re.search(rb"listening on [^ ]+:(\d+),", f.read())
+            if found:
+                self.port = int(found.group(1))
+                return self
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise RuntimeError("orvo-sim did not start:\n" + self.log())
+
+    def stop(self):
+        """SIGTERM, and the exit status, which must be 0."""
+        if not self.process:
+            return 0
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=20)
+        self.process = None
+        return status
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait(timeout=20)
+        self.process = None
+
+    def env(self):
+        return dict(os.environ, ORVO_CONFIG_PATH=self.state)
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        if self.process:
+            self.process.kill()
+            self.process.wait()
+
+
+def scratch():
+    return tempfile.TemporaryDirectory(prefix="orvo-e2e-")
+
+
+def run(args, env=None, check=True, input=None):
+    """Runs a client program; on failure raises with its whole output."""
+    done = subprocess.run(args, env=env, input=input, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    text = done.stdout.decode(errors="replace")
+    if check and done.returncode != 0:
+        raise AssertionError(f"{' '.join(args)} exited {done.returncode}:\n{text}")
+    return text
+
+
+def tool(sim, *args, check=True, login=True):
+    """pkcs11-tool through the library against the simulator."""
+    base = ["pkcs11-tool", "--module", LIB]
+    if login:
+        base += ["--login", "--pin", USER_PIN]
+    return run(base + list(args), env=sim.env(), check=check)
+
+
+def initialise_token(sim, label="orvo e2e"):
+    run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", label, "--so-pin", SO_PIN], env=sim.env())
+    run(["pkcs11-tool", "--module", LIB, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN],
+        env=sim.env())
+
+
+def p256_public_key_pem(point):
+    """An uncompressed P-256 point as a PEM public key file."""
+    body = base64.encodebytes(P256_SPKI_PREFIX + point).decode()
+    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
+
+
+def ec_public_key_pem(sim, *selection):
+    """The token's P-256 public key, from the EC_POINT that pkcs11-tool lists. (pkcs11-tool
+    0.23's own export of EC public keys reads freed memory, with SoftHSM2 as well, and fails at
+    random; its RSA export is sound.)"""
+    listing = tool(sim, "--list-objects", "--type", "pubkey", *selection, login=False)
+    found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
+    assert found, listing
+    return p256_public_key_pem(bytes.fromhex(found.group(1)))
+
+
+def load_library(sim):
+    """PyKCS11 with the library loaded, pointed at the simulator (the library reads its
+    configuration once, when first used)."""
+    import PyKCS11
+    os.environ["ORVO_CONFIG_PATH"] = sim.state
+    pkcs11 = PyKCS11.PyKCS11Lib()
+    pkcs11.load(LIB)
+    return pkcs11
+
+
+def open_session(pkcs11, login=True):
+    """A read-write session on slot 0, logged in as the user unless asked otherwise."""
+    import PyKCS11
+    session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+    if login:
+        session.login(USER_PIN)
+    return session

@@ -1,0 +1,80 @@
+#include "reference/reference.h"
+
+#include <algorithm>
+
+#include <mbedtls/aes.h>
+
+namespace simref {
+
+Attribute num(uint32_t type, uint32_t value) {
+    Attribute a;
+    a.type = type;
+    a.number = value;
+    return a;
+}
+
+Attribute flag(uint32_t type, bool value) {
+    Attribute a;
+    a.type = type;
+    a.flag = value;
+    return a;
+}
+
+Attribute bytes(uint32_t type, const Bytes& value) {
+    Attribute a;
+    a.type = type;
+    a.length = uint32_t(value.size());
+    if (!value.empty()) a.value = value;
+    return a;
+}
+
+Bytes md(mbedtls_md_type_t type, const Bytes& data) {
+    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
+    Bytes out(mbedtls_md_get_size(info));
+    mbedtls_md(info, data.data(), data.size(), out.data());
+    return out;
+}
+
+Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data) {
+    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
+    Bytes out(mbedtls_md_get_size(info));
+    mbedtls_md_hmac(info, key.data(), key.size(), data.data(), data.size(), out.data());
+    return out;
+}
+
+Bytes pkcs7(Bytes data, size_t block) {
+    uint8_t pad = uint8_t(block - data.size() % block);
+    data.insert(data.end(), pad, pad);
+    return data;
+}
+
+Bytes aesCbc(const Bytes& key, Bytes iv, const Bytes& data) {
+    mbedtls_aes_context ctx;
+    mbedtls_aes_init(&ctx);
+    mbedtls_aes_setkey_enc(&ctx, key.data(), unsigned(key.size() * 8));
+    Bytes out(data.size());
+    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, data.size(), iv.data(), data.data(), out.data());
+    mbedtls_aes_free(&ctx);
+    return out;
+}
+
+Bytes aesCtr(const Bytes& key, const Bytes& counter, const Bytes& data) {
+    mbedtls_aes_context ctx;
+    mbedtls_aes_init(&ctx);
+    mbedtls_aes_setkey_enc(&ctx, key.data(), unsigned(key.size() * 8));
+    unsigned char block[16], stream[16];
+    std::copy(counter.begin(), counter.begin() + 16, block);
+    size_t offset = 0;
+    Bytes out(data.size());
+    mbedtls_aes_crypt_ctr(&ctx, data.size(), &offset, block, stream, data.data(), out.data());
+    mbedtls_aes_free(&ctx);
+    return out;
+}
+
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + seed);
+    return b;
+}
+
+}  // namespace simref

@@ -1,0 +1,28 @@
+// Shared by the simulator's tests: independent computations (mbedtls called directly) and
+// builders of template entries.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <mbedtls/md.h>
+
+#include "codec/codec.h"
+
+namespace simref {
+
+using Bytes = std::vector<uint8_t>;
+using dravenholt::wire::Attribute;
+
+Attribute num(uint32_t type, uint32_t value);
+Attribute flag(uint32_t type, bool value);
+Attribute bytes(uint32_t type, const Bytes& value);
+
+Bytes md(mbedtls_md_type_t type, const Bytes& data);
+Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data);
+Bytes pkcs7(Bytes data, size_t block);
+Bytes aesCbc(const Bytes& key, Bytes iv, const Bytes& data);  // data a multiple of 16 bytes
+Bytes aesCtr(const Bytes& key, const Bytes& counter, const Bytes& data);
+Bytes pattern(size_t n, uint8_t seed = 1);
+
+}  // namespace simref

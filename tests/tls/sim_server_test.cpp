@@ -1,0 +1,175 @@
+// The simulator's TLS front end: concurrent clients, frame handling, stopping, and the state
+// directory that lets the library find and trust it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "options.h"
+#include "state_directory.h"
+#include "tls_fixture.h"
+#include "transport/tcp_transport.h"
+
+using namespace orvotest;
+using dravenholt::TCPTransport;
+using dravenholt::TlsConnection;
+
+namespace {
+
+struct SimServer : ::testing::Test {
+    Pki pki;
+    TestDir dir;
+    RecordingLog log;
+    void SetUp() override { dir.write("ca.pem", pki.authority.certificatePem); }
+
+    std::string readReply(TlsConnection& c) {
+        uint8_t buffer[2048];
+        size_t n = sizeof buffer;
+        return c.read(buffer, n) ? std::string(reinterpret_cast<char*>(buffer), n) : "<failed>";
+    }
+    static bool writeText(TlsConnection& c, const std::string& s) {
+        return c.write(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    }
+    static std::string frame(const std::string& body, char reserved = 0) {
+        uint32_t n = static_cast<uint32_t>(body.size());
+        return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24), reserved} + body;
+    }
+};
+
+}  // namespace
+
+TEST_F(SimServer, ServesSeveralClientsAtOnce) {
+    TestDevice device(pki.server);
+    std::mutex m;
+    std::condition_variable cv;
+    int arrived = 0;
+    // Every request waits until all three clients have one in flight: only a server that
+    // serves the connections side by side gets through.
+    device.setBehaviour([&](const Bytes& r) -> std::optional<Bytes> {
+        std::unique_lock<std::mutex> lock(m);
+        ++arrived;
+        cv.notify_all();
+        if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return arrived >= 3; })) return std::nullopt;
+        return r;
+    });
+    std::vector<std::string> replies(3);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.emplace_back([&, i] {
+            TCPTransport t("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+            t.open();
+            std::string request = "client " + std::to_string(i);
+            t.write(request);
+            uint8_t buffer[64];
+            size_t n = t.read(buffer, sizeof buffer);
+            replies[i] = std::string(reinterpret_cast<char*>(buffer), n);
+        });
+    }
+    for (auto& c : clients) c.join();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(replies[i], "client " + std::to_string(i)) << log.all();
+}
+
+TEST_F(SimServer, ReassemblesFramesWhateverTheRecordBoundaries) {
+    TestDevice device(pki.server);
+    TlsConnection c("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+    ASSERT_TRUE(c.connect(5000)) << log.all();
+    std::string one = frame("split"), two = frame("a") + frame("b");
+    ASSERT_TRUE(writeText(c, one.substr(0, 3)));  // header in two records, body in a third
+    ASSERT_TRUE(writeText(c, one.substr(3, 4)));
+    ASSERT_TRUE(writeText(c, one.substr(7)));
+    EXPECT_EQ(readReply(c), "re:split");
+    ASSERT_TRUE(writeText(c, two));  // two frames in one record: two replies, each in one record
+    EXPECT_EQ(readReply(c), "re:a");
+    EXPECT_EQ(readReply(c), "re:b");
+    ASSERT_TRUE(writeText(c, frame("")));
+    EXPECT_EQ(readReply(c), "re:");
+}
+
+TEST_F(SimServer, MalformedFramesEndTheConnection) {
+    TestDevice device(pki.server);
+    for (const std::string& bad : {frame("x", 1), std::string("\xFC\x0F\x00\x00\x00", 5)}) {  // reserved byte; 4092
+        TlsConnection c("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+        ASSERT_TRUE(c.connect(5000));
+        ASSERT_TRUE(writeText(c, bad));
+        EXPECT_EQ(readReply(c), "<failed>");
+        EXPECT_FALSE(c.isOpen());
+    }
+    EXPECT_TRUE(device.requests().empty());
+}
+
+TEST_F(SimServer, StopEndsConnectedClientsAndFreesThePort) {
+    auto device = std::make_unique<TestDevice>(pki.server);
+    uint16_t port = device->port();
+    TlsConnection c("127.0.0.1", port, dir.file("ca.pem"), &log);
+    ASSERT_TRUE(c.connect(10000));
+    auto start = std::chrono::steady_clock::now();
+    device->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(readReply(c), "<failed>");  // at once, not after the 10 s timeout
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    device.reset();
+    TestDevice again(pki.server, port);
+    EXPECT_EQ(again.port(), port);
+}
+
+TEST_F(SimServer, StateDirectoryIsCreatedOnceAndTrustedByTheLibrary) {
+    std::string path = dir.file("state/nested");
+    std::string firstCertificate;
+    {
+        dravenholt::sim::StateDirectory state(path);
+        EXPECT_THROW(dravenholt::sim::StateDirectory second(path), std::runtime_error);  // one simulator per directory
+        auto identity = state.prepare("127.0.0.1");
+        firstCertificate = identity.certificatePem;
+        for (const char* f : {"ca.crt", "ca.key", "server.crt", "server.key"})
+            EXPECT_TRUE(std::filesystem::exists(state.path() / f)) << f;
+        EXPECT_EQ(std::filesystem::status(state.path() / "server.key").permissions() & std::filesystem::perms::group_read,
+                  std::filesystem::perms::none);
+
+        dravenholt::sim::TlsServer server("127.0.0.1", 0, identity, [](const Bytes& r) { return std::optional<Bytes>(r); });
+        for (const char* name : {"127.0.0.1", "localhost"}) {
+            TCPTransport t(name, server.port(), state.authorityFile().string(), &log);
+            EXPECT_NO_THROW(t.open()) << name << "\n" << log.all();
+        }
+        state.writeClientConfig("127.0.0.1", server.port());
+        auto config = nlohmann::json::parse(dir.read("state/nested/orvoconfig.json"));
+        EXPECT_EQ(config["transport"]["address"], "127.0.0.1");
+        EXPECT_EQ(config["transport"]["port"], server.port());
+        EXPECT_EQ(config["transport"]["cacertbundle"], state.authorityFile().string());
+        EXPECT_TRUE(std::filesystem::path(config["transport"]["cacertbundle"].get<std::string>()).is_absolute());
+    }
+    // A later start keeps what fits and what the user added; a new address gets a new certificate.
+    dir.write("state/nested/orvoconfig.json", R"({"logging": {"loglevel": 10}, "transport": {"port": 1}})");
+    dravenholt::sim::StateDirectory state(path);
+    EXPECT_EQ(state.prepare("127.0.0.1").certificatePem, firstCertificate);
+    state.writeClientConfig("127.0.0.1", 4433);
+    auto config = nlohmann::json::parse(dir.read("state/nested/orvoconfig.json"));
+    EXPECT_EQ(config["logging"]["loglevel"], 10);
+    EXPECT_EQ(config["transport"]["port"], 4433);
+    auto moved = state.prepare("localhost.localdomain");
+    EXPECT_NE(moved.certificatePem, firstCertificate);
+    EXPECT_TRUE(dravenholt::sim::certificateFits({moved.keyPem, moved.certificatePem},
+                                                 dir.read("state/nested/ca.crt"), "localhost.localdomain"));
+}
+
+TEST_F(SimServer, CommandLine) {
+    auto parse = [](std::vector<std::string> args, std::string& error) {
+        args.insert(args.begin(), "orvo-sim");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        return dravenholt::sim::parseOptions(static_cast<int>(argv.size()), argv.data(), error);
+    };
+    std::string error;
+    auto o = parse({"--address", "::1", "-p", "0", "--state-dir=/tmp/x", "-q"}, error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->address, "::1");
+    EXPECT_EQ(o->port, 0);
+    EXPECT_EQ(o->stateDirectory, "/tmp/x");
+    EXPECT_TRUE(o->quiet);
+    for (auto bad : std::vector<std::vector<std::string>>{{"--port", "65536"}, {"--port", "-1"}, {"--port"},
+                                                          {"--bogus"}, {"--help=yes"}, {"-a", ""}})
+        EXPECT_FALSE(parse(bad, error)) << bad[0];
+    EXPECT_TRUE(parse({"-h"}, error)->help);
+}

@@ -1,0 +1,68 @@
+// What the TLS tests share: a log target that keeps its lines, a set of certificates made at
+// test time, and a device on a free loopback port served by the simulator's TLS server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "certificates.h"
+#include "frame/log_target.h"
+#include "support/test_env.h"
+#include "tls_server.h"
+
+namespace orvotest {
+
+using dravenholt::sim::Bytes;
+using dravenholt::sim::Credential;
+
+class RecordingLog final : public dravenholt::ILogTarget {
+public:
+    void log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
+    void logMessage(int level, const std::string& message) override;
+    bool has(const std::string& text) const { return count(text) > 0; }
+    size_t count(const std::string& text) const;
+    std::string all() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Two unrelated authorities and server certificates: a good one for 127.0.0.1, one from the
+// other authority, and one from the right authority naming another host.
+struct Pki {
+    Credential authority = dravenholt::sim::makeAuthority("Test CA");
+    Credential otherAuthority = dravenholt::sim::makeAuthority("Test CA");
+    Credential server = dravenholt::sim::issueServerCertificate(authority, {"127.0.0.1"});
+    Credential foreignServer = dravenholt::sim::issueServerCertificate(otherAuthority, {"127.0.0.1"});
+    Credential misnamedServer = dravenholt::sim::issueServerCertificate(authority, {"device.example"});
+};
+
+// A device behind TLS: records every request and answers through `behaviour` (by default an
+// echo prefixed with "re:").
+class TestDevice {
+public:
+    explicit TestDevice(Credential identity, uint16_t port = 0);
+    ~TestDevice();
+    uint16_t port() const { return port_; }
+    void stop();
+    void restart();  // a fresh server on the same port
+    std::vector<Bytes> requests() const;
+    void setBehaviour(dravenholt::sim::Responder behaviour);
+
+private:
+    void start();
+    Credential identity_;
+    uint16_t port_;
+    mutable std::mutex mutex_;
+    std::vector<Bytes> requests_;
+    dravenholt::sim::Responder behaviour_;
+    std::unique_ptr<dravenholt::sim::TlsServer> server_;
+};
+
+Bytes bytesOf(const std::string& text);
+
+}  // namespace orvotest

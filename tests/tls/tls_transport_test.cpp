@@ -1,0 +1,213 @@
+// The TLS transport against a TLS device on a loopback port: framing, certificate checks,
+// timeouts and lost connections, each with the log lines the library writes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "frame/exceptions.h"
+#include "tls_fixture.h"
+#include "transport/tcp_transport.h"
+
+using namespace orvotest;
+using dravenholt::TCPTransport;
+
+namespace {
+
+struct TlsTransport : ::testing::Test {
+    Pki pki;
+    TestDir dir;
+    RecordingLog log;
+    std::string bundle = dir.file("ca.pem");
+
+    void SetUp() override { dir.write("ca.pem", pki.authority.certificatePem); }
+
+    std::unique_ptr<TCPTransport> transportTo(const TestDevice& device, const std::string& caFile) {
+        return std::make_unique<TCPTransport>("127.0.0.1", device.port(), caFile, &log);
+    }
+
+    // One request and its reply; "" when the transport reports failure.
+    static std::string exchange(TCPTransport& t, const std::string& request) {
+        if (t.write(request) != request.size()) return "";
+        uint8_t buffer[2048];
+        size_t n = t.read(buffer, sizeof buffer);
+        return std::string(reinterpret_cast<char*>(buffer), n);
+    }
+
+    void expectOpenFails(TCPTransport& t) {
+        try {
+            t.open();
+            FAIL() << "open succeeded";
+        } catch (const IOException& e) {
+            EXPECT_STREQ(e.what(), "connection failed");
+            EXPECT_EQ(e.code(), -1);
+        }
+        EXPECT_FALSE(t.isOpen());
+    }
+};
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST_F(TlsTransport, FramesRequestsAndHandsOutReplies) {
+    TestDevice device(pki.server);
+    auto t = transportTo(device, bundle);
+    EXPECT_STREQ(t->getTypeName(), "TCP");
+    EXPECT_EQ(t->getTimeout(), 10000u);
+    EXPECT_FALSE(t->isOpen());
+    t->open();
+    EXPECT_TRUE(t->isOpen());
+    EXPECT_TRUE(log.has("30 Connecting to 127.0.0.1:" + std::to_string(device.port()) + "..."));
+
+    std::string large(300, 'x');  // a length that needs two bytes of the header
+    EXPECT_EQ(exchange(*t, "ping"), "re:ping");
+    EXPECT_EQ(exchange(*t, large), "re:" + large);
+    ASSERT_EQ(device.requests().size(), 2u);
+    EXPECT_EQ(device.requests()[1], bytesOf(large));
+
+    t->close();
+    EXPECT_FALSE(t->isOpen());
+    EXPECT_TRUE(log.has("10 closing tls connection."));
+    t->close();  // harmless when closed
+    EXPECT_EQ(log.count("closing tls connection."), 1u);
+    EXPECT_EQ(log.count(" 50 "), 0u) << log.all();
+}
+
+TEST_F(TlsTransport, FrameLimitIs4096BytesWithTheHeader) {
+    TestDevice device(pki.server);
+    device.setBehaviour([](const Bytes& r) { return std::optional<Bytes>(bytesOf(std::to_string(r.size()))); });
+    auto t = transportTo(device, bundle);
+    t->open();
+    std::vector<uint8_t> request(4092, 0xA5);
+    EXPECT_EQ(t->write(request.data(), 4092), 0u);  // not sent at all
+    EXPECT_EQ(t->write(request.data(), 4091), 4091u);
+    uint8_t reply[16];
+    size_t n = t->read(reply, sizeof reply);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply), n), "4091");
+    ASSERT_EQ(device.requests().size(), 1u);
+    EXPECT_EQ(device.requests()[0], Bytes(request.begin(), request.begin() + 4091));
+    EXPECT_TRUE(t->isOpen());
+    EXPECT_EQ(log.count(" 50 "), 0u) << log.all();
+}
+
+TEST_F(TlsTransport, MissingCaBundleFailsBeforeConnecting) {
+    TestDevice device(pki.server);
+    std::string missing = dir.file("no-such-bundle.pem");
+    auto t = transportTo(device, missing);
+    expectOpenFails(*t);
+    EXPECT_TRUE(log.has("50 Failed to open ca cert file " + missing + ".")) << log.all();
+    EXPECT_TRUE(log.has("50 Last error was: -15872 - ")) << log.all();
+    EXPECT_FALSE(log.has("Connecting to"));
+    EXPECT_TRUE(device.requests().empty());
+}
+
+TEST_F(TlsTransport, UnparsableBundleIsReported) {
+    TestDevice device(pki.server);
+    dir.write("junk.pem", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+    auto t = transportTo(device, dir.file("junk.pem"));
+    expectOpenFails(*t);
+    EXPECT_TRUE(log.has("50 CA file parse returned -0x")) << log.all();
+    EXPECT_TRUE(log.has("Last error was:"));
+}
+
+// The handshake completes; the verification result alone fails the connection.
+TEST_F(TlsTransport, UntrustedOrMisnamedCertificateFailsAfterTheHandshake) {
+    const std::pair<const Credential*, std::string> cases[] = {
+        {&pki.foreignServer, "The certificate is not correctly signed by the trusted CA"},
+        {&pki.misnamedServer, "The certificate Common Name (CN) does not match with the expected CN"},
+    };
+    for (const auto& [credential, finding] : cases) {
+        RecordingLog caseLog;
+        TestDevice device(*credential);
+        TCPTransport t("127.0.0.1", device.port(), bundle, &caseLog);
+        expectOpenFails(t);
+        EXPECT_TRUE(caseLog.has("50 Certificate verification failed: " + finding)) << caseLog.all();
+        EXPECT_FALSE(caseLog.has("Last error was")) << caseLog.all();
+        EXPECT_FALSE(caseLog.has("handshake returned")) << caseLog.all();
+    }
+}
+
+TEST_F(TlsTransport, NobodyListeningFailsToConnect) {
+    uint16_t port;
+    {
+        TestDevice device(pki.server);
+        port = device.port();
+    }
+    TCPTransport t("127.0.0.1", port, bundle, &log);
+    expectOpenFails(t);
+    EXPECT_TRUE(log.has("50 connect returned -")) << log.all();
+    EXPECT_TRUE(log.has("Last error was: -")) << log.all();
+}
+
+TEST_F(TlsTransport, SilentDeviceTimesOutAndClosesTheConnection) {
+    TestDevice device(pki.server);
+    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
+    auto t = transportTo(device, bundle);
+    t->open();              // with the initial 10 s read timeout
+    t->setTimeout(300);     // takes effect on the open connection
+    EXPECT_EQ(t->getTimeout(), 300u);
+    EXPECT_EQ(t->write("anyone?"), 7u);
+    auto start = std::chrono::steady_clock::now();
+    uint8_t buffer[64];
+    EXPECT_EQ(t->read(buffer, sizeof buffer), 0u);
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 3.0);
+    EXPECT_FALSE(t->isOpen());
+    EXPECT_TRUE(log.has("50 tls read failed: -26624")) << log.all();  // MBEDTLS_ERR_SSL_TIMEOUT
+
+    EXPECT_EQ(t->read(buffer, sizeof buffer), 0u);
+    EXPECT_TRUE(log.has("50 tls port not open, read failed."));
+    EXPECT_EQ(t->write("again"), 0u);
+    EXPECT_TRUE(log.has("50 tls port not open, write failed."));
+}
+
+TEST_F(TlsTransport, ConnectionDroppedDuringACallCanBeReopened) {
+    TestDevice device(pki.server);
+    int calls = 0;
+    device.setBehaviour([&calls](const Bytes& r) -> std::optional<Bytes> {
+        if (++calls == 1) return std::nullopt;  // the device drops the connection
+        return r;
+    });
+    auto t = transportTo(device, bundle);
+    t->open();
+    EXPECT_EQ(exchange(*t, "first"), "");
+    EXPECT_FALSE(t->isOpen());
+    EXPECT_TRUE(log.has("tls read failed:")) << log.all();
+    t->open();
+    EXPECT_EQ(exchange(*t, "second"), "second");
+}
+
+TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
+    TestDevice device(pki.server);
+    auto t = transportTo(device, bundle);
+    t->open();
+    t->discardStale();  // an idle, healthy connection stays
+    EXPECT_EQ(log.count("Connecting to"), 1u);
+    EXPECT_EQ(exchange(*t, "one"), "re:one");
+
+    device.restart();  // the device goes away and comes back on the same port
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t->discardStale();
+    EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
+    EXPECT_EQ(exchange(*t, "two"), "re:two");
+
+    device.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    expectOpenFails(*t);
+}
+
+TEST_F(TlsTransport, UnreadReplyBytesForceAReconnect) {
+    TestDevice device(pki.server);
+    auto t = transportTo(device, bundle);
+    t->open();
+    EXPECT_EQ(t->write("abcdef"), 6u);
+    uint8_t part[4];
+    EXPECT_EQ(t->read(part, sizeof part), 4u);  // "re:a"; the rest stays in the stream
+    t->discardStale();
+    EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
+    EXPECT_EQ(exchange(*t, "next"), "re:next");
+}
