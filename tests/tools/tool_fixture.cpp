@@ -60,29 +60,6 @@ void ToolTest::addNote(CK_SESSION_HANDLE session, const std::string& value) {
     EXPECT_EQ(C_CreateObject(session, templ, 5, &h), CKR_OK);
 }
 
-std::vector<std::string> ToolTest::notes() {
-    CK_SESSION_HANDLE s = 0;
-    std::vector<std::string> values;
-    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
-    if (C_Login(s, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())) != CKR_OK) return values;
-    std::string label = "note";
-    CK_ATTRIBUTE match[] = {{CKA_LABEL, label.data(), label.size()}};
-    EXPECT_EQ(C_FindObjectsInit(s, match, 1), CKR_OK);
-    CK_OBJECT_HANDLE found[8];
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_FindObjects(s, found, 8, &count), CKR_OK);
-    EXPECT_EQ(C_FindObjectsFinal(s), CKR_OK);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        std::string value(2048, '\0');
-        CK_ATTRIBUTE get = {CKA_VALUE, value.data(), value.size()};
-        EXPECT_EQ(C_GetAttributeValue(s, found[i], &get, 1), CKR_OK);
-        value.resize(get.ulValueLen);
-        values.push_back(value);
-    }
-    C_CloseSession(s);
-    return values;
-}
-
 bool ToolTest::initialised() {
     CK_TOKEN_INFO info{};
     EXPECT_EQ(C_GetTokenInfo(0, &info), CKR_OK);

@@ -46,8 +46,6 @@ protected:
     }
     // Label, both PINs, and a user session left logged in (inside withLibrary).
     CK_SESSION_HANDLE readyUser();
-    // The values of the data objects labelled "note" that the user sees (inside withLibrary).
-    std::vector<std::string> notes();
     void addNote(CK_SESSION_HANDLE session, const std::string& value);
     bool initialised();
 

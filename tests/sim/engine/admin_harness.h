@@ -16,8 +16,7 @@ constexpr uint32_t kNoBitcoinKey = 0x80000001, kBitcoinKeyExists = 0x80000002;
 
 inline Request adminRequest(uint32_t function, std::optional<uint32_t> handle = std::nullopt,
                             std::optional<uint32_t> handle2 = std::nullopt) {
-    Request r;
-    r.function = function;
+    Request r = Call(function).r;
     r.handle = handle;
     r.handle2 = handle2;
     return r;
@@ -68,9 +67,7 @@ inline TokenConfigMsg config(Device& d) {
 }
 
 inline std::string readLog(Device& d) {
-    Request r = adminRequest(kReadLog);
-    r.length = 4096;
-    Response resp = d.call(r);
+    Response resp = d.call(Call(kReadLog).length(4096));
     EXPECT_EQ(resp.rv, CKR_OK);
     Bytes log = resp.data.value_or(Bytes{});
     return std::string(log.begin(), log.end());

@@ -1,4 +1,4 @@
-// The device log: which events it records, its length conventions and its bound.
+// The device log: which events it records, and its bound.
 #include "admin_harness.h"
 
 using namespace simtest;
@@ -17,21 +17,6 @@ TEST(AdminLog, RecordsSecurityEventsWithTheirOutcome) {
     // One line per event, numbered, with the token's time.
     EXPECT_EQ(log.substr(0, 2), "1 ");
     EXPECT_EQ(log.back(), '\n');
-}
-
-TEST(AdminLog, LengthConventions) {
-    Device d;
-    d.initToken();
-    Request r = adminRequest(kReadLog);
-    r.length = 4;
-    Response small = d.call(r);
-    EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);
-    ASSERT_TRUE(small.length.has_value());
-    EXPECT_FALSE(small.data.has_value());
-    r.length = *small.length;
-    Response whole = d.call(r);
-    EXPECT_EQ(whole.rv, CKR_OK);
-    EXPECT_EQ(whole.data->size(), *small.length);
 }
 
 TEST(AdminLog, OldestLinesGiveWayToNewOnes) {
