@@ -25,7 +25,9 @@ void say(const std::string& line) {
 int serve(const Options& options, const sigset_t& stopSignals) {
     StateDirectory directory(options.stateDirectory);
     ServerIdentity identity = directory.prepare(options.address);
-    Engine engine(EngineOptions{.stateFile = directory.stateFile()});
+    EngineOptions engineOptions;
+    engineOptions.stateFile = directory.stateFile();
+    Engine engine(engineOptions);
     Responder answer = [&engine](const Bytes& request) -> std::optional<Bytes> { return engine.process(request); };
     ServerLog log = options.quiet ? ServerLog{} : ServerLog{say};
     TlsServer server(options.address, options.port, std::move(identity), answer, log);
