@@ -23,8 +23,8 @@ class DeviceModel {
 public:
     DeviceModel(const DeviceSpec& spec, Responder responder);
 
-    // One report written by a host; called on the device thread only.
-    std::vector<Output> onReport(const Bytes& report);
+    // One report written by host number `host`; called on the device thread only.
+    std::vector<Output> onReport(uint32_t host, const Bytes& report);
 
     // Settings and records; any thread.
     void setResponder(Responder responder);
@@ -34,6 +34,7 @@ public:
     std::vector<Bytes> writtenReports() const;
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
     std::vector<uint32_t> allocatedChannels() const;
+    std::vector<JournalEntry> journal() const;
 
 private:
     struct Assembly {
@@ -43,10 +44,11 @@ private:
         Bytes bytes;
     };
 
-    std::vector<Output> onNumberedReport(const Bytes& report);
-    std::vector<Output> onU2fFrame(const Bytes& frame);
+    std::vector<Output> onNumberedReport(uint32_t host, const Bytes& report);
+    std::vector<Output> onU2fFrame(uint32_t host, const Bytes& frame);
     std::vector<Output> answerInit(const Bytes& frame, const Faults& faults);
-    std::vector<Output> complete(Bytes request, uint32_t channel);
+    std::vector<Output> complete(uint32_t host, Bytes request, uint32_t channel);
+    void note(JournalEntry::Kind kind, uint32_t host);
     std::vector<Output> frameReports(const Bytes& reply, const Faults& faults) const;
     std::vector<Output> frameU2f(uint32_t channel, const Bytes& reply, const Faults& faults) const;
 
@@ -61,6 +63,7 @@ private:
     std::vector<Bytes> requests_;
     std::vector<Bytes> written_;
     std::vector<uint32_t> channels_;
+    std::vector<JournalEntry> journal_;
 };
 
 }  // namespace dravenholt::vhid
