@@ -119,4 +119,8 @@ void unplugAll();
 // overlapped another such call (each lingers a moment to make overlaps likely).
 size_t overlappingEnumerations();
 
+// The pause the host last asked for after opening a device. Virtual devices are ready at once,
+// so the backend records the request instead of waiting.
+std::chrono::milliseconds lastSettleRequest();
+
 }  // namespace dravenholt::vhid

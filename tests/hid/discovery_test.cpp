@@ -83,6 +83,12 @@ TEST_F(HidTest, SerialNumbersCompareCaseSensitively) {
     EXPECT_NO_THROW(openTransport("0123456789ab"));
 }
 
+TEST_F(HidTest, OpenGivesTheDeviceTimeToSettle) {
+    plugIn({}, echo);
+    openTransport("0123456789AB");
+    EXPECT_EQ(dravenholt::vhid::lastSettleRequest(), 500ms);
+}
+
 TEST_F(HidTest, WithoutIdsNameOrSerialNothingOpens) {
     plugIn({}, echo);
     CHIDTransport transport;
