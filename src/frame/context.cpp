@@ -46,11 +46,9 @@ std::mutex& logMutex() {
 }
 
 CContext& getContext() {
+    dravenholt::installForkHandlers();  // before the lock: fork() takes it through the handlers
     std::lock_guard<std::mutex> guard(libraryMutex());
-    if (!theContext) {
-        theContext = new CContext();
-        dravenholt::installForkHandlers();
-    }
+    if (!theContext) theContext = new CContext();
     return *theContext;
 }
 

@@ -8,7 +8,7 @@
 namespace dravenholt {
 
 // Registers the fork handlers once per loaded library (glibc drops them when the library is
-// unloaded). The handler run before fork() takes the library's locks, so that no exchange and
+// unloaded); cheap after the first call. The handler run before fork() takes the library's locks, so that no exchange and
 // no log line is half done in the copy and no lock is copied held; the handlers run after it
 // release them. None of them does any I/O.
 void installForkHandlers();

@@ -12,6 +12,7 @@
 #include "frame/context.h"
 #include "hid_token.h"
 #include "inprocess/simulated_devices.h"
+#include "orvo/admin.h"
 #include "sim_daemon.h"
 #include "support/test_env.h"
 
@@ -49,6 +50,7 @@ void beforeInitialize(Findings& f, CK_SESSION_HANDLE parentSession) {
     f.rv(C_GenerateRandom(parentSession, random.data(), CK_ULONG(random.size())), "C_GenerateRandom", kNot);
     f.rv(C_CloseSession(parentSession), "C_CloseSession", kNot);
     f.rv(C_CloseAllSessions(0), "C_CloseAllSessions", kNot);
+    f.rv(u32SetSessionTimeout(0, 5), "u32SetSessionTimeout", kNot);
     f.rv(C_Finalize(nullptr), "C_Finalize", kNot);
 }
 
