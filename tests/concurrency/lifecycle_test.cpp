@@ -70,9 +70,11 @@ void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, in
     for (int i = 0; i < count; ++i) oneCycle(findings);
     EXPECT_EQ(findings.text(), "");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (openDescriptors() != descriptors && std::chrono::steady_clock::now() < deadline)
+    // A device thread may still be closing a descriptor of the warm-up: fewer at the end is no
+    // leak, only more is.
+    while (openDescriptors() > descriptors && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(openDescriptors(), descriptors);
+    EXPECT_LE(openDescriptors(), descriptors);
     if (heap && heapSlack) {
         EXPECT_LE(*heapInUse(), *heap + *heapSlack) << "grew from " << *heap;
     }

@@ -93,15 +93,15 @@ TEST_F(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
     EXPECT_GE(turns(), 10u);
 }
 
-TEST_F(ProcessLock, WithoutTheLockFileExchangesInterleaveAndCallsFail) {
+TEST_F(ProcessLock, WithoutTheLockFileExchangesInterleave) {
     dir.useAsConfig(R"({"timeout": 300})");  // a request lost to the other process costs this long
     startProcesses();
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (intrusions(hid.device->journal()) == 0 && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::vector<std::string> findings = stopProcesses();
-    EXPECT_GT(intrusions(hid.device->journal()), 0u);
-    EXPECT_TRUE(findings[0] != "" || findings[1] != "") << "no call failed";
+    // The interleaving is the risk shown; whether a call then fails depends on the timing.
+    EXPECT_GT(intrusions(hid.device->journal()), 0u) << findings[0] << findings[1];
 }
 
 }  // namespace
