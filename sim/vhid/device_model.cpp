@@ -36,25 +36,25 @@ Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& payload, size_t an
 
 }  // namespace
 
-DeviceModel::DeviceModel(const DeviceSpec& spec, Responder responder)
-    : spec_(spec), responder_(std::make_shared<Responder>(std::move(responder))) {}
+DeviceModel::DeviceModel(const DeviceProfile& profile, Responder responder)
+    : profile_(profile), responder_(std::make_shared<Responder>(std::move(responder))) {}
 
 std::vector<Output> DeviceModel::onReport(uint32_t host, const Bytes& report) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         written_.push_back(report);
     }
-    if (spec_.framing == Framing::U2f) {
+    if (profile_.framing == Framing::U2f) {
         // A frame travels as report ID 0 and 64 bytes.
         if (report.size() != kU2fFrame + 1 || report[0] != 0) return {};
         return onU2fFrame(host, Bytes(report.begin() + 1, report.end()));
     }
-    if (report.size() != spec_.reportSize || report[0] != kRequestReportId) return {};
+    if (report.size() != profile_.reportSize || report[0] != kRequestReportId) return {};
     return onNumberedReport(host, report);
 }
 
 bool DeviceModel::acceptsReportId(uint8_t reportId) const {
-    return spec_.framing == Framing::U2f || !spec_.refusesForeignReports || reportId == kRequestReportId;
+    return profile_.framing == Framing::U2f || !profile_.refusesForeignReports || reportId == kRequestReportId;
 }
 
 std::vector<Output> DeviceModel::onNumberedReport(uint32_t host, const Bytes& report) {
@@ -142,7 +142,7 @@ std::vector<Output> DeviceModel::complete(uint32_t host, Bytes request, uint32_t
     requestArrived_.notify_all();
     if (current.silent || !*responder) return {};
     Bytes reply = (*responder)(request);
-    std::vector<Output> out = spec_.framing == Framing::U2f ? frameU2f(channel, reply, current)
+    std::vector<Output> out = profile_.framing == Framing::U2f ? frameU2f(channel, reply, current)
                                                             : frameReports(reply, current);
     if (current.replyPieces && out.size() > *current.replyPieces) out.resize(*current.replyPieces);
     for (auto& output : out) output.delay = current.replyDelay;
@@ -157,7 +157,7 @@ void DeviceModel::note(JournalEntry::Kind kind, uint32_t host) {
 }
 
 std::vector<Output> DeviceModel::frameReports(const Bytes& reply, const Faults& faults) const {
-    const size_t size = spec_.reportSize;
+    const size_t size = profile_.reportSize;
     std::vector<Output> out;
     size_t sent = 0;
     do {

@@ -21,7 +21,7 @@ struct Output {
 
 class DeviceModel {
 public:
-    DeviceModel(const DeviceSpec& spec, Responder responder);
+    DeviceModel(const DeviceProfile& profile, Responder responder);
 
     // One report written by host number `host`; called on the device thread only.
     std::vector<Output> onReport(uint32_t host, const Bytes& report);
@@ -54,7 +54,7 @@ private:
     std::vector<Output> frameReports(const Bytes& reply, const Faults& faults) const;
     std::vector<Output> frameU2f(uint32_t channel, const Bytes& reply, const Faults& faults) const;
 
-    const DeviceSpec spec_;
+    const DeviceProfile profile_;
     std::optional<Assembly> assembly_;  // device thread only
     uint32_t nextChannel_ = 0x00000101;  // device thread only
 

@@ -14,7 +14,7 @@
 
 #include "vhid/registry.h"
 
-using dravenholt::vhid::DeviceSpec;
+using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::VirtualDevice;
 
 struct hid_device_ {
@@ -61,8 +61,8 @@ wchar_t* copyOf(const std::optional<std::wstring>& text) {
     return copy;
 }
 
-bool matches(const DeviceSpec& spec, unsigned short vendorId, unsigned short productId) {
-    return (vendorId == 0 || spec.vendorId == vendorId) && (productId == 0 || spec.productId == productId);
+bool matches(const DeviceProfile& profile, unsigned short vendorId, unsigned short productId) {
+    return (vendorId == 0 || profile.vendorId == vendorId) && (productId == 0 || profile.productId == productId);
 }
 
 int copyString(hid_device* dev, const std::optional<std::wstring>& text, wchar_t* out, size_t maxlen) {
@@ -90,20 +90,20 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (const auto& device : dravenholt::vhid::pluggedDevices()) {
-        const DeviceSpec& spec = device->spec();
-        if (!matches(spec, vendor_id, product_id)) continue;
+        const DeviceProfile& profile = device->profile();
+        if (!matches(profile, vendor_id, product_id)) continue;
         auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
         if (!info) break;
         info->path = strdup(device->path().c_str());
-        info->vendor_id = spec.vendorId;
-        info->product_id = spec.productId;
-        info->serial_number = copyOf(spec.serial);
-        info->release_number = spec.releaseNumber;
-        info->manufacturer_string = copyOf(spec.manufacturer);
-        info->product_string = copyOf(spec.product);
-        info->usage_page = spec.usagePage;
-        info->usage = spec.usage;
-        info->interface_number = spec.interfaceNumber;
+        info->vendor_id = profile.vendorId;
+        info->product_id = profile.productId;
+        info->serial_number = copyOf(profile.serial);
+        info->release_number = profile.releaseNumber;
+        info->manufacturer_string = copyOf(profile.manufacturer);
+        info->product_string = copyOf(profile.product);
+        info->usage_page = profile.usagePage;
+        info->usage = profile.usage;
+        info->interface_number = profile.interfaceNumber;
         info->bus_type = HID_API_BUS_USB;
         *tail = info;
         tail = &info->next;
@@ -156,9 +156,9 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const 
     {
         NotThreadSafe check;
         for (const auto& device : dravenholt::vhid::pluggedDevices()) {
-            const DeviceSpec& spec = device->spec();
-            if (!matches(spec, vendor_id, product_id)) continue;
-            if (serial_number && (!spec.serial || *spec.serial != serial_number)) continue;
+            const DeviceProfile& profile = device->profile();
+            if (!matches(profile, vendor_id, product_id)) continue;
+            if (serial_number && (!profile.serial || *profile.serial != serial_number)) continue;
             found = device;
             break;
         }
@@ -228,15 +228,15 @@ int hid_get_input_report(hid_device* dev, unsigned char*, size_t) { return dev ?
 int hid_get_indexed_string(hid_device* dev, int, wchar_t*, size_t) { return dev ? dev->fail(kUnsupported) : -1; }
 
 int hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-    return copyString(dev, dev ? dev->device->spec().manufacturer : std::nullopt, string, maxlen);
+    return copyString(dev, dev ? dev->device->profile().manufacturer : std::nullopt, string, maxlen);
 }
 
 int hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-    return copyString(dev, dev ? dev->device->spec().product : std::nullopt, string, maxlen);
+    return copyString(dev, dev ? dev->device->profile().product : std::nullopt, string, maxlen);
 }
 
 int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-    return copyString(dev, dev ? dev->device->spec().serial : std::nullopt, string, maxlen);
+    return copyString(dev, dev ? dev->device->profile().serial : std::nullopt, string, maxlen);
 }
 
 const wchar_t* hid_error(hid_device* dev) {

@@ -13,9 +13,9 @@
 namespace dravenholt::vhid {
 
 struct VirtualDevice::State {
-    State(const DeviceSpec& spec, Responder responder, std::string path);
+    State(const DeviceProfile& profile, Responder responder, std::string path);
 
-    DeviceSpec spec;
+    DeviceProfile profile;
     std::string path;  // also the name of the hub's socket
     DeviceModel model;
     std::unique_ptr<Hub> hub;  // last member: its thread uses the model

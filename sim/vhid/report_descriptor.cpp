@@ -16,16 +16,16 @@ void item(Bytes& out, uint8_t prefix, uint32_t value) {
 
 // One vendor collection: a numbered input report (ID 2) and output report (ID 1) of
 // reportSize - 1 data bytes each, or, for U2F, unnumbered 64-byte reports.
-Bytes describe(const DeviceSpec& spec) {
+Bytes describe(const DeviceProfile& profile) {
     enum : uint8_t {
         kUsagePage = 0x04, kUsage = 0x08, kCollection = 0xA0, kEndCollection = 0xC0,
         kReportId = 0x84, kReportSize = 0x74, kReportCount = 0x94, kInput = 0x80, kOutput = 0x90
     };
-    const bool numbered = spec.framing == Framing::Reports;
-    const uint32_t dataBytes = numbered ? static_cast<uint32_t>(spec.reportSize - 1) : 64;
+    const bool numbered = profile.framing == Framing::Reports;
+    const uint32_t dataBytes = numbered ? static_cast<uint32_t>(profile.reportSize - 1) : 64;
     Bytes out;
-    item(out, kUsagePage, spec.usagePage);
-    item(out, kUsage, spec.usage);
+    item(out, kUsagePage, profile.usagePage);
+    item(out, kUsage, profile.usage);
     item(out, kCollection, 0x01);
     item(out, kReportSize, 8);
     if (numbered) item(out, kReportId, 0x02);
@@ -45,8 +45,8 @@ Bytes describe(const DeviceSpec& spec) {
 
 extern "C" int orvo_hid_read_report_descriptor(const char* path, unsigned char* buffer, size_t capacity) {
     auto device = path ? dravenholt::vhid::findDevice(path) : nullptr;
-    if (!device || !buffer || !device->spec().describesReports) return -1;
-    dravenholt::vhid::Bytes descriptor = dravenholt::vhid::describe(device->spec());
+    if (!device || !buffer || !device->profile().describesReports) return -1;
+    dravenholt::vhid::Bytes descriptor = dravenholt::vhid::describe(device->profile());
     size_t copied = std::min(descriptor.size(), capacity);
     std::memcpy(buffer, descriptor.data(), copied);
     return static_cast<int>(copied);

@@ -31,7 +31,7 @@ using Responder = std::function<Bytes(const Bytes& request)>;
 
 enum class Framing { Reports, U2f };
 
-struct DeviceSpec {
+struct DeviceProfile {
     uint16_t vendorId = 0x0483;
     uint16_t productId = 0xA2AC;
     std::optional<std::wstring> manufacturer = L"Dravenholtique";
@@ -97,7 +97,7 @@ public:
     VirtualDevice(const VirtualDevice&) = delete;
     VirtualDevice& operator=(const VirtualDevice&) = delete;
 
-    const DeviceSpec& spec() const;
+    const DeviceProfile& profile() const;
     // The hidapi path under which hid_enumerate lists the device.
     const std::string& path() const;
 
@@ -130,7 +130,7 @@ private:
 };
 
 // Attaches a device; hid_enumerate lists devices in the order they were plugged in.
-std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responder = {});
+std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, Responder responder = {});
 // Detaches a device: it leaves the enumeration and open handles read an error.
 void unplug(const std::shared_ptr<VirtualDevice>& device);
 void unplugAll();

@@ -27,15 +27,15 @@ std::string newPath() {
 
 }  // namespace
 
-VirtualDevice::State::State(const DeviceSpec& spec_, Responder responder, std::string path_)
-    : spec(spec_), path(std::move(path_)), model(spec_, std::move(responder)) {
+VirtualDevice::State::State(const DeviceProfile& profile_, Responder responder, std::string path_)
+    : profile(profile_), path(std::move(path_)), model(profile_, std::move(responder)) {
     hub = std::make_unique<Hub>(path, [this](uint32_t host, const Bytes& report) { return model.onReport(host, report); });
 }
 
 VirtualDevice::VirtualDevice(std::unique_ptr<State> state) : state_(std::move(state)) {}
 VirtualDevice::~VirtualDevice() = default;
 
-const DeviceSpec& VirtualDevice::spec() const { return state_->spec; }
+const DeviceProfile& VirtualDevice::profile() const { return state_->profile; }
 const std::string& VirtualDevice::path() const { return state_->path; }
 void VirtualDevice::setResponder(Responder responder) { state_->model.setResponder(std::move(responder)); }
 
@@ -62,8 +62,8 @@ std::vector<uint32_t> VirtualDevice::allocatedChannels() const { return state_->
 std::vector<JournalEntry> VirtualDevice::journal() const { return state_->model.journal(); }
 size_t VirtualDevice::timesOpened() const { return state_->opened; }
 
-std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responder) {
-    auto device = std::make_shared<VirtualDevice>(std::make_unique<VirtualDevice::State>(spec, std::move(responder), newPath()));
+std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, Responder responder) {
+    auto device = std::make_shared<VirtualDevice>(std::make_unique<VirtualDevice::State>(profile, std::move(responder), newPath()));
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.devices.push_back(device);

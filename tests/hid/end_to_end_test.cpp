@@ -34,13 +34,13 @@ struct Device {
 };
 
 std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const Device& d) {
-    DeviceSpec spec = d.framing == Framing::U2f ? u2fSpec() : DeviceSpec{};
-    spec.product = d.product;
-    spec.serial = std::wstring(d.serial.begin(), d.serial.end());
+    DeviceProfile profile = d.framing == Framing::U2f ? u2fSpec() : DeviceProfile{};
+    profile.product = d.product;
+    profile.serial = std::wstring(d.serial.begin(), d.serial.end());
     dravenholt::sim::EngineOptions options;
     options.serialNumber = d.serial;
     auto engine = std::make_shared<Engine>(options);
-    return dravenholt::vhid::plugIn(spec, [engine](const Bytes& request) { return engine->process(request); });
+    return dravenholt::vhid::plugIn(profile, [engine](const Bytes& request) { return engine->process(request); });
 }
 
 // Initialises the token and leaves a read-write session logged in as the user.

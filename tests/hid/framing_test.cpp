@@ -23,9 +23,9 @@ class ReportFramingTest : public HidTest, public ::testing::WithParamInterface<F
 
 TEST_P(ReportFramingTest, RequestTravelsInTheExpectedNumberOfReports) {
     const FramingCase c = GetParam();
-    DeviceSpec spec;
-    spec.reportSize = c.reportSize;
-    auto device = dravenholt::vhid::plugIn(spec, echo);
+    DeviceProfile profile;
+    profile.reportSize = c.reportSize;
+    auto device = dravenholt::vhid::plugIn(profile, echo);
     auto transport = openTransport("0123456789AB");
     ASSERT_EQ(transport->reportLength(), c.reportSize);
 

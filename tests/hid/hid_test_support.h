@@ -19,7 +19,7 @@ namespace hidtest {
 
 using dravenholt::CHIDTransport;
 using dravenholt::vhid::Bytes;
-using dravenholt::vhid::DeviceSpec;
+using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::Faults;
 using dravenholt::vhid::Framing;
 using namespace std::chrono_literals;
@@ -76,12 +76,12 @@ inline Bytes pattern(size_t size) {
     return out;
 }
 
-inline DeviceSpec u2fSpec(const wchar_t* serial = L"0123456789AB") {
-    DeviceSpec spec;
-    spec.serial = serial;
-    spec.framing = Framing::U2f;
-    spec.usagePage = 0xF1D0;
-    return spec;
+inline DeviceProfile u2fSpec(const wchar_t* serial = L"0123456789AB") {
+    DeviceProfile profile;
+    profile.serial = serial;
+    profile.framing = Framing::U2f;
+    profile.usagePage = 0xF1D0;
+    return profile;
 }
 
 class HidTest : public ::testing::Test {

@@ -9,7 +9,7 @@ namespace {
 
 class StaleReplyTest : public HidTest, public ::testing::WithParamInterface<Framing> {
 protected:
-    DeviceSpec spec() const { return GetParam() == Framing::U2f ? u2fSpec() : DeviceSpec{}; }
+    DeviceProfile profile() const { return GetParam() == Framing::U2f ? u2fSpec() : DeviceProfile{}; }
 
     Bytes exchange(CHIDTransport& transport, const Bytes& request) {
         transport.discardStale();
@@ -19,7 +19,7 @@ protected:
 };
 
 TEST_P(StaleReplyTest, LateReplyIsNotTakenForTheNextOne) {
-    auto device = dravenholt::vhid::plugIn(spec(), echo);
+    auto device = dravenholt::vhid::plugIn(profile(), echo);
     auto transport = openTransport("0123456789AB", 150);
     device->setFaults({.replyDelay = 400ms});
     EXPECT_TRUE(exchange(*transport, bytes("first")).empty());
@@ -29,7 +29,7 @@ TEST_P(StaleReplyTest, LateReplyIsNotTakenForTheNextOne) {
 }
 
 TEST_P(StaleReplyTest, RestOfAnIncompleteReplyIsDropped) {
-    auto device = dravenholt::vhid::plugIn(spec(), sized(400));
+    auto device = dravenholt::vhid::plugIn(profile(), sized(400));
     auto transport = openTransport("0123456789AB", 150);
     device->setFaults({.replyPieces = 2});
     // Report framing hands out what arrived (60 + 63 bytes); U2F framing drops a reply it
@@ -52,7 +52,7 @@ TEST_P(StaleReplyTest, RestOfAnIncompleteReplyIsDropped) {
 }
 
 TEST_P(StaleReplyTest, UnreadRestOfAReplyIsDropped) {
-    auto device = dravenholt::vhid::plugIn(spec(), sized(400));
+    auto device = dravenholt::vhid::plugIn(profile(), sized(400));
     auto transport = openTransport("0123456789AB");
     transport->discardStale();
     writeAll(*transport, {1});
@@ -62,7 +62,7 @@ TEST_P(StaleReplyTest, UnreadRestOfAReplyIsDropped) {
 
 TEST_P(StaleReplyTest, RepliesToAnotherHandleAreDropped) {
     // hidraw hands every input report to every open handle, as to every process.
-    auto device = dravenholt::vhid::plugIn(spec(), echo);
+    auto device = dravenholt::vhid::plugIn(profile(), echo);
     auto idle = openTransport("0123456789AB");
     auto busy = openTransport("0123456789AB");
     EXPECT_EQ(exchange(*busy, bytes("busy")), echo(bytes("busy")));
