@@ -1,0 +1,74 @@
+// The simulator's request handling: arbitrary requests to a token with PINs, objects and keys
+// must never crash the engine, every answer must be a decodable response of at most 2048 bytes,
+// and the state file the engine keeps must still load afterwards.
+//
+// Input: requests, each a 16-bit little-endian length and the request's bytes. Every input
+// starts from the same stored token (see token_requests.h); sessions are not stored, so an input
+// opens its own (the first gets handle 1).
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "codec/codec.h"
+#include "engine/engine.h"
+#include "protocol/function_ids.h"
+#include "support/fuzz_input.h"
+#include "support/token_requests.h"
+
+using dravenholt::sim::Engine;
+using dravenholt::sim::EngineOptions;
+using fuzzin::require;
+
+namespace {
+
+std::filesystem::path baseline;
+std::filesystem::path working;
+
+EngineOptions optionsFor(const std::filesystem::path& stateFile) {
+    EngineOptions options;
+    options.stateFile = stateFile;
+    options.clock = [] { return int64_t{1000}; };  // no session ever times out mid-input
+    return options;
+}
+
+void answerChecked(Engine& engine, const std::vector<uint8_t>& request) {
+    std::vector<uint8_t> reply = engine.process(request);
+    dravenholt::wire::Response response;
+    require(reply.size() <= 2048, "a reply longer than 2048 bytes");
+    require(dravenholt::wire::decodeResponse(reply.data(), reply.size(), response), "an undecodable reply");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The engine makes every change durable with fsync: a memory file system keeps that cheap.
+    std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "orvo-fuzz-engine-XXXXXX").string();
+    require(mkdtemp(pattern.data()) != nullptr, "no scratch directory");
+    baseline = std::filesystem::path(pattern) / "baseline.state";
+    working = std::filesystem::path(pattern) / "working.state";
+    Engine engine(optionsFor(baseline));
+    for (const auto& request : fuzzreq::initialisedToken()) {
+        dravenholt::wire::Response response;
+        std::vector<uint8_t> reply = engine.process(fuzzreq::encoded(request));
+        require(dravenholt::wire::decodeResponse(reply.data(), reply.size(), response) && response.rv == 0,
+                "the stored token could not be prepared");
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::filesystem::copy_file(baseline, working, std::filesystem::copy_options::overwrite_existing);
+    {
+        Engine engine(optionsFor(working));
+        fuzzin::Input in(data, size);
+        while (!in.empty()) answerChecked(engine, in.run());
+    }
+    try {
+        Engine reloaded(optionsFor(working));
+        answerChecked(reloaded, fuzzreq::encoded(fuzzreq::call(dravenholt::fn::GetTokenInfo)));
+    } catch (const dravenholt::sim::EngineError& e) {
+        fuzzin::violated(e.what());
+    }
+    return 0;
+}
