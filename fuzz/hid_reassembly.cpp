@@ -1,7 +1,8 @@
 // HID report reassembly and U2F frame reassembly from arbitrary report streams, through the real
 // transport: reports of any length, IDs and packet types, read errors, reads of any capacity
 // (into buffers of exactly that size), writes, stale-report discarding, the U2F channel
-// handshake and the report descriptor parser.
+// handshake, the report descriptor parser and the serial number list over the device's own
+// USB strings.
 //
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.
@@ -14,6 +15,7 @@
 #include "support/fuzz_input.h"
 #include "support/scripted_hid.h"
 #include "transport/hid_descriptor.h"
+#include "transport/hid_discovery.h"
 #include "transport/hid_transport.h"
 #include "transport/hid_u2f.h"
 
@@ -56,6 +58,35 @@ struct Buffer {
     uint8_t* data;
 };
 
+// A wide string of the device's choosing, as its USB string descriptors may hold.
+std::wstring wideString(Input& in) {
+    std::wstring text(in.u8() % 300, L'\0');
+    for (auto& ch : text) {
+        uint32_t unit = in.u16();
+        if (in.u8() & 0x80) unit |= 0x110000;  // beyond Unicode
+        ch = static_cast<wchar_t>(unit);
+    }
+    return text;
+}
+
+// The serial number list over a device whose manufacturer, product and serial strings are the
+// input's (a device may claim anything).
+void listWithStrings(Input& in) {
+    fuzzhid::Device& device = fuzzhid::device();
+    fuzzhid::Device defaults;
+    device.manufacturer = wideString(in);
+    device.product = wideString(in);
+    device.serial = wideString(in);
+    if (in.u8() & 1) device.manufacturer = defaults.manufacturer;
+    char** serials = dravenholt::listDeviceSerials(in.u8() & 1 ? 0x0483 : 0, 0);
+    for (char** serial = serials; serial && *serial; ++serial)
+        require(std::strlen(*serial) < 256, "a serial number longer than the conversion buffer");
+    dravenholt::freeDeviceSerials(serials);
+    device.manufacturer = defaults.manufacturer;
+    device.product = defaults.product;
+    device.serial = defaults.serial;
+}
+
 void operate(dravenholt::CHIDTransport& transport, Input& in) {
     fuzzhid::Device& device = fuzzhid::device();
     switch (in.u8() % 8) {
@@ -87,12 +118,15 @@ void operate(dravenholt::CHIDTransport& transport, Input& in) {
             device.failWrites = !device.failWrites;
             break;
         default:
-            if (in.u8() & 1) {
-                dravenholt::u2f::handshake(bareHandle, nullptr);
-            } else {
-                std::vector<uint8_t> descriptor = in.bytes(in.u16() % 600);
-                auto length = dravenholt::inputReportLength(descriptor.data(), descriptor.size());
-                require(!length || *length >= 1, "a report length without its ID byte");
+            switch (in.u8() % 3) {
+                case 0: {
+                    std::vector<uint8_t> descriptor = in.bytes(in.u16() % 600);
+                    auto length = dravenholt::inputReportLength(descriptor.data(), descriptor.size());
+                    require(!length || *length >= 1, "a report length without its ID byte");
+                    break;
+                }
+                case 1: dravenholt::u2f::handshake(bareHandle, nullptr); break;
+                default: listWithStrings(in);
             }
     }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs the whole suite twice: a plain
 # build (with the shipped library and its export check) and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; then fuzzes each fuzz target for a short while
+# (ORVO_FUZZ_SECONDS, default 30 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,3 +23,6 @@ cmake --build build-asan -j"$jobs"
 echo "== tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE nosan
+
+echo "== fuzzing"
+bash scripts/fuzz.sh "${ORVO_FUZZ_SECONDS:-30}"

@@ -234,6 +234,15 @@ void hidSeeds() {
         Bytes answer = filled(17);
         report(s, u2fFrame(0xFFFFFFFF, 0x86, answer, 0, 17)).u8(7).u8(1);
     }
+    {
+        Seed s(t, "enumeration-strings");
+        s.u8(0).u8(7).u8(2);
+        for (const std::string text : {"Dravenholtique", "Orvo", "0123456789AB"}) {
+            s.u8(static_cast<uint8_t>(text.size()));
+            for (char ch : text) s.u16(static_cast<uint8_t>(ch)).u8(0);
+        }
+        s.u8(0).u8(1);
+    }
     Seed(t, "descriptor").u8(0).u8(7).u8(0).run({0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02, 0x75, 0x08,
                                                  0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0xA4, 0x85, 0x03, 0xB4, 0xC0});
 }

@@ -23,7 +23,8 @@ namespace {
 constexpr char kPath[] = "scripted";
 constexpr size_t kU2fReport = 65;  // report ID 0 and a 64-byte frame
 
-wchar_t* copyOf(const wchar_t* text) {
+wchar_t* copyOf(const std::wstring& string) {
+    const wchar_t* text = string.c_str();
     size_t n = std::wcslen(text) + 1;
     auto* copy = static_cast<wchar_t*>(std::malloc(n * sizeof(wchar_t)));
     if (copy) std::wmemcpy(copy, text, n);
@@ -59,9 +60,10 @@ struct hid_device_info* hid_enumerate(unsigned short, unsigned short) {
     info->path = strdup(fuzzhid::kPath);
     info->vendor_id = 0x0483;
     info->product_id = 0xA2AC;
-    info->serial_number = fuzzhid::copyOf(L"0123456789AB");
-    info->manufacturer_string = fuzzhid::copyOf(L"Dravenholtique");
-    info->product_string = fuzzhid::copyOf(L"Orvo");
+    const fuzzhid::Device& d = fuzzhid::device();
+    info->serial_number = fuzzhid::copyOf(d.serial);
+    info->manufacturer_string = fuzzhid::copyOf(d.manufacturer);
+    info->product_string = fuzzhid::copyOf(d.product);
     info->usage_page = 0xFF00;
     return info;
 }

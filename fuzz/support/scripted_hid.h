@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace fuzzhid {
@@ -22,6 +23,10 @@ struct Device {
     // The report descriptor the platform gives; none: the platform cannot tell.
     std::optional<Bytes> descriptor;
     size_t writes = 0;
+    // The strings the enumeration lists for the device.
+    std::wstring manufacturer = L"Dravenholtique";
+    std::wstring product = L"Orvo";
+    std::wstring serial = L"0123456789AB";
 };
 
 Device& device();
