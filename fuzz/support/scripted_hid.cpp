@@ -117,4 +117,6 @@ int orvo_hid_read_report_descriptor(const char*, unsigned char* buffer, size_t c
     return static_cast<int>(n);
 }
 
+void orvo_hid_settle(unsigned) {}  // a scripted device is ready at once
+
 }  // extern "C"
