@@ -5,14 +5,13 @@
 // So that an input cannot reach outside the scratch directory the target works in, every '/'
 // and '\' of the input (the latter starts JSON escapes such as "\/") becomes '_': each file name
 // is then a plain name in the working directory, which is emptied after every input.
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "frame/context.h"
 #include "support/fuzz_input.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -22,9 +21,7 @@ constexpr char kConfigName[] = "orvoconfig.json";
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvo-fuzz-config-XXXXXX").string();
-    fuzzin::require(mkdtemp(pattern.data()) != nullptr, "no scratch directory");
-    scratch = pattern;
+    scratch = fuzzin::scratchDirectory("orvo-fuzz-config");
     std::filesystem::current_path(scratch);
     setenv("ORVO_CONFIG_PATH", scratch.c_str(), 1);
     return 0;

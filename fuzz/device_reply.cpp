@@ -16,6 +16,7 @@
 #include "frame/context.h"
 #include "orvo/admin.h"
 #include "support/fuzz_input.h"
+#include "support/scratch.h"
 #include "transport/transport.h"
 
 using fuzzin::Input;
@@ -267,9 +268,8 @@ void openSession() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Logging at every level, to nowhere, so that every log line with device data runs too.
-    static std::string directory = (std::filesystem::temp_directory_path() / "orvo-fuzz-reply").string();
-    std::filesystem::create_directories(directory);
-    std::ofstream(directory + "/orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
+    std::filesystem::path directory = fuzzin::scratchDirectory("orvo-fuzz-reply");
+    std::ofstream(directory / "orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
     setenv("ORVO_CONFIG_PATH", directory.c_str(), 1);
     getContext().setDevicePair([](CContext&) { return std::vector<uint64_t>{0}; },
                                [](uint64_t, CContext&) -> std::unique_ptr<dravenholt::CTransport> {

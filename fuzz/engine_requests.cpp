@@ -5,14 +5,13 @@
 // Input: requests, each a 16-bit little-endian length and the request's bytes. Every input
 // starts from the same stored token (see token_requests.h); sessions are not stored, so an input
 // opens its own (the first gets handle 1). Key pair generations beyond the second are skipped.
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "codec/codec.h"
 #include "engine/engine.h"
 #include "protocol/function_ids.h"
 #include "support/fuzz_input.h"
+#include "support/scratch.h"
 #include "support/token_requests.h"
 
 using dravenholt::sim::Engine;
@@ -53,10 +52,9 @@ void answerChecked(Engine& engine, const std::vector<uint8_t>& request) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The engine makes every change durable with fsync: a memory file system keeps that cheap.
     std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "orvo-fuzz-engine-XXXXXX").string();
-    require(mkdtemp(pattern.data()) != nullptr, "no scratch directory");
-    baseline = std::filesystem::path(pattern) / "baseline.state";
-    working = std::filesystem::path(pattern) / "working.state";
+    std::filesystem::path scratch = fuzzin::scratchDirectory("orvo-fuzz-engine", base);
+    baseline = scratch / "baseline.state";
+    working = scratch / "working.state";
     Engine engine(optionsFor(baseline));
     for (const auto& request : fuzzreq::initialisedToken()) {
         dravenholt::wire::Response response;
