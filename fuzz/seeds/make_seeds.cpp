@@ -31,6 +31,7 @@ public:
     }
     Seed& u8(uint8_t v) { return bytes_.push_back(v), *this; }
     Seed& u16(uint16_t v) { return u8(v & 0xFF).u8(v >> 8); }
+    Seed& u32(uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
     Seed& raw(const Bytes& b) { return bytes_.insert(bytes_.end(), b.begin(), b.end()), *this; }
     Seed& run(const Bytes& b) { return u16(static_cast<uint16_t>(b.size())).raw(b); }
     Seed& reply(const Response& r) {
@@ -111,6 +112,17 @@ void deviceReplySeeds() {
         .u8(7)
         .reply(attributes);
 
+    // One attribute more than the table holds.
+    {
+        Response many = answer(0);
+        Seed s(t, "attributes-41");
+        s.u8(1).u8(40);
+        for (uint32_t i = 0; i < 41; ++i) {
+            s.u8(0xF0).u32(0x80000100 + i).u8(4);  // vendor types, 4 bytes each
+            many.attributes.push_back(fuzzreq::bytes(0x80000100 + i, le32(i)));
+        }
+        s.u8(7).reply(many);
+    }
     Seed(t, "find-objects").u8(2).u16(4).reply(withData(0, filled(12)));
     Seed(t, "digest-pieces").u8(3).u16(4500).reply(answer(0)).reply(answer(0)).reply(answer(0));
     Seed(t, "random").u8(4).u16(100).reply(withData(0, filled(100)));
