@@ -17,28 +17,6 @@ Request call(uint32_t function, uint32_t session) {
     return r;
 }
 
-Attribute number(uint32_t type, uint32_t value) {
-    Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
-}
-
-Attribute flag(uint32_t type, bool value) {
-    Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-Attribute bytes(uint32_t type, const Bytes& value) {
-    Attribute a;
-    a.type = type;
-    a.length = static_cast<uint32_t>(value.size());
-    a.value = value;
-    return a;
-}
-
 Bytes encoded(const Request& request) {
     Bytes out;
     std::string error;
