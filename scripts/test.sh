@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs the whole suite twice: a plain
 # build (with the shipped library and its export check) and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer; then fuzzes each fuzz target for a short while
-# (ORVO_FUZZ_SECONDS, default 30 per target).
+# UndefinedBehaviorSanitizer (with LeakSanitizer, which checks the initialise/finalise and
+# load/unload cycles). The thread tests run a third time under ThreadSanitizer, in a build of
+# only what they use. Then each fuzz target is fuzzed for a short while (ORVO_FUZZ_SECONDS,
+# default 30 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,6 +17,14 @@ bash scripts/check-exports.sh build/src/liborvo-pkcs11.so
 
 echo "== tests"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target threads_tests orvo-sim
+
+echo "== thread tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 300
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null

@@ -48,6 +48,13 @@ public:
     // that reads an error has lost its device: the transport opens it again (throwing as open
     // does when it is not there), so a device unplugged and plugged back in is used again.
     void discardStale() override;
+    // hid_close of the hidraw backend closes only this process's descriptor: no report goes to
+    // the device and the parent's handle stays open. Queued bytes belong to the parent's
+    // exchange.
+    void abandon() override {
+        queue_.clear();
+        handle_.reset();
+    }
 
     virtual void setDeviceIds(uint16_t vendorId, uint16_t productId);
     virtual void setProductName(const char* name) { productName_ = name ? name : ""; }
