@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libboost-dev libp11-kit-dev p11-kit
   libgtest-dev libgmock-dev libbenchmark-dev
   opensc python3-pykcs11 openssl libengine-pkcs11-openssl softhsm2
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,8 @@
 # build (with the shipped library and its export check) and one under AddressSanitizer and
 # UndefinedBehaviorSanitizer (with LeakSanitizer, which checks the initialise/finalise and
 # load/unload cycles). The thread tests run a third time under ThreadSanitizer, in a build of
-# only what they use.
+# only what they use. Then each fuzz target is fuzzed for a short while (ORVO_FUZZ_SECONDS,
+# default 30 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -32,3 +33,6 @@ cmake --build build-asan -j"$jobs"
 echo "== tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE nosan
+
+echo "== fuzzing"
+bash scripts/fuzz.sh "${ORVO_FUZZ_SECONDS:-30}"

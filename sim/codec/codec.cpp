@@ -233,6 +233,28 @@ bool encodeResponse(const Response& in, Bytes& out, size_t limit, std::string* e
     return encodeMessage(FunctionResponse_fields, &msg, out, limit, error);
 }
 
+Attribute numberAttribute(uint32_t type, uint32_t value) {
+    Attribute a;
+    a.type = type;
+    a.number = value;
+    return a;
+}
+
+Attribute flagAttribute(uint32_t type, bool value) {
+    Attribute a;
+    a.type = type;
+    a.flag = value;
+    return a;
+}
+
+Attribute bytesAttribute(uint32_t type, const Bytes& value) {
+    Attribute a;
+    a.type = type;
+    a.length = static_cast<uint32_t>(value.size());
+    if (!value.empty()) a.value = value;
+    return a;
+}
+
 void setBytesField(pb_byte_t* dest, pb_size_t& size, size_t capacity, const std::string& text) {
     size = static_cast<pb_size_t>(text.size() < capacity ? text.size() : capacity);
     std::memcpy(dest, text.data(), size);

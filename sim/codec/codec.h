@@ -79,6 +79,12 @@ bool encodeRequest(const Request& in, Bytes& out, size_t limit = 2048, std::stri
 bool decodeResponse(const uint8_t* data, size_t size, Response& out, std::string* error = nullptr);
 bool encodeResponse(const Response& in, Bytes& out, size_t limit = 2048, std::string* error = nullptr);
 
+// Attribute entries in each of the three forms: a number, a truth value, bytes (field 3 only
+// when there are any).
+Attribute numberAttribute(uint32_t type, uint32_t value);
+Attribute flagAttribute(uint32_t type, bool value);
+Attribute bytesAttribute(uint32_t type, const Bytes& value);
+
 // Convenience for building a TokenInfoMsg from text fields.
 void setBytesField(pb_byte_t* dest, pb_size_t& size, size_t capacity, const std::string& text);
 

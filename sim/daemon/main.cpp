@@ -29,6 +29,12 @@ int serve(const Options& options, const sigset_t& stopSignals) {
     engineOptions.stateFile = directory.stateFile();
     Engine engine(engineOptions);
     Responder answer = [&engine](const Bytes& request) -> std::optional<Bytes> { return engine.process(request); };
+    if (options.fault) {
+        auto faults = std::make_shared<FaultSwitch>();
+        faults->set(*options.fault);
+        answer = withFaults(std::move(answer), faults);
+        say("spoiling every reply, as --fault asks");
+    }
     ServerLog log = options.quiet ? ServerLog{} : ServerLog{say};
     TlsServer server(options.address, options.port, std::move(identity), answer, log);
     directory.writeClientConfig(options.address, server.port());

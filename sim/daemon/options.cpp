@@ -18,6 +18,9 @@ const char* const kUsage =
     "                        and the client's orvoconfig.json (default $HOME/.orvo-sim);\n"
     "                        created on first start\n"
     "  -q, --quiet           do not log client connections\n"
+    "      --fault FAULT     misbehave on every reply, to test clients: none, silent,\n"
+    "                        late[:MS] (default 1500 ms), drop-before, drop-during,\n"
+    "                        drop-after, truncated, oversized, garbage\n"
     "  -h, --help            show this text\n"
     "\n"
     "Clients need only ORVO_CONFIG_PATH=DIR to reach the simulator. SIGINT or SIGTERM stops it;\n"
@@ -76,6 +79,13 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
             if (!takeValue()) return std::nullopt;
             if (!parsePort(value.c_str(), options.port)) {
                 error = "not a port number: " + value;
+                return std::nullopt;
+            }
+        } else if (arg == "--fault") {
+            if (!takeValue()) return std::nullopt;
+            options.fault = parseFaultPlan(value);
+            if (!options.fault) {
+                error = "unknown fault " + value + " (one of " + kFaultNames + ")";
                 return std::nullopt;
             }
         } else if (arg == "-d" || arg == "--state-dir") {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "reply_faults.h"
+
 namespace dravenholt::sim {
 
 struct Options {
@@ -12,6 +14,7 @@ struct Options {
     uint16_t port = 4433;
     std::string stateDirectory;  // empty: $HOME/.orvo-sim
     bool quiet = false;
+    std::optional<FaultPlan> fault;  // every reply spoilt this way (testing clients)
     bool help = false;
 };
 

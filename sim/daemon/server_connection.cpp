@@ -99,6 +99,7 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
         mbedtls_ssl_conf_read_timeout(tls.config.get(), 0);
 
         Bytes request;
+        bool notify = true;
         for (;;) {
             uint8_t header[5];
             if (!readExactly(ssl, header, sizeof header)) break;
@@ -109,11 +110,14 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
             }
             request.resize(length);
             if (length && !readExactly(ssl, request.data(), length)) break;
-            std::optional<Bytes> reply = responder(request);
-            if (!reply) break;
-            if (!reply->empty() && !writeAll(ssl, reply->data(), reply->size())) break;
+            Reply reply = responder(request);
+            if (!reply.bytes.empty() && !writeAll(ssl, reply.bytes.data(), reply.bytes.size())) break;
+            if (reply.end) {
+                notify = !reply.abrupt;
+                break;
+            }
         }
-        mbedtls_ssl_close_notify(ssl);
+        if (notify) mbedtls_ssl_close_notify(ssl);
     } catch (const std::exception& e) {
         note(e.what());
     } catch (...) {

@@ -14,9 +14,25 @@ namespace dravenholt::sim {
 
 using Bytes = std::vector<uint8_t>;
 
-// The device's answer to one request: the reply bytes (empty: no answer, the device stays
-// silent), or nothing, which ends the connection.
-using Responder = std::function<std::optional<Bytes>(const Bytes& request)>;
+// The device's answer to one request.
+struct Reply {
+    // The reply bytes (empty: no answer, the device stays silent), or nothing, which ends the
+    // connection with the TLS close notification.
+    Reply(std::optional<Bytes> answer) : bytes(answer.value_or(Bytes{})), end(!answer) {}
+    // Sends `sent` (possibly nothing), then drops the connection without the close notification,
+    // as a device does that dies or loses its link.
+    static Reply dropAfter(Bytes sent) {
+        Reply r(std::move(sent));
+        r.end = r.abrupt = true;
+        return r;
+    }
+
+    Bytes bytes;
+    bool end = false;
+    bool abrupt = false;
+};
+
+using Responder = std::function<Reply(const Bytes& request)>;
 using ServerLog = std::function<void(const std::string& line)>;
 
 struct ServerIdentity {

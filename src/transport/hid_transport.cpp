@@ -71,7 +71,15 @@ void CHIDTransport::discardStale() {
     size_t length = usesU2f() ? u2f::kFrameLength : inLength_;
     std::vector<uint8_t> report(std::max(length, u2f::kFrameLength) + 1);
     for (size_t dropped = 0; dropped < kMaxStaleReports; ++dropped) {
-        if (hid_read_timeout(handle_.get(), report.data(), length, 0) <= 0) return;
+        int got = hid_read_timeout(handle_.get(), report.data(), length, 0);
+        if (got == 0) return;
+        if (got < 0) {
+            // The handle has lost its device (unplugged, reset): find the device again, or fail
+            // this call and leave the transport closed for the next one to open.
+            if (log_) log_->logMessage(kInfo, "HID device lost; opening it again.");
+            open();
+            return;
+        }
     }
 }
 

@@ -44,7 +44,9 @@ public:
     size_t write(const uint8_t* data, size_t length) override;
     size_t write(const std::string& data) override;
     const char* getTypeName() override { return "HID"; }
-    // Empties the receive queue and drops every report the device sent before now.
+    // Empties the receive queue and drops every report the device sent before now. A handle
+    // that reads an error has lost its device: the transport opens it again (throwing as open
+    // does when it is not there), so a device unplugged and plugged back in is used again.
     void discardStale() override;
     // hid_close of the hidraw backend closes only this process's descriptor: no report goes to
     // the device and the parent's handle stays open. Queued bytes belong to the parent's

@@ -25,11 +25,12 @@ class Simulator:
         self.port = 0
         self.process = None
 
-    def start(self, timeout=20):
+    def start(self, *options, timeout=20):
+        """Starts orvo-sim with these extra command line options."""
         offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         log = open(self.log_path, "ab")
         self.process = subprocess.Popen(
-            [SIM, "--state-dir", self.state, "--port", str(self.port)],
+            [SIM, "--state-dir", self.state, "--port", str(self.port), *options],
             stdout=log, stderr=subprocess.STDOUT)
         log.close()
         deadline = time.monotonic() + timeout

@@ -6,28 +6,6 @@
 
 namespace simref {
 
-Attribute num(uint32_t type, uint32_t value) {
-    Attribute a;
-    a.type = type;
-    a.number = value;
-    return a;
-}
-
-Attribute flag(uint32_t type, bool value) {
-    Attribute a;
-    a.type = type;
-    a.flag = value;
-    return a;
-}
-
-Attribute bytes(uint32_t type, const Bytes& value) {
-    Attribute a;
-    a.type = type;
-    a.length = uint32_t(value.size());
-    if (!value.empty()) a.value = value;
-    return a;
-}
-
 Bytes md(mbedtls_md_type_t type, const Bytes& data) {
     const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
     Bytes out(mbedtls_md_get_size(info));

@@ -14,9 +14,9 @@ namespace simref {
 using Bytes = std::vector<uint8_t>;
 using dravenholt::wire::Attribute;
 
-Attribute num(uint32_t type, uint32_t value);
-Attribute flag(uint32_t type, bool value);
-Attribute bytes(uint32_t type, const Bytes& value);
+inline Attribute num(uint32_t type, uint32_t value) { return dravenholt::wire::numberAttribute(type, value); }
+inline Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flagAttribute(type, value); }
+inline Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
 
 Bytes md(mbedtls_md_type_t type, const Bytes& data);
 Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data);

@@ -1,0 +1,199 @@
+// The simulated token behind a virtual USB device, in both framings, with the virtual device's
+// faults, broken replies and the device unplugged and plugged back in: every faulty call ends
+// with an error code within its timeout and leaves the caller's memory outside its buffers alone,
+// and the next call after the fault is repaired succeeds in the same process.
+#include <future>
+#include <thread>
+
+#include "engine/engine.h"
+#include "frame/context.h"
+#include "hid_test_support.h"
+#include "reply_faults.h"
+#include "support/fault_probes.h"
+#include "support/test_env.h"
+
+namespace hidtest {
+namespace {
+
+using dravenholt::sim::ReplyFault;
+using orvotest::Probe;
+using orvotest::ProbeResult;
+
+constexpr auto kTimeout = 300ms;
+constexpr auto kSlack = 1500ms;  // a loaded machine, sanitizers
+constexpr auto kSettle = 100ms;
+
+// The token and its device: the engine outlives the device, as a token's memory outlives its
+// USB connection, and a device plugged in again is the same token.
+struct Rig {
+    DeviceSpec spec;
+    std::shared_ptr<dravenholt::sim::Engine> engine = std::make_shared<dravenholt::sim::Engine>();
+    std::shared_ptr<dravenholt::sim::FaultSwitch> messages = std::make_shared<dravenholt::sim::FaultSwitch>();
+    std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
+    orvotest::ProbedToken token;
+
+    void plugIn() {
+        device = dravenholt::vhid::plugIn(spec, [engine = engine, messages = messages](const Bytes& request) {
+            return dravenholt::sim::faultyReply(messages->get(), engine->process(request)).bytes;
+        });
+    }
+    void unplug() { dravenholt::vhid::unplug(device); }
+
+    ProbeResult withDeviceFaults(const Faults& faults, Probe probe) {
+        device->setFaults(faults);
+        ProbeResult result = token.run(probe);
+        device->setFaults({});
+        return result;
+    }
+    ProbeResult withBrokenReply(ReplyFault fault, Probe probe) {
+        messages->set({fault});
+        ProbeResult result = token.run(probe);
+        messages->set({});
+        return result;
+    }
+    // The device goes away while the call waits for its reply, after sending the reply's first
+    // report or frame when `midReply`; then it is plugged in again.
+    ProbeResult unpluggedDuringCall(bool midReply, Probe probe) {
+        Faults faults;
+        if (midReply) {
+            faults.replyPieces = 1;
+        } else {
+            faults.silent = true;
+        }
+        device->setFaults(faults);
+        size_t before = device->requests().size();
+        auto call = std::async(std::launch::async, [&] { return token.run(probe); });
+        EXPECT_TRUE(device->waitForRequests(before + 1, 5s));
+        std::this_thread::sleep_for(20ms);
+        unplug();
+        ProbeResult result = call.get();
+        plugIn();
+        return result;
+    }
+    ProbeResult unpluggedBetweenCalls(Probe probe) {
+        unplug();
+        ProbeResult result = token.run(probe);
+        plugIn();
+        return result;
+    }
+    // Plugged in again, but the device cannot be opened at first (busy, no access yet).
+    ProbeResult openRefusedAfterReplug(Probe probe) {
+        unplug();
+        plugIn();
+        device->setFaults({.refuseOpen = true});
+        ProbeResult result = token.run(probe);
+        device->setFaults({});
+        return result;
+    }
+};
+
+struct Case {
+    const char* name;
+    std::optional<Framing> only;  // a fault of one framing; none: both
+    std::function<ProbeResult(Rig&, Probe)> faultyCall;
+    bool callFails = true;
+    bool waitsTimeout = false;
+    std::chrono::milliseconds settle = kSettle;  // until the fault has played out
+};
+
+Faults deviceFaults(void (*set)(Faults&)) {
+    Faults f;
+    set(f);
+    return f;
+}
+
+const std::vector<Case>& cases() {
+    static const std::vector<Case> all = {
+        {"silent", {}, [](Rig& r, Probe p) { return r.withDeviceFaults({.silent = true}, p); }, true, true},
+        // The late reply lands before the next call, which drops it unread.
+        {"late", {}, [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyDelay = 2 * kTimeout; }), p); },
+         true, true, 2 * kTimeout},
+        {"reply cut after its first piece", {},
+         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyPieces = 1; }), p); },
+         true, true},
+        {"truncated message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Truncated, p); }},
+        {"oversized message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Oversized, p); }},
+        {"garbage message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Garbage, p); }},
+        {"write fails", {}, [](Rig& r, Probe p) { return r.withDeviceFaults({.failWrites = true}, p); }},
+        {"unplugged before the reply", {}, [](Rig& r, Probe p) { return r.unpluggedDuringCall(false, p); }},
+        {"unplugged during the reply", {}, [](Rig& r, Probe p) { return r.unpluggedDuringCall(true, p); }},
+        {"unplugged between calls", {}, [](Rig& r, Probe p) { return r.unpluggedBetweenCalls(p); }},
+        {"replugged, open refused", {}, [](Rig& r, Probe p) { return r.openRefusedAfterReplug(p); }},
+        {"wrong report ID", Framing::Reports,
+         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyReportId = 0x03; }), p); }},
+        {"unknown packet type", Framing::Reports,
+         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.firstPacketType = 0x05; }), p); }},
+        {"error frame", Framing::U2f,
+         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.errorReply = 0x06; }), p); }},
+        {"broken frame sequence", Framing::U2f,
+         [](Rig& r, Probe p) { return r.withDeviceFaults({.skipSequence = true}, p); }},
+        {"frames of another channel between", Framing::U2f,
+         [](Rig& r, Probe p) { return r.withDeviceFaults({.otherChannelFrames = true}, p); }, false},
+    };
+    return all;
+}
+
+// Every fault in each framing it belongs to.
+std::vector<std::tuple<Framing, size_t>> applicable() {
+    std::vector<std::tuple<Framing, size_t>> out;
+    for (Framing framing : {Framing::Reports, Framing::U2f})
+        for (size_t i = 0; i < cases().size(); ++i)
+            if (!cases()[i].only || *cases()[i].only == framing) out.emplace_back(framing, i);
+    return out;
+}
+
+struct HidFault : HidTest, ::testing::WithParamInterface<std::tuple<Framing, size_t>> {
+    orvotest::TestDir dir;
+    Rig rig;
+
+    void SetUp() override {
+        rig.spec = std::get<0>(GetParam()) == Framing::U2f ? u2fSpec() : DeviceSpec{};
+        rig.plugIn();
+        dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
+                        std::to_string(kTimeout.count()) + "}");
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+        rig.token.prepare();
+    }
+    void TearDown() override {
+        C_Finalize(nullptr);
+        HidTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_P(HidFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
+    const Framing framing = std::get<0>(GetParam());
+    const Case& c = cases()[std::get<1>(GetParam())];
+    const std::string transport = framing == Framing::U2f ? "USB, U2F frames" : "USB, reports";
+    for (Probe probe : orvotest::allProbes()) {
+        ProbeResult faulty = c.faultyCall(rig, probe);
+        std::this_thread::sleep_for(c.settle);
+        ProbeResult next = rig.token.run(probe);
+        orvotest::recordOutcome(transport, c.name, probe, faulty, next);
+
+        const char* name = orvotest::probeName(probe);
+        EXPECT_EQ(faulty.rv, c.callFails ? CKR_FUNCTION_FAILED : CKR_OK) << name;
+        EXPECT_TRUE(faulty.guardsIntact) << name;
+        EXPECT_LT(faulty.took, kTimeout + kSlack) << name;
+        if (c.waitsTimeout) {
+            EXPECT_GE(faulty.took, kTimeout - 50ms) << name;
+        }
+        if (!c.callFails) {
+            EXPECT_TRUE(faulty.valuesRight) << name;
+        }
+        EXPECT_EQ(next.rv, CKR_OK) << name << "\n" << dir.read("orvo.log");
+        EXPECT_TRUE(next.valuesRight && next.guardsIntact) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, HidFault, ::testing::ValuesIn(applicable()),
+                         [](const auto& info) {
+                             std::string name = std::string(std::get<0>(info.param) == Framing::U2f ? "U2f_" : "Reports_") +
+                                                cases()[std::get<1>(info.param)].name;
+                             for (char& ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
+
+}  // namespace hidtest

@@ -1,0 +1,118 @@
+#include "support/fault_probes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace orvotest {
+namespace {
+
+CK_UTF8CHAR kSoPin[] = "sopin123";
+CK_UTF8CHAR kUserPin[] = "user1234";
+constexpr char kLabel[] = "probe";
+// Long enough that the reply takes several reports or frames on USB.
+const std::vector<uint8_t> kValue = [] {
+    std::vector<uint8_t> v(100);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
+    return v;
+}();
+
+std::string rvText(CK_RV rv) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(rv));
+    return rv == CKR_OK ? "CKR_OK" : rv == CKR_FUNCTION_FAILED ? "CKR_FUNCTION_FAILED" : text;
+}
+
+std::string describe(const ProbeResult& r) {
+    std::string text = rvText(r.rv) + " in " + std::to_string(r.took.count()) + " ms";
+    if (!r.guardsIntact) text += ", GUARDS BROKEN";
+    if (r.rv == CKR_OK && !r.valuesRight) text += ", WRONG VALUES";
+    return text;
+}
+
+}  // namespace
+
+GuardedBuffer::GuardedBuffer(size_t size) : size_(size), storage_(size + 2 * kGuard, kPattern) {}
+
+bool GuardedBuffer::guardsIntact() const {
+    auto intact = [](auto begin, auto end) { return std::all_of(begin, end, [](uint8_t b) { return b == kPattern; }); };
+    return intact(storage_.begin(), storage_.begin() + kGuard) && intact(storage_.end() - kGuard, storage_.end());
+}
+
+const std::vector<Probe>& allProbes() {
+    static const std::vector<Probe> probes = {Probe::Random, Probe::Attributes, Probe::TokenInfo};
+    return probes;
+}
+
+const char* probeName(Probe probe) {
+    switch (probe) {
+        case Probe::Random: return "C_GenerateRandom";
+        case Probe::Attributes: return "C_GetAttributeValue";
+        case Probe::TokenInfo: return "C_GetTokenInfo";
+    }
+    return "?";
+}
+
+void ProbedToken::prepare() {
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    ASSERT_EQ(C_InitToken(0, kSoPin, 8, label), CKR_OK);
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_), CKR_OK);
+    ASSERT_EQ(C_Login(session_, CKU_SO, kSoPin, 8), CKR_OK);
+    ASSERT_EQ(C_InitPIN(session_, kUserPin, 8), CKR_OK);
+    ASSERT_EQ(C_Logout(session_), CKR_OK);
+    ASSERT_EQ(C_Login(session_, CKU_USER, kUserPin, 8), CKR_OK);
+    CK_OBJECT_CLASS dataClass = CKO_DATA;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
+                           {CKA_LABEL, const_cast<char*>(kLabel), sizeof kLabel - 1},
+                           {CKA_VALUE, const_cast<uint8_t*>(kValue.data()), kValue.size()}};
+    ASSERT_EQ(C_CreateObject(session_, tmpl, 3, &object_), CKR_OK);
+}
+
+ProbeResult ProbedToken::run(Probe probe) {
+    ProbeResult result;
+    auto start = std::chrono::steady_clock::now();
+    switch (probe) {
+        case Probe::Random: {
+            GuardedBuffer out(200);
+            result.rv = C_GenerateRandom(session_, out.data(), out.size());
+            result.guardsIntact = out.guardsIntact();
+            break;
+        }
+        case Probe::Attributes: {
+            GuardedBuffer label(16), value(kValue.size()), objectClass(sizeof(CK_OBJECT_CLASS));
+            CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, label.data(), label.size()},
+                                   {CKA_VALUE, value.data(), value.size()},
+                                   {CKA_CLASS, objectClass.data(), objectClass.size()}};
+            result.rv = C_GetAttributeValue(session_, object_, tmpl, 3);
+            result.guardsIntact = label.guardsIntact() && value.guardsIntact() && objectClass.guardsIntact();
+            CK_OBJECT_CLASS got = ~0ul;
+            std::memcpy(&got, objectClass.data(), sizeof got);
+            result.valuesRight = tmpl[0].ulValueLen == sizeof kLabel - 1 &&
+                                 std::memcmp(label.data(), kLabel, sizeof kLabel - 1) == 0 &&
+                                 tmpl[1].ulValueLen == kValue.size() &&
+                                 std::memcmp(value.data(), kValue.data(), kValue.size()) == 0 && got == CKO_DATA;
+            break;
+        }
+        case Probe::TokenInfo: {
+            GuardedBuffer info(sizeof(CK_TOKEN_INFO));
+            auto* token = reinterpret_cast<CK_TOKEN_INFO*>(info.data());
+            result.rv = C_GetTokenInfo(0, token);
+            result.guardsIntact = info.guardsIntact();
+            result.valuesRight = (token->flags & CKF_TOKEN_INITIALIZED) && (token->flags & CKF_USER_PIN_INITIALIZED);
+            break;
+        }
+    }
+    result.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return result;
+}
+
+void recordOutcome(const std::string& transport, const std::string& fault, Probe probe, const ProbeResult& faulty,
+                   const ProbeResult& next) {
+    std::printf("fault table | %s | %s | %s | %s | %s\n", transport.c_str(), fault.c_str(), probeName(probe),
+                describe(faulty).c_str(), describe(next).c_str());
+}
+
+}  // namespace orvotest
