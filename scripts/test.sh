@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs the whole suite twice: a plain
 # build (with the shipped library and its export check) and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer (with LeakSanitizer, which checks the initialise/finalise and
+# load/unload cycles). The thread tests run a third time under ThreadSanitizer, in a build of
+# only what they use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,6 +22,14 @@ echo "== Debian package (installed, tried and removed again on CI only)"
 deb=$(ORVO_PACKAGE_BUILD=build bash scripts/package.sh 2>build/package.log) || { cat build/package.log; exit 1; }
 dpkg-deb --contents "$deb" | grep -q "pkcs11/liborvo-pkcs11.so$"
 if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then bash scripts/package-check.sh "$deb"; fi
+
+echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target threads_tests orvo-sim
+
+echo "== thread tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 300
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null

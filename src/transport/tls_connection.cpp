@@ -2,6 +2,7 @@
 
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
+#include <unistd.h>
 
 #include "transport/mbed_raii.h"
 #include "transport/net_receive.h"
@@ -149,6 +150,15 @@ void TlsConnection::close() {
     if (!state_) return;
     log_->logMessage(kTrace, "closing tls connection.");
     mbedtls_ssl_close_notify(state_->ssl.get());
+    state_.reset();
+}
+
+void TlsConnection::abandon() {
+    if (!state_) return;
+    // Closing this process's descriptor leaves the socket open in the parent and sends nothing;
+    // mbedtls_net_free would shut it down for both, so it finds no descriptor left to free.
+    ::close(state_->socket->fd);
+    state_->socket->fd = -1;
     state_.reset();
 }
 
