@@ -10,13 +10,19 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
 
-echo "== build (RelWithDebInfo)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "== build (RelWithDebInfo; the benchmark is built, never run here)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" >/dev/null
 cmake --build build -j"$jobs"
 bash scripts/check-exports.sh build/src/liborvo-pkcs11.so
 
 echo "== tests"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== Debian package (installed, tried and removed again on CI only)"
+deb=$(ORVO_PACKAGE_BUILD=build bash scripts/package.sh 2>build/package.log) || { cat build/package.log; exit 1; }
+dpkg-deb --contents "$deb" | grep -q "pkcs11/liborvo-pkcs11.so$"
+if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then bash scripts/package-check.sh "$deb"; fi
 
 echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null

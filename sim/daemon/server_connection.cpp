@@ -95,8 +95,10 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
                 return;
             }
         }
-        // A client may keep its connection idle for as long as it likes.
+        // A client may keep its connection idle for as long as it likes: from now on each read
+        // is a plain blocking one, without a select() before it.
         mbedtls_ssl_conf_read_timeout(tls.config.get(), 0);
+        mbedtls_ssl_set_bio(ssl, &socket, mbed::sendNoSignal, mbedtls_net_recv, nullptr);
 
         Bytes request;
         bool notify = true;

@@ -71,7 +71,7 @@ CContext::CContext()
 }
 
 void CContext::log(int level, const char* format, ...) {
-    if (!logToConsole && !logFile.is_open()) return;  // no target: nothing can be written
+    if (!logs(level)) return;  // below the threshold or no target: nothing is formatted
     char buffer[2048];
     va_list args;
     va_start(args, format);

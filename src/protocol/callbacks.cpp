@@ -53,6 +53,77 @@ bool decodeAttributeValue(pb_istream_t* stream, const pb_field_t*, void** arg) {
     return pb_read(stream, value->data, value->length);
 }
 
+// Field 3 as pb_decode hands a bytes field to its callback: the string's bytes, or the raw
+// bytes of a scalar sent in its place.
+bool readValue(pb_istream_t* stream, pb_wire_type_t wireType, ReceivedValue& value) {
+    void* arg = &value;
+    if (wireType == PB_WT_STRING) {
+        pb_istream_t bytes;
+        if (!pb_make_string_substream(stream, &bytes)) return false;
+        bool ok = decodeAttributeValue(&bytes, nullptr, &arg);
+        if (!pb_close_string_substream(stream, &bytes)) return false;
+        if (!ok) PB_RETURN_ERROR(stream, "callback failed");
+        return true;
+    }
+    pb_byte_t raw[10];
+    size_t size = 0;
+    if (wireType == PB_WT_VARINT) {
+        do {
+            if (size == sizeof raw) PB_RETURN_ERROR(stream, "varint overflow");
+            if (!pb_read(stream, raw + size, 1)) return false;
+        } while (raw[size++] & 0x80);
+    } else if (wireType == PB_WT_32BIT || wireType == PB_WT_64BIT) {
+        size = wireType == PB_WT_32BIT ? 4 : 8;
+        if (!pb_read(stream, raw, size)) return false;
+    } else {
+        PB_RETURN_ERROR(stream, "invalid wire_type");
+    }
+    pb_istream_t bytes = pb_istream_from_buffer(raw, size);
+    if (!decodeAttributeValue(&bytes, nullptr, &arg)) PB_RETURN_ERROR(stream, "callback failed");
+    return true;
+}
+
+// Reads one AttributeMsg as pb_decode would read it into `msg` (field 3 into `value`), without
+// walking the message's field descriptors: unknown fields are skipped, a known field of the wrong
+// wire type, a number beyond 32 bits, a zero tag and a missing type fail, and the last of
+// repeated fields wins.
+bool readAttributeMsg(pb_istream_t* stream, AttributeMsg& msg, ReceivedValue& value) {
+    bool hasType = false;
+    for (;;) {
+        pb_wire_type_t wireType;
+        uint32_t tag;
+        bool eof = false;
+        if (!pb_decode_tag(stream, &wireType, &tag, &eof)) {
+            if (eof) break;
+            return false;
+        }
+        auto number = [&](uint32_t& out) {
+            uint64_t wide;
+            if (wireType != PB_WT_VARINT) PB_RETURN_ERROR(stream, "wrong wire type");
+            if (!pb_decode_varint(stream, &wide)) return false;
+            if (wide > 0xFFFFFFFFu) PB_RETURN_ERROR(stream, "integer too large");
+            out = static_cast<uint32_t>(wide);
+            return true;
+        };
+        bool ok;
+        switch (tag) {
+            case 0: PB_RETURN_ERROR(stream, "zero tag");
+            case AttributeMsg_type_tag: ok = hasType = number(msg.type); break;
+            case AttributeMsg_length_tag: ok = msg.has_length = number(msg.length); break;
+            case AttributeMsg_number_tag: ok = msg.has_number = number(msg.number); break;
+            case AttributeMsg_flag_tag:
+                if (wireType != PB_WT_VARINT) PB_RETURN_ERROR(stream, "wrong wire type");
+                ok = msg.has_flag = pb_decode_bool(stream, &msg.flag);
+                break;
+            case AttributeMsg_value_tag: ok = readValue(stream, wireType, value); break;
+            default: ok = pb_skip_field(stream, wireType);
+        }
+        if (!ok) return false;
+    }
+    if (!hasType) PB_RETURN_ERROR(stream, "missing required field");
+    return true;
+}
+
 }  // namespace
 
 bool isNumberAttribute(CK_ATTRIBUTE_TYPE type) {
@@ -150,14 +221,18 @@ bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     return true;
 }
 
+// A record that carries only its type is AttributeMsg field 1 alone. It is written directly:
+// the generic submessage encoder walks all five fields twice (once to size the message).
 bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
     const auto* tmpl = static_cast<const Template*>(*arg);
     if (!tmpl) return false;
     for (uint32_t i = 0; i < tmpl->count; ++i) {
         if (!fitsWire(tmpl->attributes[i].type)) return false;
-        AttributeMsg msg = AttributeMsg_init_zero;
-        msg.type = static_cast<uint32_t>(tmpl->attributes[i].type);
-        if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, AttributeMsg_fields, &msg))
+        pb_byte_t record[1 + 5];  // the tag of field 1, then the type as a varint of at most 5 bytes
+        pb_ostream_t out = pb_ostream_from_buffer(record, sizeof record);
+        if (!pb_encode_tag(&out, PB_WT_VARINT, AttributeMsg_type_tag) ||
+            !pb_encode_varint(&out, tmpl->attributes[i].type) || !pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_string(stream, record, out.bytes_written))
             return false;
     }
     return true;
@@ -168,8 +243,7 @@ bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     if (!table) return false;
     ReceivedValue value;
     AttributeMsg msg = AttributeMsg_init_zero;
-    setDecode(msg.value, decodeAttributeValue, &value);
-    if (!pb_decode(stream, AttributeMsg_fields, &msg)) return false;
+    if (!readAttributeMsg(stream, msg, value)) return false;
     if (table->count >= kMaxResultAttributes) return false;
     AttributeTable::Entry& entry = table->entries[table->count];
     entry.type = msg.type;

@@ -37,7 +37,7 @@ size_t TCPTransport::read(uint8_t* buffer, size_t capacity) {
 
 size_t TCPTransport::write(const uint8_t* data, size_t length) {
     if (length > kFrameLimit - kHeaderSize) return 0;
-    std::array<uint8_t, kFrameLimit> frame{};
+    std::array<uint8_t, kFrameLimit> frame;  // header and request; nothing else is sent
     for (size_t i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(length >> (8 * i));
     frame[4] = 0;
     if (length) std::memcpy(frame.data() + kHeaderSize, data, length);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "transport/mbed_raii.h"
+#include "transport/net_receive.h"
 #include "transport/net_send.h"
 
 namespace dravenholt {
@@ -90,6 +91,10 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "connect returned %d", ret);
         return fail(ret);
     }
+    if (!mbed::setReceiveTimeout(*s.socket.get(), readTimeoutMs)) {
+        log_->logMessage(kError, "cannot set the read timeout");
+        return fail(MBEDTLS_ERR_NET_SOCKET_FAILED);
+    }
 
     ret = mbedtls_ssl_config_defaults(s.config.get(), MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                       MBEDTLS_SSL_PRESET_DEFAULT);
@@ -97,7 +102,6 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "config defaults returned %d", ret);
         return fail(ret);
     }
-    mbedtls_ssl_conf_read_timeout(s.config.get(), readTimeoutMs);
     mbedtls_ssl_conf_cert_profile(s.config.get(), &kCertificateProfile);
     // The handshake completes whatever verification finds; the result is judged below.
     mbedtls_ssl_conf_authmode(s.config.get(), MBEDTLS_SSL_VERIFY_OPTIONAL);
@@ -114,8 +118,7 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "set_hostname returned %d", ret);
         return fail(ret);
     }
-    mbedtls_ssl_set_bio(s.ssl.get(), s.socket.get(), mbed::sendNoSignal, mbedtls_net_recv,
-                        mbedtls_net_recv_timeout);
+    mbedtls_ssl_set_bio(s.ssl.get(), s.socket.get(), mbed::sendNoSignal, mbed::receiveWithTimeout, nullptr);
 
     while ((ret = mbedtls_ssl_handshake(s.ssl.get())) != 0) {
         if (ret != MBEDTLS_ERR_SSL_WANT_READ && ret != MBEDTLS_ERR_SSL_WANT_WRITE) {
@@ -160,7 +163,7 @@ void TlsConnection::abandon() {
 }
 
 void TlsConnection::setReadTimeout(uint32_t ms) {
-    if (state_) mbedtls_ssl_conf_read_timeout(state_->config.get(), ms);
+    if (state_) mbed::setReceiveTimeout(*state_->socket.get(), ms);
 }
 
 bool TlsConnection::read(uint8_t* buffer, size_t& length) {
@@ -208,7 +211,7 @@ bool TlsConnection::hasPendingInput() {
     if (mbedtls_ssl_get_bytes_avail(state_->ssl.get()) > 0 || mbedtls_ssl_check_pending(state_->ssl.get()))
         return true;
     // Readable while idle means stray bytes or the peer's close; an error means a broken socket.
-    return mbedtls_net_poll(state_->socket.get(), MBEDTLS_NET_POLL_READ, 0) != 0;
+    return mbed::hasUnreadInput(*state_->socket.get());
 }
 
 }  // namespace dravenholt

@@ -26,7 +26,7 @@ constexpr auto kSettle = 100ms;
 // The token and its device: the engine outlives the device, as a token's memory outlives its
 // USB connection, and a device plugged in again is the same token.
 struct Rig {
-    DeviceSpec spec;
+    DeviceProfile spec;
     std::shared_ptr<dravenholt::sim::Engine> engine = std::make_shared<dravenholt::sim::Engine>();
     std::shared_ptr<dravenholt::sim::FaultSwitch> messages = std::make_shared<dravenholt::sim::FaultSwitch>();
     std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
@@ -147,7 +147,7 @@ struct HidFault : HidTest, ::testing::WithParamInterface<std::tuple<Framing, siz
     Rig rig;
 
     void SetUp() override {
-        rig.spec = std::get<0>(GetParam()) == Framing::U2f ? u2fSpec() : DeviceSpec{};
+        rig.spec = std::get<0>(GetParam()) == Framing::U2f ? u2fSpec() : DeviceProfile{};
         rig.plugIn();
         dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
                         std::to_string(kTimeout.count()) + "}");

@@ -1,0 +1,123 @@
+#include "contenders.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bench_error.h"
+#include "frame/context.h"
+#include "inprocess/inprocess_transport.h"
+#include "replay.h"
+#include "timing.h"
+#include "transport/network_pair.h"
+
+namespace orvo_bench {
+namespace {
+
+constexpr CK_SLOT_ID kTlsSlot = 0;
+constexpr CK_SLOT_ID kInProcessSlot = 1;
+
+}  // namespace
+
+Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt::sim::Engine>()) {
+    CContext& context = getContext();
+    if (context.ipAddress.empty())
+        throw BenchError("ORVO_CONFIG_PATH must name a directory whose orvoconfig.json points at orvo-sim");
+    std::string address = context.ipAddress, caBundle = context.caCertBundle;
+    uint32_t port = context.ipPort;
+    context.setDevicePair([](CContext&) { return std::vector<uint64_t>{0, 1}; },
+                          [this](uint64_t id, CContext& c) -> std::unique_ptr<dravenholt::CTransport> {
+                              std::unique_ptr<dravenholt::CTransport> inner;
+                              if (id == 0) inner = dravenholt::makeNetworkTransport(0, c);
+                              else inner = std::make_unique<dravenholt::sim::InProcessTransport>(engine_);
+                              return std::make_unique<RecordingTransport>(std::move(inner), recorder_);
+                          });
+    CK_FUNCTION_LIST* list = nullptr;
+    check(C_GetFunctionList(&list), "C_GetFunctionList");
+    orvo_ = Module::linked(list);
+    overTls_ = prepareFixture(list, kTlsSlot);
+    inProcess_ = prepareFixture(list, kInProcessSlot);
+    bare_ = std::make_unique<BareTlsClient>(address, port, caBundle, context.timeoutMs);
+    transport_ = std::make_unique<dravenholt::TCPTransport>(address, port, caBundle, nullptr);
+    transport_->setTimeout(context.timeoutMs);
+    transport_->open();
+    softhsmFixture_ = optionalFixture("SoftHSM2", paths.softhsm, "SOFTHSM2_CONF", softhsm_);
+    p11kitFixture_ = optionalFixture("p11-kit remoting", paths.p11kitClient, "P11_KIT_SERVER_ADDRESS", p11kit_);
+}
+
+Contenders::~Contenders() = default;
+
+std::optional<Fixture> Contenders::optionalFixture(const std::string& name, const std::string& path,
+                                                   const char* needsEnv, std::unique_ptr<Module>& module) {
+    if (!std::getenv(needsEnv)) {
+        notes_.push_back(name + ": not measured, " + needsEnv + " is not set (scripts/bench.sh sets it)");
+        return std::nullopt;
+    }
+    try {
+        module = Module::load(path);
+        return prepareFixture(module->functions(), module->firstTokenSlot());
+    } catch (const std::exception& e) {
+        notes_.push_back(name + ": not measured, " + e.what());
+        module.reset();
+        return std::nullopt;
+    }
+}
+
+std::vector<Exchange> Contenders::record(const Operation& operation, const Fixture& fixture) {
+    recorder_.start();
+    try {
+        operation.run(fixture);
+    } catch (...) {
+        recorder_.stop();
+        throw;
+    }
+    return recorder_.stop();
+}
+
+Figures Contenders::measure(const Operation& operation, int rounds, double seconds) {
+    Figures figures;
+    figures.operation = &operation;
+    std::vector<Exchange> overTls = record(operation, overTls_);
+    std::vector<Exchange> inProcess = record(operation, inProcess_);
+    figures.deviceCalls = inProcess.size();
+
+    Replay floor(overTls, [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        return bare_->exchange(request.data(), request.size(), reply, capacity);
+    });
+    Replay transportAlone(std::move(overTls), [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        transport_->discardStale();
+        if (transport_->write(request.data(), request.size()) != request.size())
+            throw BenchError("the library's transport failed to write");
+        return transport_->read(reply, capacity);
+    });
+    Replay engineAlone(std::move(inProcess), [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        std::vector<uint8_t> answer = engine_->process(request);
+        if (answer.size() > capacity) throw BenchError("engine reply too long");
+        std::memcpy(reply, answer.data(), answer.size());
+        return answer.size();
+    });
+
+    std::vector<Contender> contenders;
+    std::vector<Series Figures::*> columns;
+    auto add = [&](const char* name, Series Figures::*column, std::function<void()> run) {
+        contenders.push_back({name, std::move(run), {}, {}});
+        columns.push_back(column);
+    };
+    add("bare TLS", &Figures::bareTls, [&] { floor.run(); });
+    add("transport", &Figures::transportAlone, [&] { transportAlone.run(); });
+    add("orvo TLS", &Figures::orvoTls, [&] { operation.run(overTls_); });
+    if (p11kitFixture_) add("p11-kit", &Figures::p11kitRemote, [&] { operation.run(*p11kitFixture_); });
+    if (softhsmFixture_) add("SoftHSM2", &Figures::softhsmDirect, [&] { operation.run(*softhsmFixture_); });
+    add("orvo in-process", &Figures::orvoInProcess, [&] { operation.run(inProcess_); });
+    add("engine alone", &Figures::engineAlone, [&] { engineAlone.run(); });
+    orvo_bench::measure(contenders, rounds, seconds);
+
+    for (size_t i = 0; i < contenders.size(); ++i) {
+        figures.*columns[i] = contenders[i].rates;
+        if (!contenders[i].failure.empty())
+            figures.notes.push_back(std::string(operation.name) + ", " + contenders[i].name + ": " +
+                                    contenders[i].failure);
+    }
+    return figures;
+}
+
+}  // namespace orvo_bench

@@ -1,0 +1,54 @@
+// Everything measured, set up once: the library (linked into this program) with two devices
+// behind it, orvo-sim over TLS on port 0 and a simulator engine in-process on port 1, both
+// recorded while asked to; the bare TLS client; SoftHSM2 loaded directly; p11-kit's client
+// module talking to a `p11-kit server` in front of SoftHSM2.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bare_tls.h"
+#include "engine/engine.h"
+#include "figures.h"
+#include "fixture.h"
+#include "module.h"
+#include "recorder.h"
+#include "transport/tcp_transport.h"
+
+namespace orvo_bench {
+
+struct Paths {
+    std::string softhsm = "/usr/lib/softhsm/libsofthsm2.so";
+    std::string p11kitClient = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so";
+};
+
+class Contenders {
+public:
+    // Needs ORVO_CONFIG_PATH naming orvo-sim's state directory; throws BenchError otherwise or
+    // when the library or orvo-sim fails. SoftHSM2 and p11-kit are optional: without them their
+    // columns read n/a and `notes()` says why.
+    explicit Contenders(const Paths& paths);
+    ~Contenders();
+
+    // Measures one operation over `rounds` rounds of `seconds` per contender.
+    Figures measure(const Operation& operation, int rounds, double seconds);
+    const std::vector<std::string>& notes() const { return notes_; }
+
+private:
+    std::optional<Fixture> optionalFixture(const std::string& name, const std::string& path, const char* needsEnv,
+                                           std::unique_ptr<Module>& module);
+    std::vector<Exchange> record(const Operation& operation, const Fixture& fixture);
+
+    Recorder recorder_;
+    std::shared_ptr<dravenholt::sim::Engine> engine_;
+    std::unique_ptr<Module> orvo_, softhsm_, p11kit_;
+    Fixture overTls_, inProcess_;
+    std::optional<Fixture> softhsmFixture_, p11kitFixture_;
+    std::unique_ptr<BareTlsClient> bare_;
+    std::unique_ptr<dravenholt::TCPTransport> transport_;  // the library's transport alone
+    std::vector<std::string> notes_;
+};
+
+}  // namespace orvo_bench

@@ -1,0 +1,32 @@
+// The figures of one operation across every contender, and the two tables printed from them.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "operations.h"
+#include "timing.h"
+
+namespace orvo_bench {
+
+struct Figures {
+    const Operation* operation = nullptr;
+    // Over TLS against orvo-sim: the bare TLS loop (the floor), the library's transport alone
+    // sending the same requests, the library, and p11-kit's client against its server.
+    Series bareTls, transportAlone, orvoTls, p11kitRemote;
+    // In-process: SoftHSM2 called directly, the library with a simulator engine behind it, and
+    // the engine alone answering the same requests.
+    Series softhsmDirect, orvoInProcess, engineAlone;
+    size_t deviceCalls = 0;           // per operation
+    std::vector<std::string> notes;   // failures
+};
+
+// Over TLS against orvo-sim: each figure as a ratio to the bare TLS floor, with the targets.
+void printTransportTable(std::ostream& out, const std::vector<Figures>& all);
+// In-process: the library with the engine behind it, against SoftHSM2 called directly, and
+// the library's own time per device call (in-process time less the engine's).
+void printInProcessTable(std::ostream& out, const std::vector<Figures>& all);
+
+}  // namespace orvo_bench

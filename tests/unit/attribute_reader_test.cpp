@@ -1,0 +1,149 @@
+// decodeAttribute reads each received attribute record without nanopb's generic decoder; it must
+// accept, refuse and fill exactly as pb_decode over AttributeMsg does, for well-formed records
+// and for damaged ones.
+#include <gtest/gtest.h>
+
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <random>
+#include <vector>
+
+#include "orvo.pb.h"
+#include "protocol/callbacks.h"
+
+using namespace dravenholt;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// What the library kept of one record.
+struct Kept {
+    uint32_t type, length, received;
+    Bytes value;
+    bool operator==(const Kept&) const = default;
+};
+
+// The reference: pb_decode of AttributeMsg, then the library's choice of value form.
+bool collectBytes(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto* bytes = static_cast<Bytes*>(*arg);
+    bytes->resize(stream->bytes_left);
+    return pb_read(stream, bytes->data(), bytes->size());
+}
+
+bool referenceAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
+    auto* kept = static_cast<std::vector<Kept>*>(*arg);
+    Bytes value;
+    AttributeMsg msg = AttributeMsg_init_zero;
+    msg.value.funcs.decode = collectBytes;
+    msg.value.arg = &value;
+    if (!pb_decode(stream, AttributeMsg_fields, &msg) || kept->size() >= kMaxResultAttributes) return false;
+    if (msg.has_number) {
+        Bytes number(4);
+        std::memcpy(number.data(), &msg.number, 4);
+        kept->push_back({msg.type, 4, 4, number});
+    } else if (msg.has_flag) {
+        kept->push_back({msg.type, 1, 1, {static_cast<uint8_t>(msg.flag ? 1 : 0)}});
+    } else {
+        kept->push_back({msg.type, msg.has_length ? msg.length : 0, static_cast<uint32_t>(value.size()), value});
+    }
+    return true;
+}
+
+struct Outcome {
+    bool ok;
+    std::vector<Kept> kept;
+};
+
+Outcome decodeReply(const Bytes& reply, bool reference) {
+    Outcome outcome;
+    FunctionResponse msg = FunctionResponse_init_zero;
+    AttributeTable table;
+    if (reference)
+        setDecode(msg.attributes, referenceAttribute, &outcome.kept);
+    else
+        setDecode(msg.attributes, decodeAttribute, &table);
+    pb_istream_t in = pb_istream_from_buffer(reply.data(), reply.size());
+    outcome.ok = pb_decode(&in, FunctionResponse_fields, &msg);
+    if (!reference) {
+        for (int i = 0; i < table.count; ++i) {
+            const AttributeTable::Entry& e = table.entries[i];
+            uint32_t received = table.received[i];
+            Bytes value = e.value ? Bytes(e.value, e.value + received) : Bytes{};
+            outcome.kept.push_back({e.type, e.length, received, value});
+        }
+    }
+    return outcome;
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string text;
+    char two[3];
+    for (uint8_t b : bytes) text += (std::snprintf(two, sizeof two, "%02x", b), two);
+    return text;
+}
+
+void putVarint(Bytes& out, uint64_t value) {
+    do {
+        out.push_back(static_cast<uint8_t>((value & 0x7F) | (value >= 0x80 ? 0x80 : 0)));
+        value >>= 7;
+    } while (value);
+}
+
+// One record: mostly well-formed fields, now and then a wrong wire type, an unknown field, a
+// number beyond 32 bits, a zero byte or a cut.
+Bytes randomRecord(std::mt19937& random) {
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    Bytes record;
+    int fields = static_cast<int>(pick(5));
+    for (int f = 0; f < fields; ++f) {
+        uint32_t tag = pick(10) == 0 ? 6 + pick(3) : 1 + pick(5);
+        uint32_t wire = pick(8) == 0 ? pick(8) : static_cast<uint32_t>(tag == 3 ? PB_WT_STRING : PB_WT_VARINT);
+        putVarint(record, tag << 3 | wire);
+        switch (wire) {
+            case PB_WT_VARINT: putVarint(record, pick(6) == 0 ? (uint64_t{1} << (32 + pick(30))) : random() >> pick(32)); break;
+            case PB_WT_64BIT: record.insert(record.end(), 8, 0xAB); break;
+            case PB_WT_32BIT: record.insert(record.end(), 4, 0xCD); break;
+            case PB_WT_STRING: {
+                uint32_t length = pick(6);
+                putVarint(record, length);
+                for (uint32_t i = 0; i < length; ++i) record.push_back(static_cast<uint8_t>(random()));
+                break;
+            }
+            default: break;  // a group or an invalid wire type, with nothing after it
+        }
+    }
+    if (pick(12) == 0) record.insert(record.begin() + pick(static_cast<uint32_t>(record.size()) + 1), 0);
+    if (pick(12) == 0 && !record.empty()) record.resize(pick(static_cast<uint32_t>(record.size())));
+    return record;
+}
+
+}  // namespace
+
+TEST(AttributeReader, ReadsAndRefusesWhatPbDecodeReadsAndRefuses) {
+    std::mt19937 random(7);
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        Bytes reply{0x08, 0x00};
+        int records = static_cast<int>(random() % 4);
+        if (random() % 50 == 0) records = 45;  // beyond the table's 40 entries
+        for (int r = 0; r < records; ++r) {
+            Bytes record = random() % 3 ? Bytes{0x08, static_cast<uint8_t>(random() % 128)} : Bytes{};
+            Bytes more = randomRecord(random);
+            record.insert(record.end(), more.begin(), more.end());
+            reply.push_back(0x32);
+            putVarint(reply, record.size());
+            reply.insert(reply.end(), record.begin(), record.end());
+        }
+        Outcome fast = decodeReply(reply, false), reference = decodeReply(reply, true);
+        ASSERT_EQ(fast.ok, reference.ok) << "reply " << hex(reply);
+        if (!fast.ok) continue;
+        ++accepted;
+        ASSERT_EQ(fast.kept, reference.kept) << "reply " << hex(reply);
+    }
+    EXPECT_GT(accepted, 5000);  // the cases reach the success paths, not only the refusals
+}
