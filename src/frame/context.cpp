@@ -1,14 +1,12 @@
 #include "frame/context.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
 
 #include "frame/config.h"
+#include "platform/platform.h"
 #include "transport/hid_pair.h"
 
 namespace {
@@ -80,8 +78,8 @@ void CContext::logMessage(int level, const std::string& message) {
     if (!logToConsole && !logFile.is_open()) return;
     double seconds = static_cast<double>(steadyNanos() - startTime) / 1e9;
     char prefix[96];
-    std::snprintf(prefix, sizeof prefix, "%.2f t:%ld %s : ", seconds,
-                  static_cast<long>(syscall(SYS_gettid)), levelName(level));
+    std::snprintf(prefix, sizeof prefix, "%.2f t:%llu %s : ", seconds, dravenholt::platform::threadId(),
+                  levelName(level));
     std::string line = prefix + message + "\n";
     if (logToConsole) {
         std::fwrite(line.data(), 1, line.size(), stdout);

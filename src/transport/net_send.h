@@ -1,5 +1,6 @@
 // The socket send function given to mbedtls in place of its own: the same results, but a peer
-// that has gone away yields an error instead of SIGPIPE, which would end the whole process.
+// that has gone away yields an error instead of a signal that would end the whole process
+// (SIGPIPE on POSIX systems; Windows sockets raise none, and mbedtls's own function serves).
 #pragma once
 
 #include <cstddef>
