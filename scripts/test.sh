@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs the whole suite twice: a plain
 # build (with the shipped library and its export check) and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; between the two, the Windows x64 cross-build with its export check,
+# its unit tests and the end-to-end test under Wine (scripts/test-windows.sh; ORVO_SKIP_WINDOWS=1
+# leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -14,6 +16,10 @@ bash scripts/check-exports.sh build/src/liborvo-pkcs11.so
 
 echo "== tests"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+if [ "${ORVO_SKIP_WINDOWS:-0}" != 1 ]; then
+  bash scripts/test-windows.sh
+fi
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null
