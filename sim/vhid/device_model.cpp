@@ -53,6 +53,10 @@ std::vector<Output> DeviceModel::onReport(const Bytes& report) {
     return onNumberedReport(report);
 }
 
+bool DeviceModel::acceptsReportId(uint8_t reportId) const {
+    return spec_.framing == Framing::U2f || !spec_.refusesForeignReports || reportId == kRequestReportId;
+}
+
 std::vector<Output> DeviceModel::onNumberedReport(const Bytes& report) {
     size_t header = 0;
     if (report[1] == 0x00 && report.size() >= 5) {

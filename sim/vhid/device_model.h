@@ -25,6 +25,8 @@ public:
 
     // One report written by a host; called on the device thread only.
     std::vector<Output> onReport(const Bytes& report);
+    // Whether a host's write of a report with this ID succeeds; any thread.
+    bool acceptsReportId(uint8_t reportId) const;
 
     // Settings and records; any thread.
     void setResponder(Responder responder);

@@ -37,6 +37,7 @@ namespace {
 thread_local std::optional<std::wstring> openError = std::wstring(L"no virtual device opened yet");
 constexpr wchar_t kUnsupported[] = L"not supported by the virtual device";
 constexpr wchar_t kUnplugged[] = L"virtual device unplugged";
+constexpr wchar_t kRefused[] = L"virtual device: report refused";
 
 std::atomic<int> enumerating{0};
 std::atomic<size_t> overlaps{0};
@@ -142,6 +143,7 @@ hid_device* hid_open_path(const char* path) {
         openError = kUnplugged;
         return nullptr;
     }
+    ++device->state().opened;
     auto* handle = new hid_device_;
     handle->fd = fd;
     handle->device = std::move(device);
@@ -178,6 +180,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
             return -1;
         }
     }
+    if (!dev->device->state().model.acceptsReportId(data[0])) return dev->fail(kRefused);
     ssize_t sent = ::send(dev->fd, data, length, MSG_NOSIGNAL);
     if (sent < 0) return dev->fail(kUnplugged);
     dev->error.reset();

@@ -1,6 +1,7 @@
 // The virtual devices that are plugged in, in the order they were plugged in.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct VirtualDevice::State {
     // for a lock that thread held.
     mutable std::mutex hostMutex;
     Faults hostFaults;
+    std::atomic<size_t> opened{0};
 };
 
 std::vector<std::shared_ptr<VirtualDevice>> pluggedDevices();

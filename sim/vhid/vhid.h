@@ -47,6 +47,10 @@ struct DeviceSpec {
     Framing framing = Framing::Reports;
     // False: the device gives no report descriptor, so the host must guess its report size.
     bool describesReports = true;
+    // Report framing: writing a report with another ID than the request report's (such as the
+    // U2F handshake's frame) fails at once, as on a device that stalls it, and the report is not
+    // among the written ones. False: the write succeeds and the device ignores the report.
+    bool refusesForeignReports = true;
 };
 
 // Misbehaviour on demand. Host-side faults take effect in the process that sets them (and in
@@ -99,6 +103,8 @@ public:
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
     // U2F channels allocated so far.
     std::vector<uint32_t> allocatedChannels() const;
+    // Handles this process opened on the device so far (hid_open_path).
+    size_t timesOpened() const;
 
     struct State;
     explicit VirtualDevice(std::unique_ptr<State> state);
@@ -118,5 +124,9 @@ void unplugAll();
 // calls of hid_init, hid_enumerate, hid_free_enumeration, hid_open and hid_open_path that
 // overlapped another such call (each lingers a moment to make overlaps likely).
 size_t overlappingEnumerations();
+
+// The pause the host last asked for after opening a device. Virtual devices are ready at once,
+// so the backend records the request instead of waiting.
+std::chrono::milliseconds lastSettleRequest();
 
 }  // namespace dravenholt::vhid

@@ -59,6 +59,7 @@ bool VirtualDevice::waitForRequests(size_t count, std::chrono::milliseconds time
 }
 
 std::vector<uint32_t> VirtualDevice::allocatedChannels() const { return state_->model.allocatedChannels(); }
+size_t VirtualDevice::timesOpened() const { return state_->opened; }
 
 std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responder) {
     auto device = std::make_shared<VirtualDevice>(std::make_unique<VirtualDevice::State>(spec, std::move(responder), newPath()));

@@ -1,19 +1,18 @@
 #include "transport/hid_transport.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "frame/exceptions.h"
 #include "transport/hid_descriptor.h"
 #include "transport/hid_discovery.h"
+#include "transport/hid_platform.h"
 #include "transport/hid_report_framing.h"
 #include "transport/hid_u2f.h"
 
 namespace dravenholt {
 namespace {
-constexpr auto kSettleTime = std::chrono::milliseconds(500);
+constexpr unsigned kSettleTimeMs = 500;
 // More reports than a device can have queued for one reader; a device that keeps sending
 // cannot hold discardStale forever.
 constexpr size_t kMaxStaleReports = 1024;
@@ -30,7 +29,7 @@ void CHIDTransport::open() {
     OpenedDevice device = openHidDevice(filter, releaseNumber_, log_);
     if (device.productName) productName_ = *device.productName;
     handle_ = std::move(device.handle);
-    std::this_thread::sleep_for(kSettleTime);
+    orvo_hid_settle(kSettleTimeMs);
     outLength_ = inLength_ = reportLengthOf(device.path.c_str(), log_);
     channel_ = kReportFraming;
     if (auto channel = u2f::handshake(handle_.get(), log_)) channel_ = *channel;

@@ -21,10 +21,10 @@ std::vector<std::string> listed(uint16_t vendorId, uint16_t productId) {
     return out;
 }
 
-// Which of the devices received the transport's handshake, i.e. was opened.
+// Which of the devices were opened.
 std::vector<bool> opened(const std::vector<std::shared_ptr<dravenholt::vhid::VirtualDevice>>& devices) {
     std::vector<bool> out;
-    for (const auto& device : devices) out.push_back(!device->writtenReports().empty());
+    for (const auto& device : devices) out.push_back(device->timesOpened() > 0);
     return out;
 }
 
@@ -81,6 +81,12 @@ TEST_F(HidTest, SerialNumbersCompareCaseSensitively) {
     plugIn({.serial = L"0123456789ab"}, echo);
     EXPECT_EQ(thrownMessage([&] { openTransport("0123456789AB"); }), "Device not detected");
     EXPECT_NO_THROW(openTransport("0123456789ab"));
+}
+
+TEST_F(HidTest, OpenGivesTheDeviceTimeToSettle) {
+    plugIn({}, echo);
+    openTransport("0123456789AB");
+    EXPECT_EQ(dravenholt::vhid::lastSettleRequest(), 500ms);
 }
 
 TEST_F(HidTest, WithoutIdsNameOrSerialNothingOpens) {

@@ -1,95 +1,141 @@
-// The whole path from C_ calls through the HID pair, the HID transport and virtual USB devices,
-// in both framings, with an Orvo and a Tarnix device attached at once.
+// The whole path from C_ calls through the HID pair, the HID transport and virtual USB devices
+// to the simulator's engine and back, with an Orvo and a Tarnix device attached at once, each in
+// one framing and then in the other.
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <memory>
 
+#include "engine/engine.h"
 #include "frame/context.h"
 #include "hid_test_support.h"
-#include "scripted_token.h"
 #include "support/test_env.h"
 
 namespace hidtest {
 namespace {
+
+using dravenholt::sim::Engine;
 
 std::string text(const CK_UTF8CHAR* p, size_t n) {
     std::string s(reinterpret_cast<const char*>(p), n);
     return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 
+CK_UTF8CHAR_PTR utf8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); }
+
+const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+
+// A device of one product in one framing, answered by its own engine.
+struct Device {
+    const wchar_t* product;
+    std::string serial;
+    Framing framing;
+    std::string soPin, userPin;
+};
+
+std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const Device& d) {
+    DeviceSpec spec = d.framing == Framing::U2f ? u2fSpec() : DeviceSpec{};
+    spec.product = d.product;
+    spec.serial = std::wstring(d.serial.begin(), d.serial.end());
+    dravenholt::sim::EngineOptions options;
+    options.serialNumber = d.serial;
+    auto engine = std::make_shared<Engine>(options);
+    return dravenholt::vhid::plugIn(spec, [engine](const Bytes& request) { return engine->process(request); });
+}
+
+// Initialises the token and leaves a read-write session logged in as the user.
+CK_SESSION_HANDLE readyUser(CK_SLOT_ID slot, const Device& d) {
+    std::string label = "hid";
+    label.resize(32, ' ');
+    EXPECT_EQ(C_InitToken(slot, utf8(d.soPin), d.soPin.size(), utf8(label)), CKR_OK);
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
+    EXPECT_EQ(C_Login(session, CKU_SO, utf8(d.soPin), d.soPin.size()), CKR_OK);
+    EXPECT_EQ(C_InitPIN(session, utf8(d.userPin), d.userPin.size()), CKR_OK);
+    EXPECT_EQ(C_Logout(session), CKR_OK);
+    EXPECT_EQ(C_Login(session, CKU_USER, utf8(d.userPin), d.userPin.size()), CKR_OK);
+    return session;
+}
+
+// An EC key pair made on the token signs 300 bytes (a request of several reports or frames);
+// the token verifies the signature and refuses a damaged one.
+void signAndVerify(CK_SESSION_HANDLE session) {
+    CK_MECHANISM generate{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE pub[] = {{CKA_EC_PARAMS, const_cast<uint8_t*>(kP256.data()), kP256.size()},
+                          {CKA_VERIFY, &yes, sizeof yes}};
+    CK_ATTRIBUTE priv[] = {{CKA_SIGN, &yes, sizeof yes}};
+    CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+    ASSERT_EQ(C_GenerateKeyPair(session, &generate, pub, 2, priv, 1, &publicKey, &privateKey), CKR_OK);
+
+    CK_MECHANISM ecdsa{CKM_ECDSA_SHA256, nullptr, 0};
+    Bytes data = pattern(300);
+    Bytes signature(64);
+    CK_ULONG length = signature.size();
+    ASSERT_EQ(C_SignInit(session, &ecdsa, privateKey), CKR_OK);
+    ASSERT_EQ(C_Sign(session, data.data(), data.size(), signature.data(), &length), CKR_OK);
+    ASSERT_EQ(length, 64u);
+    ASSERT_EQ(C_VerifyInit(session, &ecdsa, publicKey), CKR_OK);
+    EXPECT_EQ(C_Verify(session, data.data(), data.size(), signature.data(), length), CKR_OK);
+    signature[10] ^= 0x01;
+    ASSERT_EQ(C_VerifyInit(session, &ecdsa, publicKey), CKR_OK);
+    EXPECT_EQ(C_Verify(session, data.data(), data.size(), signature.data(), length), CKR_SIGNATURE_INVALID);
+}
+
 struct EndToEnd : HidTest, ::testing::WithParamInterface<Framing> {
     orvotest::TestDir dir;
 
-    DeviceSpec spec(const wchar_t* product, const wchar_t* serial) const {
-        DeviceSpec s = GetParam() == Framing::U2f ? u2fSpec(serial) : DeviceSpec{};
-        s.product = product;
-        s.serial = serial;
-        return s;
-    }
+    Framing other() const { return GetParam() == Framing::U2f ? Framing::Reports : Framing::U2f; }
 };
 
-TEST_P(EndToEnd, OrvoAndTarnixSlotsOverHid) {
+TEST_P(EndToEnd, OrvoAndTarnixTokensOverHid) {
     dir.useAsConfig();
-    auto tarnix = dravenholt::vhid::plugIn(spec(L"Tarnix", L"0000000000B2"), ScriptedToken("2222", 100));
-    auto orvo = dravenholt::vhid::plugIn(spec(L"Orvo", L"0000000000A1"), ScriptedToken("1111", 1));
-    dravenholt::vhid::plugIn({.serial = L"0000000000A1X"});  // 13 characters: no port
+    const Device orvo{L"Orvo", "0000000000A1", GetParam(), "orvo-so", "orvo-user"};
+    const Device tarnix{L"Tarnix", "0000000000B2", other(), "tarnix-so", "tarnix-user"};
+    plugInSimulated(tarnix);
+    plugInSimulated(orvo);
+    dravenholt::vhid::plugIn({.serial = L"0000000000A1X"});  // 13 characters: no slot
 
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     CK_ULONG count = 0;
     ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
     ASSERT_EQ(count, 2u);
 
-    // Slots follow the serial numbers' order.
-    CK_SLOT_INFO info{};
-    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
-    EXPECT_EQ(text(info.slotDescription, 64), "Orvo USB");
-    EXPECT_EQ(info.flags & CKF_TOKEN_PRESENT, CKF_TOKEN_PRESENT);
-    ASSERT_EQ(C_GetSlotInfo(1, &info), CKR_OK);
-    EXPECT_EQ(text(info.slotDescription, 64), "Tarnix USB");
-
-    CK_MECHANISM_INFO mechanism{};
-    ASSERT_EQ(C_GetMechanismInfo(0, CKM_RSA_PKCS_KEY_PAIR_GEN, &mechanism), CKR_OK);
-    EXPECT_EQ(mechanism.ulMaxKeySize, 4096u);
-    ASSERT_EQ(C_GetMechanismInfo(1, CKM_RSA_PKCS_KEY_PAIR_GEN, &mechanism), CKR_OK);
-    EXPECT_EQ(mechanism.ulMaxKeySize, 2048u);
-
-    CK_SESSION_HANDLE orvoSession = 0, tarnixSession = 0;
-    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &orvoSession), CKR_OK);
-    ASSERT_EQ(C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &tarnixSession), CKR_OK);
-    CK_UTF8CHAR orvoPin[] = "1111";
-    CK_UTF8CHAR tarnixPin[] = "2222";
-    EXPECT_EQ(C_Login(orvoSession, CKU_USER, tarnixPin, 4), CKR_PIN_INCORRECT);
-    EXPECT_EQ(C_Login(orvoSession, CKU_USER, orvoPin, 4), CKR_OK);
-    EXPECT_EQ(C_Login(tarnixSession, CKU_USER, tarnixPin, 4), CKR_OK);
-
-    // A request and reply of several reports or frames each.
-    Bytes data = pattern(300);
-    for (auto [session, key] : {std::pair{orvoSession, 0x21u}, std::pair{tarnixSession, 0x42u}}) {
-        CK_MECHANISM sha256Rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
-        ASSERT_EQ(C_SignInit(session, &sha256Rsa, key), CKR_OK);
-        Bytes signature(512);
-        CK_ULONG length = signature.size();
-        ASSERT_EQ(C_Sign(session, data.data(), data.size(), signature.data(), &length), CKR_OK);
-        signature.resize(length);
-        EXPECT_EQ(signature, ScriptedToken::signature(data, key));
+    // Slots follow the serial numbers' order; each reaches its own device.
+    struct Expected {
+        const Device& device;
+        const char* description;
+        CK_ULONG maxRsaBits;
+    };
+    const Expected slots[] = {{orvo, "Orvo USB", 4096}, {tarnix, "Tarnix USB", 2048}};
+    for (CK_SLOT_ID slot = 0; slot < 2; ++slot) {
+        SCOPED_TRACE(slots[slot].description);
+        CK_SLOT_INFO info{};
+        ASSERT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
+        EXPECT_EQ(text(info.slotDescription, 64), slots[slot].description);
+        EXPECT_EQ(info.flags & CKF_TOKEN_PRESENT, CKF_TOKEN_PRESENT);
+        CK_MECHANISM_INFO mechanism{};
+        ASSERT_EQ(C_GetMechanismInfo(slot, CKM_RSA_PKCS_KEY_PAIR_GEN, &mechanism), CKR_OK);
+        EXPECT_EQ(mechanism.ulMaxKeySize, slots[slot].maxRsaBits);
+        CK_TOKEN_INFO token{};
+        ASSERT_EQ(C_GetTokenInfo(slot, &token), CKR_OK);
+        EXPECT_EQ(text(token.serialNumber, 16), slots[slot].device.serial);
     }
 
-    CK_SESSION_INFO session{};
-    ASSERT_EQ(C_GetSessionInfo(tarnixSession, &session), CKR_OK);
-    EXPECT_EQ(session.slotID, 1u);
-    EXPECT_EQ(session.ulDeviceError, 100u);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    CK_SESSION_HANDLE orvoSession = readyUser(0, orvo);
+    CK_SESSION_HANDLE tarnixSession = readyUser(1, tarnix);
+    signAndVerify(orvoSession);
+    signAndVerify(tarnixSession);
 
-    // Every request reached its own device: set time, open session, login(s), sign init, sign,
-    // (session info,) close all sessions at C_Finalize.
-    EXPECT_EQ(orvo->requests().size(), 1u + 1 + 2 + 2 + 1);
-    EXPECT_EQ(tarnix->requests().size(), 1u + 1 + 1 + 2 + 1 + 1);
+    // Each token keeps its own PINs.
+    EXPECT_EQ(C_Logout(tarnixSession), CKR_OK);
+    EXPECT_EQ(C_Login(tarnixSession, CKU_USER, utf8(orvo.userPin), orvo.userPin.size()), CKR_PIN_INCORRECT);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
 
 TEST_P(EndToEnd, LowerCaseSerialGetsASlotThatNeverOpens) {
     dir.useAsConfig();
-    dravenholt::vhid::plugIn(spec(L"Orvo", L"0000000000ab"), ScriptedToken("1111"));
+    plugInSimulated({L"Orvo", "0000000000ab", GetParam(), "", ""});
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     CK_ULONG count = 0;
     ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
@@ -100,29 +146,29 @@ TEST_P(EndToEnd, LowerCaseSerialGetsASlotThatNeverOpens) {
 }
 
 // Two processes share one device under the process lock file. Each sees every report the
-// device sends (as with hidraw), yet takes only replies to its own requests.
+// device sends (as with hidraw), yet takes only replies to its own requests: one process holds a
+// read-only session, the other a read-write one, so a reply of the other's shows.
 TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
     dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
-    dravenholt::vhid::plugIn(spec(L"Orvo", L"0000000000A1"), ScriptedToken("1111", 1));
-    auto client = [] {
+    plugInSimulated({L"Orvo", "0000000000A1", GetParam(), "", ""});
+    auto client = [](CK_FLAGS flags) {
         if (C_Initialize(nullptr) != CKR_OK) return 10;
         CK_SESSION_HANDLE session = 0;
-        if (C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) return 11;
-        CK_SESSION_INFO first{};
-        if (C_GetSessionInfo(session, &first) != CKR_OK) return 12;
+        if (C_OpenSession(0, CKF_SERIAL_SESSION | flags, nullptr, nullptr, &session) != CKR_OK) return 11;
         for (int i = 0; i < 40; ++i) {
             CK_SESSION_INFO info{};
-            if (C_GetSessionInfo(session, &info) != CKR_OK) return 13;
-            if (info.ulDeviceError != first.ulDeviceError) return 14;  // another process's reply
+            if (C_GetSessionInfo(session, &info) != CKR_OK) return 12;
+            if (info.flags != (CKF_SERIAL_SESSION | flags)) return 13;  // another process's reply
         }
-        C_Finalize(nullptr);
+        // No C_Finalize: it would close the other process's session on the shared device.
         return 0;
     };
+    const CK_FLAGS kinds[2] = {0, CKF_RW_SESSION};
     pid_t children[2];
-    for (pid_t& child : children) {
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) _exit(client());
+    for (int i = 0; i < 2; ++i) {
+        children[i] = fork();
+        ASSERT_GE(children[i], 0);
+        if (children[i] == 0) _exit(client(kinds[i]));
     }
     for (pid_t child : children) {
         int status = 0;
@@ -133,7 +179,7 @@ TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, ::testing::Values(Framing::Reports, Framing::U2f),
-                         [](const auto& info) { return info.param == Framing::U2f ? "U2f" : "Reports"; });
+                         [](const auto& info) { return info.param == Framing::U2f ? "OrvoU2f" : "OrvoReports"; });
 
 }  // namespace
 }  // namespace hidtest

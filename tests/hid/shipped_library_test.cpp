@@ -32,6 +32,7 @@ TEST(ShippedLibrary, ExportsTheRawPortAndHidapiFunctions) {
           "hid_version_str", "hid_write"})
         EXPECT_NE(lib.get<void>(name), nullptr) << name;
     EXPECT_EQ(lib.get<void>("orvo_hid_input_report_length"), nullptr);
+    EXPECT_EQ(lib.get<void>("orvo_hid_settle"), nullptr);
     // The version of the hidapi linked in.
     EXPECT_STREQ(lib.get<const char*()>("hid_version_str")(), HID_API_VERSION_STR);
 }

@@ -19,11 +19,21 @@ TEST_F(HidTest, HandshakeIgnoresWrongNoncesAndOtherChannels) {
 }
 
 TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
-    dravenholt::vhid::plugIn({}, echo);
-    auto transport = openTransport("0123456789AB");
-    EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+    // One device refuses the handshake's frame: the handshake ends at once and logs nothing.
+    // The other takes and ignores it: the handshake waits out one receive.
+    dravenholt::vhid::plugIn({.serial = L"000000000001"}, echo);
+    dravenholt::vhid::plugIn({.serial = L"000000000002", .refusesForeignReports = false}, echo);
+    auto refusing = openTransport("000000000001");
+    EXPECT_EQ(refusing->channel(), CHIDTransport::kReportFraming);
+    EXPECT_EQ(log.count("hid transport received timeout"), 0u);
+    auto ignoring = openTransport("000000000002");
+    EXPECT_EQ(ignoring->channel(), CHIDTransport::kReportFraming);
     EXPECT_EQ(log.count("hid transport received timeout"), 1u);
     EXPECT_FALSE(log.has(kDebug, "u2f transport detected"));
+    for (auto* transport : {refusing.get(), ignoring.get()}) {
+        writeAll(*transport, bytes("hello"));
+        EXPECT_EQ(readAll(*transport), echo(bytes("hello")));
+    }
 }
 
 TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
