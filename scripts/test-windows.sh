@@ -14,13 +14,16 @@ if [ ! -x build/sim/daemon/orvo-sim ]; then
 fi
 
 # A Wine prefix of the build's own, and one wine server for the whole run (started here and
-# stopped on exit) rather than one per test program.
+# stopped on exit) rather than one per test program. The first Windows program also starts
+# Wine's service processes, which inherit its output: started by a test whose output ctest
+# reads, they would hold that pipe open and ctest would wait on it until its timeout. So the
+# first program runs here, with its output on /dev/null (creating the prefix on the first run).
 export WINEPREFIX="$PWD/build-windows/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 echo "== Wine $(wine --version) in $WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k' EXIT
-wine cmd /c exit >/dev/null 2>&1 || true  # creates the prefix on the first run
+wine cmd /c exit >/dev/null 2>&1 || true
 
 echo "== unit tests under Wine"
 ctest --test-dir build-windows --output-on-failure -j"$(nproc)" --timeout 120
