@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs the whole suite twice: a plain
 # build (with the shipped library and its export check) and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer; between the two, the Windows x64 cross-build with its export check,
+# UndefinedBehaviorSanitizer (with LeakSanitizer, which checks the initialise/finalise and
+# load/unload cycles). The thread tests run a third time under ThreadSanitizer, in a build of
+# only what they use. After the plain run, the Windows x64 cross-build with its export check,
 # its unit tests and the end-to-end test under Wine (scripts/test-windows.sh; ORVO_SKIP_WINDOWS=1
 # leaves it out).
 set -euo pipefail
@@ -20,6 +22,14 @@ ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 if [ "${ORVO_SKIP_WINDOWS:-0}" != 1 ]; then
   bash scripts/test-windows.sh
 fi
+
+echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target threads_tests orvo-sim
+
+echo "== thread tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 300
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null

@@ -39,7 +39,7 @@ Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& payload, size_t an
 DeviceModel::DeviceModel(const DeviceSpec& spec, Responder responder)
     : spec_(spec), responder_(std::make_shared<Responder>(std::move(responder))) {}
 
-std::vector<Output> DeviceModel::onReport(const Bytes& report) {
+std::vector<Output> DeviceModel::onReport(uint32_t host, const Bytes& report) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         written_.push_back(report);
@@ -47,17 +47,17 @@ std::vector<Output> DeviceModel::onReport(const Bytes& report) {
     if (spec_.framing == Framing::U2f) {
         // A frame travels as report ID 0 and 64 bytes.
         if (report.size() != kU2fFrame + 1 || report[0] != 0) return {};
-        return onU2fFrame(Bytes(report.begin() + 1, report.end()));
+        return onU2fFrame(host, Bytes(report.begin() + 1, report.end()));
     }
     if (report.size() != spec_.reportSize || report[0] != kRequestReportId) return {};
-    return onNumberedReport(report);
+    return onNumberedReport(host, report);
 }
 
 bool DeviceModel::acceptsReportId(uint8_t reportId) const {
     return spec_.framing == Framing::U2f || !spec_.refusesForeignReports || reportId == kRequestReportId;
 }
 
-std::vector<Output> DeviceModel::onNumberedReport(const Bytes& report) {
+std::vector<Output> DeviceModel::onNumberedReport(uint32_t host, const Bytes& report) {
     size_t header = 0;
     if (report[1] == 0x00 && report.size() >= 5) {
         assembly_ = Assembly{};
@@ -69,15 +69,16 @@ std::vector<Output> DeviceModel::onNumberedReport(const Bytes& report) {
         assembly_.reset();
         return {};
     }
+    note(JournalEntry::Kind::RequestReport, host);
     size_t take = std::min(report.size() - header, assembly_->expected - assembly_->bytes.size());
     assembly_->bytes.insert(assembly_->bytes.end(), report.begin() + header, report.begin() + header + take);
     if (assembly_->bytes.size() < assembly_->expected) return {};
     Bytes request = std::move(assembly_->bytes);
     assembly_.reset();
-    return complete(std::move(request), 0);
+    return complete(host, std::move(request), 0);
 }
 
-std::vector<Output> DeviceModel::onU2fFrame(const Bytes& frame) {
+std::vector<Output> DeviceModel::onU2fFrame(uint32_t host, const Bytes& frame) {
     uint32_t channel = readChannel(frame.data());
     Faults current = faults();
     if (frame[4] & 0x80) {
@@ -96,11 +97,12 @@ std::vector<Output> DeviceModel::onU2fFrame(const Bytes& frame) {
         size_t take = std::min(assembly_->expected - assembly_->bytes.size(), kU2fContinuationPayload);
         assembly_->bytes.insert(assembly_->bytes.end(), frame.begin() + 5, frame.begin() + 5 + take);
     }
+    note(JournalEntry::Kind::RequestReport, host);
     if (assembly_->bytes.size() < assembly_->expected) return {};
     channel = assembly_->channel;
     Bytes request = std::move(assembly_->bytes);
     assembly_.reset();
-    return complete(std::move(request), channel);
+    return complete(host, std::move(request), channel);
 }
 
 std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& faults) {
@@ -128,7 +130,7 @@ std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& fa
     return out;
 }
 
-std::vector<Output> DeviceModel::complete(Bytes request, uint32_t channel) {
+std::vector<Output> DeviceModel::complete(uint32_t host, Bytes request, uint32_t channel) {
     std::shared_ptr<Responder> responder;
     Faults current;
     {
@@ -144,7 +146,14 @@ std::vector<Output> DeviceModel::complete(Bytes request, uint32_t channel) {
                                                             : frameReports(reply, current);
     if (current.replyPieces && out.size() > *current.replyPieces) out.resize(*current.replyPieces);
     for (auto& output : out) output.delay = current.replyDelay;
+    // Replies without delay leave before the hub reads another report, so this is their place.
+    note(JournalEntry::Kind::Reply, host);
     return out;
+}
+
+void DeviceModel::note(JournalEntry::Kind kind, uint32_t host) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    journal_.push_back({kind, host});
 }
 
 std::vector<Output> DeviceModel::frameReports(const Bytes& reply, const Faults& faults) const {
@@ -230,6 +239,11 @@ bool DeviceModel::waitForRequests(size_t count, std::chrono::milliseconds timeou
 std::vector<uint32_t> DeviceModel::allocatedChannels() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return channels_;
+}
+
+std::vector<JournalEntry> DeviceModel::journal() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return journal_;
 }
 
 }  // namespace dravenholt::vhid

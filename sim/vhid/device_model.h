@@ -23,8 +23,8 @@ class DeviceModel {
 public:
     DeviceModel(const DeviceSpec& spec, Responder responder);
 
-    // One report written by a host; called on the device thread only.
-    std::vector<Output> onReport(const Bytes& report);
+    // One report written by host number `host`; called on the device thread only.
+    std::vector<Output> onReport(uint32_t host, const Bytes& report);
     // Whether a host's write of a report with this ID succeeds; any thread.
     bool acceptsReportId(uint8_t reportId) const;
 
@@ -36,6 +36,7 @@ public:
     std::vector<Bytes> writtenReports() const;
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
     std::vector<uint32_t> allocatedChannels() const;
+    std::vector<JournalEntry> journal() const;
 
 private:
     struct Assembly {
@@ -45,10 +46,11 @@ private:
         Bytes bytes;
     };
 
-    std::vector<Output> onNumberedReport(const Bytes& report);
-    std::vector<Output> onU2fFrame(const Bytes& frame);
+    std::vector<Output> onNumberedReport(uint32_t host, const Bytes& report);
+    std::vector<Output> onU2fFrame(uint32_t host, const Bytes& frame);
     std::vector<Output> answerInit(const Bytes& frame, const Faults& faults);
-    std::vector<Output> complete(Bytes request, uint32_t channel);
+    std::vector<Output> complete(uint32_t host, Bytes request, uint32_t channel);
+    void note(JournalEntry::Kind kind, uint32_t host);
     std::vector<Output> frameReports(const Bytes& reply, const Faults& faults) const;
     std::vector<Output> frameU2f(uint32_t channel, const Bytes& reply, const Faults& faults) const;
 
@@ -63,6 +65,7 @@ private:
     std::vector<Bytes> requests_;
     std::vector<Bytes> written_;
     std::vector<uint32_t> channels_;
+    std::vector<JournalEntry> journal_;
 };
 
 }  // namespace dravenholt::vhid

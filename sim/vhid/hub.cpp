@@ -48,7 +48,7 @@ Hub::~Hub() {
     stopping_ = true;
     wake();
     thread_.join();
-    for (int fd : hosts_) ::close(fd);
+    for (const auto& [fd, host] : hosts_) ::close(fd);
     ::close(listenFd_);
     ::close(wakeFd_);
 }
@@ -81,7 +81,7 @@ void Hub::wake() {
 void Hub::run() {
     while (!stopping_) {
         std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        for (int fd : hosts_) fds.push_back({fd, POLLIN, 0});
+        for (const auto& [fd, host] : hosts_) fds.push_back({fd, POLLIN, 0});
         int ready = ::poll(fds.data(), fds.size(), pollTimeout());
         if (ready > 0) {
             if (fds[1].revents & POLLIN) {
@@ -90,10 +90,11 @@ void Hub::run() {
             }
             if (fds[0].revents & POLLIN) acceptHost();
             for (size_t i = 2; i < fds.size(); ++i) {
-                if (fds[i].revents && !serveHost(fds[i].fd)) {
+                if (fds[i].revents && !serveHost(fds[i].fd, hosts_.at(fds[i].fd))) {
                     ::close(fds[i].fd);
-                    std::erase(hosts_, fds[i].fd);
+                    hosts_.erase(fds[i].fd);
                 }
+                sendDue();
             }
         }
         sendDue();
@@ -102,16 +103,16 @@ void Hub::run() {
 
 void Hub::acceptHost() {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0) hosts_.push_back(fd);
+    if (fd >= 0) hosts_[fd] = nextHost_++;
 }
 
-bool Hub::serveHost(int fd) {
+bool Hub::serveHost(int fd, uint32_t host) {
     Bytes report(kMaxReport);
     ssize_t got = ::recv(fd, report.data(), report.size(), MSG_DONTWAIT);
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     if (got == 0) return false;  // the host closed its handle
     report.resize(static_cast<size_t>(got));
-    std::vector<Output> outputs = handler_(report);
+    std::vector<Output> outputs = handler_(host, report);
     auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& output : outputs) pending_.emplace(now + output.delay, std::move(output.report));
@@ -128,7 +129,7 @@ void Hub::sendDue() {
     }
     // A host whose queue is full loses the report, as a hidraw reader does.
     for (const auto& report : due)
-        for (int fd : hosts_) ::send(fd, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        for (const auto& [fd, host] : hosts_) ::send(fd, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 int Hub::pollTimeout() {

@@ -1,7 +1,7 @@
 // The device end of a virtual HID device: a thread that accepts host connections on an abstract
 // Unix socket, passes every report a host writes to a handler, and sends the handler's input
 // reports, when they fall due, to every connected host (as hidraw hands every input report to
-// every open file).
+// every open file). Reports that fall due at once go out before the next host report is read.
 #pragma once
 
 #include <atomic>
@@ -20,7 +20,8 @@ namespace dravenholt::vhid {
 
 class Hub {
 public:
-    using Handler = std::function<std::vector<Output>(const Bytes& report)>;
+    // `host` numbers the connection, from 1 in the order hosts connected.
+    using Handler = std::function<std::vector<Output>(uint32_t host, const Bytes& report)>;
 
     Hub(std::string socketName, Handler handler);
     ~Hub();
@@ -38,7 +39,7 @@ private:
 
     void run();
     void acceptHost();
-    bool serveHost(int fd);
+    bool serveHost(int fd, uint32_t host);
     void sendDue();
     int pollTimeout();
     void wake();
@@ -48,7 +49,8 @@ private:
     pid_t owner_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
-    std::vector<int> hosts_;  // device thread only
+    std::map<int, uint32_t> hosts_;  // descriptor -> host number; device thread only
+    uint32_t nextHost_ = 1;          // device thread only
     std::mutex mutex_;
     std::multimap<Clock::time_point, Bytes> pending_;
     std::atomic<bool> stopping_{false};

@@ -78,6 +78,19 @@ struct Faults {
     bool skipSequence = false;         // continuation frames numbered 0, 2, 3, ...
 };
 
+// One step in the device's journal of exchanges, in the order the device saw them.
+struct JournalEntry {
+    enum class Kind {
+        RequestReport,  // a report a host wrote, taken into a request
+        Reply,          // a reply was sent (reports that fall due at once leave together)
+    };
+    Kind kind;
+    // The host connection, numbered from 1 in the order hosts opened the device: every handle
+    // (so every process) has a number of its own. A reply names the host whose request
+    // completed it.
+    uint32_t host;
+};
+
 class VirtualDevice {
 public:
     ~VirtualDevice();
@@ -103,6 +116,8 @@ public:
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
     // U2F channels allocated so far.
     std::vector<uint32_t> allocatedChannels() const;
+    // Every report taken into a request and every reply, in order.
+    std::vector<JournalEntry> journal() const;
     // Handles this process opened on the device so far (hid_open_path).
     size_t timesOpened() const;
 

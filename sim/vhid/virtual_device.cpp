@@ -29,7 +29,7 @@ std::string newPath() {
 
 VirtualDevice::State::State(const DeviceSpec& spec_, Responder responder, std::string path_)
     : spec(spec_), path(std::move(path_)), model(spec_, std::move(responder)) {
-    hub = std::make_unique<Hub>(path, [this](const Bytes& report) { return model.onReport(report); });
+    hub = std::make_unique<Hub>(path, [this](uint32_t host, const Bytes& report) { return model.onReport(host, report); });
 }
 
 VirtualDevice::VirtualDevice(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -59,6 +59,7 @@ bool VirtualDevice::waitForRequests(size_t count, std::chrono::milliseconds time
 }
 
 std::vector<uint32_t> VirtualDevice::allocatedChannels() const { return state_->model.allocatedChannels(); }
+std::vector<JournalEntry> VirtualDevice::journal() const { return state_->model.journal(); }
 size_t VirtualDevice::timesOpened() const { return state_->opened; }
 
 std::shared_ptr<VirtualDevice> plugIn(const DeviceSpec& spec, Responder responder) {

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "frame/config.h"
+#include "frame/fork_guard.h"
 #include "platform/platform.h"
 #include "transport/hid_pair.h"
 
@@ -37,11 +38,19 @@ std::mutex& libraryMutex() {
     return mutex;
 }
 
+std::mutex& logMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 CContext& getContext() {
+    dravenholt::installForkHandlers();  // before the lock: fork() takes it through the handlers
     std::lock_guard<std::mutex> guard(libraryMutex());
     if (!theContext) theContext = new CContext();
     return *theContext;
 }
+
+CContext* contextIfMade() { return theContext; }
 
 // The context lives as long as the library is loaded: it goes when the library is unloaded
 // (dlclose) or the process ends, so that loading and unloading leaks nothing.
@@ -81,6 +90,7 @@ void CContext::logMessage(int level, const std::string& message) {
     std::snprintf(prefix, sizeof prefix, "%.2f t:%llu %s : ", seconds, dravenholt::platform::threadId(),
                   levelName(level));
     std::string line = prefix + message + "\n";
+    std::lock_guard<std::mutex> guard(logMutex());
     if (logToConsole) {
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);

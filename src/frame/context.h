@@ -29,6 +29,7 @@ using TransportFactory = std::function<std::unique_ptr<CTransport>(uint64_t, CCo
 struct SessionEntry {
     int32_t port;
     uint32_t deviceHandle;
+    bool ended = false;  // closed on the device by C_CloseAllSessions
 };
 
 class CContext final : public dravenholt::ILogTarget {
@@ -54,6 +55,11 @@ public:
     // Device lock (native or application mutex, then the process lock file).
     bool lockDevice();
     void unlockDevice();
+
+    // In a process made by fork(): the parent's transports, sessions and locking choice are
+    // forgotten without any I/O, and the library is not initialised until this process calls
+    // C_Initialize. Called by the fork handler only.
+    void forgetInherited() noexcept;
 
     // Session lookup: the port and device handle behind an application's session handle.
     CK_RV lookupSession(CK_SESSION_HANDLE handle, SessionEntry& entry) const;
@@ -190,3 +196,11 @@ std::mutex& libraryMutex();
 
 // Creates the context on first use (reading the configuration once) and returns it.
 CContext& getContext();
+
+// The context if it has been made, without taking the library mutex (for the fork handlers,
+// which hold it already).
+CContext* contextIfMade();
+
+// Held while a log line is written, so that lines from concurrent threads stay whole and the
+// log file's stream is used by one thread at a time. Nothing is locked while it is held.
+std::mutex& logMutex();

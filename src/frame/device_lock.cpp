@@ -11,12 +11,13 @@
 #include "frame/context.h"
 
 namespace dravenholt {
-namespace {
 
 std::mutex& nativeDeviceMutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+namespace {
 
 std::unique_ptr<boost::interprocess::file_lock>& processLockFile() {
     static std::unique_ptr<boost::interprocess::file_lock> lock;

@@ -1,11 +1,16 @@
 // The device lock: native device mutex or the application's mutex, then the process lock file.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 class CContext;
 
 namespace dravenholt {
+
+// The native device mutex: the device lock's first part when the application asked for native
+// locking.
+std::mutex& nativeDeviceMutex();
 
 // Opens (creating if needed) the process lock file and makes it the process-wide one.
 // Throws boost::interprocess::interprocess_exception when it cannot be opened.

@@ -62,6 +62,26 @@ void setDeviceClocks(CContext& c, size_t count) {
     }
 }
 
+// Closes the sessions this process opened on `port`, one call each, ignoring every failure.
+// A call that closed all sessions of the slot would end other processes' sessions on the same
+// device too (a process forked from this one among them).
+void closeOwnSessions(CContext& c, int32_t port) {
+    std::lock_guard<std::mutex> guard(libraryMutex());
+    for (const auto& [handle, entry] : c.sessions) {
+        if (entry.port != port || entry.ended) continue;
+        try {
+            c.log(kTrace, "C_CloseSession");
+            FunctionRequest request = FunctionRequest_init_zero;
+            FunctionResponse response = FunctionResponse_init_zero;
+            request.function = fn::CloseSession;
+            request.has_session = true;
+            request.session = entry.deviceHandle;
+            c.callDevice(port, request, response, true);
+        } catch (...) {
+        }
+    }
+}
+
 }  // namespace
 
 CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs) {
@@ -107,15 +127,7 @@ CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved) {
     if (pReserved) return CKR_ARGUMENTS_BAD;
     if (!initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
     for (auto& [index, transport] : ports) {
-        try {
-            log(kTrace, "C_CloseAllSessions");
-            std::lock_guard<std::mutex> guard(libraryMutex());
-            FunctionRequest request = FunctionRequest_init_zero;
-            FunctionResponse response = FunctionResponse_init_zero;
-            request.function = fn::CloseAllSessions;
-            callDevice(index, request, response, true);
-        } catch (...) {
-        }
+        closeOwnSessions(*this, index);
         try {
             transport->close();
         } catch (...) {

@@ -34,7 +34,13 @@ CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID) {
         if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
         DeviceCall call(fn::CloseAllSessions);
         call.port = static_cast<int32_t>(slotID);
-        return call.run(*this);
+        CK_RV rv = call.run(*this);
+        // The entries stay (calls with them still reach the device), but C_Finalize must not
+        // close handles the device has ended and may have given to someone else since.
+        if (rv == CKR_OK)
+            for (auto& [handle, entry] : sessions)
+                if (entry.port == call.port) entry.ended = true;
+        return rv;
     });
 }
 

@@ -46,6 +46,13 @@ public:
     const char* getTypeName() override { return "HID"; }
     // Empties the receive queue and drops every report the device sent before now.
     void discardStale() override;
+    // hid_close of the hidraw backend closes only this process's descriptor: no report goes to
+    // the device and the parent's handle stays open. Queued bytes belong to the parent's
+    // exchange.
+    void abandon() override {
+        queue_.clear();
+        handle_.reset();
+    }
 
     virtual void setDeviceIds(uint16_t vendorId, uint16_t productId);
     virtual void setProductName(const char* name) { productName_ = name ? name : ""; }

@@ -34,6 +34,7 @@ public:
     // up with the next request: reconnect instead. This also notices a peer that went away
     // while the connection sat idle.
     void discardStale() override;
+    void abandon() override { connection_.abandon(); }
 
 private:
     uint32_t timeout_ = 10000;

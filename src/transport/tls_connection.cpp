@@ -4,7 +4,7 @@
 #include <mbedtls/md.h>
 
 #include "transport/mbed_raii.h"
-#include "transport/net_send.h"
+#include "transport/net_socket.h"
 
 namespace dravenholt {
 
@@ -146,6 +146,13 @@ void TlsConnection::close() {
     if (!state_) return;
     log_->logMessage(kTrace, "closing tls connection.");
     mbedtls_ssl_close_notify(state_->ssl.get());
+    state_.reset();
+}
+
+void TlsConnection::abandon() {
+    if (!state_) return;
+    // mbedtls_net_free would shut the socket down for the parent too, so it finds none left.
+    mbed::releaseSocketHandle(*state_->socket.get());
     state_.reset();
 }
 

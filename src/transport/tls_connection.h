@@ -20,7 +20,11 @@ public:
     TlsConnection& operator=(const TlsConnection&) = delete;
 
     bool connect(uint32_t readTimeoutMs);
+    // Ends the session with a close notification and shuts the socket down.
     void close();
+    // Forgets the connection without sending anything or shutting the socket down: after fork()
+    // the socket is shared with the parent, whose session goes on.
+    void abandon();
     bool isOpen() const { return state_ != nullptr; }
     void setReadTimeout(uint32_t ms);
     // In: capacity of `buffer`; out: bytes delivered by one TLS read.

@@ -24,6 +24,10 @@ public:
     // Drops whatever an earlier exchange left unread, so that it is never taken as the reply
     // to the next request. Called under the device lock before each request is written.
     virtual void discardStale() {}
+    // In a process made by fork(): lets go of the connection without a byte to or from the
+    // device, because the connection is the parent's and stays in use there. A transport that
+    // holds nothing shared with the parent (an in-process engine) keeps the default.
+    virtual void abandon() {}
 };
 
 }  // namespace dravenholt

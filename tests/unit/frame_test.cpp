@@ -174,7 +174,7 @@ TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
-TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesEveryPort) {
+TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPort) {
     auto a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
     installDevices({a, b});
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
@@ -185,12 +185,29 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesEveryPort) {
         EXPECT_NEAR(static_cast<double>(*d->requests[0].handle), static_cast<double>(time(nullptr)), 5.0);
         EXPECT_EQ(d->timeout, 12000u);
     }
-    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
-    for (auto& d : {a, b}) {
-        EXPECT_EQ(d->requests.back().function, 14u);
-        EXPECT_EQ(d->rawRequests.back(), (Bytes{0x08, 0x0E}));
-        EXPECT_EQ(d->closes, 1);
+    // Sessions 7, 9 and 11 on the first device, 9 closed again; on the second one session,
+    // ended with all of that slot's. Another process's sessions on the same device are not this
+    // process's to close, so C_Finalize closes its own one by one, and not those the device has
+    // ended already.
+    CK_SESSION_HANDLE h[4];
+    for (uint32_t i = 0; i < 4; ++i) {
+        Response opened;
+        opened.handle = 7 + 2 * i;
+        (i < 3 ? a : b)->answer(reply(opened));
+        ASSERT_EQ(C_OpenSession(i < 3 ? 0 : 1, CKF_SERIAL_SESSION, nullptr, nullptr, &h[i]), CKR_OK);
     }
+    ASSERT_EQ(C_CloseSession(h[1]), CKR_OK);
+    ASSERT_EQ(C_CloseAllSessions(1), CKR_OK);
+    a->answer(reply(CKR_DEVICE_ERROR));  // a failed close does not stop the rest
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    auto sent = a->calls();
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[4].function, 12u);
+    EXPECT_EQ(sent[4].session, 7u);
+    EXPECT_EQ(a->rawRequests.back(), (Bytes{0x08, 0x0C, 0x10, 0x0B}));
+    EXPECT_EQ(b->calls().size(), 2u);
+    EXPECT_EQ(b->lastCall().function, 14u);
+    for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
 TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {

@@ -1,8 +1,9 @@
-#include "transport/net_send.h"
+#include "transport/net_socket.h"
 
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -23,6 +24,13 @@ int sendNoSignal(void* context, const unsigned char* data, size_t length) {
         case ECONNRESET: return MBEDTLS_ERR_NET_CONN_RESET;
         default: return MBEDTLS_ERR_NET_SEND_FAILED;
     }
+}
+
+void releaseSocketHandle(mbedtls_net_context& socket) {
+    // Closing the descriptor leaves the socket open in the other process and sends nothing;
+    // mbedtls_net_free would shut it down for both.
+    if (socket.fd >= 0) ::close(socket.fd);
+    socket.fd = -1;
 }
 
 }  // namespace dravenholt::mbed

@@ -1,0 +1,22 @@
+// What the TLS connections need from the platform's sockets beyond mbedtls's network layer.
+// platform/posix and platform/windows implement it.
+#pragma once
+
+#include <cstddef>
+
+#include <mbedtls/net_sockets.h>
+
+namespace dravenholt::mbed {
+
+// The socket send function given to mbedtls in place of its own: the same results, but a peer
+// that has gone away yields an error instead of a signal that would end the whole process
+// (SIGPIPE on POSIX systems; Windows sockets raise none, and mbedtls's own function serves).
+// Matches mbedtls_ssl_send_t; the context is an mbedtls_net_context.
+int sendNoSignal(void* context, const unsigned char* data, size_t length);
+
+// Lets go of this process's handle of the socket without shutting the connection down or
+// sending anything, for a socket inherited across fork() that the parent still uses. The
+// context is left without a socket.
+void releaseSocketHandle(mbedtls_net_context& socket);
+
+}  // namespace dravenholt::mbed

@@ -1,0 +1,156 @@
+// fork() with the library initialised: the child starts not initialised, abandons the parent's
+// connections without a byte sent, and after its own C_Initialize works on connections of its
+// own; nothing it does (C_Finalize included, and leaving through exit()) closes the parent's
+// sessions or disturbs the parent's connection.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "child.h"
+#include "frame/context.h"
+#include "hid_token.h"
+#include "inprocess/simulated_devices.h"
+#include "orvo/admin.h"
+#include "sim_daemon.h"
+#include "support/test_env.h"
+
+namespace conc {
+namespace {
+
+using dravenholt::vhid::JournalEntry;
+
+void initialiseWithNativeLocking() {
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = CKF_OS_LOCKING_OK;
+    ASSERT_EQ(C_Initialize(&args), CKR_OK);
+}
+
+SigningToken preparedToken() {
+    Findings setup;
+    SigningToken token = prepareSigningToken(0, setup);
+    EXPECT_EQ(setup.text(), "");
+    return token;
+}
+
+size_t twoRounds(const std::string& label, const SigningToken& token, Findings& f) {
+    size_t rounds = 0;
+    return runWorker(0, label, &token, [&] { return rounds++ < 2; }, f);
+}
+
+// In a child that has not called C_Initialize, every call that needs it says so and sends nothing.
+void beforeInitialize(Findings& f, CK_SESSION_HANDLE parentSession) {
+    constexpr CK_RV kNot = CKR_CRYPTOKI_NOT_INITIALIZED;
+    CK_ULONG count = 0;
+    f.rv(C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList", kNot);
+    CK_INFO info;
+    f.rv(C_GetInfo(&info), "C_GetInfo", kNot);
+    Bytes random(16);
+    f.rv(C_GenerateRandom(parentSession, random.data(), CK_ULONG(random.size())), "C_GenerateRandom", kNot);
+    f.rv(C_CloseSession(parentSession), "C_CloseSession", kNot);
+    f.rv(C_CloseAllSessions(0), "C_CloseAllSessions", kNot);
+    f.rv(u32SetSessionTimeout(0, 5), "u32SetSessionTimeout", kNot);
+    f.rv(C_Finalize(nullptr), "C_Finalize", kNot);
+}
+
+// A child that initialises the library for itself, works, and finalises with a session open.
+void withItsOwnInitialize(Findings& f, const SigningToken& token) {
+    beforeInitialize(f, token.session);
+    if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
+    CK_ULONG count = 0;
+    f.rv(C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList");
+    f.check(count == 1, "the child sees " + std::to_string(count) + " slots");
+    // The parent's session is no handle of this process.
+    f.rv(C_CloseSession(token.session), "C_CloseSession(parent's)", CKR_SESSION_HANDLE_INVALID);
+    f.check(twoRounds("child", token, f) == 10, "the child's rounds");
+    CK_SESSION_HANDLE open = 0;
+    f.rv(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &open), "C_OpenSession");
+    f.rv(C_Finalize(nullptr), "C_Finalize");
+}
+
+// The parent's session is still open and logged in, and its calls go on.
+void parentGoesOn(const SigningToken& token) {
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(C_GetSessionInfo(token.session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
+    Findings f;
+    EXPECT_EQ(twoRounds("parent", token, f), 10u);
+    EXPECT_EQ(f.text(), "");
+}
+
+TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
+    SimDaemon sim;
+    sim.useAsConfig();
+    initialiseWithNativeLocking();
+    SigningToken token = preparedToken();
+
+    // A child that only looks and then leaves through exit(), running the library's destructors.
+    EXPECT_EQ(Child([&](Findings& f) { beforeInitialize(f, token.session); }, Child::Leave::ThroughExit).wait(), "");
+    parentGoesOn(token);
+    // Still the parent's one connection, never closed: no close notification, no shutdown, so
+    // the parent did not have to reconnect.
+    EXPECT_EQ(sim.logLines(" opened"), 1u) << sim.log();
+    EXPECT_EQ(sim.logLines(" closed"), 0u) << sim.log();
+
+    EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }, Child::Leave::ThroughExit).wait(), "");
+    parentGoesOn(token);
+    EXPECT_EQ(sim.logLines(" opened"), 2u) << sim.log();  // the child's own connection
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sim.logLines(" closed") == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(sim.logLines("connection 2 closed"), 1u) << sim.log();
+    EXPECT_EQ(sim.logLines("connection 1 closed"), 0u) << sim.log();
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+}
+
+TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
+    orvotest::TestDir dir;
+    dir.useAsConfig();
+    HidToken hid = plugInHidToken();
+    initialiseWithNativeLocking();
+    SigningToken token = preparedToken();
+    std::vector<JournalEntry> journal = hid.device->journal();
+    ASSERT_FALSE(journal.empty());
+    const uint32_t parentHost = journal.front().host;
+
+    EXPECT_EQ(Child([&](Findings& f) { beforeInitialize(f, token.session); }).wait(), "");
+    EXPECT_EQ(hid.device->journal().size(), journal.size()) << "the child reached the device";
+    parentGoesOn(token);
+
+    size_t before = hid.device->journal().size();
+    EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }).wait(), "");
+    size_t between = hid.device->journal().size();
+    parentGoesOn(token);
+    journal = hid.device->journal();
+    ASSERT_GT(between, before);
+    for (size_t i = before; i < journal.size(); ++i)
+        EXPECT_EQ(journal[i].host == parentHost, i >= between) << "journal entry " << i;
+    EXPECT_EQ(intrusions(journal), 0u);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    dravenholt::vhid::unplugAll();
+}
+
+// A thread of the parent is in the middle of calls whenever it forks: the fork handlers wait
+// for the locks, so the child gets none of them held and its C_Initialize does not hang.
+TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
+    orvotest::TestDir dir;
+    dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + "\"}}");
+    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    initialiseWithNativeLocking();
+    SigningToken token = preparedToken();
+    std::atomic<bool> stop{false};
+    Findings busyFindings;
+    std::thread busy([&] { runWorker(0, "busy", &token, [&] { return !stop.load(); }, busyFindings); });
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }, Child::Leave::Immediately, 10).wait(), "")
+            << "child " << i;
+    stop = true;
+    busy.join();
+    EXPECT_EQ(busyFindings.text(), "");
+    parentGoesOn(token);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+}
+
+}  // namespace
+}  // namespace conc

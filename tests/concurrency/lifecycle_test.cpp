@@ -1,0 +1,128 @@
+// C_Finalize and C_Initialize again, many times, and loading and unloading the shipped library:
+// no descriptor stays open and memory does not grow. The sanitizer build runs these under
+// LeakSanitizer, which reports whatever a cycle leaked when the process ends.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include "frame/context.h"
+#include "hid_token.h"
+#include "inprocess/simulated_devices.h"
+#include "sim_daemon.h"
+#include "support/test_env.h"
+#include "workload.h"
+
+namespace conc {
+namespace {
+
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// Heap bytes in use; nothing under AddressSanitizer, which keeps a heap of its own (its leak
+// checker takes over in that build).
+std::optional<size_t> heapInUse() {
+#ifdef __SANITIZE_ADDRESS__
+    return std::nullopt;
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// One cycle through the exported functions: initialise, a session, a call, finalise.
+void cycle(CK_FUNCTION_LIST_PTR f, Findings& findings) {
+    if (!findings.rv(f->C_Initialize(nullptr), "C_Initialize")) return;
+    CK_SESSION_HANDLE s = 0;
+    Bytes random(64);
+    if (findings.rv(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s), "C_OpenSession"))
+        findings.rv(f->C_GenerateRandom(s, random.data(), CK_ULONG(random.size())), "C_GenerateRandom");
+    findings.rv(f->C_Finalize(nullptr), "C_Finalize");  // with the session open: it closes it
+}
+
+CK_FUNCTION_LIST_PTR linkedLibrary() {
+    CK_FUNCTION_LIST_PTR list = nullptr;
+    C_GetFunctionList(&list);
+    return list;
+}
+
+// Runs `warmUp` cycles (the C library fills its caches during the first few), then `count`
+// more, and expects the descriptors and (with `heapSlack`) the heap where the warm-up left
+// them. A descriptor that a virtual device closes on its own thread may take a moment.
+void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, int count,
+                  std::optional<size_t> heapSlack) {
+    Findings findings;
+    for (int i = 0; i < warmUp; ++i) oneCycle(findings);
+    size_t descriptors = openDescriptors();
+    std::optional<size_t> heap = heapInUse();
+    for (int i = 0; i < count; ++i) oneCycle(findings);
+    EXPECT_EQ(findings.text(), "");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (openDescriptors() != descriptors && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(openDescriptors(), descriptors);
+    if (heap && heapSlack) {
+        EXPECT_LE(*heapInUse(), *heap + *heapSlack) << "grew from " << *heap;
+    }
+}
+
+TEST(Lifecycle, InitialiseFinaliseCyclesInProcess) {
+    orvotest::TestDir dir;
+    dir.useAsConfig();
+    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    // The simulated device lives in this process and keeps its own records: only descriptors
+    // are compared here.
+    expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 5, 200, std::nullopt);
+}
+
+TEST(Lifecycle, InitialiseFinaliseCyclesOverTls) {
+    SimDaemon sim;
+    sim.useAsConfig();
+    // A leaked connection would hold two 16 KiB record buffers.
+    expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 8, 30, 4096);
+    EXPECT_EQ(sim.logLines(" opened"), 38u);
+}
+
+TEST(Lifecycle, InitialiseFinaliseCyclesOverVirtualHid) {
+    orvotest::TestDir dir;
+    dir.useAsConfig();
+    HidToken hid = plugInHidToken();
+    expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 1, 3, std::nullopt);
+    dravenholt::vhid::unplugAll();
+}
+
+// The shipped library loaded, used over TLS and unloaded, again and again: each unload really
+// removes it, and takes everything it made along.
+TEST(Lifecycle, LoadUseUnloadTheSharedLibrary) {
+    SimDaemon sim;
+    sim.useAsConfig();
+    auto loadUseUnload = [](Findings& f) {
+        void* library = dlopen(ORVO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!library) return f.add(std::string("dlopen: ") + dlerror());
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+        CK_FUNCTION_LIST_PTR list = nullptr;
+        if (f.check(getList != nullptr, "no C_GetFunctionList") && f.rv(getList(&list), "C_GetFunctionList"))
+            cycle(list, f);
+        f.check(dlclose(library) == 0, "dlclose");
+        void* still = dlopen(ORVO_SHARED_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+        f.check(still == nullptr, "the library stayed loaded");
+        if (still) dlclose(still);
+    };
+    expectSteady(loadUseUnload, 8, 20, 8192);
+    EXPECT_EQ(sim.logLines(" opened"), 28u);
+}
+
+}  // namespace
+}  // namespace conc

@@ -1,0 +1,52 @@
+// The mixed work that the thread, process and fork tests put on a token: signing, digesting in
+// pieces, random numbers, attribute reads and object search, each result checked.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/pkcs11.h"
+
+namespace conc {
+
+using Bytes = std::vector<uint8_t>;
+
+inline const std::string kSoPin = "so-secret";
+inline const std::string kUserPin = "user-secret";
+
+// What went wrong, kept short: the first few findings and how many there were.
+class Findings {
+public:
+    void add(const std::string& what);
+    bool check(bool ok, const std::string& what) {
+        if (!ok) add(what);
+        return ok;
+    }
+    bool rv(CK_RV got, const std::string& call, CK_RV want = CKR_OK);
+    size_t count() const { return count_; }
+    // "" when nothing went wrong.
+    std::string text() const;
+
+private:
+    std::vector<std::string> first_;
+    size_t count_ = 0;
+};
+
+// A token prepared for signing: initialised, the user PIN set, a session logged in as the user
+// (kept open, so the login holds for every session), and one P-256 key pair on the token.
+struct SigningToken {
+    CK_SESSION_HANDLE session = 0;
+    CK_OBJECT_HANDLE privateKey = 0;
+    CK_OBJECT_HANDLE publicKey = 0;
+};
+SigningToken prepareSigningToken(CK_SLOT_ID slot, Findings& findings);
+
+// One worker: opens a session of its own on `slot`, puts a data object labelled `label` into
+// it, then runs rounds of the operations (signing only with a token to sign with) while
+// `more()` says so, and closes its session. Returns the number of operations done.
+size_t runWorker(CK_SLOT_ID slot, const std::string& label, const SigningToken* signing,
+                 const std::function<bool()>& more, Findings& findings);
+
+}  // namespace conc
