@@ -1,13 +1,10 @@
-# Every dependency comes from a Debian package (scripts/setup.sh installs them).
-find_package(PkgConfig REQUIRED)
+# Every dependency comes from Debian. On Linux: the installed packages (scripts/setup.sh). For
+# Windows: the libraries that scripts/windows/deps.sh builds from Debian's source packages, and
+# the installed header-only ones (cmake/PlatformWindows.cmake).
 find_package(Threads REQUIRED)
 find_package(nanopb CONFIG REQUIRED)
-find_package(nlohmann_json 3 REQUIRED)
-find_package(Boost 1.74 REQUIRED)
 
-pkg_check_modules(P11KIT REQUIRED p11-kit-1)
-pkg_check_modules(UDEV REQUIRED libudev)
-
+# The message generator runs on the build machine.
 find_program(NANOPB_GENERATOR nanopb_generator.py REQUIRED)
 find_program(PROTOC protoc REQUIRED)
 
@@ -17,11 +14,15 @@ find_library(MBEDCRYPTO_LIB mbedcrypto REQUIRED)
 add_library(orvo_mbedtls INTERFACE)
 target_link_libraries(orvo_mbedtls INTERFACE ${MBEDTLS_LIB} ${MBEDX509_LIB} ${MBEDCRYPTO_LIB})
 
-# hidapi's hidraw backend, linked statically into the shipped library so that its hid_
-# functions are exported from it.
-find_library(HIDAPI_HIDRAW_STATIC libhidapi-hidraw.a REQUIRED)
-find_path(HIDAPI_INCLUDE_DIR hidapi/hidapi.h REQUIRED)
-
-# PKCS#11 declarations: p11-kit's pkcs11.h.
-add_library(orvo_pkcs11_headers INTERFACE)
-target_include_directories(orvo_pkcs11_headers INTERFACE ${P11KIT_INCLUDE_DIRS})
+# The platform's part: header-only libraries, hidapi with its backend, system libraries, and
+#   ORVO_PLATFORM             the directory of the platform files under src/ and elsewhere
+#                             (posix or windows)
+#   ORVO_HID_PLATFORM_SOURCE  how the input report length of a HID device is learned
+#   orvo_hidapi_shipped       hidapi's backend as the shipped programs link it (its hid_
+#                             functions exported from the shared library)
+#   ORVO_SHIPPED_LIBRARY_LINK_OPTIONS  what makes the shared library export only its public names
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PlatformWindows.cmake)
+else()
+  include(${CMAKE_CURRENT_LIST_DIR}/PlatformLinux.cmake)
+endif()

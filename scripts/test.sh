@@ -3,8 +3,10 @@
 # build (with the shipped library and its export check) and one under AddressSanitizer and
 # UndefinedBehaviorSanitizer (with LeakSanitizer, which checks the initialise/finalise and
 # load/unload cycles). The thread tests run a third time under ThreadSanitizer, in a build of
-# only what they use. Then each fuzz target is fuzzed for a short while (ORVO_FUZZ_SECONDS,
-# default 30 per target).
+# only what they use. After the plain run, the Windows x64 cross-build with its export check,
+# its unit tests and the end-to-end test under Wine (scripts/test-windows.sh; ORVO_SKIP_WINDOWS=1
+# leaves it out). Then each fuzz target is fuzzed for a short while (ORVO_FUZZ_SECONDS, default
+# 30 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -23,6 +25,10 @@ echo "== Debian package (installed, tried and removed again on CI only)"
 deb=$(ORVO_PACKAGE_BUILD=build bash scripts/package.sh 2>build/package.log) || { cat build/package.log; exit 1; }
 dpkg-deb --contents "$deb" | grep -q "pkcs11/liborvo-pkcs11.so$"
 if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then bash scripts/package-check.sh "$deb"; fi
+
+if [ "${ORVO_SKIP_WINDOWS:-0}" != 1 ]; then
+  bash scripts/test-windows.sh
+fi
 
 echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null

@@ -2,7 +2,10 @@
 
 #include <hidapi/hidapi.h>
 
+#include "transport/hid_descriptor.h"
+
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -109,12 +112,11 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int) {
 
 const wchar_t* hid_error(hid_device* dev) { return dev ? L"scripted read error" : nullptr; }
 
-int orvo_hid_read_report_descriptor(const char*, unsigned char* buffer, size_t capacity) {
+int orvo_hid_input_report_length(const char*) {
     const auto& descriptor = fuzzhid::device().descriptor;
     if (!descriptor) return -1;
-    size_t n = std::min(capacity, descriptor->size());
-    std::copy_n(descriptor->begin(), n, buffer);
-    return static_cast<int>(n);
+    auto length = dravenholt::inputReportLength(descriptor->data(), descriptor->size());
+    return length && *length <= static_cast<size_t>(INT_MAX) ? static_cast<int>(*length) : -1;
 }
 
 void orvo_hid_settle(unsigned) {}  // a scripted device is ready at once

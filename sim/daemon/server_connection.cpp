@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "transport/mbed_raii.h"
-#include "transport/net_send.h"
+#include "transport/net_socket.h"
 
 namespace dravenholt::sim {
 

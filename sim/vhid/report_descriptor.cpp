@@ -1,7 +1,8 @@
-// Report descriptors of the virtual devices, answered through the transport's platform seam.
-#include <algorithm>
-#include <cstring>
+// Report descriptors of the virtual devices: the transport's platform seam answers the input
+// report length from them with the library's own descriptor parser, as on Linux.
+#include <climits>
 
+#include "transport/hid_descriptor.h"
 #include "transport/hid_platform.h"
 #include "vhid/registry.h"
 
@@ -43,11 +44,10 @@ Bytes describe(const DeviceProfile& profile) {
 }  // namespace
 }  // namespace dravenholt::vhid
 
-extern "C" int orvo_hid_read_report_descriptor(const char* path, unsigned char* buffer, size_t capacity) {
+extern "C" int orvo_hid_input_report_length(const char* path) {
     auto device = path ? dravenholt::vhid::findDevice(path) : nullptr;
-    if (!device || !buffer || !device->profile().describesReports) return -1;
+    if (!device || !device->profile().describesReports) return -1;
     dravenholt::vhid::Bytes descriptor = dravenholt::vhid::describe(device->profile());
-    size_t copied = std::min(descriptor.size(), capacity);
-    std::memcpy(buffer, descriptor.data(), copied);
-    return static_cast<int>(copied);
+    auto length = dravenholt::inputReportLength(descriptor.data(), descriptor.size());
+    return length && *length <= static_cast<size_t>(INT_MAX) ? static_cast<int>(*length) : -1;
 }

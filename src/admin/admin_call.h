@@ -23,7 +23,7 @@ inline void addressSlot(DeviceCall& call, uint32_t slot) {
 }
 
 // Whether a caller's length can travel in a 32-bit field.
-inline bool fitsWire(uint64_t length) { return length <= 0xFFFFFFFFu; }
+inline bool lengthFitsWire(uint64_t length) { return length <= 0xFFFFFFFFu; }
 
 // The capacity of a caller's buffer as the wire carries it: beyond 32 bits it counts as the
 // largest, since no reply can be longer.

@@ -39,7 +39,7 @@ CK_RV keyTest(CContext& context, CK_SESSION_HANDLE session, uint32_t* keyHandle)
 
 CK_RV importKey(CContext& context, CK_SESSION_HANDLE session, const uint8_t* key, uint64_t keyLength) {
     Entry entry(context, "u32ImportBitcoinKey");
-    entry.check(key && keyLength != 0).check(fitsWire(keyLength), CKR_DATA_LEN_RANGE);
+    entry.check(key && keyLength != 0).check(lengthFitsWire(keyLength), CKR_DATA_LEN_RANGE);
     if (entry.rv() != CKR_OK) return entry.rv();
     CK_RV test = keyTest(context, session, nullptr);
     if (test == CKR_OK) return ORVO_BITCOIN_KEY_EXISTS;
@@ -87,7 +87,7 @@ CK_RV signHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash
                uint32_t* path, uint64_t count, uint8_t* signature, uint64_t* signatureLength) {
     Entry entry(context, "u32SignBitcoinHash");
     entry.check(path && hash && signature && signatureLength && *signatureLength != 0 && hashLength != 0);
-    entry.check(count <= kMaxPathElements && fitsWire(hashLength), CKR_DATA_LEN_RANGE);
+    entry.check(count <= kMaxPathElements && lengthFitsWire(hashLength), CKR_DATA_LEN_RANGE);
     return entry.session(session, fn::SignBitcoinHash, [&](DeviceCall& call) {
         call.data2(hash, hashLength);
         return sendWithPath(context, call, path, count, signature, signatureLength);

@@ -51,7 +51,7 @@ CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length
 CK_RV restore(CContext& context, uint32_t slot, const uint8_t* data, uint64_t length) {
     Entry entry(context, nullptr);
     entry.check(context.hasPort(slot), CKR_SLOT_ID_INVALID).check(data && length != 0);
-    entry.check(fitsWire(length), CKR_DATA_LEN_RANGE);
+    entry.check(lengthFitsWire(length), CKR_DATA_LEN_RANGE);
     return entry.locked([&]() -> CK_RV {
         uint64_t sent = 0;
         CK_RV rv = CKR_OK;

@@ -1,9 +1,6 @@
 #include "frame/config.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +9,7 @@
 
 #include "frame/context.h"
 #include "frame/device_lock.h"
+#include "platform/platform.h"
 #include "transport/network_pair.h"
 
 namespace dravenholt {
@@ -20,25 +18,17 @@ const char* const kConfigFileName = "orvoconfig.json";
 
 namespace {
 
-constexpr char kSeparator = '/';
+using platform::kPathSeparator;
 
 bool readable(const std::string& path) {
     std::ifstream in(path);
     return in.good();
 }
 
-bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string executableDirectory() {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "";
-    std::string exe(path, static_cast<size_t>(n));
-    size_t slash = exe.rfind(kSeparator);
-    return slash == std::string::npos ? "" : exe.substr(0, slash + 1);
+    std::string exe = platform::executablePath();
+    size_t separator = exe.rfind(kPathSeparator);
+    return separator == std::string::npos ? "" : exe.substr(0, separator + 1);
 }
 
 // A JSON number as an integer, truncated toward zero and kept within int64 range.
@@ -99,17 +89,17 @@ void applyTransport(CContext& c, const nlohmann::json& transport) {
 }  // namespace
 
 std::string findConfigDirectory(const std::string& fileName) {
-    if (const char* env = std::getenv("ORVO_CONFIG_PATH")) return std::string(env) + kSeparator;
+    if (const char* env = std::getenv("ORVO_CONFIG_PATH")) return std::string(env) + kPathSeparator;
     if (readable(fileName)) {
-        char cwd[261];
-        if (::getcwd(cwd, sizeof cwd)) return std::string(cwd) + kSeparator;
+        std::string cwd = platform::currentDirectory();
+        if (!cwd.empty()) return cwd + kPathSeparator;
     }
     const char* home = std::getenv("HOME");
     if (!home) home = std::getenv("USERPROFILE");
-    std::string candidate = home ? std::string(home) + kSeparator : std::string();
+    std::string candidate = home ? std::string(home) + kPathSeparator : std::string();
     candidate += ".orvo";
-    candidate += kSeparator;
-    if (isDirectory(candidate) && readable(candidate + fileName)) return candidate;
+    candidate += kPathSeparator;
+    if (platform::isDirectory(candidate) && readable(candidate + fileName)) return candidate;
     return executableDirectory();
 }
 

@@ -1,8 +1,5 @@
 #include "frame/context.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +7,7 @@
 
 #include "frame/config.h"
 #include "frame/fork_guard.h"
+#include "platform/platform.h"
 #include "transport/hid_pair.h"
 
 namespace {
@@ -89,8 +87,8 @@ void CContext::logMessage(int level, const std::string& message) {
     if (!logToConsole && !logFile.is_open()) return;
     double seconds = static_cast<double>(steadyNanos() - startTime) / 1e9;
     char prefix[96];
-    std::snprintf(prefix, sizeof prefix, "%.2f t:%ld %s : ", seconds,
-                  static_cast<long>(syscall(SYS_gettid)), levelName(level));
+    std::snprintf(prefix, sizeof prefix, "%.2f t:%llu %s : ", seconds, dravenholt::platform::threadId(),
+                  levelName(level));
     std::string line = prefix + message + "\n";
     std::lock_guard<std::mutex> guard(logMutex());
     if (logToConsole) {

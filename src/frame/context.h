@@ -39,7 +39,7 @@ public:
     CContext& operator=(const CContext&) = delete;
 
     // Logging.
-    void log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
+    void log(int level, const char* format, ...) override ORVO_PRINTF_FORMAT(3, 4);
     void logMessage(int level, const std::string& message) override;
     bool logs(int level) const { return level >= logThreshold && (logToConsole || logFile.is_open()); }
 

@@ -16,8 +16,6 @@ uint8_t kFalseByte = 0;
 
 bool isStaticTruth(const uint8_t* p) { return p == &kTrueByte || p == &kFalseByte; }
 
-bool fitsWire(CK_ULONG value) { return value <= 0xFFFFFFFFu; }
-
 // The value callback of one template record (AttributeMsg field 3).
 bool encodeAttributeValue(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
     auto* record = static_cast<CK_ATTRIBUTE*>(*arg);

@@ -23,6 +23,16 @@ struct Template {
 constexpr uint32_t kMaxResultAttributes = 40;
 constexpr uint32_t kWireUnavailable = 0xFFFFFFFFu;
 
+// Whether a host CK_ULONG fits the device's 32-bit numbers; a value that does not is refused,
+// never cut short. Where CK_ULONG has 32 bits (64-bit Windows) every value fits, and the
+// conversions both ways are the identity.
+constexpr bool fitsWire(CK_ULONG value) {
+    if constexpr (sizeof(CK_ULONG) <= sizeof(uint32_t))
+        return true;
+    else
+        return value <= 0xFFFFFFFFu;
+}
+
 // A 32-bit length or count from the device as the host's CK_ULONG.
 inline CK_ULONG hostULong(uint32_t wire) { return wire == kWireUnavailable ? CK_UNAVAILABLE_INFORMATION : wire; }
 

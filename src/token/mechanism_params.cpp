@@ -5,8 +5,6 @@
 namespace dravenholt {
 namespace {
 
-bool fitsWire(CK_ULONG value) { return value <= 0xFFFFFFFFu; }
-
 // Writes the fields of one parameter structure in the device layout (28 bytes at most).
 class DeviceLayout {
 public:

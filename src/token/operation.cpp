@@ -1,9 +1,6 @@
 #include "token/operation.h"
 
 namespace dravenholt {
-namespace {
-bool fitsWire(CK_ULONG value) { return value <= 0xFFFFFFFFu; }
-}  // namespace
 
 DeviceCall::DeviceCall(uint32_t function) { request.function = function; }
 

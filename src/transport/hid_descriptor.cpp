@@ -9,7 +9,6 @@
 namespace dravenholt {
 namespace {
 
-constexpr size_t kMaxDescriptor = 4096;  // the largest descriptor the HID core accepts
 constexpr size_t kMaxGlobalStack = 16;
 
 enum ItemType : uint8_t { kMain = 0, kGlobal = 1 };
@@ -89,12 +88,9 @@ std::optional<size_t> inputReportLength(const uint8_t* descriptor, size_t size) 
 }
 
 size_t reportLengthOf(const char* path, ILogTarget* log) {
-    std::vector<uint8_t> descriptor(kMaxDescriptor);
-    int got = orvo_hid_read_report_descriptor(path, descriptor.data(), descriptor.size());
-    if (got > 0) {
-        auto length = inputReportLength(descriptor.data(), std::min<size_t>(got, descriptor.size()));
-        if (length && *length >= kMinReportLength && *length <= kMaxReportLength) return *length;
-    }
+    int length = orvo_hid_input_report_length(path);
+    if (length >= static_cast<int>(kMinReportLength) && length <= static_cast<int>(kMaxReportLength))
+        return static_cast<size_t>(length);
     if (log) log->log(kDebug, "Report length unknown, assuming %zu bytes", kFallbackReportLength);
     return kFallbackReportLength;
 }

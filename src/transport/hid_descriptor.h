@@ -1,4 +1,5 @@
-// The report length of a HID device, learned from its report descriptor.
+// The report length of a HID device: what the platform reports, within sane bounds, and the
+// report descriptor parser that the platforms without a direct answer use.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 
 namespace dravenholt {
 
-// Used when the platform gives no descriptor, or one that declares no usable input report:
+// Used when the platform cannot tell the length, or tells an unusable one:
 // a full-speed device's 64-byte report plus the report ID byte.
 constexpr size_t kFallbackReportLength = 65;
 // Bounds of a report length the transport accepts from a descriptor (report ID included).
@@ -21,8 +22,8 @@ constexpr size_t kMaxReportLength = 4097;
 // None when the descriptor is malformed or declares no input report.
 std::optional<size_t> inputReportLength(const uint8_t* descriptor, size_t size);
 
-// The report length of the device at `path`: from its descriptor when the platform gives one
-// with a length within the bounds above, else kFallbackReportLength.
+// The report length of the device at `path`: the platform's when it tells one within the
+// bounds above, else kFallbackReportLength.
 size_t reportLengthOf(const char* path, ILogTarget* log);
 
 }  // namespace dravenholt

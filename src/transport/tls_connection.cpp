@@ -2,11 +2,9 @@
 
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
-#include <unistd.h>
 
 #include "transport/mbed_raii.h"
-#include "transport/net_receive.h"
-#include "transport/net_send.h"
+#include "transport/net_socket.h"
 
 namespace dravenholt {
 
@@ -155,10 +153,8 @@ void TlsConnection::close() {
 
 void TlsConnection::abandon() {
     if (!state_) return;
-    // Closing this process's descriptor leaves the socket open in the parent and sends nothing;
-    // mbedtls_net_free would shut it down for both, so it finds no descriptor left to free.
-    ::close(state_->socket->fd);
-    state_->socket->fd = -1;
+    // mbedtls_net_free would shut the socket down for the parent too, so it finds none left.
+    mbed::releaseSocketHandle(*state_->socket.get());
     state_.reset();
 }
 

@@ -31,7 +31,8 @@ TEST(ShippedLibrary, ExportsTheRawPortAndHidapiFunctions) {
           "hid_read", "hid_read_timeout", "hid_send_feature_report", "hid_set_nonblocking", "hid_version",
           "hid_version_str", "hid_write"})
         EXPECT_NE(lib.get<void>(name), nullptr) << name;
-    EXPECT_EQ(lib.get<void>("orvo_hid_read_report_descriptor"), nullptr);
+    EXPECT_EQ(lib.get<void>("orvo_hid_input_report_length"), nullptr);
+    EXPECT_EQ(lib.get<void>("orvo_hid_settle"), nullptr);
     // The version of the hidapi linked in.
     EXPECT_STREQ(lib.get<const char*()>("hid_version_str")(), HID_API_VERSION_STR);
 }

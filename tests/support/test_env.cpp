@@ -1,17 +1,28 @@
 #include "support/test_env.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "support/platform.h"
+
 namespace orvotest {
 
+// A fresh directory under the system's temporary directory, with '/' as the separator on every
+// platform so that its paths can be written into JSON as they are.
 TestDir::TestDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvo-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::path candidate = base / ("orvo-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("no fresh temporary directory");
 }
 
 TestDir::~TestDir() {
@@ -32,7 +43,7 @@ std::string TestDir::read(const std::string& name) const {
 
 void TestDir::useAsConfig(const std::string& json) const {
     if (!json.empty()) write("orvoconfig.json", json);
-    setenv("ORVO_CONFIG_PATH", path_.c_str(), 1);
+    setEnvironment("ORVO_CONFIG_PATH", path_);
 }
 
 }  // namespace orvotest

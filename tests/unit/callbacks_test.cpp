@@ -8,9 +8,12 @@
 
 #include "codec/codec.h"
 #include "protocol/callbacks.h"
+#include "support/wide_numbers.h"
 
 using namespace dravenholt;
 using wire::Bytes;
+using orvotest::kWideHostNumbers;
+using orvotest::wide;
 
 namespace {
 
@@ -38,7 +41,7 @@ bool decodeResponse(const wire::Response& r, FunctionResponse& msg) {
 
 TEST(Callbacks, TemplateValueForms) {
     CK_BBOOL yes = CK_TRUE;
-    CK_ULONG keyType = CKK_EC, bigClass = 0x100000000ULL;
+    CK_ULONG keyType = CKK_EC, bigClass = wide(0x100000000ULL);
     CK_BYTE id[3] = {1, 2, 3};
     CK_ATTRIBUTE attrs[] = {
         {CKA_TOKEN, &yes, 1},             // truth value
@@ -46,7 +49,7 @@ TEST(Callbacks, TemplateValueForms) {
         {CKA_KEY_TYPE, &keyType, sizeof keyType},  // number
         {CKA_LABEL, nullptr, 10},         // null value: empty field 3, length cleared
         {CKA_ID, id, 3},                  // bytes
-        {CKA_CLASS, &keyType, 4},         // too short for a host CK_ULONG: sent as bytes
+        {CKA_CLASS, &keyType, sizeof(CK_ULONG) - 1},  // too short for a host CK_ULONG: sent as bytes
     };
     wire::Request r = encodeWithTemplate(attrs, 6);
     ASSERT_EQ(r.templ.size(), 6u);
@@ -60,7 +63,7 @@ TEST(Callbacks, TemplateValueForms) {
     EXPECT_EQ(attrs[3].ulValueLen, 0u);
     EXPECT_EQ(r.templ[4].value, (Bytes{1, 2, 3}));
     EXPECT_FALSE(r.templ[5].number);
-    EXPECT_EQ(r.templ[5].length, 4u);
+    EXPECT_EQ(r.templ[5].length, sizeof(CK_ULONG) - 1);
 
     wire::Request types = encodeWithTemplate(attrs, 2, true);
     ASSERT_EQ(types.templ.size(), 2u);
@@ -68,7 +71,9 @@ TEST(Callbacks, TemplateValueForms) {
     EXPECT_FALSE(types.templ[0].length);
 
     CK_ATTRIBUTE tooBig[] = {{CKA_CLASS, &bigClass, sizeof bigClass}};
-    EXPECT_EQ(checkTemplate(tooBig, 1), CKR_ATTRIBUTE_VALUE_INVALID);
+    if (kWideHostNumbers) {
+        EXPECT_EQ(checkTemplate(tooBig, 1), CKR_ATTRIBUTE_VALUE_INVALID);
+    }
     EXPECT_EQ(checkTemplate(nullptr, 1), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(checkTemplate(nullptr, 0), CKR_OK);
 }

@@ -1,11 +1,11 @@
 // Initialisation, finalisation, the function list and the constant entry points.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
 
 #include "frame/context.h"
+#include "support/platform.h"
 #include "support/scripted_device.h"
 #include "support/test_env.h"
 
@@ -211,9 +211,9 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
 }
 
 TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {
-    void* lib = dlopen(ORVO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
-    auto getList = reinterpret_cast<CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR)>(dlsym(lib, "C_GetFunctionList"));
+    SharedLibrary lib(ORVO_SHARED_LIBRARY);
+    ASSERT_TRUE(lib.loaded()) << lib.error();
+    auto getList = lib.get<CK_RV(CK_FUNCTION_LIST_PTR_PTR)>("C_GetFunctionList");
     ASSERT_NE(getList, nullptr);
     CK_FUNCTION_LIST_PTR f = nullptr;
     ASSERT_EQ(getList(&f), CKR_OK);
@@ -226,5 +226,4 @@ TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {
     EXPECT_EQ(std::memcmp(info.manufacturerID, "Dravenholtique ", 15), 0);
     EXPECT_EQ(info.libraryVersion.minor, 14);
     EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
-    dlclose(lib);
 }

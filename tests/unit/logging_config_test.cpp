@@ -1,11 +1,13 @@
 // Log lines and the configuration file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "frame/config.h"
 #include "frame/context.h"
+#include "platform/platform.h"
+#include "support/platform.h"
 #include "support/scripted_device.h"
 #include "support/test_env.h"
 
@@ -33,9 +35,10 @@ TEST(Logging, LineFormatLevelsAndTheBufferRule) {
     size_t dot = log.find('.');
     ASSERT_NE(dot, std::string::npos);
     EXPECT_GT(dot, 0u);
-    std::string rest = " t:" + std::to_string(gettid()) + " DEBUG : New Instance\n";
+    const std::string thread = std::to_string(dravenholt::platform::threadId());
+    std::string rest = " t:" + thread + " DEBUG : New Instance\n";
     EXPECT_EQ(log.substr(dot + 3, rest.size()), rest) << log;
-    EXPECT_NE(log.find(" t:" + std::to_string(gettid()) + "  : odd level\n"), std::string::npos);
+    EXPECT_NE(log.find(" t:" + thread + "  : odd level\n"), std::string::npos);
     EXPECT_NE(log.find("DEBUG : " + std::string(2047, 'x') + "\n"), std::string::npos);
     EXPECT_EQ(log.find("yyyy"), std::string::npos);
     size_t first = log.find("ERROR : log printbuf too small.\n");
@@ -75,25 +78,32 @@ TEST(Logging, EntryPointNamesAreTracedWithoutArguments) {
 }
 
 TEST(Config, DirectorySearchOrder) {
+    using dravenholt::findConfigDirectory;
+    const char sep = dravenholt::platform::kPathSeparator;
     TestDir dir, home, cwd;
-    unsetenv("ORVO_CONFIG_PATH");
-    setenv("HOME", home.path().c_str(), 1);
-    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
-    // Nothing anywhere: the executable's directory.
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string exePath(exe, static_cast<size_t>(n));
-    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), exePath.substr(0, exePath.rfind('/') + 1));
+    unsetEnvironment("ORVO_CONFIG_PATH");
+    setEnvironment("HOME", home.path());
+    std::filesystem::current_path(cwd.path());
+    // Nothing anywhere: the directory of the executable file, which is this test program.
+    const std::string exe = dravenholt::platform::executablePath();
+    ASSERT_TRUE(std::filesystem::path(exe).is_absolute()) << exe;
+    ASSERT_TRUE(std::filesystem::exists(exe)) << exe;
+    EXPECT_EQ(findConfigDirectory("orvoconfig.json"), exe.substr(0, exe.rfind(sep) + 1));
     // ~/.orvo with the file.
-    mkdir(home.file(".orvo").c_str(), 0700);
+    std::filesystem::create_directory(home.file(".orvo"));
     home.write(".orvo/orvoconfig.json", "{}");
-    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), home.path() + "/.orvo/");
+    EXPECT_EQ(findConfigDirectory("orvoconfig.json"), home.path() + sep + ".orvo" + sep);
+    // Without HOME, USERPROFILE names the home directory.
+    unsetEnvironment("HOME");
+    setEnvironment("USERPROFILE", home.path());
+    EXPECT_EQ(findConfigDirectory("orvoconfig.json"), home.path() + sep + ".orvo" + sep);
     // The working directory wins over ~/.orvo.
     cwd.write("orvoconfig.json", "{}");
-    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), cwd.path() + "/");
+    EXPECT_EQ(findConfigDirectory("orvoconfig.json"), dravenholt::platform::currentDirectory() + sep);
+    EXPECT_TRUE(std::filesystem::equivalent(dravenholt::platform::currentDirectory(), cwd.path()));
     // ORVO_CONFIG_PATH wins even when the file is not there.
-    setenv("ORVO_CONFIG_PATH", dir.path().c_str(), 1);
-    EXPECT_EQ(dravenholt::findConfigDirectory("orvoconfig.json"), dir.path() + "/");
+    setEnvironment("ORVO_CONFIG_PATH", dir.path());
+    EXPECT_EQ(findConfigDirectory("orvoconfig.json"), dir.path() + sep);
 }
 
 TEST(Config, NumbersTransportKeysAndTimeouts) {

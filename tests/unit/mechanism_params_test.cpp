@@ -8,11 +8,13 @@
 #include "codec/codec.h"
 #include "protocol/function_ids.h"
 #include "support/test_env.h"
+#include "support/wide_numbers.h"
 #include "token/mechanism_params.h"
 
 using namespace dravenholt;
 using dravenholt::wire::Bytes;
 using dravenholt::wire::Request;
+using orvotest::wide;
 
 namespace {
 
@@ -185,16 +187,17 @@ TEST_F(MechanismParams, Ecdh1SendsKdfAndPublicValueOnly) {
 }
 
 TEST_F(MechanismParams, HostValuesBeyondTheWireAreRefused) {
-    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 0x100000000UL};
+    ORVO_SKIP_UNLESS_WIDE_HOST_NUMBERS();
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, wide(0x100000000ULL)};
     fillMechanism(call, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, ParameterLength::Sent);
     EXPECT_EQ(call.refusal(), CKR_MECHANISM_PARAM_INVALID);
 
     DeviceCall type(fn::EncryptInit);
-    EXPECT_EQ(encodeMechanism(getContext(), type, {0x100000001UL, nullptr, 0}), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(encodeMechanism(getContext(), type, {wide(0x100000001ULL), nullptr, 0}), CKR_MECHANISM_INVALID);
 
     CK_BYTE iv[16] = {};
     DeviceCall length(fn::EncryptInit);
-    EXPECT_EQ(encodeMechanism(getContext(), length, {CKM_AES_CBC, iv, 0x100000010UL}), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(encodeMechanism(getContext(), length, {CKM_AES_CBC, iv, wide(0x100000010ULL)}), CKR_DATA_LEN_RANGE);
 }
 
 TEST_F(MechanismParams, TraceLineNamesTheType) {

@@ -3,6 +3,7 @@
 
 #include "protocol/function_ids.h"
 #include "session_fixture.h"
+#include "support/wide_numbers.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -78,17 +79,18 @@ TEST_F(Objects, BadArgumentsSendNothing) {
 }
 
 TEST_F(Objects, HostValuesBeyondThirtyTwoBitsAreRefusedNotTruncated) {
+    ORVO_SKIP_UNLESS_WIDE_HOST_NUMBERS();
     CK_BBOOL yes = CK_TRUE;
-    CK_ULONG huge = 0x100000020ULL;
+    CK_ULONG huge = wide(0x100000020ULL);
     CK_ATTRIBUTE flag[] = {{CKA_TOKEN, &yes, 1}};
     CK_ATTRIBUTE number[] = {{CKA_VALUE_LEN, &huge, sizeof huge}};
     CK_OBJECT_HANDLE object = 0;
     CK_ULONG size = 9;
-    const CK_OBJECT_HANDLE wide = 0x100000001ULL;
-    EXPECT_EQ(C_DestroyObject(session, wide), CKR_OBJECT_HANDLE_INVALID);
-    EXPECT_EQ(C_CopyObject(session, wide, flag, 1, &object), CKR_OBJECT_HANDLE_INVALID);
-    EXPECT_EQ(C_SetAttributeValue(session, wide, flag, 1), CKR_OBJECT_HANDLE_INVALID);
-    EXPECT_EQ(C_GetObjectSize(session, wide, &size), CKR_OBJECT_HANDLE_INVALID);
+    const CK_OBJECT_HANDLE beyond = wide(0x100000001ULL);
+    EXPECT_EQ(C_DestroyObject(session, beyond), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_CopyObject(session, beyond, flag, 1, &object), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_SetAttributeValue(session, beyond, flag, 1), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_GetObjectSize(session, beyond, &size), CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(C_CreateObject(session, number, 1, &object), CKR_ATTRIBUTE_VALUE_INVALID);
     EXPECT_TRUE(sent().empty());
 }

@@ -6,6 +6,7 @@
 
 #include "protocol/function_ids.h"
 #include "session_fixture.h"
+#include "support/wide_numbers.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -102,7 +103,9 @@ TEST_F(Search, RefusalsBeforeSending) {
     EXPECT_EQ(C_FindObjects(session, nullptr, 1, &count), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_FindObjects(session, found, 0, &count), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_FindObjects(session, found, 1, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_FindObjects(session, found, 0x100000000ULL, &count), CKR_ARGUMENTS_BAD);
+    if (kWideHostNumbers) {
+        EXPECT_EQ(C_FindObjects(session, found, wide(0x100000000ULL), &count), CKR_ARGUMENTS_BAD);
+    }
     EXPECT_EQ(C_FindObjects(session + 1, found, 1, &count), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(C_FindObjectsInit(session + 1, nullptr, 0), CKR_SESSION_HANDLE_INVALID);
     EXPECT_TRUE(sent().empty());

@@ -1,12 +1,13 @@
-// The report descriptor of a hidraw node, read with the hidraw ioctls.
+// The input report length of a hidraw node, from its report descriptor (hidraw ioctls).
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <climits>
 
+#include "transport/hid_descriptor.h"
 #include "transport/hid_platform.h"
 
 namespace {
@@ -27,8 +28,8 @@ private:
 
 }  // namespace
 
-extern "C" int orvo_hid_read_report_descriptor(const char* path, unsigned char* buffer, size_t capacity) {
-    if (!path || !buffer) return -1;
+extern "C" int orvo_hid_input_report_length(const char* path) {
+    if (!path) return -1;
     FileDescriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return -1;
     int size = 0;
@@ -36,7 +37,6 @@ extern "C" int orvo_hid_read_report_descriptor(const char* path, unsigned char* 
     hidraw_report_descriptor descriptor{};
     descriptor.size = static_cast<__u32>(std::min(size, HID_MAX_DESCRIPTOR_SIZE));
     if (::ioctl(fd.get(), HIDIOCGRDESC, &descriptor) < 0) return -1;
-    size_t copied = std::min<size_t>(descriptor.size, capacity);
-    std::memcpy(buffer, descriptor.value, copied);
-    return static_cast<int>(copied);
+    auto length = dravenholt::inputReportLength(descriptor.value, descriptor.size);
+    return length && *length <= static_cast<size_t>(INT_MAX) ? static_cast<int>(*length) : -1;
 }

@@ -1,4 +1,4 @@
-// The pause that gives a USB device time to settle after it was opened.
+// The pause that gives a USB device time to settle after it was opened, on every platform.
 #include <chrono>
 #include <thread>
 
