@@ -3,7 +3,7 @@
 # configured, adds one beside each Debian binary entry (same archive, suites, components and
 # signing key) and refreshes the package lists.
 set -euo pipefail
-if apt-get indextargets --format '$(CREATED_BY)' | grep -qx Sources; then
+if apt-get indextargets --format '$(CREATED_BY)' | grep -x Sources >/dev/null; then
   exit 0
 fi
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
