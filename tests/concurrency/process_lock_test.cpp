@@ -100,8 +100,11 @@ TEST_F(ProcessLock, WithoutTheLockFileExchangesInterleave) {
     while (intrusions(hid.device->journal()) == 0 && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::vector<std::string> findings = stopProcesses();
-    // The interleaving is the risk shown; whether a call then fails depends on the timing.
-    EXPECT_GT(intrusions(hid.device->journal()), 0u) << findings[0] << findings[1];
+    // The risk shows as requests interleaved at the device, or as a call that failed because it
+    // took the other process's reply (every handle sees every reply); which one first depends on
+    // the timing.
+    bool callFailed = !findings[0].empty() || !findings[1].empty();
+    EXPECT_TRUE(intrusions(hid.device->journal()) > 0 || callFailed);
 }
 
 }  // namespace
