@@ -1,4 +1,6 @@
 // Token configuration, policy settings and the device log, on the wire.
+#include <functional>
+
 #include "unit/admin_fixture.h"
 
 using namespace orvotest;
@@ -29,33 +31,29 @@ TEST_F(AdminTest, TokenConfigRecordIsCheckedAndFilled) {
 }
 
 TEST_F(AdminTest, PolicySettingsCarryTheirValuesUnchecked) {
-    ASSERT_EQ(u32SetMaxLoginFailCnt(1, 0xABCDEF01u, 250), CKR_OK);
-    Request r = b->lastCall();
-    EXPECT_EQ(r.function, 54u);
-    EXPECT_EQ(r.handle, 250u);
-    EXPECT_EQ(r.value, 0xABCDEF01u);
-
-    ASSERT_EQ(u32SetSessionTimeout(1, 0), CKR_OK);
-    r = b->lastCall();
-    EXPECT_EQ(r.function, 55u);
-    EXPECT_EQ(r.handle, 0u);  // a zero is sent, not left out
-
-    ASSERT_EQ(u32SetPasswordLengths(1, 4, 64), CKR_OK);
-    r = b->lastCall();
-    EXPECT_EQ(r.function, 56u);
-    EXPECT_EQ(r.handle, 4u);
-    EXPECT_EQ(r.handle2, 64u);
-
-    ASSERT_EQ(u32SetBitOptions(1, 0x8001), CKR_OK);
-    r = b->lastCall();
-    EXPECT_EQ(r.function, 61u);
-    ASSERT_TRUE(r.config.has_value());
-    EXPECT_FALSE(r.config->has_value1 || r.config->has_value2 || r.config->has_value3);
-    EXPECT_TRUE(r.config->has_value4);
-    EXPECT_EQ(r.config->value4, 0x8001u);
-    for (const Request& sent : b->calls()) {
-        EXPECT_FALSE(sent.session.has_value());
-        EXPECT_FALSE(sent.data.has_value());
+    struct Setting {
+        std::function<uint32_t()> call;
+        uint32_t function;
+        std::optional<uint32_t> value, handle, handle2, option;
+    } settings[] = {
+        {[] { return u32SetMaxLoginFailCnt(1, 0xABCDEF01u, 250); }, 54, 0xABCDEF01u, 250, {}, {}},
+        {[] { return u32SetSessionTimeout(1, 0); }, 55, {}, 0, {}, {}},  // a zero is sent, not left out
+        {[] { return u32SetPasswordLengths(1, 4, 64); }, 56, {}, 4, 64, {}},
+        {[] { return u32SetBitOptions(1, 0x8001); }, 61, {}, {}, {}, 0x8001},
+    };
+    for (const Setting& s : settings) {
+        ASSERT_EQ(s.call(), CKR_OK);
+        Request r = b->lastCall();
+        EXPECT_EQ(r.function, s.function);
+        EXPECT_EQ(r.value, s.value);
+        EXPECT_EQ(r.handle, s.handle);
+        EXPECT_EQ(r.handle2, s.handle2);
+        EXPECT_EQ(r.config.has_value(), s.option.has_value());
+        if (s.option) {
+            EXPECT_FALSE(r.config->has_value1 || r.config->has_value2 || r.config->has_value3);
+            EXPECT_EQ(r.config->value4, *s.option);
+        }
+        EXPECT_FALSE(r.session || r.data);
     }
     EXPECT_TRUE(a->calls().empty());
 
@@ -105,30 +103,4 @@ TEST_F(AdminTest, ReadLogSizeQuery) {
     EXPECT_FALSE(bReadLogEntries(0, nullptr, nullptr));
     EXPECT_FALSE(bReadLogEntries(4, nullptr, &(length = 0)));  // no such port
     EXPECT_EQ(a->calls().size(), sent);
-}
-
-TEST(AdminUninitialised, EveryCallRefusesBeforeInitialisation) {
-    TestDir dir;
-    dir.useAsConfig();
-    auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
-    uint8_t buffer[8] = {1, 8};
-    uint64_t length = sizeof buffer;
-    uint32_t path[1] = {1};
-    const uint32_t notInitialised = CKR_CRYPTOKI_NOT_INITIALIZED;
-    EXPECT_EQ(u32BackupStorage(0, buffer, &length), notInitialised);
-    EXPECT_EQ(u32RestoreStorage(0, buffer, 8), notInitialised);
-    EXPECT_EQ(u32FactoryReset(0), notInitialised);
-    EXPECT_EQ(u32GetTokenConfig(0, buffer), notInitialised);
-    EXPECT_EQ(u32SetMaxLoginFailCnt(0, 1, 1), notInitialised);
-    EXPECT_EQ(u32SetSessionTimeout(0, 1), notInitialised);
-    EXPECT_EQ(u32SetPasswordLengths(0, 1, 1), notInitialised);
-    EXPECT_EQ(u32SetBitOptions(0, 1), notInitialised);
-    EXPECT_FALSE(bReadLogEntries(0, buffer, &length));
-    EXPECT_EQ(u32HasBitcoinKey(1, nullptr), notInitialised);
-    EXPECT_EQ(u32ImportBitcoinKey(1, buffer, 8), notInitialised);
-    EXPECT_EQ(u32GetBitcoinPub(1, path, 1, buffer, &length), notInitialised);
-    EXPECT_EQ(u32SignBitcoinHash(1, buffer, 8, path, 1, buffer, &length), notInitialised);
-    EXPECT_EQ(path[0], 1u);
-    EXPECT_TRUE(device->requests.empty());
 }

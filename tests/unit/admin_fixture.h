@@ -1,5 +1,6 @@
-// The administration calls against two scripted devices (slots 0 and 1), TRACE logging into a
-// file, and sessions opened on demand.
+// Two scripted devices (slots 0 and 1) behind a library initialised with OS locking, TRACE
+// logging into a file, and sessions opened on demand: the administration calls and the session
+// table use it.
 #pragma once
 
 #include <gtest/gtest.h>
