@@ -1,5 +1,5 @@
-// The Bitcoin key slot on the wire: the key test's search, import, the path byte order and the
-// outputs.
+// The Bitcoin key slot on the wire: the key test's search, the path byte order, the outputs and
+// the argument checks. Import and signing reach a simulated token in tests/tools and tests/e2e.
 #include <cstring>
 
 #include "unit/admin_fixture.h"
@@ -75,26 +75,6 @@ TEST_F(AdminTest, KeyTestResults) {
     EXPECT_TRUE(b->calls().empty());
 }
 
-TEST_F(AdminTest, ImportOnlyWhenTheTokenHasNoKey) {
-    uint32_t session = static_cast<uint32_t>(open(0, 12));
-    const Bytes key = pattern(32, 9);
-    a->answer(reply(CKR_OK));
-    a->answer(found({3}));
-    EXPECT_EQ(u32ImportBitcoinKey(session, key.data(), key.size()), ORVO_BITCOIN_KEY_EXISTS);
-    for (const Request& r : a->calls()) EXPECT_NE(r.function, 62u);
-
-    a->answer(reply(CKR_OK));
-    a->answer(found({}));
-    a->answer(reply(CKR_OK));  // C_FindObjectsFinal
-    a->answer(reply(CKR_OK));  // the import
-    ASSERT_EQ(u32ImportBitcoinKey(session, key.data(), key.size()), CKR_OK);
-    Request import = a->lastCall();
-    EXPECT_EQ(import.function, 62u);
-    EXPECT_EQ(import.session, 12u);
-    EXPECT_EQ(import.data, key);
-    EXPECT_TRUE(logged("u32ImportBitcoinKey"));
-}
-
 TEST_F(AdminTest, PublicKeyPathTravelsBigEndianAndStaysConverted) {
     uint32_t session = static_cast<uint32_t>(open(1, 8));
     uint32_t path[2] = {1, 2};
@@ -147,24 +127,4 @@ TEST_F(AdminTest, BitcoinArgumentsAreCheckedBeforeAnythingIsSentOrConverted) {
     a->answer(answer(CKR_OK, pattern(9)));  // longer than the output
     EXPECT_EQ(u32GetBitcoinPub(session, path, 1, out, &length), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, sizeof out);
-}
-
-TEST_F(AdminTest, SignHashFields) {
-    uint32_t session = static_cast<uint32_t>(open(0, 4));
-    uint32_t path[3] = {0x8000002Cu, 0x80000000u, 7};
-    const Bytes hash = pattern(32, 1);
-    GuardedBuffer signature(72);
-    uint64_t length = 72;
-    a->answer(answer(CKR_OK, pattern(64, 5)));
-    ASSERT_EQ(u32SignBitcoinHash(session, hash.data(), hash.size(), path, 3, signature.data(), &length), CKR_OK);
-    Request r = a->lastCall();
-    EXPECT_EQ(r.function, 64u);
-    EXPECT_EQ(r.session, 4u);
-    EXPECT_EQ(r.data, (Bytes{0x80, 0, 0, 0x2C, 0x80, 0, 0, 0, 0, 0, 0, 7}));
-    EXPECT_EQ(r.data2, hash);
-    EXPECT_EQ(r.length, 72u);
-    EXPECT_EQ(length, 64u);
-    EXPECT_EQ(signature.content(64), pattern(64, 5));
-    EXPECT_TRUE(logged("u32SignBitcoinHash"));
-
 }
