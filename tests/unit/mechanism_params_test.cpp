@@ -188,11 +188,4 @@ TEST_F(MechanismParams, HostValuesBeyondTheWireAreRefused) {
     EXPECT_EQ(encodeMechanism(getContext(), length, {CKM_AES_CBC, iv, wide(0x100000010ULL)}), CKR_DATA_LEN_RANGE);
 }
 
-TEST_F(MechanismParams, TraceLineNamesTheType) {
-    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
-    ASSERT_EQ(encode({CKM_RSA_PKCS_OAEP, &p, 20}), CKR_ARGUMENTS_BAD);
-    std::string log = dir.read("log.txt");
-    EXPECT_NE(log.find("TRACE : Mechanism: 0x00000009\n"), std::string::npos) << log;
-}
-
 }  // namespace

@@ -26,15 +26,18 @@ TEST_F(Objects, CreateSendsEachValueInItsFormAndReturnsTheNewHandle) {
     CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
                            {CKA_VALUE_LEN, &valueLen, sizeof valueLen},
                            {CKA_LABEL, label, 6},
-                           {CKA_CLASS, &cls, 0}};
+                           {CKA_CLASS, &cls, 0},
+                           {CKA_TOKEN, &yes, 0},                      // no length: bytes form, no field 3
+                           {CKA_ID, nullptr, 10},                     // null value: empty field 3, length cleared
+                           {CKA_KEY_TYPE, &cls, sizeof(CK_ULONG) - 1}};  // too short for a host CK_ULONG: bytes
     device->answer(reply(withHandle(CKR_OK, 0xFFFFFFF0u)));
     CK_OBJECT_HANDLE object = 0;
-    EXPECT_EQ(C_CreateObject(session, tmpl, 4, &object), CKR_OK);
+    EXPECT_EQ(C_CreateObject(session, tmpl, 7, &object), CKR_OK);
     EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
 
     Request r = only();
     EXPECT_EQ(r.function, fn::CreateObject);
-    ASSERT_EQ(r.templ.size(), 4u);
+    ASSERT_EQ(r.templ.size(), 7u);
     EXPECT_EQ(r.templ[0].type, CKA_TOKEN);
     EXPECT_EQ(r.templ[0].flag, true);
     EXPECT_EQ(r.templ[1].number, 32u);
@@ -44,6 +47,13 @@ TEST_F(Objects, CreateSendsEachValueInItsFormAndReturnsTheNewHandle) {
     EXPECT_EQ(r.templ[3].length, 0u);  // a number type without a value goes as empty bytes
     EXPECT_FALSE(r.templ[3].value);
     EXPECT_FALSE(r.templ[3].number);
+    EXPECT_EQ(r.templ[4].length, 0u);
+    EXPECT_FALSE(r.templ[4].value || r.templ[4].flag);
+    EXPECT_EQ(r.templ[5].length, 10u);
+    EXPECT_EQ(r.templ[5].value, Bytes{});
+    EXPECT_EQ(tmpl[5].ulValueLen, 0u);
+    EXPECT_FALSE(r.templ[6].number);
+    EXPECT_EQ(r.templ[6].length, sizeof(CK_ULONG) - 1);
 }
 
 TEST_F(Objects, HandleIsWrittenWheneverTheReplyCarriesOne) {
