@@ -2,7 +2,8 @@
 // the argument checks. Import and signing reach a simulated token in tests/tools and tests/e2e.
 #include <cstring>
 
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
@@ -12,9 +13,7 @@ namespace {
 Answer found(std::vector<uint32_t> handles) {
     Bytes list(handles.size() * 4);
     if (!handles.empty()) std::memcpy(list.data(), handles.data(), list.size());
-    Response r;
-    r.data = list;
-    return reply(r);
+    return answer(CKR_OK, list);
 }
 
 const dravenholt::wire::Attribute* attribute(const Request& r, CK_ATTRIBUTE_TYPE type) {

@@ -1,6 +1,7 @@
 // The token configuration record and the device log, on the wire. The policy settings reach a
 // simulated token through orvo-admin in tests/tools, which reads them back.
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 

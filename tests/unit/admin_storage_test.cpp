@@ -1,5 +1,6 @@
 // Backup and restore of the storage image in pieces, and factory reset, on the wire.
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 

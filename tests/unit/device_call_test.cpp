@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frame/context.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 

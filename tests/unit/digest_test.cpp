@@ -1,7 +1,7 @@
 // Digesting on the wire: the mechanism without its length, the piece loop, the final call's
 // length conventions, and C_Digest made of those calls.
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;

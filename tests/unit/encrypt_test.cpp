@@ -1,7 +1,7 @@
 // Encryption and decryption on the wire: init requests, the length conventions of the data
 // calls, output copied back, and replies that must not write beyond the caller's buffer.
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;

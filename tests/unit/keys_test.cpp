@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -109,9 +109,7 @@ TEST_F(Keys, WrapSendsKeysCapacityAndTheBlockInTheDeviceLayout) {
     CK_MECHANISM mech = {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
     std::vector<uint8_t> wrapped(300, 0);
     CK_ULONG length = wrapped.size();
-    Response r;
-    r.data = Bytes(256, 0xC3);
-    device->answer(reply(r));
+    device->answer(output(Bytes(256, 0xC3)));
     EXPECT_EQ(C_WrapKey(session, &mech, 0x10, 0x20, wrapped.data(), &length), CKR_OK);
     EXPECT_EQ(length, 256u);  // no field 4: the bytes received
     EXPECT_EQ(wrapped[255], 0xC3);
@@ -131,9 +129,7 @@ TEST_F(Keys, WrapSendsKeysCapacityAndTheBlockInTheDeviceLayout) {
 TEST_F(Keys, WrapLengthQueryAndBrokenReplies) {
     CK_MECHANISM mech = {CKM_AES_KEY_WRAP, nullptr, 0};
     CK_ULONG length = 7;
-    Response announced;
-    announced.length = 40;
-    device->answer(reply(announced));
+    device->answer(lengthOnly(40));
     EXPECT_EQ(C_WrapKey(session, &mech, 1, 2, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 40u);
     EXPECT_EQ(sent().back().length, 7u);
@@ -142,9 +138,7 @@ TEST_F(Keys, WrapLengthQueryAndBrokenReplies) {
     // More bytes than the buffer holds: the call fails and nothing lands past the buffer.
     auto buffer = std::make_unique<uint8_t[]>(8);
     length = 8;
-    Response tooLong;
-    tooLong.data = Bytes(9, 0xAA);
-    device->answer(reply(tooLong));
+    device->answer(output(Bytes(9, 0xAA)));
     EXPECT_EQ(C_WrapKey(session, &mech, 1, 2, buffer.get(), &length), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, 8u);
 

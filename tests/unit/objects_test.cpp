@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -11,12 +11,7 @@ namespace {
 
 class Objects : public SessionTest {};
 
-Response withHandle(uint32_t rv, uint32_t handle) {
-    Response r;
-    r.rv = rv;
-    r.handle = handle;
-    return r;
-}
+Answer withHandle(uint32_t rv, uint32_t handle) { return answer(rv, std::nullopt, handle); }
 
 TEST_F(Objects, CreateSendsEachValueInItsFormAndReturnsTheNewHandle) {
     CK_BBOOL yes = CK_TRUE;
@@ -30,7 +25,7 @@ TEST_F(Objects, CreateSendsEachValueInItsFormAndReturnsTheNewHandle) {
                            {CKA_TOKEN, &yes, 0},                      // no length: bytes form, no field 3
                            {CKA_ID, nullptr, 10},                     // null value: empty field 3, length cleared
                            {CKA_KEY_TYPE, &cls, sizeof(CK_ULONG) - 1}};  // too short for a host CK_ULONG: bytes
-    device->answer(reply(withHandle(CKR_OK, 0xFFFFFFF0u)));
+    device->answer(withHandle(CKR_OK, 0xFFFFFFF0u));
     CK_OBJECT_HANDLE object = 0;
     EXPECT_EQ(C_CreateObject(session, tmpl, 7, &object), CKR_OK);
     EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
@@ -60,7 +55,7 @@ TEST_F(Objects, HandleIsWrittenWheneverTheReplyCarriesOne) {
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &yes, 1}};
     CK_OBJECT_HANDLE object = 77;
-    device->answer(reply(withHandle(CKR_TEMPLATE_INCOMPLETE, 5)));
+    device->answer(withHandle(CKR_TEMPLATE_INCOMPLETE, 5));
     EXPECT_EQ(C_CreateObject(session, tmpl, 1, &object), CKR_TEMPLATE_INCOMPLETE);
     EXPECT_EQ(object, 5u);
     device->answer(reply(CKR_ATTRIBUTE_READ_ONLY));
@@ -73,7 +68,7 @@ TEST_F(Objects, CopyDestroyAndSetNameTheObjectAndPassTheDeviceAnswer) {
     CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, label, 7}};
     CK_ATTRIBUTE none[1] = {};
     CK_OBJECT_HANDLE copy = 3;
-    device->answer(reply(withHandle(CKR_OK, 9)));
+    device->answer(withHandle(CKR_OK, 9));
     EXPECT_EQ(C_CopyObject(session, 0x1234, none, 0, &copy), CKR_OK);
     EXPECT_EQ(copy, 9u);
     device->answer(reply(CKR_OBJECT_HANDLE_INVALID));
@@ -96,9 +91,7 @@ TEST_F(Objects, CopyDestroyAndSetNameTheObjectAndPassTheDeviceAnswer) {
 
 TEST_F(Objects, ObjectSizeFromFieldFour) {
     CK_ULONG size = 1234;
-    Response r;
-    r.length = 300;
-    device->answer(reply(r));
+    device->answer(lengthOnly(300));
     EXPECT_EQ(C_GetObjectSize(session, 7, &size), CKR_OK);
     EXPECT_EQ(size, 300u);
     EXPECT_EQ(sent().back().handle, 7u);
@@ -107,8 +100,7 @@ TEST_F(Objects, ObjectSizeFromFieldFour) {
     EXPECT_EQ(C_GetObjectSize(session, 7, &size), CKR_OK);
     EXPECT_EQ(size, 0u);
 
-    r.length = 0xFFFFFFFFu;
-    device->answer(reply(r));
+    device->answer(lengthOnly(0xFFFFFFFFu));
     EXPECT_EQ(C_GetObjectSize(session, 7, &size), CKR_OK);
     EXPECT_EQ(size, CK_UNAVAILABLE_INFORMATION);
 }

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -54,9 +54,7 @@ TEST_F(Random, PiecesOf1024LandAtTheirOffsets) {
 TEST_F(Random, ShortPieceLeavesTheRestLongPieceFailsWithoutOverrun) {
     auto buffer = std::make_unique<uint8_t[]>(10);
     std::fill(buffer.get(), buffer.get() + 10, 0xEE);
-    Response shortReply;
-    shortReply.data = Bytes(4, 1);
-    device->answer(reply(shortReply));
+    device->answer(output(Bytes(4, 1)));
     EXPECT_EQ(C_GenerateRandom(session, buffer.get(), 10), CKR_OK);
     EXPECT_EQ(buffer[3], 1);
     EXPECT_EQ(buffer[4], 0xEE);

@@ -3,7 +3,7 @@
 // refused, never cut to their low bits (where CK_ULONG has 32 bits those rows cannot arise).
 #include <functional>
 
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 #include "support/wide_numbers.h"
 
 using namespace orvotest;

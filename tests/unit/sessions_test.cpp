@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "frame/context.h"
-#include "unit/admin_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
@@ -21,9 +21,7 @@ TEST_F(Sessions, OpenSessionChecksAndSendsTheFlags) {
     a->answer(reply(CKR_TOKEN_NOT_RECOGNIZED));  // no handle: nothing recorded
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_TOKEN_NOT_RECOGNIZED);
     EXPECT_EQ(getContext().sessions.size(), 0u);
-    Response opened;
-    opened.handle = 77;
-    a->answer(reply(opened));
+    a->answer(answer(CKR_OK, std::nullopt, 77));
     ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
     EXPECT_EQ(getContext().sessions.size(), 1u);
     EXPECT_EQ(a->lastCall().function, 11u);

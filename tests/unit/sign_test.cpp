@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -11,12 +11,6 @@ namespace fn = dravenholt::fn;
 namespace {
 
 class Sign : public SessionTest {};
-
-Bytes pattern(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7);
-    return b;
-}
 
 TEST_F(Sign, InitSendsTheBlockInTheDeviceLayout) {
     CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "frame/context.h"
-#include "unit/admin_fixture.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
