@@ -1,5 +1,5 @@
-// Digesting on the wire: the mechanism without its length, the piece loop, the final call's
-// length conventions, and C_Digest made of those calls.
+// Digesting on the wire: the key, the final call's length conventions, and C_Digest made of
+// update pieces and the final call.
 #include "protocol/function_ids.h"
 #include "unit/device_fixture.h"
 
@@ -10,27 +10,12 @@ namespace {
 
 class Digest : public SessionTest {};
 
-TEST_F(Digest, InitSendsTypeAndBlockButNoLengthAndDigestKeyTheKey) {
-    CK_MECHANISM sha{CKM_SHA256, nullptr, 0};
-    ASSERT_EQ(C_DigestInit(session, &sha), CKR_OK);
-    CK_BYTE odd[3] = {1, 2, 3};
-    CK_MECHANISM withBlock{CKM_SHA256, odd, sizeof odd};
-    ASSERT_EQ(C_DigestInit(session, &withBlock), CKR_OK);
+TEST_F(Digest, DigestKeySendsTheKeyOnly) {
     ASSERT_EQ(C_DigestKey(session, 0x1234), CKR_OK);
-
-    auto calls = sent();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].function, fn::DigestInit);
-    EXPECT_EQ(calls[0].session, kDeviceSession);
-    EXPECT_EQ(calls[0].mechanism->mechanism, CKM_SHA256);
-    EXPECT_EQ(calls[0].mechanism->parameter, Bytes{});
-    EXPECT_FALSE(calls[0].mechanism->parameterLength);
-    EXPECT_EQ(calls[1].mechanism->parameter, Bytes(odd, odd + 3));
-    EXPECT_FALSE(calls[1].mechanism->parameterLength);
-    EXPECT_FALSE(logged("Mechanism: 0x"));
-    EXPECT_EQ(calls[2].function, fn::DigestKey);
-    EXPECT_EQ(calls[2].handle, 0x1234u);
-    EXPECT_FALSE(calls[2].data || calls[2].mechanism);
+    Request r = only();
+    EXPECT_EQ(r.function, fn::DigestKey);
+    EXPECT_EQ(r.handle, 0x1234u);
+    EXPECT_FALSE(r.data || r.mechanism);
 }
 
 TEST_F(Digest, FinalLengthConventions) {

@@ -1,5 +1,5 @@
-// Encryption and decryption on the wire: init requests, the length conventions of the data
-// calls, output copied back, and replies that must not write beyond the caller's buffer.
+// Encryption and decryption on the wire: the length conventions of the data calls, output copied
+// back, and replies that must not write beyond the caller's buffer.
 #include "protocol/function_ids.h"
 #include "unit/device_fixture.h"
 
@@ -9,35 +9,6 @@ namespace fn = dravenholt::fn;
 namespace {
 
 class Encrypt : public SessionTest {};
-
-TEST_F(Encrypt, InitSendsMechanismKeyAndNothingElse) {
-    CK_BYTE iv[16] = {1, 2, 3};
-    CK_MECHANISM cbc{CKM_AES_CBC, iv, sizeof iv};
-    ASSERT_EQ(C_EncryptInit(session, &cbc, 0x42), CKR_OK);
-    device->answer(reply(CKR_KEY_TYPE_INCONSISTENT));
-    EXPECT_EQ(C_DecryptInit(session, &cbc, 0x43), CKR_KEY_TYPE_INCONSISTENT);
-
-    auto calls = sent();
-    ASSERT_EQ(calls.size(), 2u);
-    for (const Request& r : calls) {
-        EXPECT_EQ(r.session, kDeviceSession);
-        ASSERT_TRUE(r.mechanism);
-        EXPECT_EQ(r.mechanism->mechanism, CKM_AES_CBC);
-        EXPECT_EQ(r.mechanism->parameterLength, 16u);
-        EXPECT_EQ(r.mechanism->parameter, Bytes(iv, iv + 16));
-        EXPECT_FALSE(r.data || r.lengthOnly || r.length || r.handle2);
-    }
-    EXPECT_EQ(calls[0].function, fn::EncryptInit);
-    EXPECT_EQ(calls[0].handle, 0x42u);
-    EXPECT_EQ(calls[1].function, fn::DecryptInit);
-    EXPECT_EQ(calls[1].handle, 0x43u);
-    EXPECT_TRUE(logged("TRACE : Mechanism: 0x00001082\n"));
-
-    // Not refused by C_DecryptInit: a missing block goes as an empty one.
-    CK_MECHANISM noBlock{CKM_AES_CBC, nullptr, 16};
-    ASSERT_EQ(C_DecryptInit(session, &noBlock, 1), CKR_OK);
-    EXPECT_EQ(sent().at(2).mechanism->parameter, Bytes{});
-}
 
 TEST_F(Encrypt, LengthQueryAndOutput) {
     CK_BYTE data[5] = {9, 8, 7, 6, 5};

@@ -1,5 +1,5 @@
-// Signing and verification on the wire: the direct mechanism fill, the library's own length
-// answer, the update pieces, signatures copied back within the caller's buffer.
+// Signing and verification on the wire: the library's own length answer, the update pieces of
+// signing, verification and digesting, signatures copied back within the caller's buffer.
 #include <algorithm>
 
 #include "protocol/function_ids.h"
@@ -11,29 +11,6 @@ namespace fn = dravenholt::fn;
 namespace {
 
 class Sign : public SessionTest {};
-
-TEST_F(Sign, InitSendsTheBlockInTheDeviceLayout) {
-    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
-    CK_MECHANISM m{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss};
-    ASSERT_EQ(C_SignInit(session, &m, 5), CKR_OK);
-    device->answer(reply(0x60));
-    EXPECT_EQ(C_VerifyInit(session, &m, 6), 0x60u);
-
-    auto calls = sent();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].function, fn::SignInit);
-    EXPECT_EQ(calls[1].function, fn::VerifyInit);
-    for (const Request& r : calls) {
-        EXPECT_EQ(r.session, kDeviceSession);
-        EXPECT_EQ(r.mechanism->parameterLength, 12u);
-        EXPECT_EQ(r.mechanism->parameter,
-                  (Bytes{0x50, 0x02, 0, 0, 0x02, 0, 0, 0, 32, 0, 0, 0}));
-        EXPECT_FALSE(r.data || r.length);
-    }
-    EXPECT_EQ(calls[0].handle, 5u);
-    EXPECT_TRUE(logged("TRACE : Mechanism: 0x00000043 Paramlen: c\n"));
-    EXPECT_TRUE(logged("INFO : SignVerifyInit returned 0x60\n"));
-}
 
 TEST_F(Sign, SignSendsDataAndCapacityAndCopiesTheSignature) {
     // The length query is the library's own answer.
