@@ -9,7 +9,8 @@ using namespace simint;
 
 namespace {
 
-const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+CK_BBOOL kYes = CK_TRUE;
 
 }  // namespace
 
@@ -25,7 +26,8 @@ TEST_F(SimTest, AesCtrParametersArriveInTheDeviceLayout) {
 }
 
 TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
-    auto [pub, priv] = keyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 2048), {});
+    CK_ULONG bits = 2048;
+    auto [pub, priv] = keyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, {{CKA_MODULUS_BITS, &bits, sizeof bits}}, {});
     Bytes n = attribute(pub, CKA_MODULUS), e = attribute(pub, CKA_PUBLIC_EXPONENT);
     CK_RSA_PKCS_PSS_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, 32};
     CK_MECHANISM m = {CKM_SHA256_RSA_PKCS_PSS, &params, sizeof params};
@@ -47,7 +49,8 @@ TEST_F(SimTest, RsaPssSignatureFromTheLibraryVerifiesWithMbedtls) {
 }
 
 TEST_F(SimTest, RsaOaepWithLabelThroughTheLibrary) {
-    auto [pub, priv] = keyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, Template().ulong(CKA_MODULUS_BITS, 1024), {});
+    CK_ULONG bits = 1024;
+    auto [pub, priv] = keyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, {{CKA_MODULUS_BITS, &bits, sizeof bits}}, {});
     Bytes label = {'l', 'a', 'b'};
     CK_RSA_PKCS_OAEP_PARAMS params = {CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, label.data(), size(label)};
     CK_MECHANISM m = {CKM_RSA_PKCS_OAEP, &params, sizeof params};
@@ -67,7 +70,7 @@ TEST_F(SimTest, RsaOaepWithLabelThroughTheLibrary) {
 }
 
 TEST_F(SimTest, EcdhBothSidesDeriveTheSameKey) {
-    Template pubT = Template().bytes(CKA_EC_PARAMS, kP256), privT = Template().boolean(CKA_DERIVE, true);
+    Attributes pubT = {{CKA_EC_PARAMS, kP256.data(), size(kP256)}}, privT = {{CKA_DERIVE, &kYes, 1}};
     auto [pubA, privA] = keyPair(CKM_EC_KEY_PAIR_GEN, pubT, privT);
     auto [pubB, privB] = keyPair(CKM_EC_KEY_PAIR_GEN, pubT, privT);
     auto derive = [&](CK_OBJECT_HANDLE priv, CK_OBJECT_HANDLE peer) {
@@ -75,9 +78,10 @@ TEST_F(SimTest, EcdhBothSidesDeriveTheSameKey) {
         Bytes point(der.begin() + 2, der.end());  // inside the DER OCTET STRING
         CK_ECDH1_DERIVE_PARAMS params = {CKD_NULL, 0, nullptr, size(point), point.data()};
         CK_MECHANISM m = {CKM_ECDH1_DERIVE, &params, sizeof params};
-        Template templ = Template().ulong(CKA_CLASS, CKO_SECRET_KEY).ulong(CKA_KEY_TYPE, CKK_AES).ulong(CKA_VALUE_LEN, 16);
+        CK_ULONG cls = CKO_SECRET_KEY, type = CKK_AES, length = 16;
+        CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &type, sizeof type}, {CKA_VALUE_LEN, &length, sizeof length}};
         CK_OBJECT_HANDLE key = 0;
-        EXPECT_EQ(C_DeriveKey(session, &m, priv, templ.data(), templ.size(), &key), CKR_OK);
+        EXPECT_EQ(C_DeriveKey(session, &m, priv, templ, 3, &key), CKR_OK);
         return key;
     };
     CK_MECHANISM ecb = {CKM_AES_ECB, nullptr, 0};

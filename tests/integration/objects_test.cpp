@@ -5,7 +5,9 @@
 using namespace simint;
 
 TEST_F(SimTest, AttributeValuesKeepTheirHostForms) {
-    CK_OBJECT_HANDLE data = create(Template().ulong(CKA_CLASS, CKO_DATA).bytes(CKA_LABEL, {'d'}).bytes(CKA_VALUE, pattern(300)));
+    CK_ULONG dataClass = CKO_DATA;
+    Bytes value = pattern(300), label = {'k', 'e', 'y'};
+    CK_OBJECT_HANDLE data = create({{CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_VALUE, ptr(value), size(value)}});
     CK_ULONG cls = 99;
     CK_BBOOL token = CK_TRUE;
     CK_ATTRIBUTE get[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_TOKEN, &token, sizeof token}};
@@ -19,9 +21,9 @@ TEST_F(SimTest, AttributeValuesKeepTheirHostForms) {
     ASSERT_EQ(C_SetAttributeValue(session, data, &rename, 1), CKR_OK);
     EXPECT_EQ(attribute(data, CKA_LABEL), (Bytes{'r', 'e', 'n', 'a', 'm', 'e', 'd'}));
 
-    CK_OBJECT_HANDLE key = secretKey(CKK_AES, Bytes(16, 4), Template().bytes(CKA_LABEL, {'k', 'e', 'y'}));
-    Bytes value(16), label(3);
-    CK_ATTRIBUTE secret[] = {{CKA_VALUE, value.data(), 16}, {CKA_LABEL, label.data(), 3}};
+    CK_OBJECT_HANDLE key = secretKey(CKK_AES, Bytes(16, 4), {{CKA_LABEL, ptr(label), 3}});
+    label.assign(3, 0);
+    CK_ATTRIBUTE secret[] = {{CKA_VALUE, ptr(value), 16}, {CKA_LABEL, ptr(label), 3}};
     EXPECT_EQ(C_GetAttributeValue(session, key, secret, 2), CKR_ATTRIBUTE_SENSITIVE);
     EXPECT_EQ(secret[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(label, (Bytes{'k', 'e', 'y'}));

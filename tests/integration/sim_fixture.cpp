@@ -9,19 +9,13 @@ namespace {
 
 CK_UTF8CHAR_PTR utf8(const std::string& p) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p.data())); }
 
+// Never null: the library refuses null templates.
+CK_ATTRIBUTE_PTR records(Attributes& a) {
+    static CK_ATTRIBUTE none{};
+    return a.empty() ? &none : a.data();
+}
+
 }  // namespace
-
-Template& Template::add(CK_ATTRIBUTE_TYPE type, const void* value, size_t length) {
-    values_.emplace_back(static_cast<const uint8_t*>(value), static_cast<const uint8_t*>(value) + length);
-    types_.push_back(type);
-    return *this;
-}
-
-CK_ATTRIBUTE_PTR Template::data() {
-    attrs_.clear();
-    for (size_t i = 0; i < values_.size(); ++i) attrs_.push_back(CK_ATTRIBUTE{types_[i], values_[i].data(), CK_ULONG(values_[i].size())});
-    return attrs_.empty() ? &none_ : attrs_.data();
-}
 
 void SimTest::SetUp() {
     dir.useAsConfig();
@@ -43,20 +37,26 @@ void SimTest::TearDown() {
     devices.reset();
 }
 
-CK_OBJECT_HANDLE SimTest::create(Template templ) {
+CK_OBJECT_HANDLE SimTest::create(Attributes templ) {
     CK_OBJECT_HANDLE h = 0;
-    EXPECT_EQ(C_CreateObject(session, templ.data(), templ.size(), &h), CKR_OK);
+    EXPECT_EQ(C_CreateObject(session, records(templ), CK_ULONG(templ.size()), &h), CKR_OK);
     return h;
 }
 
-CK_OBJECT_HANDLE SimTest::secretKey(CK_KEY_TYPE type, const Bytes& value, Template extra) {
-    return create(extra.ulong(CKA_CLASS, CKO_SECRET_KEY).ulong(CKA_KEY_TYPE, type).bytes(CKA_VALUE, value));
+CK_OBJECT_HANDLE SimTest::secretKey(CK_KEY_TYPE type, Bytes value, Attributes extra) {
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    extra.push_back({CKA_CLASS, &cls, sizeof cls});
+    extra.push_back({CKA_KEY_TYPE, &type, sizeof type});
+    extra.push_back({CKA_VALUE, value.data(), size(value)});
+    return create(extra);
 }
 
-std::pair<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> SimTest::keyPair(CK_MECHANISM_TYPE mechanism, Template pub, Template priv) {
+std::pair<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> SimTest::keyPair(CK_MECHANISM_TYPE mechanism, Attributes pub, Attributes priv) {
     CK_MECHANISM m = {mechanism, nullptr, 0};
     CK_OBJECT_HANDLE hPub = 0, hPriv = 0;
-    EXPECT_EQ(C_GenerateKeyPair(session, &m, pub.data(), pub.size(), priv.data(), priv.size(), &hPub, &hPriv), CKR_OK);
+    EXPECT_EQ(C_GenerateKeyPair(session, &m, records(pub), CK_ULONG(pub.size()), records(priv), CK_ULONG(priv.size()), &hPub,
+                                &hPriv),
+              CKR_OK);
     return {hPub, hPriv};
 }
 
