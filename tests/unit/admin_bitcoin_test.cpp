@@ -77,7 +77,7 @@ TEST_F(AdminTest, KeyTestResults) {
 TEST_F(AdminTest, PublicKeyPathTravelsBigEndianAndStaysConverted) {
     uint32_t session = static_cast<uint32_t>(open(1, 8));
     uint32_t path[2] = {1, 2};
-    GuardedBuffer output(65);
+    CallerBuffer output(65);
     uint64_t length = 65;
     b->answer(answer(CKR_OK, pattern(33)));
     ASSERT_EQ(u32GetBitcoinPub(session, path, 2, output.data(), &length), CKR_OK);

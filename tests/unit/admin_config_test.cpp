@@ -31,7 +31,7 @@ TEST_F(AdminTest, TokenConfigRecordIsCheckedAndFilled) {
 }
 
 TEST_F(AdminTest, ReadLogReportsTheBytesReceived) {
-    GuardedBuffer buffer(100);
+    CallerBuffer buffer(100);
     uint64_t length = 100;
     a->answer(answer(CKR_OK, pattern(37)));
     ASSERT_TRUE(bReadLogEntries(0, buffer.data(), &length));

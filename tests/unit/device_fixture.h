@@ -99,8 +99,8 @@ inline Bytes pattern(size_t n, uint8_t seed = 0) {
 }
 
 // A caller's buffer of `capacity` bytes followed by guard bytes that no call may touch.
-struct GuardedBuffer {
-    explicit GuardedBuffer(size_t capacity) : capacity(capacity), bytes(capacity + 32, 0xEE) {}
+struct CallerBuffer {
+    explicit CallerBuffer(size_t capacity) : capacity(capacity), bytes(capacity + 32, 0xEE) {}
     CK_BYTE_PTR data() { return bytes.data(); }
     Bytes content(size_t n) const { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(n)); }
     bool untouched(size_t from = 0) const {

@@ -19,7 +19,7 @@ TEST_F(Digest, DigestKeySendsTheKeyOnly) {
 }
 
 TEST_F(Digest, FinalLengthConventions) {
-    GuardedBuffer digest(32);
+    CallerBuffer digest(32);
     CK_ULONG length = 32;
     Bytes value(32, 0x5A);
     device->answer(output(value, 32));
@@ -34,7 +34,7 @@ TEST_F(Digest, FinalLengthConventions) {
     device->answer(output(value, 32));
     ASSERT_EQ(C_DigestFinal(session, digest.data(), nullptr), CKR_OK);
 
-    GuardedBuffer small(20);
+    CallerBuffer small(20);
     length = 20;
     device->answer(output(value, 32));
     EXPECT_EQ(C_DigestFinal(session, small.data(), &length), CKR_FUNCTION_FAILED);
@@ -53,7 +53,7 @@ TEST_F(Digest, FinalLengthConventions) {
 
 TEST_F(Digest, DigestIsUpdatePiecesThenFinal) {
     Bytes data(5000, 0x61);
-    GuardedBuffer digest(32);
+    CallerBuffer digest(32);
     CK_ULONG length = 32;
     device->answer(reply(CKR_OK));
     device->answer(reply(CKR_OK));

@@ -17,7 +17,7 @@ TEST_F(Encrypt, LengthQueryAndOutput) {
     ASSERT_EQ(C_Encrypt(session, data, sizeof data, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 16u);
 
-    GuardedBuffer out(16);
+    CallerBuffer out(16);
     Bytes cipher(16, 0xC1);
     device->answer(output(cipher, 16));
     ASSERT_EQ(C_Encrypt(session, data, sizeof data, out.data(), &length), CKR_OK);
@@ -37,7 +37,7 @@ TEST_F(Encrypt, LengthQueryAndOutput) {
 }
 
 TEST_F(Encrypt, ReportedLengthWithoutField4) {
-    GuardedBuffer out(32);
+    CallerBuffer out(32);
     CK_ULONG length = 32;
     device->answer(output(Bytes(10, 0xD0)));
     ASSERT_EQ(C_DecryptUpdate(session, out.data(), 0, out.data(), &length), CKR_OK);
@@ -91,7 +91,7 @@ TEST_F(Encrypt, BrokenRepliesNeverWriteBeyondTheBuffer) {
         CK_ULONG length;
     } cases[] = {{tooLong, 16}, {truncated, 16}, {noRv, 2}};
     for (const Case& c : cases) {
-        GuardedBuffer out(16);
+        CallerBuffer out(16);
         CK_ULONG length = 16;
         device->answer(replyRaw(c.raw));
         EXPECT_EQ(C_Decrypt(session, out.data(), 0, out.data(), &length), CKR_FUNCTION_FAILED);
@@ -100,14 +100,14 @@ TEST_F(Encrypt, BrokenRepliesNeverWriteBeyondTheBuffer) {
     }
 
     // Without a length pointer the capacity is 0: any output fails.
-    GuardedBuffer out(16);
+    CallerBuffer out(16);
     device->answer(output(Bytes(1, 0xAB)));
     EXPECT_EQ(C_EncryptFinal(session, out.data(), nullptr), CKR_FUNCTION_FAILED);
     EXPECT_TRUE(out.untouched());
 }
 
 TEST_F(Encrypt, SuccessAnnouncingMoreThanItCarriedFails) {
-    GuardedBuffer out(16);
+    CallerBuffer out(16);
     CK_ULONG length = 16;
     device->answer(output(Bytes(8, 0xAB), 4000));
     EXPECT_EQ(C_Encrypt(session, out.data(), 4, out.data(), &length), CKR_FUNCTION_FAILED);

@@ -20,7 +20,7 @@ TEST_F(Sign, SignSendsDataAndCapacityAndCopiesTheSignature) {
     EXPECT_EQ(length, 512u);
     EXPECT_TRUE(sent().empty());
 
-    GuardedBuffer sig(64);
+    CallerBuffer sig(64);
     length = 64;
     device->answer(output(pattern(40), 40));
     ASSERT_EQ(C_Sign(session, data, sizeof data, sig.data(), &length), CKR_OK);
@@ -29,7 +29,7 @@ TEST_F(Sign, SignSendsDataAndCapacityAndCopiesTheSignature) {
     EXPECT_TRUE(sig.untouched(40));
 
     // Empty data travels as an empty field 4; a signature longer than the buffer fails.
-    GuardedBuffer small(16);
+    CallerBuffer small(16);
     length = 16;
     device->answer(output(pattern(17), 17));
     EXPECT_EQ(C_Sign(session, nullptr, 0, small.data(), &length), CKR_FUNCTION_FAILED);
@@ -83,7 +83,7 @@ TEST_F(Sign, FinalCountsWhatCameAndIgnoresField4) {
     ASSERT_EQ(C_SignFinal(session, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 70u);
 
-    GuardedBuffer sig(64);
+    CallerBuffer sig(64);
     length = 64;
     device->answer(output(pattern(64), 1000));
     ASSERT_EQ(C_SignFinal(session, sig.data(), &length), CKR_OK);
