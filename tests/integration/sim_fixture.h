@@ -1,12 +1,12 @@
-// The library initialised over simulated devices in-process, with small helpers for templates
-// and the calls most tests start with.
+// The library initialised over one simulated device in-process, its token initialised with both
+// PINs and `session` a RW session logged in as the user. What the engine itself decides is
+// tested in tests/sim; these tests are about the library and the engine agreeing on what travels.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <memory>
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "frame/pkcs11.h"
@@ -17,61 +17,28 @@
 namespace simint {
 
 using Bytes = std::vector<uint8_t>;
+using Attributes = std::vector<CK_ATTRIBUTE>;
 using simref::pattern;
 
-inline const std::string kSoPin = "so-secret";
-inline const std::string kUserPin = "user-secret";
-
-inline CK_UTF8CHAR_PTR pin(const std::string& p) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p.data())); }
 inline CK_BYTE_PTR ptr(Bytes& b) { return b.data(); }
-
-// A CK_ATTRIBUTE template that owns its values, in the host's types.
-class Template {
-public:
-    Template& ulong(CK_ATTRIBUTE_TYPE type, CK_ULONG value) { return add(type, &value, sizeof value); }
-    Template& boolean(CK_ATTRIBUTE_TYPE type, bool value) {
-        CK_BBOOL b = value ? CK_TRUE : CK_FALSE;
-        return add(type, &b, sizeof b);
-    }
-    Template& bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value) { return add(type, value.data(), value.size()); }
-    // Built on each call, so that a copied template points at its own values; never null, as
-    // the library refuses null templates.
-    CK_ATTRIBUTE_PTR data();
-    CK_ULONG size() const { return CK_ULONG(values_.size()); }
-
-private:
-    Template& add(CK_ATTRIBUTE_TYPE type, const void* value, size_t length);
-    std::deque<Bytes> values_;
-    std::vector<CK_ATTRIBUTE_TYPE> types_;
-    std::vector<CK_ATTRIBUTE> attrs_;
-    CK_ATTRIBUTE none_{};
-};
+inline CK_ULONG size(const Bytes& b) { return CK_ULONG(b.size()); }
 
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Installs `count` devices (state files in stateDir when given) and initialises the library.
-    void start(size_t count = 1, const std::string& stateDir = "");
-    void stop();
-
-    // Label blank-padded to 32 bytes, both PINs set; a RW session logged in as the user.
-    CK_SESSION_HANDLE readyUser(CK_SLOT_ID slot = 0);
-    void initToken(CK_SLOT_ID slot = 0);
-
-    CK_OBJECT_HANDLE create(CK_SESSION_HANDLE s, Template templ);
-    CK_OBJECT_HANDLE secretKey(CK_SESSION_HANDLE s, CK_KEY_TYPE type, const Bytes& value, Template extra = {});
-    std::pair<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> keyPair(CK_SESSION_HANDLE s, CK_MECHANISM_TYPE mechanism, Template pub,
-                                                          Template priv);
+    CK_OBJECT_HANDLE create(Attributes templ);
+    CK_OBJECT_HANDLE secretKey(CK_KEY_TYPE type, Bytes value, Attributes extra = {});
+    std::pair<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> keyPair(CK_MECHANISM_TYPE mechanism, Attributes pub, Attributes priv);
     // The attribute's value by the two-call convention (size query first); CKR_OK expected.
-    Bytes attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+    Bytes attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+    // C_EncryptInit and C_Encrypt into a buffer with room to spare; CKR_OK expected.
+    Bytes encrypt(CK_MECHANISM m, CK_OBJECT_HANDLE key, Bytes in);
 
     orvotest::TestDir dir;
     std::shared_ptr<dravenholt::sim::SimulatedDevices> devices;
-
-private:
-    bool running_ = false;
+    CK_SESSION_HANDLE session = 0;
 };
 
 }  // namespace simint

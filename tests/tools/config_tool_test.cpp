@@ -16,15 +16,11 @@ TEST_F(ToolTest, ConfigShowSetAndLog) {
               "  bit options          0x8001\n");
     // Values are checked before anything is sent; the token checks what they mean.
     EXPECT_EQ(tool({"config", "set", "session-timeout", "256"}).code, 2);
-    EXPECT_EQ(tool({"config", "set", "pin-lengths", "6"}).code, 2);
     Outcome refused = tool({"config", "set", "pin-lengths", "9", "8"});
     EXPECT_EQ(refused.code, 1);
     EXPECT_NE(refused.err.find("the token refused pin-lengths: CKR_ARGUMENTS_BAD"), std::string::npos) << refused.err;
-
     nlohmann::json log = nlohmann::json::parse(tool({"--json", "log"}).out);
-    ASSERT_TRUE(log["entries"].is_array());
     EXPECT_NE(log["entries"][0].get<std::string>().find("token initialised"), std::string::npos);
-    EXPECT_NE(tool({"log"}).out.find("PIN length limits changed\n"), std::string::npos);
 }
 
 TEST_F(ToolTest, DevicesListsTheUsbDevicesOfTheConfiguredIds) {
@@ -38,7 +34,8 @@ TEST_F(ToolTest, DevicesListsTheUsbDevicesOfTheConfiguredIds) {
 TEST_F(ToolTest, CommandLineMistakes) {
     EXPECT_NE(tool({"--help"}).out.find("usage: orvo-admin"), std::string::npos);
     for (std::vector<std::string> bad : {std::vector<std::string>{}, {"frobnicate"}, {"backup"}, {"log", "extra"},
-                                         {"--slot"}, {"--slot", "x", "log"}, {"--colour", "log"}, {"config"}}) {
+                                         {"--slot"}, {"--slot", "x", "log"}, {"--colour", "log"}, {"config"},
+                                         {"factory-reset"}, {"config", "set", "pin-lengths", "6"}}) {
         Outcome o = tool(bad);
         EXPECT_EQ(o.code, 2);
         EXPECT_EQ(o.err.rfind("orvo-admin: ", 0), 0u) << o.err;

@@ -1,8 +1,9 @@
-// The Bitcoin key slot on the wire: the key test's search, import, the path byte order and the
-// outputs.
+// The Bitcoin key slot on the wire: the key test's search, the path byte order, the outputs and
+// the argument checks. Import and signing reach a simulated token in tests/tools and tests/e2e.
 #include <cstring>
 
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
@@ -12,9 +13,7 @@ namespace {
 Answer found(std::vector<uint32_t> handles) {
     Bytes list(handles.size() * 4);
     if (!handles.empty()) std::memcpy(list.data(), handles.data(), list.size());
-    Response r;
-    r.data = list;
-    return reply(r);
+    return answer(CKR_OK, list);
 }
 
 const dravenholt::wire::Attribute* attribute(const Request& r, CK_ATTRIBUTE_TYPE type) {
@@ -75,35 +74,10 @@ TEST_F(AdminTest, KeyTestResults) {
     EXPECT_TRUE(b->calls().empty());
 }
 
-TEST_F(AdminTest, ImportOnlyWhenTheTokenHasNoKey) {
-    uint32_t session = static_cast<uint32_t>(open(0, 12));
-    const Bytes key = pattern(32, 9);
-    EXPECT_EQ(u32ImportBitcoinKey(session, nullptr, 32), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32ImportBitcoinKey(session, key.data(), 0), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32ImportBitcoinKey(session, key.data(), 0x100000000ULL), CKR_DATA_LEN_RANGE);
-    EXPECT_TRUE(a->calls().empty());
-
-    a->answer(reply(CKR_OK));
-    a->answer(found({3}));
-    EXPECT_EQ(u32ImportBitcoinKey(session, key.data(), key.size()), ORVO_BITCOIN_KEY_EXISTS);
-    for (const Request& r : a->calls()) EXPECT_NE(r.function, 62u);
-
-    a->answer(reply(CKR_OK));
-    a->answer(found({}));
-    a->answer(reply(CKR_OK));  // C_FindObjectsFinal
-    a->answer(reply(CKR_OK));  // the import
-    ASSERT_EQ(u32ImportBitcoinKey(session, key.data(), key.size()), CKR_OK);
-    Request import = a->lastCall();
-    EXPECT_EQ(import.function, 62u);
-    EXPECT_EQ(import.session, 12u);
-    EXPECT_EQ(import.data, key);
-    EXPECT_TRUE(logged("u32ImportBitcoinKey"));
-}
-
 TEST_F(AdminTest, PublicKeyPathTravelsBigEndianAndStaysConverted) {
     uint32_t session = static_cast<uint32_t>(open(1, 8));
     uint32_t path[2] = {1, 2};
-    GuardedBuffer output(65);
+    CallerBuffer output(65);
     uint64_t length = 65;
     b->answer(answer(CKR_OK, pattern(33)));
     ASSERT_EQ(u32GetBitcoinPub(session, path, 2, output.data(), &length), CKR_OK);
@@ -125,48 +99,31 @@ TEST_F(AdminTest, PublicKeyPathTravelsBigEndianAndStaysConverted) {
     EXPECT_EQ(length, 33u);
 }
 
-TEST_F(AdminTest, PublicKeyArgumentChecks) {
+TEST_F(AdminTest, BitcoinArgumentsAreCheckedBeforeAnythingIsSentOrConverted) {
     uint32_t session = static_cast<uint32_t>(open(0, 1));
     uint32_t path[1] = {0x80000000u};
-    uint8_t out[8];
+    uint8_t out[8], hash[32] = {};
     uint64_t length = sizeof out, zero = 0;
-    EXPECT_EQ(u32GetBitcoinPub(session, nullptr, 1, out, &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32GetBitcoinPub(session, path, 1, nullptr, &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32GetBitcoinPub(session, path, 1, out, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32GetBitcoinPub(session, path, 1, out, &zero), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32GetBitcoinPub(session, path, 1u << 20, out, &length), CKR_DATA_LEN_RANGE);
-    EXPECT_EQ(u32GetBitcoinPub(session + 9, path, 1, out, &length), CKR_SESSION_HANDLE_INVALID);
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {u32GetBitcoinPub(session, nullptr, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(session, path, 1, nullptr, &length), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(session, path, 1, out, nullptr), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(session, path, 1, out, &zero), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(session, path, 1u << 20, out, &length), CKR_DATA_LEN_RANGE},
+        {u32GetBitcoinPub(session + 9, path, 1, out, &length), CKR_SESSION_HANDLE_INVALID},
+        {u32SignBitcoinHash(session, nullptr, 32, path, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32SignBitcoinHash(session, hash, 0, path, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32SignBitcoinHash(session, hash, 32, nullptr, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32SignBitcoinHash(session, hash, 32, path, 1, nullptr, &length), CKR_ARGUMENTS_BAD},
+        {u32SignBitcoinHash(session, hash, 32, path, 1, out, &zero), CKR_ARGUMENTS_BAD},
+        {u32ImportBitcoinKey(session, nullptr, 32), CKR_ARGUMENTS_BAD},
+        {u32ImportBitcoinKey(session, hash, 0), CKR_ARGUMENTS_BAD},
+        {u32ImportBitcoinKey(session, hash, 0x100000000ULL), CKR_DATA_LEN_RANGE},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
     EXPECT_EQ(path[0], 0x80000000u);  // nothing sent, nothing converted
     EXPECT_TRUE(a->calls().empty());
     a->answer(answer(CKR_OK, pattern(9)));  // longer than the output
     EXPECT_EQ(u32GetBitcoinPub(session, path, 1, out, &length), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, sizeof out);
-}
-
-TEST_F(AdminTest, SignHashFields) {
-    uint32_t session = static_cast<uint32_t>(open(0, 4));
-    uint32_t path[3] = {0x8000002Cu, 0x80000000u, 7};
-    const Bytes hash = pattern(32, 1);
-    GuardedBuffer signature(72);
-    uint64_t length = 72;
-    a->answer(answer(CKR_OK, pattern(64, 5)));
-    ASSERT_EQ(u32SignBitcoinHash(session, hash.data(), hash.size(), path, 3, signature.data(), &length), CKR_OK);
-    Request r = a->lastCall();
-    EXPECT_EQ(r.function, 64u);
-    EXPECT_EQ(r.session, 4u);
-    EXPECT_EQ(r.data, (Bytes{0x80, 0, 0, 0x2C, 0x80, 0, 0, 0, 0, 0, 0, 7}));
-    EXPECT_EQ(r.data2, hash);
-    EXPECT_EQ(r.length, 72u);
-    EXPECT_EQ(length, 64u);
-    EXPECT_EQ(signature.content(64), pattern(64, 5));
-    EXPECT_TRUE(logged("u32SignBitcoinHash"));
-
-    uint64_t zero = 0;
-    const uint8_t* noHash = nullptr;
-    EXPECT_EQ(u32SignBitcoinHash(session, noHash, 32, path, 3, signature.data(), &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32SignBitcoinHash(session, hash.data(), 0, path, 3, signature.data(), &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32SignBitcoinHash(session, hash.data(), 32, nullptr, 3, signature.data(), &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32SignBitcoinHash(session, hash.data(), 32, path, 3, nullptr, &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(u32SignBitcoinHash(session, hash.data(), 32, path, 3, signature.data(), &zero), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(a->calls().size(), 1u);
 }

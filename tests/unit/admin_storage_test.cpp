@@ -1,5 +1,6 @@
 // Backup and restore of the storage image in pieces, and factory reset, on the wire.
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
@@ -8,7 +9,7 @@ TEST_F(AdminTest, BackupCollectsPiecesWithTheContinuationValue) {
     a->answer(answer(CKR_OPERATION_ACTIVE, Bytes(image.begin(), image.begin() + 1200), 41));
     a->answer(answer(CKR_OPERATION_ACTIVE, Bytes(image.begin() + 1200, image.begin() + 2400), 42));
     a->answer(answer(CKR_OK, Bytes(image.begin() + 2400, image.end())));
-    GuardedBuffer buffer(5000);
+    CallerBuffer buffer(5000);
     uint64_t length = 5000;
     ASSERT_EQ(u32BackupStorage(0, buffer.data(), &length), CKR_OK);
     EXPECT_EQ(length, 3000u);

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <thread>
 
-#include "unit/admin_fixture.h"
+#include "orvo/admin.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 

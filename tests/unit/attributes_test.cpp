@@ -6,8 +6,7 @@
 #include <memory>
 
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
-#include "support/wide_numbers.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -202,20 +201,6 @@ TEST_F(Attributes, UndecodableReplyStillFillsWhatWasDecoded) {
     EXPECT_EQ(tmpl[0].ulValueLen, 4u);  // vendor types carry their bytes as they are
     EXPECT_EQ(tmpl[1].ulValueLen, sizeof last);
     EXPECT_EQ(last, 99u);
-}
-
-TEST_F(Attributes, RefusalsBeforeSending) {
-    CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, nullptr, 0}};
-    EXPECT_EQ(C_GetAttributeValue(session, 1, nullptr, 1), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 0), CKR_ARGUMENTS_BAD);
-    if (kWideHostNumbers) {
-        EXPECT_EQ(C_GetAttributeValue(session, wide(0x100000000ULL), tmpl, 1), CKR_OBJECT_HANDLE_INVALID);
-        CK_ATTRIBUTE wideType[] = {{wide(0x100000003ULL), nullptr, 0}};
-        EXPECT_EQ(C_GetAttributeValue(session, 1, wideType, 1), CKR_ATTRIBUTE_TYPE_INVALID);
-        EXPECT_EQ(wideType[0].ulValueLen, 0u);
-    }
-    EXPECT_EQ(C_GetAttributeValue(session + 1, 1, tmpl, 1), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_TRUE(sent().empty());
 }
 
 }  // namespace

@@ -6,39 +6,14 @@
 #include <vector>
 
 #include "frame/context.h"
-#include "support/scripted_device.h"
-#include "support/test_env.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
-namespace {
-
-struct DeviceCall : ::testing::Test {
-    TestDir dir;
-    DevicePtr device = std::make_shared<ScriptedDevice>();
-    CK_SESSION_HANDLE session = 0;
-
-    void SetUp() override {
-        dir.useAsConfig(R"({"logging": {"loglevel": 20, "logfile": ")" + dir.file("orvo.log") + "\"}}");
-        installDevices({device});
-        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-        Response opened;
-        opened.handle = 5;
-        device->answer(reply(opened));
-        ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
-    }
-    std::string log() { return dir.read("orvo.log"); }
-};
-
-}  // namespace
-
-TEST_F(DeviceCall, LogoutEncodesAsFourBytesWithTheDevicesHandle) {
-    EXPECT_EQ(C_Logout(session), CKR_OK);
-    EXPECT_EQ(device->rawRequests.back(), (Bytes{0x08, 0x13, 0x10, 0x05}));
-}
+using DeviceCall = SessionTest;
 
 TEST_F(DeviceCall, RequestOfExactly2048BytesIsSentOneMoreIsRefused) {
-    // 08 0d | 10 05 | 22 <len:2> <pin> | 40 01 : 2 + 2 + 3 + len + 2 bytes.
+    // 08 0d | 10 4d | 22 <len:2> <pin> | 40 01 : 2 + 2 + 3 + len + 2 bytes.
     std::vector<CK_UTF8CHAR> pin(2048 - 9, 'p');
     EXPECT_EQ(C_Login(session, CKU_USER, pin.data(), pin.size()), CKR_OK);
     EXPECT_EQ(device->rawRequests.back().size(), 2048u);
@@ -87,9 +62,4 @@ TEST_F(DeviceCall, TransportFailureIsLoggedAndTheNextCallReopens) {
     EXPECT_NE(text.find("ERROR : no response from transport.\n"), std::string::npos);
     device->openError.clear();
     EXPECT_EQ(C_Logout(session), CKR_OK);
-}
-
-TEST_F(DeviceCall, DeviceReturnValuePassesThrough) {
-    device->answer(reply(CKR_USER_NOT_LOGGED_IN));
-    EXPECT_EQ(C_Logout(session), CKR_USER_NOT_LOGGED_IN);
 }

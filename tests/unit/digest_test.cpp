@@ -1,8 +1,7 @@
-// Digesting on the wire: the mechanism without its length, the piece loop, the final call's
-// length conventions, and C_Digest made of those calls.
+// Digesting on the wire: the key, the final call's length conventions, and C_Digest made of
+// update pieces and the final call.
 #include "protocol/function_ids.h"
-#include "session_fixture.h"
-#include "support/wide_numbers.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 namespace fn = dravenholt::fn;
@@ -11,50 +10,16 @@ namespace {
 
 class Digest : public SessionTest {};
 
-TEST_F(Digest, InitSendsTypeAndBlockButNoLength) {
-    CK_MECHANISM sha{CKM_SHA256, nullptr, 0};
-    ASSERT_EQ(C_DigestInit(session, &sha), CKR_OK);
-    CK_BYTE odd[3] = {1, 2, 3};
-    CK_MECHANISM withBlock{CKM_SHA256, odd, sizeof odd};
-    ASSERT_EQ(C_DigestInit(session, &withBlock), CKR_OK);
-    CK_MECHANISM noBlock{CKM_SHA256, nullptr, 3};
-    EXPECT_EQ(C_DigestInit(session, &noBlock), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_DigestInit(session, nullptr), CKR_ARGUMENTS_BAD);
-
-    auto calls = sent();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].function, fn::DigestInit);
-    EXPECT_EQ(calls[0].session, kDeviceSession);
-    EXPECT_EQ(calls[0].mechanism->mechanism, CKM_SHA256);
-    EXPECT_EQ(calls[0].mechanism->parameter, Bytes{});
-    EXPECT_FALSE(calls[0].mechanism->parameterLength);
-    EXPECT_EQ(calls[1].mechanism->parameter, Bytes(odd, odd + 3));
-    EXPECT_FALSE(calls[1].mechanism->parameterLength);
-    EXPECT_FALSE(logged("Mechanism: 0x"));
-}
-
-TEST_F(Digest, UpdateAndKey) {
-    Bytes data(2001, 0x3C);
-    ASSERT_EQ(C_DigestUpdate(session, data.data(), data.size()), CKR_OK);
-    EXPECT_EQ(C_DigestUpdate(session, nullptr, 0), CKR_ARGUMENTS_BAD);
+TEST_F(Digest, DigestKeySendsTheKeyOnly) {
     ASSERT_EQ(C_DigestKey(session, 0x1234), CKR_OK);
-    if (kWideHostNumbers) {
-        EXPECT_EQ(C_DigestKey(session, wide(0x100000000ULL)), CKR_KEY_HANDLE_INVALID);
-    }
-    EXPECT_EQ(C_DigestKey(999, 1), CKR_SESSION_HANDLE_INVALID);
-
-    auto calls = sent();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].data->size(), 2000u);
-    EXPECT_EQ(calls[1].function, fn::DigestUpdate);
-    EXPECT_EQ(calls[1].data, Bytes(1, 0x3C));
-    EXPECT_EQ(calls[2].function, fn::DigestKey);
-    EXPECT_EQ(calls[2].handle, 0x1234u);
-    EXPECT_FALSE(calls[2].data || calls[2].mechanism);
+    Request r = only();
+    EXPECT_EQ(r.function, fn::DigestKey);
+    EXPECT_EQ(r.handle, 0x1234u);
+    EXPECT_FALSE(r.data || r.mechanism);
 }
 
 TEST_F(Digest, FinalLengthConventions) {
-    GuardedBuffer digest(32);
+    CallerBuffer digest(32);
     CK_ULONG length = 32;
     Bytes value(32, 0x5A);
     device->answer(output(value, 32));
@@ -69,7 +34,7 @@ TEST_F(Digest, FinalLengthConventions) {
     device->answer(output(value, 32));
     ASSERT_EQ(C_DigestFinal(session, digest.data(), nullptr), CKR_OK);
 
-    GuardedBuffer small(20);
+    CallerBuffer small(20);
     length = 20;
     device->answer(output(value, 32));
     EXPECT_EQ(C_DigestFinal(session, small.data(), &length), CKR_FUNCTION_FAILED);
@@ -88,7 +53,7 @@ TEST_F(Digest, FinalLengthConventions) {
 
 TEST_F(Digest, DigestIsUpdatePiecesThenFinal) {
     Bytes data(5000, 0x61);
-    GuardedBuffer digest(32);
+    CallerBuffer digest(32);
     CK_ULONG length = 32;
     device->answer(reply(CKR_OK));
     device->answer(reply(CKR_OK));
@@ -151,17 +116,6 @@ TEST_F(Digest, DigestFailures) {
     device->answer(reply(CKR_DEVICE_MEMORY));
     EXPECT_EQ(C_Digest(session, data.data(), data.size(), digest, &length), CKR_DEVICE_MEMORY);
     EXPECT_EQ(sent().size(), 2u);
-}
-
-TEST(DigestUninitialised, EveryCallAnswersNotInitialised) {
-    TestDir dir;
-    dir.useAsConfig();
-    CK_BYTE data[4] = {};
-    CK_BYTE digest[32];
-    CK_ULONG length = sizeof digest;
-    EXPECT_EQ(C_Digest(1, data, sizeof data, digest, &length), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_DigestUpdate(1, data, sizeof data), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_DigestKey(1, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 }  // namespace

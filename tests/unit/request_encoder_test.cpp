@@ -114,23 +114,3 @@ TEST(RequestEncoder, FailsAsNanopbFailsWhenTheBufferRunsOut) {
     setEncode(r.data, encodeBytes, nullptr);  // a callback that fails on its own
     expectSameAsNanopb(r);
 }
-
-TEST(RequestEncoder, TypesOnlyRecordsMatchTheGenericSubmessage) {
-    for (uint32_t type : {0u, 1u, 127u, 128u, 0x80000002u, 0xFFFFFFFFu}) {
-        CK_ATTRIBUTE record{type, nullptr, 99};
-        Template t{&record, 1};
-        FunctionRequest fast = FunctionRequest_init_zero;
-        setEncode(fast.template_, encodeTypes, &t);
-        Encoded direct = encodeWith([&](pb_ostream_t* s) { return encodeRequest(s, fast); });
-
-        Encoded generic = encodeWith([&](pb_ostream_t* s) {
-            AttributeMsg msg = AttributeMsg_init_zero;
-            msg.type = type;
-            return pb_encode_tag(s, PB_WT_VARINT, FunctionRequest_function_tag) && pb_encode_varint(s, 0) &&
-                   pb_encode_tag(s, PB_WT_STRING, FunctionRequest_template__tag) &&
-                   pb_encode_submessage(s, AttributeMsg_fields, &msg);
-        });
-        ASSERT_TRUE(direct.ok && generic.ok);
-        EXPECT_EQ(direct.bytes, generic.bytes) << type;
-    }
-}

@@ -1,0 +1,115 @@
+// A library initialised with OS locking over two scripted devices (slots 0 and 1), TRACE logging
+// into a file, and sessions opened on demand. SessionTest adds one open session on slot 0 whose
+// device handle is kDeviceSession; sent() lists the requests after it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frame/pkcs11.h"
+#include "support/scripted_device.h"
+#include "support/test_env.h"
+
+namespace orvotest {
+
+// A reply with these fields.
+inline Answer answer(uint32_t rv, std::optional<Bytes> data = std::nullopt, std::optional<uint32_t> handle = std::nullopt,
+                     std::optional<uint32_t> length = std::nullopt) {
+    Response r;
+    r.rv = rv;
+    r.data = std::move(data);
+    r.handle = handle;
+    r.length = length;
+    return reply(r);
+}
+// A reply with output bytes (field 3) and, when given, a length (field 4).
+inline Answer output(Bytes data, std::optional<uint32_t> length = std::nullopt, uint32_t rv = CKR_OK) {
+    return answer(rv, std::move(data), std::nullopt, length);
+}
+inline Answer lengthOnly(uint32_t length, uint32_t rv = CKR_OK) { return answer(rv, std::nullopt, std::nullopt, length); }
+
+class DeviceTest : public ::testing::Test {
+protected:
+    // The configuration file of the test.
+    virtual std::string configuration() const {
+        return R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})";
+    }
+
+    void SetUp() override {
+        dir.useAsConfig(configuration());
+        installDevices({a, b});
+        CK_C_INITIALIZE_ARGS args{};
+        args.flags = CKF_OS_LOCKING_OK;
+        ASSERT_EQ(C_Initialize(&args), CKR_OK);
+    }
+
+    // A session on `slot` whose device handle is `deviceHandle`; the device's requests so far
+    // are forgotten.
+    CK_SESSION_HANDLE open(CK_SLOT_ID slot, uint32_t deviceHandle) {
+        DevicePtr& device = slot == 0 ? a : b;
+        device->answer(answer(CKR_OK, std::nullopt, deviceHandle));
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
+        std::lock_guard<std::mutex> g(device->mutex);
+        device->requests.clear();
+        return h;
+    }
+
+    std::string log() const { return dir.read("log.txt"); }
+    bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
+
+    TestDir dir;
+    DevicePtr a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
+};
+
+using AdminTest = DeviceTest;
+
+class SessionTest : public DeviceTest {
+protected:
+    static constexpr uint32_t kDeviceSession = 77;
+
+    void SetUp() override {
+        DeviceTest::SetUp();
+        if (!HasFatalFailure()) session = open(0, kDeviceSession);
+    }
+
+    std::vector<Request> sent() { return device->calls(); }
+    // The one request sent, which names the session.
+    Request only() {
+        auto all = sent();
+        EXPECT_EQ(all.size(), 1u);
+        if (all.empty()) return Request{};
+        EXPECT_EQ(all.front().session, kDeviceSession);
+        return all.front();
+    }
+
+    DevicePtr device = a;
+    CK_SESSION_HANDLE session = 0;
+};
+
+inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes pattern(size_t n, uint8_t seed = 0) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed + i * 7);
+    return out;
+}
+
+// A caller's buffer of `capacity` bytes followed by guard bytes that no call may touch.
+struct CallerBuffer {
+    explicit CallerBuffer(size_t capacity) : capacity(capacity), bytes(capacity + 32, 0xEE) {}
+    CK_BYTE_PTR data() { return bytes.data(); }
+    Bytes content(size_t n) const { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(n)); }
+    bool untouched(size_t from = 0) const {
+        for (size_t i = from; i < bytes.size(); ++i)
+            if (bytes[i] != 0xEE) return false;
+        return true;
+    }
+    size_t capacity;
+    Bytes bytes;
+};
+
+}  // namespace orvotest
