@@ -106,6 +106,10 @@ CK_RV DeviceCall::runReporting(CContext& context, CK_ULONG_PTR pulLength, bool w
         *pulLength = response.length;
     } else if (outputReceived_) {
         *pulLength = out.length;
+    } else if (rv == CKR_OK && out.data) {
+        // Success with no bytes and no length is empty output; the capacity left standing would
+        // pass off the untouched buffer as output.
+        *pulLength = 0;
     }
     return rv;
 }

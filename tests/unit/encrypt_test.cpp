@@ -43,10 +43,15 @@ TEST_F(Encrypt, ReportedLengthWithoutField4) {
     ASSERT_EQ(C_DecryptUpdate(session, out.data(), 0, out.data(), &length), CKR_OK);
     EXPECT_EQ(length, 10u);
 
-    // No bytes and no length: nothing defined to report, the caller's value stays.
+    // Success with no bytes and no length into a buffer is empty output, never the capacity;
+    // for a length query there is nothing to report and the caller's value stays.
     length = 32;
     device->answer(reply(CKR_OK));
     ASSERT_EQ(C_DecryptFinal(session, out.data(), &length), CKR_OK);
+    EXPECT_EQ(length, 0u);
+    length = 32;
+    device->answer(reply(CKR_OK));
+    ASSERT_EQ(C_DecryptFinal(session, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 32u);
 
     // The device's own answer to a short buffer carries the length needed.
