@@ -1,12 +1,11 @@
 // The device call: encode the request, transmit it under the device lock, decode the reply.
-#include <pb_decode.h>
-
 #include <cstring>
 
 #include "frame/context.h"
 #include "frame/device_lock.h"
 #include "frame/exceptions.h"
 #include "protocol/request_encoder.h"
+#include "protocol/response_decoder.h"
 
 namespace {
 constexpr size_t kMessageLimit = 2048;
@@ -44,9 +43,9 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
         return response.rv;
     }
     clearResponse(response, resetResponse);
-    pb_istream_t in = pb_istream_from_buffer(buffer, n);
-    if (!pb_decode_ex(&in, FunctionResponse_fields, &response, PB_DECODE_NOINIT)) {
-        logMessage(dravenholt::kError, in.errmsg ? in.errmsg : "function decoding failed");
+    const char* error = nullptr;
+    if (!dravenholt::decodeResponse(buffer, n, response, error)) {
+        logMessage(dravenholt::kError, error ? error : "function decoding failed");
         response.rv = CKR_FUNCTION_FAILED;
     }
     return response.rv;

@@ -12,6 +12,7 @@
 
 #include "protocol/callbacks.h"
 #include "protocol/request_encoder.h"
+#include "unit/field_tags.h"
 
 using namespace dravenholt;
 
@@ -75,14 +76,8 @@ FunctionRequest randomRequest(std::mt19937& random, ByteSpan (&spans)[2], Templa
 }  // namespace
 
 TEST(RequestEncoder, KnowsEveryFieldOfTheRequest) {
-    pb_field_iter_t iter;
-    FunctionRequest request = FunctionRequest_init_zero;
-    ASSERT_TRUE(pb_field_iter_begin(&iter, FunctionRequest_fields, &request));
-    std::set<uint32_t> tags;
-    do {
-        tags.insert(iter.tag);
-    } while (pb_field_iter_next(&iter));
-    EXPECT_EQ(tags, (std::set<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}))
+    EXPECT_EQ(fieldTags<FunctionRequest>(FunctionRequest_fields),
+              (std::set<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}))
         << "a field was added to FunctionRequest: teach encodeRequest about it";
 }
 
