@@ -219,21 +219,39 @@ bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     return true;
 }
 
-// A record that carries only its type is AttributeMsg field 1 alone. It is written directly:
-// the generic submessage encoder walks all five fields twice (once to size the message).
+// A record that carries only its type is AttributeMsg field 1 alone. The records are written
+// directly, a chunk at a time: the generic submessage encoder walks all five fields twice (once
+// to size the message), and a stream write per byte costs as much again.
 bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
     const auto* tmpl = static_cast<const Template*>(*arg);
     if (!tmpl) return false;
+    pb_byte_t tag[5];
+    pb_ostream_t tagStream = pb_ostream_from_buffer(tag, sizeof tag);
+    if (!pb_encode_tag_for_field(&tagStream, field)) return false;
+    const size_t tagLength = tagStream.bytes_written;
+    // A record: the field's tag, its length (one byte: at most 6), the tag of field 1, the type
+    // as a varint of at most 5 bytes.
+    const size_t recordLimit = tagLength + 1 + 1 + 5;
+    pb_byte_t chunk[256];
+    size_t used = 0;
     for (uint32_t i = 0; i < tmpl->count; ++i) {
         if (!fitsWire(tmpl->attributes[i].type)) return false;
-        pb_byte_t record[1 + 5];  // the tag of field 1, then the type as a varint of at most 5 bytes
-        pb_ostream_t out = pb_ostream_from_buffer(record, sizeof record);
-        if (!pb_encode_tag(&out, PB_WT_VARINT, AttributeMsg_type_tag) ||
-            !pb_encode_varint(&out, tmpl->attributes[i].type) || !pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_string(stream, record, out.bytes_written))
-            return false;
+        if (used + recordLimit > sizeof chunk) {
+            if (!pb_write(stream, chunk, used)) return false;
+            used = 0;
+        }
+        std::memcpy(chunk + used, tag, tagLength);
+        used += tagLength;
+        size_t lengthAt = used++;
+        chunk[used++] = AttributeMsg_type_tag << 3 | PB_WT_VARINT;
+        auto type = static_cast<uint32_t>(tmpl->attributes[i].type);
+        do {
+            chunk[used++] = static_cast<pb_byte_t>((type & 0x7F) | (type > 0x7F ? 0x80 : 0));
+            type >>= 7;
+        } while (type);
+        chunk[lengthAt] = static_cast<pb_byte_t>(used - lengthAt - 1);
     }
-    return true;
+    return pb_write(stream, chunk, used);
 }
 
 bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {

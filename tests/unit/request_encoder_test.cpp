@@ -109,3 +109,32 @@ TEST(RequestEncoder, FailsAsNanopbFailsWhenTheBufferRunsOut) {
     setEncode(r.data, encodeBytes, nullptr);  // a callback that fails on its own
     expectSameAsNanopb(r);
 }
+
+TEST(RequestEncoder, TypesOnlyTemplateIsTheGenericRecordOfItsTypeAlone) {
+    FunctionRequest request = FunctionRequest_init_zero;
+    pb_field_iter_t field;
+    ASSERT_TRUE(pb_field_iter_begin(&field, FunctionRequest_fields, &request));
+    ASSERT_TRUE(pb_field_iter_find(&field, FunctionRequest_template__tag));
+    std::mt19937 random(7);
+    std::vector<CK_ATTRIBUTE> attributes(100);
+    for (CK_ATTRIBUTE& a : attributes) a = {random() >> (random() % 32), nullptr, 0};
+    for (uint32_t count : {0u, 1u, 31u, 100u}) {
+        for (size_t capacity : {2048u, 150u}) {
+            Template types{attributes.data(), count};
+            void* arg = &types;
+            Encoded direct = encodeWith([&](pb_ostream_t* s) { return encodeTypes(s, &field, &arg); }, capacity);
+            Encoded generic = encodeWith([&](pb_ostream_t* s) {
+                for (uint32_t i = 0; i < count; ++i) {
+                    AttributeMsg record = AttributeMsg_init_zero;
+                    record.type = static_cast<uint32_t>(attributes[i].type);
+                    if (!pb_encode_tag_for_field(s, &field) || !pb_encode_submessage(s, AttributeMsg_fields, &record))
+                        return false;
+                }
+                return true;
+            }, capacity);
+            EXPECT_EQ(direct.ok, generic.ok) << count << " records into " << capacity;
+            EXPECT_EQ(direct.bytes, generic.bytes) << count << " records";
+            EXPECT_EQ(direct.error, generic.error);
+        }
+    }
+}
