@@ -1,6 +1,7 @@
 // The device call's request encoder: the bytes pb_encode would write for a FunctionRequest, but
 // without walking the descriptor of each of its thirteen fields, of which a request sets a few.
-// Submessages and the field callbacks go through nanopb as usual.
+// Submessages go through nanopb as usual; the field callbacks are called directly, with
+// descriptors looked up once.
 #pragma once
 
 #include <pb_encode.h>
