@@ -11,10 +11,8 @@
 namespace dravenholt {
 namespace {
 
-uint8_t kTrueByte = 1;
-uint8_t kFalseByte = 0;
-
-bool isStaticTruth(const uint8_t* p) { return p == &kTrueByte || p == &kFalseByte; }
+const uint8_t kTrueByte = 1;
+const uint8_t kFalseByte = 0;
 
 // The value callback of one template record (AttributeMsg field 3).
 bool encodeAttributeValue(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
@@ -28,27 +26,23 @@ bool encodeAttributeValue(pb_ostream_t* stream, const pb_field_t* field, void* c
     return pb_encode_string(stream, static_cast<const pb_byte_t*>(record->pValue), record->ulValueLen);
 }
 
-// Reads one received AttributeMsg field 3 into a buffer of exactly its length.
+// One received AttributeMsg field 3, in the table's storage. A repeated field 3 replaces the
+// earlier one, as in pb_decode.
 struct ReceivedValue {
-    uint8_t* data = nullptr;
+    AttributeTable& table;
+    const uint8_t* data = nullptr;
     uint32_t length = 0;
-    ~ReceivedValue() { std::free(data); }
-    uint8_t* take() {
-        uint8_t* p = data;
-        data = nullptr;
-        return p;
-    }
 };
 
 bool decodeAttributeValue(pb_istream_t* stream, const pb_field_t*, void** arg) {
     auto* value = static_cast<ReceivedValue*>(*arg);
-    std::free(value->data);
     value->data = nullptr;
     value->length = static_cast<uint32_t>(stream->bytes_left);
     if (value->length == 0) return true;
-    value->data = static_cast<uint8_t*>(std::malloc(value->length));
-    if (!value->data) return false;
-    return pb_read(stream, value->data, value->length);
+    uint8_t* room = value->table.reserve(value->length);
+    if (!room) return false;
+    value->data = room;
+    return pb_read(stream, room, value->length);
 }
 
 // Field 3 as pb_decode hands a bytes field to its callback: the string's bytes, or the raw
@@ -184,7 +178,7 @@ bool decodeAllocated(pb_istream_t* stream, const pb_field_t*, void** arg) {
     span->data = nullptr;
     size_t received = stream->bytes_left;
     span->length = static_cast<uint32_t>(received);
-    if (received > 2048) return false;
+    if (received > kMessageLimit) return false;
     if (received == 0) return true;
     span->data = static_cast<uint8_t*>(std::malloc(received));
     if (!span->data) return false;
@@ -257,7 +251,7 @@ bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg
 bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     auto* table = static_cast<AttributeTable*>(*arg);
     if (!table) return false;
-    ReceivedValue value;
+    ReceivedValue value{*table};
     AttributeMsg msg = AttributeMsg_init_zero;
     if (!readAttributeMsg(stream, msg, value)) return false;
     if (table->count >= kMaxResultAttributes) return false;
@@ -265,10 +259,10 @@ bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     entry.type = msg.type;
     uint32_t& received = table->received[table->count];
     if (msg.has_number) {
-        auto* buffer = static_cast<uint8_t*>(std::malloc(sizeof(uint32_t)));
-        if (!buffer) return false;
-        std::memcpy(buffer, &msg.number, sizeof(uint32_t));
-        entry.value = buffer;
+        uint8_t* number = table->reserve(sizeof(uint32_t));
+        if (!number) return false;
+        std::memcpy(number, &msg.number, sizeof(uint32_t));
+        entry.value = number;
         entry.length = received = sizeof(uint32_t);
     } else if (msg.has_flag) {
         entry.value = msg.flag ? &kTrueByte : &kFalseByte;
@@ -276,7 +270,7 @@ bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     } else {
         entry.length = msg.has_length ? msg.length : 0;
         received = value.length;
-        entry.value = value.take();
+        entry.value = value.data;
     }
     ++table->count;
     return true;
@@ -289,14 +283,11 @@ int findAttribute(const AttributeTable* table, uint32_t type) {
     return -1;
 }
 
-void releaseAttributes(AttributeTable* table) {
-    if (!table) return;
-    for (int i = 0; i < table->count; ++i) {
-        if (!isStaticTruth(table->entries[i].value)) std::free(table->entries[i].value);
-        table->entries[i].value = nullptr;
-    }
+uint8_t* AttributeTable::reserve(uint32_t length) {
+    if (length > sizeof storage_ - stored_) return nullptr;
+    uint8_t* room = storage_ + stored_;
+    stored_ += length;
+    return room;
 }
-
-AttributeTable::~AttributeTable() { releaseAttributes(this); }
 
 }  // namespace dravenholt

@@ -36,11 +36,17 @@ constexpr bool fitsWire(CK_ULONG value) {
 // A 32-bit length or count from the device as the host's CK_ULONG.
 inline CK_ULONG hostULong(uint32_t wire) { return wire == kWireUnavailable ? CK_UNAVAILABLE_INFORMATION : wire; }
 
-// Attribute values received from the device. Owns the buffers it allocates.
+// The longest request or reply of a device call.
+constexpr uint32_t kMessageLimit = 2048;
+
+// Attribute values received from the device, kept in the table's own storage: a reply is at
+// most kMessageLimit bytes, so its values fit, numbers (4 bytes each, from as few as 1 on the
+// wire) included.
+
 struct AttributeTable {
     struct Entry {
         uint32_t type;
-        uint8_t* value;
+        const uint8_t* value;
         uint32_t length;
     };
     Entry entries[kMaxResultAttributes];
@@ -49,10 +55,16 @@ struct AttributeTable {
     // announced length (field 2).
     uint32_t received[kMaxResultAttributes];
 
+    // Room for `length` more bytes of values; null when the storage is used up.
+    uint8_t* reserve(uint32_t length);
+
     AttributeTable() = default;
     AttributeTable(const AttributeTable&) = delete;
     AttributeTable& operator=(const AttributeTable&) = delete;
-    ~AttributeTable();
+
+private:
+    uint8_t storage_[kMessageLimit + 4 * kMaxResultAttributes];
+    uint32_t stored_ = 0;
 };
 
 bool encodeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
@@ -63,7 +75,6 @@ bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg
 bool decodeAttribute(pb_istream_t* stream, const pb_field_t* field, void** arg);
 
 int findAttribute(const AttributeTable* table, uint32_t type);  // -1 when not found
-void releaseAttributes(AttributeTable* table);
 
 // Attribute types sent as a number (field 4) or as a truth value (field 5).
 bool isNumberAttribute(CK_ATTRIBUTE_TYPE type);

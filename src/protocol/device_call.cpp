@@ -4,11 +4,12 @@
 #include "frame/context.h"
 #include "frame/device_lock.h"
 #include "frame/exceptions.h"
+#include "protocol/callbacks.h"
 #include "protocol/request_encoder.h"
 #include "protocol/response_decoder.h"
 
 namespace {
-constexpr size_t kMessageLimit = 2048;
+using dravenholt::kMessageLimit;
 
 // Every field at its default before the reply is decoded into it; the field callbacks stay
 // unless `callbacksToo`. A plain assignment costs a fraction of the decoder's own field by
