@@ -2,16 +2,16 @@
 #include <memory>
 
 #include "hid_test_support.h"
-#include "transport/hid_discovery.h"
+#include "orvo/raw_port.h"
 
 namespace hidtest {
 namespace {
 
 using dravenholt::vhid::plugIn;
 
+// Through the raw port export, which hands out the discovery's list.
 std::vector<std::string> listed(uint16_t vendorId, uint16_t productId) {
-    std::unique_ptr<char*, void (*)(char**)> list(dravenholt::listDeviceSerials(vendorId, productId),
-                                                   dravenholt::freeDeviceSerials);
+    std::unique_ptr<char*, void (*)(char**)> list(pListDevices(vendorId, productId), vFreeDeviceList);
     std::vector<std::string> out;
     if (!list) {
         ADD_FAILURE() << "no list";
@@ -48,6 +48,7 @@ TEST_F(HidTest, ManufacturerIsTestedOnlyWithoutVendorId) {
     EXPECT_EQ(listed(0x0483, 0xA2AC), (std::vector<std::string>{"111111111111", "222222222222"}));
     EXPECT_EQ(listed(0, 0), (std::vector<std::string>{"333333333333"}));
     EXPECT_TRUE(listed(0x0483, 0x0001).empty());
+    vFreeDeviceList(nullptr);
     // The transport looks with vendor ID 0, so a device of another maker is never found.
     EXPECT_EQ(thrownMessage([&] { openTransport("111111111111"); }), "Device not detected");
 }
