@@ -120,18 +120,6 @@ TEST_F(TlsTransport, CertificateFailuresAreReported) {
     }
 }
 
-TEST_F(TlsTransport, NobodyListeningFailsToConnect) {
-    uint16_t port;
-    {
-        TestDevice device(pki.server);
-        port = device.port();
-    }
-    TCPTransport t("127.0.0.1", port, bundle, &log);
-    expectOpenFails(t);
-    EXPECT_TRUE(log.has("50 connect returned -")) << log.all();
-    EXPECT_TRUE(log.has("Last error was: -")) << log.all();
-}
-
 TEST_F(TlsTransport, SilentDeviceTimesOutAndClosesTheConnection) {
     TestDevice device(pki.server);
     device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
