@@ -1,5 +1,7 @@
 // Untrusted input: malformed, oversized and out-of-order requests; the rules every operation
-// shares (output lengths, keys unfit for the operation).
+// shares (output lengths, keys unfit for the operation); random numbers.
+#include <set>
+
 #include "harness.h"
 
 using namespace simtest;
@@ -121,4 +123,20 @@ TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
         {kDeriveKey, ecdh, ecPriv, CKR_KEY_FUNCTION_NOT_PERMITTED},  // no CKA_DERIVE
     };
     for (const auto& [fn, m, key, rv] : cases) EXPECT_EQ(d.rv(Call(fn, s).mech(m).handle(key)), rv) << fn << " " << m.mechanism;
+}
+
+TEST(Random, BytesAreFreshAndSeedingIsAccepted) {
+    Device d;
+    uint32_t s = d.open(false);
+    std::set<Bytes> seen;
+    for (int i = 0; i < 4; ++i) {
+        Response resp = d.call(Call(kGenerateRandom, s).length(1024));
+        ASSERT_EQ(resp.rv, CKR_OK);
+        ASSERT_EQ(resp.data->size(), 1024u);
+        seen.insert(*resp.data);
+    }
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(d.rv(Call(kSeedRandom, s).data(Bytes(1500, 0xAB))), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kGenerateRandom, s).length(0)), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kGenerateRandom, s).length(5000)), CKR_DATA_LEN_RANGE);
 }

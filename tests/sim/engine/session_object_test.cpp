@@ -48,7 +48,7 @@ TEST(Sessions, StatesFollowLoginAndSessionKind) {
     EXPECT_EQ(d.rv(Call(kOpenSession).value(CKF_RW_SESSION)), CKR_SESSION_PARALLEL_NOT_SUPPORTED);
 }
 
-TEST(Objects, PrivateObjectsNeedTheUserAndTokenObjectsARwSession) {
+TEST(Objects, PrivateObjectsNeedTheUserTokenObjectsARwSessionAndSessionObjectsTheirSession) {
     Device d;
     uint32_t s = d.readyUserSession();
     uint32_t priv = d.create(s, {num(CKA_CLASS, CKO_DATA), flag(CKA_PRIVATE, true), flag(CKA_TOKEN, true)});
@@ -61,6 +61,11 @@ TEST(Objects, PrivateObjectsNeedTheUserAndTokenObjectsARwSession) {
     uint32_t ro = d.open(false);
     EXPECT_EQ(d.rv(createCall(ro, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true)})), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(d.rv(Call(kDestroyObject, ro).handle(pub)), CKR_SESSION_READ_ONLY);
+    // A session object is seen from every session and goes with its own.
+    uint32_t temp = d.create(ro, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "temp")});
+    EXPECT_EQ(d.attribute(s, temp, CKA_LABEL), toBytes("temp"));
+    EXPECT_EQ(d.rv(Call(kCloseSession, ro)), CKR_OK);
+    EXPECT_EQ(d.getAttributes(s, temp, {CKA_LABEL}).rv, CKR_OBJECT_HANDLE_INVALID);
 }
 
 TEST(Objects, GetAttributeValueReportsEachAttributeOnItsOwn) {
