@@ -133,18 +133,6 @@ TEST_P(EndToEnd, OrvoAndTarnixTokensOverHid) {
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
 
-TEST_P(EndToEnd, LowerCaseSerialGetsASlotThatNeverOpens) {
-    dir.useAsConfig();
-    plugInSimulated({L"Orvo", "0000000000ab", GetParam(), "", ""});
-    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-    CK_ULONG count = 0;
-    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 1u);
-    CK_SESSION_HANDLE session = 0;
-    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_FUNCTION_FAILED);
-    C_Finalize(nullptr);
-}
-
 // Two processes share one device under the process lock file. Each sees every report the
 // device sends (as with hidraw), yet takes only replies to its own requests: one process holds a
 // read-only session, the other a read-write one, so a reply of the other's shows.

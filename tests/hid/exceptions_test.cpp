@@ -27,13 +27,18 @@ TEST_F(HidTest, DeviceThatCannotBeOpenedFailsToConnect) {
     EXPECT_FALSE(transport.isOpen());
 }
 
-TEST_F(HidTest, ReplyReportWithAnotherIdIsRejected) {
-    for (uint8_t id : {0x01, 0x03}) {
+TEST_F(HidTest, ReplyReportsWithAnotherIdOrPacketTypeAreRejected) {
+    const std::pair<Faults, const char*> cases[] = {
+        {{.replyReportId = 0x01}, "Invalid HID report id received"},
+        {{.replyReportId = 0x03}, "Invalid HID report id received"},
+        {{.firstPacketType = 0x02}, "Invalid HID packet id received"},
+    };
+    for (const auto& [faults, message] : cases) {
         auto device = dravenholt::vhid::plugIn({}, echo);
-        device->setFaults({.replyReportId = id});
+        device->setFaults(faults);
         auto transport = openTransport("0123456789AB");
         writeAll(*transport, {1, 2, 3});
-        EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "Invalid HID report id received") << int{id};
+        EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), message);
         dravenholt::vhid::unplugAll();
     }
 }
@@ -49,14 +54,6 @@ TEST_F(HidTest, FurtherReportWithoutFirstIsOutOfOrder) {
     further[1] = 0x01;
     device->inject(further);
     EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "Invalid HID packet received (out of order)");
-}
-
-TEST_F(HidTest, UnknownPacketTypeIsRejected) {
-    auto device = dravenholt::vhid::plugIn({}, echo);
-    device->setFaults({.firstPacketType = 0x02});
-    auto transport = openTransport("0123456789AB");
-    writeAll(*transport, {1});
-    EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "Invalid HID packet id received");
 }
 
 TEST_F(HidTest, BytesReceivedBeforeAFailureStayQueued) {
@@ -77,23 +74,17 @@ TEST_F(HidTest, ReadErrorCarriesHidapisText) {
     EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "virtual device unplugged");
 }
 
+// hidapi's text when it has one; a fallback of each framing's own when it has none.
 TEST_F(HidTest, WriteErrorCarriesHidapisTextOrAFallback) {
-    auto device = dravenholt::vhid::plugIn({}, echo);
-    auto transport = openTransport("0123456789AB");
-    device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
-    EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), "pipe stalled");
-    device->setFaults({.failWrites = true, .writeError = std::nullopt});
-    EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), "HID write failed.");
-}
-
-TEST_F(HidTest, U2fWriteErrorCarriesHidapisText) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
-    auto transport = openTransport("0123456789AB");
-    ASSERT_NE(transport->channel(), CHIDTransport::kReportFraming);
-    device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
-    EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), "pipe stalled");
-    device->setFaults({.failWrites = true, .writeError = std::nullopt});
-    EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), "null");
+    for (const auto& [profile, fallback] : {std::pair{DeviceProfile{}, "HID write failed."}, {u2fSpec(), "null"}}) {
+        auto device = dravenholt::vhid::plugIn(profile, echo);
+        auto transport = openTransport("0123456789AB");
+        device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
+        EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), "pipe stalled");
+        device->setFaults({.failWrites = true, .writeError = std::nullopt});
+        EXPECT_EQ(thrownMessage([&] { writeAll(*transport, {1}); }), fallback);
+        dravenholt::vhid::unplugAll();
+    }
 }
 
 TEST_F(HidTest, OversizedRequestsAreRefusedBeforeAnythingIsSent) {

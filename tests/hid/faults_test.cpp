@@ -23,6 +23,8 @@ constexpr auto kTimeout = 300ms;
 constexpr auto kSlack = 1500ms;  // a loaded machine, sanitizers
 constexpr auto kSettle = 100ms;
 
+struct Case;
+
 // The token and its device: the engine outlives the device, as a token's memory outlives its
 // USB connection, and a device plugged in again is the same token.
 struct Rig {
@@ -39,96 +41,84 @@ struct Rig {
     }
     void unplug() { dravenholt::vhid::unplug(device); }
 
-    ProbeResult withDeviceFaults(const Faults& faults, Probe probe) {
-        device->setFaults(faults);
-        ProbeResult result = token.run(probe);
-        device->setFaults({});
-        return result;
-    }
-    ProbeResult withBrokenReply(ReplyFault fault, Probe probe) {
-        messages->set({fault});
-        ProbeResult result = token.run(probe);
-        messages->set({});
-        return result;
-    }
-    // The device goes away while the call waits for its reply, after sending the reply's first
-    // report or frame when `midReply`; then it is plugged in again.
-    ProbeResult unpluggedDuringCall(bool midReply, Probe probe) {
-        Faults faults;
-        if (midReply) {
-            faults.replyPieces = 1;
-        } else {
-            faults.silent = true;
-        }
-        device->setFaults(faults);
-        size_t before = device->requests().size();
-        auto call = std::async(std::launch::async, [&] { return token.run(probe); });
-        EXPECT_TRUE(device->waitForRequests(before + 1, 5s));
-        std::this_thread::sleep_for(20ms);
-        unplug();
-        ProbeResult result = call.get();
-        plugIn();
-        return result;
-    }
-    ProbeResult unpluggedBetweenCalls(Probe probe) {
-        unplug();
-        ProbeResult result = token.run(probe);
-        plugIn();
-        return result;
-    }
-    // Plugged in again, but the device cannot be opened at first (busy, no access yet).
-    ProbeResult openRefusedAfterReplug(Probe probe) {
-        unplug();
-        plugIn();
-        device->setFaults({.refuseOpen = true});
-        ProbeResult result = token.run(probe);
-        device->setFaults({});
-        return result;
-    }
+    // The faulty call of `c`, after which the device is healthy again.
+    ProbeResult faultyCall(const Case& c, Probe probe);
 };
+
+enum class Fault { Device, Reply, UnplugBeforeReply, UnplugDuringReply, UnplugBetweenCalls, OpenRefusedAfterReplug };
 
 struct Case {
     const char* name;
     std::optional<Framing> only;  // a fault of one framing; none: both
-    std::function<ProbeResult(Rig&, Probe)> faultyCall;
+    Fault kind;
+    Faults device = {};
+    ReplyFault reply = {};
     bool callFails = true;
     bool waitsTimeout = false;
     std::chrono::milliseconds settle = kSettle;  // until the fault has played out
 };
 
-Faults deviceFaults(void (*set)(Faults&)) {
-    Faults f;
-    set(f);
-    return f;
+ProbeResult Rig::faultyCall(const Case& c, Probe probe) {
+    ProbeResult result;
+    switch (c.kind) {
+    case Fault::Device:
+        device->setFaults(c.device);
+        result = token.run(probe);
+        break;
+    case Fault::Reply:
+        messages->set({c.reply});
+        result = token.run(probe);
+        messages->set({});
+        break;
+    case Fault::UnplugBeforeReply:
+    case Fault::UnplugDuringReply: {
+        // The device goes away while the call waits for its reply, after sending the reply's
+        // first report or frame in the second case; then it is plugged in again.
+        device->setFaults(c.kind == Fault::UnplugDuringReply ? Faults{.replyPieces = 1} : Faults{.silent = true});
+        size_t before = device->requests().size();
+        auto call = std::async(std::launch::async, [&] { return token.run(probe); });
+        EXPECT_TRUE(device->waitForRequests(before + 1, 5s));
+        std::this_thread::sleep_for(20ms);
+        unplug();
+        result = call.get();
+        plugIn();
+        break;
+    }
+    case Fault::UnplugBetweenCalls:
+        unplug();
+        result = token.run(probe);
+        plugIn();
+        break;
+    case Fault::OpenRefusedAfterReplug:  // plugged in again, but busy or without access at first
+        unplug();
+        plugIn();
+        device->setFaults({.refuseOpen = true});
+        result = token.run(probe);
+        break;
+    }
+    device->setFaults({});
+    return result;
 }
 
 const std::vector<Case>& cases() {
     static const std::vector<Case> all = {
-        {"silent", {}, [](Rig& r, Probe p) { return r.withDeviceFaults({.silent = true}, p); }, true, true},
+        {"silent", {}, Fault::Device, {.silent = true}, {}, true, true},
         // The late reply lands before the next call, which drops it unread.
-        {"late", {}, [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyDelay = 2 * kTimeout; }), p); },
-         true, true, 2 * kTimeout},
-        {"reply cut after its first piece", {},
-         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyPieces = 1; }), p); },
-         true, true},
-        {"truncated message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Truncated, p); }},
-        {"oversized message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Oversized, p); }},
-        {"garbage message", {}, [](Rig& r, Probe p) { return r.withBrokenReply(ReplyFault::Garbage, p); }},
-        {"write fails", {}, [](Rig& r, Probe p) { return r.withDeviceFaults({.failWrites = true}, p); }},
-        {"unplugged before the reply", {}, [](Rig& r, Probe p) { return r.unpluggedDuringCall(false, p); }},
-        {"unplugged during the reply", {}, [](Rig& r, Probe p) { return r.unpluggedDuringCall(true, p); }},
-        {"unplugged between calls", {}, [](Rig& r, Probe p) { return r.unpluggedBetweenCalls(p); }},
-        {"replugged, open refused", {}, [](Rig& r, Probe p) { return r.openRefusedAfterReplug(p); }},
-        {"wrong report ID", Framing::Reports,
-         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.replyReportId = 0x03; }), p); }},
-        {"unknown packet type", Framing::Reports,
-         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.firstPacketType = 0x05; }), p); }},
-        {"error frame", Framing::U2f,
-         [](Rig& r, Probe p) { return r.withDeviceFaults(deviceFaults([](Faults& f) { f.errorReply = 0x06; }), p); }},
-        {"broken frame sequence", Framing::U2f,
-         [](Rig& r, Probe p) { return r.withDeviceFaults({.skipSequence = true}, p); }},
-        {"frames of another channel between", Framing::U2f,
-         [](Rig& r, Probe p) { return r.withDeviceFaults({.otherChannelFrames = true}, p); }, false},
+        {"late", {}, Fault::Device, {.replyDelay = 2 * kTimeout}, {}, true, true, 2 * kTimeout},
+        {"reply cut after its first piece", {}, Fault::Device, {.replyPieces = 1}, {}, true, true},
+        {"truncated message", {}, Fault::Reply, {}, ReplyFault::Truncated},
+        {"oversized message", {}, Fault::Reply, {}, ReplyFault::Oversized},
+        {"garbage message", {}, Fault::Reply, {}, ReplyFault::Garbage},
+        {"write fails", {}, Fault::Device, {.failWrites = true}},
+        {"unplugged before the reply", {}, Fault::UnplugBeforeReply},
+        {"unplugged during the reply", {}, Fault::UnplugDuringReply},
+        {"unplugged between calls", {}, Fault::UnplugBetweenCalls},
+        {"replugged, open refused", {}, Fault::OpenRefusedAfterReplug},
+        {"wrong report ID", Framing::Reports, Fault::Device, {.replyReportId = 0x03}},
+        {"unknown packet type", Framing::Reports, Fault::Device, {.firstPacketType = 0x05}},
+        {"error frame", Framing::U2f, Fault::Device, {.errorReply = 0x06}},
+        {"broken frame sequence", Framing::U2f, Fault::Device, {.skipSequence = true}},
+        {"frames of another channel between", Framing::U2f, Fault::Device, {.otherChannelFrames = true}, {}, false},
     };
     return all;
 }
@@ -167,7 +157,7 @@ TEST_P(HidFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
     const Case& c = cases()[std::get<1>(GetParam())];
     const std::string transport = framing == Framing::U2f ? "USB, U2F frames" : "USB, reports";
     for (Probe probe : orvotest::allProbes()) {
-        ProbeResult faulty = c.faultyCall(rig, probe);
+        ProbeResult faulty = rig.faultyCall(c, probe);
         std::this_thread::sleep_for(c.settle);
         ProbeResult next = rig.token.run(probe);
         orvotest::recordOutcome(transport, c.name, probe, faulty, next);

@@ -14,27 +14,6 @@ struct PortRelease {
 };
 using Port = std::unique_ptr<void, PortRelease>;
 
-TEST_F(HidTest, ListDevicesByIdsOrByMaker) {
-    dravenholt::vhid::plugIn({.manufacturer = L"Other Maker", .serial = L"222222222222"});
-    dravenholt::vhid::plugIn({.serial = L"111111111111"});
-    char** byIds = pListDevices(0x0483, 0xA2AC);
-    ASSERT_NE(byIds, nullptr);
-    EXPECT_STREQ(byIds[0], "111111111111");
-    EXPECT_STREQ(byIds[1], "222222222222");
-    EXPECT_EQ(byIds[2], nullptr);
-    vFreeDeviceList(byIds);
-    char** byMaker = pListDevices(0, 0);
-    ASSERT_NE(byMaker, nullptr);
-    EXPECT_STREQ(byMaker[0], "111111111111");
-    EXPECT_EQ(byMaker[1], nullptr);
-    vFreeDeviceList(byMaker);
-    char** none = pListDevices(0x0483, 0x0001);
-    ASSERT_NE(none, nullptr);
-    EXPECT_EQ(none[0], nullptr);
-    vFreeDeviceList(none);
-    vFreeDeviceList(nullptr);
-}
-
 TEST_F(HidTest, OpenPortFailuresArePrinted) {
     auto device = dravenholt::vhid::plugIn({}, echo);
     CaptureStderr();
@@ -91,28 +70,6 @@ TEST_F(HidTest, ClosedPortFailsCleanly) {
     EXPECT_FALSE(bRead(port, buffer, &length));
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(GetCapturedStderr(), "Error reading from portNull handle\n");
-    vClosePort(port);
-}
-
-TEST_F(HidTest, PortReportsDeviceFailures) {
-    auto device = dravenholt::vhid::plugIn({}, echo);
-    Port owner(pOpenPort(0x0483, 0xA2AC, 1000, nullptr, nullptr));
-    void* port = owner.get();
-    ASSERT_NE(port, nullptr);
-    const uint8_t request[] = {1};
-    device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
-    CaptureStderr();
-    EXPECT_FALSE(bWrite(port, request, 1));
-    EXPECT_EQ(GetCapturedStderr(), "Error writing to port pipe stalled\n");
-
-    device->setFaults({.replyReportId = 0x03});
-    ASSERT_TRUE(bWrite(port, request, 1));
-    uint8_t buffer[16];
-    uint32_t length = sizeof buffer;
-    CaptureStderr();
-    EXPECT_FALSE(bRead(port, buffer, &length));
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(GetCapturedStderr(), "Error reading from portInvalid HID report id received\n");
     vClosePort(port);
 }
 

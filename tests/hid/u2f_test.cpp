@@ -5,7 +5,6 @@ namespace hidtest {
 namespace {
 
 using dravenholt::kDebug;
-using dravenholt::kInfo;
 
 TEST_F(HidTest, HandshakeIgnoresWrongNoncesAndOtherChannels) {
     auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
@@ -42,43 +41,6 @@ TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
     auto transport = openTransport("0123456789AB");
     EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
     EXPECT_TRUE(log.lines.size() == 1 && log.lines[0].second.rfind("Opening device ", 0) == 0);
-}
-
-TEST_F(HidTest, ErrorReplyIsLoggedAndGivesNothing) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
-    auto transport = openTransport("0123456789AB");
-    device->setFaults({.errorReply = 0x06});
-    writeAll(*transport, {1});
-    EXPECT_TRUE(readAll(*transport).empty());
-    EXPECT_TRUE(log.has(kInfo, "hid transport received error -6"));
-}
-
-TEST_F(HidTest, BrokenSequenceDropsTheWholeReply) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), sized(200));
-    auto transport = openTransport("0123456789AB");
-    device->setFaults({.skipSequence = true});
-    writeAll(*transport, {1});
-    EXPECT_TRUE(readAll(*transport).empty());
-    EXPECT_EQ(transport->queued(), 0u);
-    EXPECT_TRUE(log.has(kInfo, "hid transport received error -4"));
-}
-
-TEST_F(HidTest, FramesOfOtherChannelsAreSkipped) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), sized(300));
-    auto transport = openTransport("0123456789AB");
-    device->setFaults({.otherChannelFrames = true});
-    writeAll(*transport, {5});
-    EXPECT_EQ(readAll(*transport), sized(300)({5}));
-}
-
-TEST_F(HidTest, SilentU2fDeviceTimesOutWithoutAnError) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
-    auto transport = openTransport("0123456789AB", 150);
-    device->setFaults({.silent = true});
-    writeAll(*transport, {1});
-    EXPECT_TRUE(readAll(*transport).empty());
-    EXPECT_EQ(log.count("hid transport received timeout"), 1u);
-    for (const auto& line : log.lines) EXPECT_EQ(line.second.find("received error"), std::string::npos);
 }
 
 TEST_F(HidTest, TwoHandlesOnOneDeviceUseTheirOwnChannels) {

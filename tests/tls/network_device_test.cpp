@@ -44,11 +44,9 @@ struct NetworkDevice : ::testing::Test {
     std::string logText() { return dir.read("orvo.log"); }
 };
 
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
-
 }  // namespace
 
-TEST_F(NetworkDevice, OnePortOverTls) {
+TEST_F(NetworkDevice, OnePortOverTlsSurvivesADeviceRestart) {
     CK_ULONG n = 0;
     ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &n), CKR_OK);
     EXPECT_EQ(n, 1u);
@@ -60,37 +58,9 @@ TEST_F(NetworkDevice, OnePortOverTls) {
     EXPECT_EQ(calls(dravenholt::fn::CloseAllSessions), 1u);
     EXPECT_NE(logText().find("INFO : Connecting to IP transport."), std::string::npos) << logText();
     EXPECT_EQ(logText().find("ERROR"), std::string::npos) << logText();
-}
-
-TEST_F(NetworkDevice, CallsFailWhileTheDeviceIsGoneAndRecoverWhenItReturns) {
-    ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
-    device.stop();
-    settle();
-    EXPECT_EQ(C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
-    EXPECT_NE(logText().find("ERROR : connection failed"), std::string::npos) << logText();
-    EXPECT_NE(logText().find("ERROR : no response from transport."), std::string::npos);
+    // A device restarted between calls costs no call.
     device.restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
     EXPECT_EQ(calls(dravenholt::fn::CloseAllSessions), 2u);
-}
-
-TEST_F(NetworkDevice, DeviceRestartedBetweenCallsCostsNoCall) {
-    ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
-    device.restart();
-    settle();
-    EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
-    EXPECT_EQ(calls(dravenholt::fn::CloseAllSessions), 2u);
-}
-
-TEST_F(NetworkDevice, SilentDeviceFailsTheCallAfterTheTimeoutAndTheNextCallReconnects) {
-    ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
-    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes{}); });
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
-    EXPECT_FALSE(getContext().port(0)->isOpen());
-    EXPECT_NE(logText().find("ERROR : tls read failed: -26624"), std::string::npos) << logText();
-    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(encode(Response{})); });
-    EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
 }

@@ -55,12 +55,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 TEST_F(TlsTransport, FramesRequestsAndHandsOutReplies) {
     TestDevice device(pki.server);
     auto t = transportTo(device, bundle);
-    EXPECT_STREQ(t->getTypeName(), "TCP");
-    EXPECT_EQ(t->getTimeout(), 10000u);
     EXPECT_FALSE(t->isOpen());
     t->open();
     EXPECT_TRUE(t->isOpen());
-    EXPECT_TRUE(log.has("30 Connecting to 127.0.0.1:" + std::to_string(device.port()) + "..."));
 
     std::string large(300, 'x');  // a length that needs two bytes of the header
     EXPECT_EQ(exchange(*t, "ping"), "re:ping");
@@ -70,9 +67,7 @@ TEST_F(TlsTransport, FramesRequestsAndHandsOutReplies) {
 
     t->close();
     EXPECT_FALSE(t->isOpen());
-    EXPECT_TRUE(log.has("10 closing tls connection."));
     t->close();  // harmless when closed
-    EXPECT_EQ(log.count("closing tls connection."), 1u);
     EXPECT_EQ(log.count(" 50 "), 0u) << log.all();
 }
 
@@ -93,53 +88,36 @@ TEST_F(TlsTransport, FrameLimitIs4096BytesWithTheHeader) {
     EXPECT_EQ(log.count(" 50 "), 0u) << log.all();
 }
 
-TEST_F(TlsTransport, MissingCaBundleFailsBeforeConnecting) {
-    TestDevice device(pki.server);
-    std::string missing = dir.file("no-such-bundle.pem");
-    auto t = transportTo(device, missing);
-    expectOpenFails(*t);
-    EXPECT_TRUE(log.has("50 Failed to open ca cert file " + missing + ".")) << log.all();
-    EXPECT_TRUE(log.has("50 Last error was: -15872 - ")) << log.all();
-    EXPECT_FALSE(log.has("Connecting to"));
-    EXPECT_TRUE(device.requests().empty());
-}
-
-TEST_F(TlsTransport, UnparsableBundleIsReported) {
-    TestDevice device(pki.server);
+// A bundle that cannot be used fails before connecting; a server certificate the bundle does not
+// vouch for, or one naming another host, fails on the verification result after the handshake.
+TEST_F(TlsTransport, CertificateFailuresAreReported) {
     dir.write("junk.pem", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
-    auto t = transportTo(device, dir.file("junk.pem"));
-    expectOpenFails(*t);
-    EXPECT_TRUE(log.has("50 CA file parse returned -0x")) << log.all();
-    EXPECT_TRUE(log.has("Last error was:"));
-}
-
-// The handshake completes; the verification result alone fails the connection.
-TEST_F(TlsTransport, UntrustedOrMisnamedCertificateFailsAfterTheHandshake) {
-    const std::pair<const Credential*, std::string> cases[] = {
-        {&pki.foreignServer, "The certificate is not correctly signed by the trusted CA"},
-        {&pki.misnamedServer, "The certificate Common Name (CN) does not match with the expected CN"},
+    const std::string missing = dir.file("no-such-bundle.pem");
+    const struct Case {
+        const Credential* server;
+        std::string caFile;
+        std::vector<std::string> logged;
+        bool connects;
+    } cases[] = {
+        {&pki.server, missing, {"50 Failed to open ca cert file " + missing + ".", "50 Last error was: -15872 - "}, false},
+        {&pki.server, dir.file("junk.pem"), {"50 CA file parse returned -0x", "Last error was:"}, false},
+        {&pki.foreignServer, bundle, {"50 Certificate verification failed: The certificate is not correctly signed by the trusted CA"}, true},
+        {&pki.misnamedServer, bundle,
+         {"50 Certificate verification failed: The certificate Common Name (CN) does not match with the expected CN"}, true},
     };
-    for (const auto& [credential, finding] : cases) {
+    for (const Case& c : cases) {
         RecordingLog caseLog;
-        TestDevice device(*credential);
-        TCPTransport t("127.0.0.1", device.port(), bundle, &caseLog);
+        TestDevice device(*c.server);
+        TCPTransport t("127.0.0.1", device.port(), c.caFile, &caseLog);
         expectOpenFails(t);
-        EXPECT_TRUE(caseLog.has("50 Certificate verification failed: " + finding)) << caseLog.all();
-        EXPECT_FALSE(caseLog.has("Last error was")) << caseLog.all();
-        EXPECT_FALSE(caseLog.has("handshake returned")) << caseLog.all();
+        for (const std::string& line : c.logged) EXPECT_TRUE(caseLog.has(line)) << caseLog.all();
+        EXPECT_EQ(caseLog.has("Connecting to"), c.connects) << caseLog.all();
+        if (c.connects) {
+            EXPECT_FALSE(caseLog.has("Last error was")) << caseLog.all();
+            EXPECT_FALSE(caseLog.has("handshake returned")) << caseLog.all();
+        }
+        EXPECT_TRUE(device.requests().empty());
     }
-}
-
-TEST_F(TlsTransport, NobodyListeningFailsToConnect) {
-    uint16_t port;
-    {
-        TestDevice device(pki.server);
-        port = device.port();
-    }
-    TCPTransport t("127.0.0.1", port, bundle, &log);
-    expectOpenFails(t);
-    EXPECT_TRUE(log.has("50 connect returned -")) << log.all();
-    EXPECT_TRUE(log.has("Last error was: -")) << log.all();
 }
 
 TEST_F(TlsTransport, SilentDeviceTimesOutAndClosesTheConnection) {
@@ -188,26 +166,21 @@ TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
     t->discardStale();  // an idle, healthy connection stays
     EXPECT_EQ(log.count("Connecting to"), 1u);
     EXPECT_EQ(exchange(*t, "one"), "re:one");
-
-    device.restart();  // the device goes away and comes back on the same port
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    t->discardStale();
-    EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
-    EXPECT_EQ(exchange(*t, "two"), "re:two");
-
-    device.stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    expectOpenFails(*t);
-}
-
-TEST_F(TlsTransport, UnreadReplyBytesForceAReconnect) {
-    TestDevice device(pki.server);
-    auto t = transportTo(device, bundle);
-    t->open();
+    // Unread reply bytes force a reconnect.
     EXPECT_EQ(t->write("abcdef"), 6u);
     uint8_t part[4];
     EXPECT_EQ(t->read(part, sizeof part), 4u);  // "re:a"; the rest stays in the stream
     t->discardStale();
     EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
     EXPECT_EQ(exchange(*t, "next"), "re:next");
+
+    device.restart();  // the device goes away and comes back on the same port
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t->discardStale();
+    EXPECT_EQ(log.count("Connecting to"), 3u) << log.all();
+    EXPECT_EQ(exchange(*t, "two"), "re:two");
+
+    device.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    expectOpenFails(*t);
 }

@@ -17,31 +17,14 @@ Bytes pathBytes(std::vector<uint32_t> path) {
     return out;
 }
 
-Response importSeed(Device& d, uint32_t session, const Bytes& seed) {
-    Request r;
-    r.function = kImportBitcoin;
-    r.session = session;
-    r.data = seed;
-    return d.call(r);
-}
+Response importSeed(Device& d, uint32_t session, const Bytes& seed) { return d.call(Call(kImportBitcoin, session).data(seed)); }
 
 Response publicKey(Device& d, uint32_t session, std::vector<uint32_t> path, uint32_t capacity = 65) {
-    Request r;
-    r.function = kBitcoinPub;
-    r.session = session;
-    r.data = pathBytes(path);
-    r.length = capacity;
-    return d.call(r);
+    return d.call(Call(kBitcoinPub, session).data(pathBytes(path)).length(capacity));
 }
 
 Response signHash(Device& d, uint32_t session, std::vector<uint32_t> path, const Bytes& hash) {
-    Request r;
-    r.function = kBitcoinSign;
-    r.session = session;
-    r.data = pathBytes(path);
-    r.data2 = hash;
-    r.length = 72;
-    return d.call(r);
+    return d.call(Call(kBitcoinSign, session).data(pathBytes(path)).data2(hash).length(72));
 }
 
 // Checks an r||s signature with a compressed public key: y is recovered as
@@ -110,13 +93,10 @@ TEST_F(Slot, SignaturesVerifyWithTheDerivedKeyAndAreDeterministic) {
     EXPECT_EQ(signHash(d, s, path, hash).data, signature.data);
 
     EXPECT_EQ(signHash(d, s, path, Bytes(31, 1)).rv, CKR_DATA_LEN_RANGE);
-    Request noHash;
-    noHash.function = kBitcoinSign;
-    noHash.session = s;
-    EXPECT_EQ(d.call(noHash).rv, CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(d.rv(Call(kBitcoinSign, s)), CKR_ARGUMENTS_BAD);
 }
 
-TEST_F(Slot, OneKeyThatStaysSecret) {
+TEST_F(Slot, OneKeyThatStaysSecretAndRefusals) {
     EXPECT_EQ(publicKey(d, s, {}).rv, kNoBitcoinKey);
     EXPECT_EQ(importSeed(d, s, Bytes(15, 1)).rv, CKR_KEY_SIZE_RANGE);
     EXPECT_EQ(importSeed(d, s, Bytes(65, 1)).rv, CKR_KEY_SIZE_RANGE);
@@ -126,15 +106,8 @@ TEST_F(Slot, OneKeyThatStaysSecret) {
     Response secret = d.getAttributes(s, 1, {CKA_VALUE, 0x8000B1C0u});
     EXPECT_EQ(secret.rv, CKR_ATTRIBUTE_SENSITIVE);
     for (const Attribute& a : secret.attributes) EXPECT_FALSE(a.value && !a.value->empty());
-}
 
-TEST_F(Slot, Refusals) {
-    ASSERT_EQ(importSeed(d, s, seed).rv, CKR_OK);
-    Request odd;
-    odd.function = kBitcoinPub;
-    odd.session = s;
-    odd.data = Bytes(5, 0);
-    EXPECT_EQ(d.call(odd).rv, CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(d.rv(Call(kBitcoinPub, s).data(Bytes(5, 0))), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(publicKey(d, s, std::vector<uint32_t>(256, 1)).rv, CKR_ARGUMENTS_BAD);
     Response small = publicKey(d, s, {}, 32);
     EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);

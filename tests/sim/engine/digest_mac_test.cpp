@@ -20,49 +20,22 @@ const HashCase kHashes[] = {
 
 }  // namespace
 
-TEST(Digest, KnownAnswers) {
-    Device d;
-    uint32_t s = d.open();
-    EXPECT_EQ(toHex(d.digest(s, mech(CKM_SHA256), toBytes("abc"))),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(toHex(d.digest(s, mech(CKM_MD5), toBytes("abc"))), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(toHex(d.digest(s, mech(CKM_SHA_1), toBytes("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(d.rv(Call(kDigestInit, s).mech(mech(CKM_RIPEMD160))), CKR_MECHANISM_INVALID);
-}
-
-TEST(Digest, EveryHashOverSeveralPiecesMatchesMbedtls) {
-    Device d;
-    uint32_t s = d.open();
-    Bytes data = pattern(5000);
-    for (const HashCase& h : kHashes) EXPECT_EQ(d.digest(s, mech(h.digest), data), simref::md(h.md, data)) << h.digest;
-}
-
-TEST(Digest, LengthQueryAndShortBufferKeepTheOperation) {
-    Device d;
-    uint32_t s = d.open();
-    ASSERT_EQ(d.rv(Call(kDigestInit, s).mech(mech(CKM_SHA384))), CKR_OK);
-    EXPECT_EQ(d.rv(Call(kDigestInit, s).mech(mech(CKM_SHA384))), CKR_OPERATION_ACTIVE);
-    Response query = d.call(Call(kDigestFinal, s).lengthOnly());
-    EXPECT_EQ(query.rv, CKR_OK);
-    EXPECT_EQ(query.length, 48u);
-    EXPECT_FALSE(query.data);
-    Response small = d.call(Call(kDigestFinal, s).length(20));
-    EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(small.length, 48u);
-    EXPECT_EQ(d.call(Call(kDigestFinal, s).length(48)).data, simref::md(MBEDTLS_MD_SHA384, {}));
-    EXPECT_EQ(d.rv(Call(kDigestFinal, s).length(48)), CKR_OPERATION_NOT_INITIALIZED);
-}
-
-TEST(Digest, DigestKeyHashesTheKeyValue) {
+TEST(Digest, KnownAnswerAndEveryHashOverSeveralPiecesMatchesMbedtls) {
     Device d;
     uint32_t s = d.readyUserSession();
+    EXPECT_EQ(toHex(d.digest(s, mech(CKM_SHA256), toBytes("abc"))),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    Bytes data = pattern(5000);
+    for (const HashCase& h : kHashes) EXPECT_EQ(d.digest(s, mech(h.digest), data), simref::md(h.md, data)) << h.digest;
+    EXPECT_EQ(d.rv(Call(kDigestInit, s).mech(mech(CKM_RIPEMD160))), CKR_MECHANISM_INVALID);
+    // DigestKey hashes the key's value.
     uint32_t key = d.secretKey(s, CKK_AES, pattern(32));
     ASSERT_EQ(d.rv(Call(kDigestInit, s).mech(mech(CKM_SHA256))), CKR_OK);
     ASSERT_EQ(d.rv(Call(kDigestKey, s).handle(key)), CKR_OK);
     EXPECT_EQ(d.call(Call(kDigestFinal, s).length(32)).data, simref::md(MBEDTLS_MD_SHA256, pattern(32)));
 }
 
-TEST(Hmac, EveryHashSignsAndVerifiesLikeMbedtls) {
+TEST(Hmac, EveryHashSignsAndVerifiesLikeMbedtlsInOneOrSeveralParts) {
     Device d;
     uint32_t s = d.readyUserSession();
     Bytes keyValue = pattern(40);
@@ -78,41 +51,12 @@ TEST(Hmac, EveryHashSignsAndVerifiesLikeMbedtls) {
         bad.pop_back();
         EXPECT_EQ(d.verifyData(s, mech(h.hmac), key, data, bad), CKR_SIGNATURE_LEN_RANGE);
     }
-}
-
-TEST(Hmac, MultiPartSignatureEqualsSinglePart) {
-    Device d;
-    uint32_t s = d.readyUserSession();
-    uint32_t key = d.secretKey(s, CKK_GENERIC_SECRET, pattern(32));
-    Bytes data = pattern(4500);
+    // In pieces, as the library sends long data.
     ASSERT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_SHA256_HMAC)).handle(key)), CKR_OK);
-    for (size_t off = 0; off < data.size(); off += 2000)
-        ASSERT_EQ(d.rv(Call(kSignUpdate, s).data(Bytes(data.begin() + long(off), data.begin() + long(std::min(data.size(), off + 2000))))),
+    for (size_t off = 0; off < data.size(); off += 700)
+        ASSERT_EQ(d.rv(Call(kSignUpdate, s).data(Bytes(data.begin() + long(off), data.begin() + long(std::min(data.size(), off + 700))))),
                   CKR_OK);
-    Response fin = d.call(Call(kSignFinal, s));
-    EXPECT_EQ(fin.rv, CKR_OK);
-    EXPECT_EQ(fin.data, simref::hmac(MBEDTLS_MD_SHA256, pattern(32), data));
-}
-
-TEST(Hmac, SignBufferTooSmallKeepsTheOperation) {
-    Device d;
-    uint32_t s = d.readyUserSession();
-    uint32_t key = d.secretKey(s, CKK_GENERIC_SECRET, pattern(16));
-    ASSERT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_SHA512_HMAC)).handle(key)), CKR_OK);
-    Response small = d.call(Call(kSign, s).data(toBytes("message")).length(10));
-    EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(small.length, 64u);
-    EXPECT_EQ(d.call(Call(kSign, s).data(toBytes("message")).length(64)).data,
-              simref::hmac(MBEDTLS_MD_SHA512, pattern(16), toBytes("message")));
-    EXPECT_EQ(d.rv(Call(kSign, s).data(toBytes("message")).length(64)), CKR_OPERATION_NOT_INITIALIZED);
-}
-
-TEST(Hmac, KeyMustPermitSigningAndSuitTheMechanism) {
-    Device d;
-    uint32_t s = d.readyUserSession();
-    uint32_t key = d.secretKey(s, CKK_GENERIC_SECRET, pattern(16), {flag(CKA_SIGN, false)});
-    EXPECT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_SHA256_HMAC)).handle(key)), CKR_KEY_FUNCTION_NOT_PERMITTED);
-    EXPECT_EQ(d.rv(Call(kSignInit, s).mech(mech(CKM_AES_CMAC)).handle(key)), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(d.call(Call(kSignFinal, s)).data, simref::hmac(MBEDTLS_MD_SHA256, keyValue, data));
 }
 
 TEST(Cmac, AesCmacMatchesTheStandardVector) {

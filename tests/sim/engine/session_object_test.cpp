@@ -17,6 +17,10 @@ Call createCall(uint32_t s, std::vector<Attribute> templ) { return Call(kCreateO
 
 TEST(Sessions, StatesFollowLoginAndSessionKind) {
     Device d;
+    uint32_t blank = d.open();
+    EXPECT_EQ(d.login(blank, CKU_USER, kUserPin), CKR_USER_PIN_NOT_INITIALIZED);
+    EXPECT_EQ(d.login(blank, CKU_SO, kSoPin), CKR_USER_PIN_NOT_INITIALIZED);
+    EXPECT_EQ(d.rv(Call(kCloseSession, blank)), CKR_OK);
     d.readyUserSession();
     EXPECT_EQ(d.rv(Call(kCloseAll)), CKR_OK);  // also logs out
     uint32_t rw = d.open(true);
@@ -24,6 +28,7 @@ TEST(Sessions, StatesFollowLoginAndSessionKind) {
     EXPECT_EQ(state(d, rw), CKS_RW_PUBLIC_SESSION);
     EXPECT_EQ(state(d, ro), CKS_RO_PUBLIC_SESSION);
     EXPECT_EQ(d.call(Call(kGetSessionInfo, rw)).sessionInfo->flags, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    EXPECT_EQ(d.rv(Call(kInitPin, rw).data(kUserPin)), CKR_USER_NOT_LOGGED_IN);
 
     EXPECT_EQ(d.login(rw, CKU_SO, kSoPin), CKR_SESSION_READ_ONLY_EXISTS);
     EXPECT_EQ(d.login(ro, CKU_USER, kUserPin), CKR_OK);
@@ -43,28 +48,7 @@ TEST(Sessions, StatesFollowLoginAndSessionKind) {
     EXPECT_EQ(d.rv(Call(kOpenSession).value(CKF_RW_SESSION)), CKR_SESSION_PARALLEL_NOT_SUPPORTED);
 }
 
-TEST(Sessions, PinFunctionsNeedAnInitialisedTokenAndTheSo) {
-    Device d;
-    uint32_t s = d.open();
-    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_USER_PIN_NOT_INITIALIZED);
-    EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_USER_PIN_NOT_INITIALIZED);
-    EXPECT_EQ(d.rv(Call(kCloseSession, s)), CKR_OK);
-    d.initToken();
-    s = d.open();
-    EXPECT_EQ(d.rv(Call(kInitPin, s).data(kUserPin)), CKR_USER_NOT_LOGGED_IN);
-}
-
-TEST(Objects, SessionObjectsAreSharedAndVanishWithTheirSession) {
-    Device d;
-    uint32_t a = d.readyUserSession();
-    uint32_t b = d.open();
-    uint32_t obj = d.create(b, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "temp")});
-    EXPECT_EQ(d.attribute(a, obj, CKA_LABEL), toBytes("temp"));
-    EXPECT_EQ(d.rv(Call(kCloseSession, b)), CKR_OK);
-    EXPECT_EQ(d.getAttributes(a, obj, {CKA_LABEL}).rv, CKR_OBJECT_HANDLE_INVALID);
-}
-
-TEST(Objects, PrivateObjectsNeedTheUserAndTokenObjectsARwSession) {
+TEST(Objects, PrivateObjectsNeedTheUserTokenObjectsARwSessionAndSessionObjectsTheirSession) {
     Device d;
     uint32_t s = d.readyUserSession();
     uint32_t priv = d.create(s, {num(CKA_CLASS, CKO_DATA), flag(CKA_PRIVATE, true), flag(CKA_TOKEN, true)});
@@ -77,6 +61,11 @@ TEST(Objects, PrivateObjectsNeedTheUserAndTokenObjectsARwSession) {
     uint32_t ro = d.open(false);
     EXPECT_EQ(d.rv(createCall(ro, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true)})), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(d.rv(Call(kDestroyObject, ro).handle(pub)), CKR_SESSION_READ_ONLY);
+    // A session object is seen from every session and goes with its own.
+    uint32_t temp = d.create(ro, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "temp")});
+    EXPECT_EQ(d.attribute(s, temp, CKA_LABEL), toBytes("temp"));
+    EXPECT_EQ(d.rv(Call(kCloseSession, ro)), CKR_OK);
+    EXPECT_EQ(d.getAttributes(s, temp, {CKA_LABEL}).rv, CKR_OBJECT_HANDLE_INVALID);
 }
 
 TEST(Objects, GetAttributeValueReportsEachAttributeOnItsOwn) {
@@ -166,14 +155,7 @@ TEST(Objects, FindMatchesTemplatesAndPagesThroughResults) {
     EXPECT_EQ(d.find(s, {}).size(), 7u);
     EXPECT_EQ(d.rv(Call(kFindInit, s)), CKR_OK);
     EXPECT_EQ(d.rv(Call(kFindInit, s)), CKR_OPERATION_ACTIVE);
-}
-
-TEST(Objects, ObjectSizeGrowsWithItsAttributes) {
-    Device d;
-    uint32_t s = d.readyUserSession();
-    uint32_t small = d.create(s, {num(CKA_CLASS, CKO_DATA)});
-    uint32_t big = d.create(s, {num(CKA_CLASS, CKO_DATA), bytes(CKA_VALUE, Bytes(500, 1))});
-    uint32_t smallSize = d.call(Call(kGetObjectSize, s).handle(small)).length.value_or(0);
-    EXPECT_GT(smallSize, 0u);
-    EXPECT_EQ(d.call(Call(kGetObjectSize, s).handle(big)).length, smallSize + 500);
+    // An object's size grows with its attributes.
+    uint32_t big = d.create(s, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "same"), bytes(CKA_VALUE, Bytes(500, 1))});
+    EXPECT_EQ(d.call(Call(kGetObjectSize, s).handle(big)).length, d.call(Call(kGetObjectSize, s).handle(labelled[0])).length.value_or(0) + 500);
 }

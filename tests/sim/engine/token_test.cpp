@@ -21,6 +21,12 @@ Call setPin(uint32_t session, const Bytes& oldPin, const Bytes& newPin) {
 
 const Call kInit = Call(kInitToken).data(kSoPin).data2(Bytes(32, ' '));
 
+struct Persistence : ::testing::Test {
+    TempDir dir;
+    dravenholt::sim::EngineOptions options;
+    void SetUp() override { options.stateFile = dir.path() / "device.state"; }
+};
+
 }  // namespace
 
 TEST(Token, InfoIsBlankPaddedAndTellsTheState) {
@@ -39,17 +45,14 @@ TEST(Token, InfoIsBlankPaddedAndTellsTheState) {
     info = tokenInfo(d);
     EXPECT_EQ(field(info.label.bytes, info.label.size), "my label" + std::string(24, ' '));
     EXPECT_EQ(info.flags & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED), CKF_TOKEN_INITIALIZED);
-}
-
-TEST(Token, SetTimeMovesTheTokenClock) {
-    Device d;
     EXPECT_EQ(d.rv(Call(kSetTime).handle(946684800)), CKR_OK);  // 2000-01-01 00:00:00 UTC
-    TokenInfoMsg info = tokenInfo(d);
+    info = tokenInfo(d);
     EXPECT_EQ(field(info.utcTime.bytes, info.utcTime.size).substr(0, 10), "2000010100");
 }
 
-TEST(Token, ReinitialisationNeedsTheSoPinNoSessionAndClearsTheToken) {
+TEST(Token, InitialisationNeedsAnAcceptableSoPinNoSessionAndClearsTheToken) {
     Device d;
+    EXPECT_EQ(d.rv(Call(kInitToken).data(toBytes("123")).data2(Bytes(32, ' '))), CKR_PIN_LEN_RANGE);
     uint32_t s = d.readyUserSession();
     d.create(s, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true)});
     EXPECT_EQ(d.rv(kInit), CKR_SESSION_EXISTS);
@@ -61,16 +64,15 @@ TEST(Token, ReinitialisationNeedsTheSoPinNoSessionAndClearsTheToken) {
     EXPECT_EQ(d.rv(Call(kInitToken).data(toBytes("123")).data2(Bytes(32, ' '))), CKR_SESSION_EXISTS);
 }
 
-TEST(Token, FirstSoPinMustHaveAnAcceptableLength) {
-    Device d;
-    EXPECT_EQ(d.rv(Call(kInitToken).data(toBytes("123")).data2(Bytes(32, ' '))), CKR_PIN_LEN_RANGE);
-}
-
 TEST(Token, UserPinLocksAfterRepeatedFailuresAndSoUnlocksIt) {
     Device d;
     uint32_t s = d.readyUserSession();
     EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     Bytes wrong = toBytes("not-the-pin");
+    // A successful login clears the count.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(d.login(s, CKU_USER, wrong), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_USER, wrong), CKR_PIN_INCORRECT);
     EXPECT_TRUE(tokenInfo(d).flags & CKF_USER_PIN_COUNT_LOW);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(d.login(s, CKU_USER, wrong), CKR_PIN_INCORRECT);
@@ -84,17 +86,6 @@ TEST(Token, UserPinLocksAfterRepeatedFailuresAndSoUnlocksIt) {
     EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("fresh-pin")), CKR_OK);
     EXPECT_FALSE(tokenInfo(d).flags & (CKF_USER_PIN_LOCKED | CKF_USER_PIN_COUNT_LOW));
-}
-
-TEST(Token, SuccessfulLoginClearsTheFailureCount) {
-    Device d;
-    uint32_t s = d.readyUserSession();
-    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(d.login(s, CKU_USER, toBytes("bad-pin-x")), CKR_PIN_INCORRECT);
-    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
-    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
-    EXPECT_EQ(d.login(s, CKU_USER, toBytes("bad-pin-x")), CKR_PIN_INCORRECT);
-    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
 }
 
 TEST(Token, SetPinChangesThePinOfWhoeverIsLoggedIn) {
@@ -116,10 +107,7 @@ TEST(Token, SetPinChangesThePinOfWhoeverIsLoggedIn) {
     EXPECT_EQ(d.login(s, CKU_SO, toBytes("new-so-pin")), CKR_OK);
 }
 
-TEST(Persistence, TokenObjectsPinsAndCountersSurviveARestart) {
-    TempDir dir;
-    dravenholt::sim::EngineOptions options;
-    options.stateFile = dir.path() / "device.state";
+TEST_F(Persistence, TokenObjectsPinsAndCountersSurviveARestart) {
     Device d(options);
     uint32_t s = d.readyUserSession();
     uint32_t key = d.secretKey(s, CKK_AES, hex("000102030405060708090a0b0c0d0e0f"),
@@ -139,10 +127,7 @@ TEST(Persistence, TokenObjectsPinsAndCountersSurviveARestart) {
     EXPECT_EQ(d.crypt(s, true, mech(CKM_AES_ECB), found[0], Bytes(16, 0x42)), before);
 }
 
-TEST(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {
-    TempDir dir;
-    dravenholt::sim::EngineOptions options;
-    options.stateFile = dir.path() / "device.state";
+TEST_F(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {
     Device(options).initToken();
     std::string content;
     {
@@ -162,19 +147,14 @@ TEST(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
 }
 
-TEST(Persistence, AMissingFileStartsAFreshTokenAndAnEmptyOneIsRefused) {
-    TempDir dir;
-    dravenholt::sim::EngineOptions options;
-    options.stateFile = dir.path() / "fresh.state";
+TEST_F(Persistence, AMissingFileStartsAFreshTokenAndAnEmptyOneIsRefused) {
     EXPECT_FALSE(tokenInfo(*std::make_unique<Device>(options)).flags & CKF_TOKEN_INITIALIZED);
     EXPECT_FALSE(std::filesystem::exists(options.stateFile));
     std::ofstream(options.stateFile).close();
     EXPECT_THROW(dravenholt::sim::Engine{options}, dravenholt::sim::EngineError);
 }
 
-TEST(Persistence, AFailedWriteLeavesTheTokenAsItWas) {
-    TempDir dir;
-    dravenholt::sim::EngineOptions options;
+TEST_F(Persistence, AFailedWriteLeavesTheTokenAsItWas) {
     options.stateFile = dir.path() / "missing-directory" / "device.state";
     Device d(options);
     EXPECT_EQ(d.rv(kInit), CKR_DEVICE_ERROR);
