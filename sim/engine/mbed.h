@@ -7,23 +7,12 @@
 #include <mbedtls/rsa.h>
 
 #include "common.h"
+#include "transport/mbed_holder.h"
 
 namespace dravenholt::sim {
 
 template <class T, void (*Init)(T*), void (*Free)(T*)>
-class MbedHolder {
-public:
-    MbedHolder() { Init(&ctx_); }
-    ~MbedHolder() { Free(&ctx_); }
-    MbedHolder(const MbedHolder&) = delete;
-    MbedHolder& operator=(const MbedHolder&) = delete;
-    T* get() { return &ctx_; }
-    const T* get() const { return &ctx_; }
-    T* operator->() { return &ctx_; }
-
-private:
-    T ctx_;
-};
+using MbedHolder = mbed::Holder<T, Init, Free>;
 
 using Mpi = MbedHolder<mbedtls_mpi, mbedtls_mpi_init, mbedtls_mpi_free>;
 using EcGroup = MbedHolder<mbedtls_ecp_group, mbedtls_ecp_group_init, mbedtls_ecp_group_free>;

@@ -1,5 +1,4 @@
-// Owning holders for mbedtls contexts: each is initialised on construction and freed on
-// destruction, so no path can leak one or free it twice.
+// The holders of the mbedtls contexts of a TLS connection.
 #pragma once
 
 #include <mbedtls/ctr_drbg.h>
@@ -9,22 +8,9 @@
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 
+#include "transport/mbed_holder.h"
+
 namespace dravenholt::mbed {
-
-template <class T, void (*Init)(T*), void (*Free)(T*)>
-class Holder {
-public:
-    Holder() { Init(&value_); }
-    ~Holder() { Free(&value_); }
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-    T* get() { return &value_; }
-    const T* get() const { return &value_; }
-    T* operator->() { return &value_; }
-
-private:
-    T value_;
-};
 
 using Entropy = Holder<mbedtls_entropy_context, mbedtls_entropy_init, mbedtls_entropy_free>;
 using CtrDrbg = Holder<mbedtls_ctr_drbg_context, mbedtls_ctr_drbg_init, mbedtls_ctr_drbg_free>;
