@@ -20,6 +20,10 @@ int sendNoSignal(void* context, const unsigned char* data, size_t length);
 // context is left without a socket.
 void releaseSocketHandle(mbedtls_net_context& socket);
 
+// Keeps the socket out of programs the application starts (close-on-exec; not inherited on
+// Windows), so that none of them holds the connection open. False when the platform refuses.
+bool keepFromChildPrograms(mbedtls_net_context& socket);
+
 // Receiving without a poll before every read: the read timeout is the socket's own, set once
 // per connection, so each read is a single system call.
 

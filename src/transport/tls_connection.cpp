@@ -89,6 +89,7 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "connect returned %d", ret);
         return fail(ret);
     }
+    if (!mbed::keepFromChildPrograms(*s.socket.get())) log_->logMessage(kWarn, "socket stays inheritable");
     if (!mbed::setReceiveTimeout(*s.socket.get(), readTimeoutMs)) {
         log_->logMessage(kError, "cannot set the read timeout");
         return fail(MBEDTLS_ERR_NET_SOCKET_FAILED);

@@ -2,6 +2,11 @@
 // timeouts and lost connections, each with the log lines the library writes.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <thread>
 
@@ -46,6 +51,18 @@ struct TlsTransport : ::testing::Test {
     }
 };
 
+// The descriptor of this process's connection to `port`; -1 when there is none.
+int connectionTo(uint16_t port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
+            ntohs(peer.sin_port) == port)
+            return fd;
+    }
+    return -1;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -58,6 +75,11 @@ TEST_F(TlsTransport, FramesRequestsAndHandsOutReplies) {
     EXPECT_FALSE(t->isOpen());
     t->open();
     EXPECT_TRUE(t->isOpen());
+
+    // Programs the application starts do not inherit the connection.
+    int fd = connectionTo(device.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
 
     std::string large(300, 'x');  // a length that needs two bytes of the header
     EXPECT_EQ(exchange(*t, "ping"), "re:ping");

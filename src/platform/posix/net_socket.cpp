@@ -1,5 +1,6 @@
 #include "transport/net_socket.h"
 
+#include <fcntl.h>
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 #include <sys/socket.h>
@@ -32,6 +33,11 @@ void releaseSocketHandle(mbedtls_net_context& socket) {
     // mbedtls_net_free would shut it down for both.
     if (socket.fd >= 0) ::close(socket.fd);
     socket.fd = -1;
+}
+
+bool keepFromChildPrograms(mbedtls_net_context& socket) {
+    int flags = socket.fd >= 0 ? ::fcntl(socket.fd, F_GETFD) : -1;
+    return flags >= 0 && ::fcntl(socket.fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
 bool setReceiveTimeout(mbedtls_net_context& socket, uint32_t ms) {

@@ -17,6 +17,11 @@ void releaseSocketHandle(mbedtls_net_context& socket) {
     socket.fd = -1;
 }
 
+bool keepFromChildPrograms(mbedtls_net_context& socket) {
+    return socket.fd >= 0 &&
+           ::SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<SOCKET>(socket.fd)), HANDLE_FLAG_INHERIT, 0);
+}
+
 // SO_RCVTIMEO takes a DWORD of milliseconds here. After a read that timed out Winsock leaves the
 // connection in an unknown state; the transport never reads on after one, it reconnects.
 bool setReceiveTimeout(mbedtls_net_context& socket, uint32_t ms) {
