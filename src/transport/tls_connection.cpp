@@ -74,13 +74,16 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         return fail(ret);
     }
     ret = mbedtls_x509_crt_parse_file(s.caChain.get(), caBundlePath_.c_str());
-    if (ret < 0) {  // a positive count of unparsable certificates is accepted
+    if (ret < 0) {  // a positive count of unparsable certificates is accepted, with a warning
         if (ret == MBEDTLS_ERR_PK_FILE_IO_ERROR)
             log_->log(kError, "Failed to open ca cert file %s.", caBundlePath_.c_str());
         else
             log_->log(kError, "CA file parse returned -0x%x", static_cast<unsigned>(-ret));
         return fail(ret);
     }
+    if (ret > 0)
+        log_->log(kWarn, "CA file %s: %d certificates could not be parsed and are not trusted",
+                  caBundlePath_.c_str(), ret);
 
     log_->log(kInfo, "Connecting to %s:%d...", address_.c_str(), static_cast<int>(port_));
     std::string portText = std::to_string(static_cast<int32_t>(port_));

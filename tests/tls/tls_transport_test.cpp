@@ -91,6 +91,17 @@ TEST_F(TlsTransport, FramesRequestsAndHandsOutReplies) {
     EXPECT_FALSE(t->isOpen());
     t->close();  // harmless when closed
     EXPECT_EQ(log.count(" 50 "), 0u) << log.all();
+    EXPECT_EQ(log.count(" 40 "), 0u) << log.all();
+}
+
+TEST_F(TlsTransport, BundleWithAnUnparsableCertificateTrustsTheRestAndSaysSo) {
+    dir.write("mixed.pem", pki.authority.certificatePem +
+                               "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+    TestDevice device(pki.server);
+    auto t = transportTo(device, dir.file("mixed.pem"));
+    t->open();
+    EXPECT_EQ(exchange(*t, "ping"), "re:ping");
+    EXPECT_TRUE(log.has("40 CA file " + dir.file("mixed.pem") + ": 1 certificates could not be parsed")) << log.all();
 }
 
 TEST_F(TlsTransport, FrameLimitIs4096BytesWithTheHeader) {
