@@ -9,8 +9,7 @@ namespace dravenholt {
 
 TCPTransport::TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath,
                            ILogTarget* log)
-    : port_(port), address_(address), caBundlePath_(caBundlePath), connection_(address, port, caBundlePath, log),
-      log_(log) {}
+    : connection_(address, port, caBundlePath, log), log_(log) {}
 
 TCPTransport::~TCPTransport() { close(); }
 

@@ -38,9 +38,6 @@ public:
 
 private:
     uint32_t timeout_ = 10000;
-    uint32_t port_;
-    std::string address_;
-    std::string caBundlePath_;
     TlsConnection connection_;
     ILogTarget* log_;
 };

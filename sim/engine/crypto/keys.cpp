@@ -31,9 +31,6 @@ Bytes derLength(size_t n) {
     return {0x82, uint8_t(n >> 8), uint8_t(n)};
 }
 
-const uint32_t kRsaParts[] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
-                              CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT};
-
 Rv checkRsa(Object& key) {
     bool priv = key.objectClass() == CKO_PRIVATE_KEY;
     if (!key.has(CKA_MODULUS) || (!priv && !key.has(CKA_PUBLIC_EXPONENT)) ||
