@@ -134,6 +134,12 @@ TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
 // A thread of the parent is in the middle of calls whenever it forks: the fork handlers wait
 // for the locks, so the child gets none of them held and its C_Initialize does not hang.
 TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
+#ifdef __SANITIZE_ADDRESS__
+    // The AddressSanitizer runtime's allocator takes no care of fork(): a child forked while
+    // another thread is inside it waits forever on its lock (seen in the child's stack), whatever
+    // the library does. The plain build runs this test.
+    GTEST_SKIP() << "the AddressSanitizer allocator is not fork-safe while another thread allocates";
+#endif
     orvotest::TestDir dir;
     dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + "\"}}");
     dravenholt::sim::installSimulatedDevices(getContext(), 1);
