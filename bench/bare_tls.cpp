@@ -12,14 +12,7 @@ namespace orvo_bench {
 
 namespace mbed = dravenholt::mbed;
 
-struct BareTlsClient::State {
-    mbed::Entropy entropy;
-    mbed::CtrDrbg drbg;
-    mbed::SslConfig config;
-    mbed::SslContext ssl;
-    mbed::Certificates caChain;
-    mbed::Socket socket;
-};
+struct BareTlsClient::State : mbed::ClientContexts {};
 
 namespace {
 

@@ -20,4 +20,15 @@ using Certificates = Holder<mbedtls_x509_crt, mbedtls_x509_crt_init, mbedtls_x50
 using PrivateKey = Holder<mbedtls_pk_context, mbedtls_pk_init, mbedtls_pk_free>;
 using Socket = Holder<mbedtls_net_context, mbedtls_net_init, mbedtls_net_free>;
 
+// What one TLS client connection holds, declared so that destruction frees the socket first and
+// the entropy collector last.
+struct ClientContexts {
+    Entropy entropy;
+    CtrDrbg drbg;
+    SslConfig config;
+    SslContext ssl;
+    Certificates caChain;
+    Socket socket;
+};
+
 }  // namespace dravenholt::mbed

@@ -46,15 +46,7 @@ std::string oneLine(const char* text) {
 
 }  // namespace
 
-// Declared so that destruction frees the socket first and the entropy collector last.
-struct TlsConnection::State {
-    mbed::Entropy entropy;
-    mbed::CtrDrbg drbg;
-    mbed::SslConfig config;
-    mbed::SslContext ssl;
-    mbed::Certificates caChain;
-    mbed::Socket socket;
-};
+struct TlsConnection::State : mbed::ClientContexts {};
 
 TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log)
     : address_(std::move(address)), caBundlePath_(std::move(caBundlePath)), port_(port), log_(orSilent(log)) {}

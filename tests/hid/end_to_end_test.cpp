@@ -34,7 +34,7 @@ struct Device {
 };
 
 std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const Device& d) {
-    DeviceProfile profile = d.framing == Framing::U2f ? u2fSpec() : DeviceProfile{};
+    DeviceProfile profile = d.framing == Framing::U2f ? u2fProfile() : DeviceProfile{};
     profile.product = d.product;
     profile.serial = std::wstring(d.serial.begin(), d.serial.end());
     dravenholt::sim::EngineOptions options;

@@ -76,7 +76,7 @@ TEST_F(HidTest, ReadErrorCarriesHidapisText) {
 
 // hidapi's text when it has one; a fallback of each framing's own when it has none.
 TEST_F(HidTest, WriteErrorCarriesHidapisTextOrAFallback) {
-    for (const auto& [profile, fallback] : {std::pair{DeviceProfile{}, "HID write failed."}, {u2fSpec(), "null"}}) {
+    for (const auto& [profile, fallback] : {std::pair{DeviceProfile{}, "HID write failed."}, {u2fProfile(), "null"}}) {
         auto device = dravenholt::vhid::plugIn(profile, echo);
         auto transport = openTransport("0123456789AB");
         device->setFaults({.failWrites = true, .writeError = L"pipe stalled"});
@@ -88,7 +88,7 @@ TEST_F(HidTest, WriteErrorCarriesHidapisTextOrAFallback) {
 }
 
 TEST_F(HidTest, OversizedRequestsAreRefusedBeforeAnythingIsSent) {
-    auto u2f = dravenholt::vhid::plugIn(u2fSpec(L"U2F000000000"), echo);
+    auto u2f = dravenholt::vhid::plugIn(u2fProfile(L"U2F000000000"), echo);
     auto transport = openTransport("U2F000000000");
     size_t before = u2f->writtenReports().size();
     Bytes request(7610);

@@ -28,14 +28,14 @@ struct Case;
 // The token and its device: the engine outlives the device, as a token's memory outlives its
 // USB connection, and a device plugged in again is the same token.
 struct Rig {
-    DeviceProfile spec;
+    DeviceProfile profile;
     std::shared_ptr<dravenholt::sim::Engine> engine = std::make_shared<dravenholt::sim::Engine>();
     std::shared_ptr<dravenholt::sim::FaultSwitch> messages = std::make_shared<dravenholt::sim::FaultSwitch>();
     std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
     orvotest::ProbedToken token;
 
     void plugIn() {
-        device = dravenholt::vhid::plugIn(spec, [engine = engine, messages = messages](const Bytes& request) {
+        device = dravenholt::vhid::plugIn(profile, [engine = engine, messages = messages](const Bytes& request) {
             return dravenholt::sim::faultyReply(messages->get(), engine->process(request)).bytes;
         });
     }
@@ -137,7 +137,7 @@ struct HidFault : HidTest, ::testing::WithParamInterface<std::tuple<Framing, siz
     Rig rig;
 
     void SetUp() override {
-        rig.spec = std::get<0>(GetParam()) == Framing::U2f ? u2fSpec() : DeviceProfile{};
+        rig.profile = std::get<0>(GetParam()) == Framing::U2f ? u2fProfile() : DeviceProfile{};
         rig.plugIn();
         dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
                         std::to_string(kTimeout.count()) + "}");

@@ -102,7 +102,7 @@ class U2fFramingTest : public HidTest, public ::testing::WithParamInterface<U2fC
 
 TEST_P(U2fFramingTest, RequestTravelsInTheExpectedNumberOfFrames) {
     const U2fCase c = GetParam();
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     auto transport = openTransport("0123456789AB");
     ASSERT_NE(transport->channel(), CHIDTransport::kReportFraming);
     size_t handshakeReports = device->writtenReports().size();

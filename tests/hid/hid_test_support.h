@@ -76,7 +76,7 @@ inline Bytes pattern(size_t size) {
     return out;
 }
 
-inline DeviceProfile u2fSpec(const wchar_t* serial = L"0123456789AB") {
+inline DeviceProfile u2fProfile(const wchar_t* serial = L"0123456789AB") {
     DeviceProfile profile;
     profile.serial = serial;
     profile.framing = Framing::U2f;

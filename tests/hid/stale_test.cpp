@@ -9,7 +9,7 @@ namespace {
 
 class StaleReplyTest : public HidTest, public ::testing::WithParamInterface<Framing> {
 protected:
-    DeviceProfile profile() const { return GetParam() == Framing::U2f ? u2fSpec() : DeviceProfile{}; }
+    DeviceProfile profile() const { return GetParam() == Framing::U2f ? u2fProfile() : DeviceProfile{}; }
 
     Bytes exchange(CHIDTransport& transport, const Bytes& request) {
         transport.discardStale();

@@ -7,7 +7,7 @@ namespace {
 using dravenholt::kDebug;
 
 TEST_F(HidTest, HandshakeIgnoresWrongNoncesAndOtherChannels) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     device->setFaults({.wrongNonceAnswers = 3, .otherChannelFrames = true});
     auto transport = openTransport("0123456789AB");
     ASSERT_EQ(device->allocatedChannels().size(), 1u);
@@ -36,7 +36,7 @@ TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
 }
 
 TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     device->setFaults({.failWrites = true});
     auto transport = openTransport("0123456789AB");
     EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
@@ -44,7 +44,7 @@ TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
 }
 
 TEST_F(HidTest, TwoHandlesOnOneDeviceUseTheirOwnChannels) {
-    auto device = dravenholt::vhid::plugIn(u2fSpec(), echo);
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     auto a = openTransport("0123456789AB");
     auto b = openTransport("0123456789AB");
     ASSERT_NE(a->channel(), b->channel());
