@@ -25,8 +25,11 @@ void clearResponse(FunctionResponse& response, bool callbacksToo) {
 
 CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
                            bool resetResponse) {
-    uint8_t buffer[kMessageLimit];  // only the bytes encoded or received are ever read
-    pb_ostream_t out = pb_ostream_from_buffer(buffer, sizeof buffer);
+    // One byte beyond the limit lets a longer reply show itself: it is refused whole, never
+    // decoded from its first kMessageLimit bytes (which may read as another, shorter reply).
+    // Only the bytes encoded or received are ever read.
+    uint8_t buffer[kMessageLimit + 1];
+    pb_ostream_t out = pb_ostream_from_buffer(buffer, kMessageLimit);
     if (!dravenholt::encodeRequest(&out, request) || out.bytes_written == 0) {
         if (out.errmsg) {
             logMessage(dravenholt::kError, out.errmsg);
@@ -37,7 +40,7 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
         }
         return response.rv;
     }
-    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written);
+    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written);  // 0, or at most kMessageLimit
     if (n == 0) {
         logMessage(dravenholt::kError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
@@ -65,6 +68,11 @@ size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, s
         transport->discardStale();
         transport->write(buffer, length);
         size_t n = transport->read(buffer, capacity);
+        if (n > kMessageLimit) {
+            // The rest of such a reply would be read as the next one: the connection goes.
+            transport->close();
+            throw IOException("reply longer than a message may be", -1);
+        }
         lock.release();
         if (n > capacity) throw IOException("reply longer than the buffer", -1);
         return n;
