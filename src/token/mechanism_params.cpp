@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <pb_encode.h>
+
 namespace dravenholt {
 namespace {
 
@@ -13,7 +15,9 @@ public:
         if (!fitsWire(value)) fits_ = false;
         return little(value, 4);
     }
-    DeviceLayout& pointer(const void* value) { return little(reinterpret_cast<uintptr_t>(value), 8); }
+    // Where the structure holds a pointer: no host address goes to the device, and the device
+    // could not follow one, so the bytes of the pointer are zeros.
+    DeviceLayout& noPointer() { return little(0, 8); }
     DeviceLayout& bytes(const void* data, size_t count) {
         std::memcpy(out_ + size_, data, count);
         size_ += count;
@@ -41,7 +45,7 @@ void pss(const CK_MECHANISM& m, DeviceLayout& out) {
 }
 void oaep(const CK_MECHANISM& m, DeviceLayout& out) {
     const auto& p = as<CK_RSA_PKCS_OAEP_PARAMS>(m);
-    out.ulong(p.hashAlg).ulong(p.mgf).ulong(p.source).pointer(p.pSourceData).ulong(p.ulSourceDataLen);
+    out.ulong(p.hashAlg).ulong(p.mgf).ulong(p.source).noPointer().ulong(p.ulSourceDataLen);
 }
 void aesCtr(const CK_MECHANISM& m, DeviceLayout& out) {
     const auto& p = as<CK_AES_CTR_PARAMS>(m);
@@ -49,42 +53,59 @@ void aesCtr(const CK_MECHANISM& m, DeviceLayout& out) {
 }
 void ecdh1(const CK_MECHANISM& m, DeviceLayout& out) {
     const auto& p = as<CK_ECDH1_DERIVE_PARAMS>(m);
-    out.ulong(p.kdf).ulong(p.ulSharedDataLen).pointer(p.pSharedData).ulong(p.ulPublicDataLen).pointer(p.pPublicData);
-}
-void derivationString(const CK_MECHANISM& m, DeviceLayout& out) {
-    const auto& p = as<CK_KEY_DERIVATION_STRING_DATA>(m);
-    out.pointer(p.pData).ulong(p.ulLen);
-}
-template <class Params>
-void cbcEncryptData(const CK_MECHANISM& m, DeviceLayout& out) {
-    const auto& p = as<Params>(m);
-    out.bytes(p.iv, sizeof p.iv).pointer(p.pData).ulong(p.length);
+    out.ulong(p.kdf).ulong(p.ulSharedDataLen).noPointer().ulong(p.ulPublicDataLen).noPointer();
 }
 
-// Parameter structures whose host layout depends on CK_ULONG, by mechanism. A block of another
-// length than the host structure is not one of them and travels unchanged.
+// The encryption of data under the base key derives a key from data that the parameter
+// structure points at: the block on the wire is the data itself, after the IV for the CBC forms.
+// Returns the refusal for data that cannot be sent.
+CK_RV derivationData(MechanismBytes& bytes, const void* data, CK_ULONG length) {
+    if (!data && length != 0) return CKR_MECHANISM_PARAM_INVALID;
+    if (!fitsWire(length)) return CKR_DATA_LEN_RANGE;
+    bytes.tail = ByteSpan{static_cast<uint8_t*>(const_cast<void*>(data)), static_cast<uint32_t>(length)};
+    return CKR_OK;
+}
+CK_RV ecbEncryptData(const CK_MECHANISM& m, MechanismBytes& bytes, DeviceLayout&) {
+    const auto& p = as<CK_KEY_DERIVATION_STRING_DATA>(m);
+    return derivationData(bytes, p.pData, p.ulLen);
+}
+template <class Params>
+CK_RV cbcEncryptData(const CK_MECHANISM& m, MechanismBytes& bytes, DeviceLayout& out) {
+    const auto& p = as<Params>(m);
+    out.bytes(p.iv, sizeof p.iv);
+    return derivationData(bytes, p.pData, p.length);
+}
+
+// Parameter structures re-laid out for the device, by mechanism: those whose host layout
+// depends on CK_ULONG, written field by field (`write`), and those that point at data, whose
+// data travels in the block (`withData`, which may put a head into the layout). A block of
+// another length than the host structure is not one of them and travels unchanged.
 struct Relayout {
     CK_MECHANISM_TYPE type;
     size_t hostSize;
     void (*write)(const CK_MECHANISM&, DeviceLayout&);
+    CK_RV (*withData)(const CK_MECHANISM&, MechanismBytes&, DeviceLayout&);
 };
 
 const Relayout kRelayouts[] = {
-    {CKM_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_SHA1_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_SHA224_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_SHA256_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_SHA384_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_SHA512_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss},
-    {CKM_RSA_PKCS_OAEP, sizeof(CK_RSA_PKCS_OAEP_PARAMS), oaep},
-    {CKM_AES_CTR, sizeof(CK_AES_CTR_PARAMS), aesCtr},
-    {CKM_ECDH1_DERIVE, sizeof(CK_ECDH1_DERIVE_PARAMS), ecdh1},
-    {CKM_DES_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), derivationString},
-    {CKM_DES3_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), derivationString},
-    {CKM_AES_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), derivationString},
-    {CKM_DES_CBC_ENCRYPT_DATA, sizeof(CK_DES_CBC_ENCRYPT_DATA_PARAMS), cbcEncryptData<CK_DES_CBC_ENCRYPT_DATA_PARAMS>},
-    {CKM_DES3_CBC_ENCRYPT_DATA, sizeof(CK_DES_CBC_ENCRYPT_DATA_PARAMS), cbcEncryptData<CK_DES_CBC_ENCRYPT_DATA_PARAMS>},
-    {CKM_AES_CBC_ENCRYPT_DATA, sizeof(CK_AES_CBC_ENCRYPT_DATA_PARAMS), cbcEncryptData<CK_AES_CBC_ENCRYPT_DATA_PARAMS>},
+    {CKM_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_SHA1_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_SHA224_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_SHA256_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_SHA384_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_SHA512_RSA_PKCS_PSS, sizeof(CK_RSA_PKCS_PSS_PARAMS), pss, nullptr},
+    {CKM_RSA_PKCS_OAEP, sizeof(CK_RSA_PKCS_OAEP_PARAMS), oaep, nullptr},
+    {CKM_AES_CTR, sizeof(CK_AES_CTR_PARAMS), aesCtr, nullptr},
+    {CKM_ECDH1_DERIVE, sizeof(CK_ECDH1_DERIVE_PARAMS), ecdh1, nullptr},
+    {CKM_DES_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), nullptr, ecbEncryptData},
+    {CKM_DES3_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), nullptr, ecbEncryptData},
+    {CKM_AES_ECB_ENCRYPT_DATA, sizeof(CK_KEY_DERIVATION_STRING_DATA), nullptr, ecbEncryptData},
+    {CKM_DES_CBC_ENCRYPT_DATA, sizeof(CK_DES_CBC_ENCRYPT_DATA_PARAMS), nullptr,
+     cbcEncryptData<CK_DES_CBC_ENCRYPT_DATA_PARAMS>},
+    {CKM_DES3_CBC_ENCRYPT_DATA, sizeof(CK_DES_CBC_ENCRYPT_DATA_PARAMS), nullptr,
+     cbcEncryptData<CK_DES_CBC_ENCRYPT_DATA_PARAMS>},
+    {CKM_AES_CBC_ENCRYPT_DATA, sizeof(CK_AES_CBC_ENCRYPT_DATA_PARAMS), nullptr,
+     cbcEncryptData<CK_AES_CBC_ENCRYPT_DATA_PARAMS>},
 };
 
 const Relayout* relayoutFor(const CK_MECHANISM& m) {
@@ -102,15 +123,27 @@ MechanismMsg& begin(DeviceCall& call, const CK_MECHANISM& m) {
     return call.request.mechanism;
 }
 
+// Field 3 of MechanismMsg: the block, then its tail, as one byte string.
+bool encodeBlock(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* bytes = static_cast<const MechanismBytes*>(*arg);
+    if (!bytes) return false;
+    const ByteSpan& head = bytes->block;
+    const ByteSpan& tail = bytes->tail;
+    return pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, uint64_t{head.length} + tail.length) &&
+           pb_write(stream, head.data, head.length) && pb_write(stream, tail.data, tail.length);
+}
+
 // Field 3 = the block in the device layout (empty when there is no block to read), and
 // field 2 = its length when asked.
 void sendBlock(DeviceCall& call, const CK_MECHANISM& m, ParameterLength length) {
     MechanismBytes& bytes = call.mechanismBytes;
-    bytes.block = ByteSpan{};
+    bytes.block = bytes.tail = ByteSpan{};
     if (m.pParameter) {
         if (const Relayout* relayout = relayoutFor(m)) {
             DeviceLayout out(bytes.deviceLayout);
-            relayout->write(m, out);
+            if (relayout->write) relayout->write(m, out);
+            if (relayout->withData)
+                if (CK_RV rv = relayout->withData(m, bytes, out); rv != CKR_OK) call.refuse(rv);
             if (!out.fits()) call.refuse(CKR_MECHANISM_PARAM_INVALID);
             bytes.block = ByteSpan{bytes.deviceLayout, out.size()};
         } else {
@@ -118,11 +151,13 @@ void sendBlock(DeviceCall& call, const CK_MECHANISM& m, ParameterLength length) 
             bytes.block = ByteSpan{static_cast<uint8_t*>(m.pParameter), static_cast<uint32_t>(m.ulParameterLen)};
         }
     }
+    uint64_t total = uint64_t{bytes.block.length} + bytes.tail.length;
+    if (total > 0xFFFFFFFFu) call.refuse(CKR_DATA_LEN_RANGE);
     MechanismMsg& msg = call.request.mechanism;
-    setEncode(msg.parameter, encodeBytes, &bytes.block);
+    setEncode(msg.parameter, encodeBlock, &bytes);
     if (length == ParameterLength::Sent) {
         msg.has_parameterLength = true;
-        msg.parameterLength = bytes.block.length;
+        msg.parameterLength = static_cast<uint32_t>(total);
     }
 }
 

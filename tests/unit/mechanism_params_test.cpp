@@ -34,12 +34,7 @@ Bytes le32(std::initializer_list<uint32_t> values) {
     return out;
 }
 
-Bytes le64(const void* pointer) {
-    Bytes out;
-    auto v = reinterpret_cast<uint64_t>(pointer);
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return out;
-}
+const Bytes kNoPointer(8, 0);  // where a structure holds a pointer: never a host address
 
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -62,8 +57,9 @@ protected:
 };
 
 // Structures holding CK_ULONGs are re-laid out (32-bit numbers, 8-byte pointers, packed) and
-// field 2 carries the wire length; a block that is not the host structure travels as it is, and
-// a null block with a length is never read.
+// field 2 carries the wire length; the derivations by encryption carry their data in the block;
+// a block that is not the host structure travels as it is, and a null block with a length is
+// never read.
 TEST_F(MechanismParams, BlocksTravelInTheDeviceLayout) {
     CK_BYTE label[5] = {1, 2, 3, 4, 5};
     CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
@@ -75,6 +71,11 @@ TEST_F(MechanismParams, BlocksTravelInTheDeviceLayout) {
     cbc.pData = label;
     cbc.length = 5;
     CK_KEY_DERIVATION_STRING_DATA text{label, 5};
+    CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{};
+    std::memset(desCbc.iv, 0x22, sizeof desCbc.iv);
+    desCbc.pData = label;
+    desCbc.length = 5;
+    CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, 5, label, 5, label};
     CK_BYTE packed[12] = {0x50, 0x02, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0};
     struct Layout {
         CK_MECHANISM mechanism;
@@ -85,9 +86,13 @@ TEST_F(MechanismParams, BlocksTravelInTheDeviceLayout) {
         {{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, true, 12, le32({CKM_SHA256, CKG_MGF1_SHA256, 32})},
         {{CKM_AES_CTR, &ctr, sizeof ctr}, false, 20, cat(le32({64}), Bytes(ctr.cb, ctr.cb + 16))},
         {{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}, true, 24,
-         cat(cat(le32({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED}), le64(label)), le32({5}))},
-        {{CKM_AES_CBC_ENCRYPT_DATA, &cbc, sizeof cbc}, false, 28, cat(cat(Bytes(16, 0x11), le64(label)), le32({5}))},
-        {{CKM_AES_ECB_ENCRYPT_DATA, &text, sizeof text}, false, 12, cat(le64(label), le32({5}))},
+         cat(cat(le32({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED}), kNoPointer), le32({5}))},
+        {{CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh}, true, 28,
+         cat(cat(cat(le32({CKD_NULL, 5}), kNoPointer), le32({5})), kNoPointer)},
+        {{CKM_AES_CBC_ENCRYPT_DATA, &cbc, sizeof cbc}, false, 21, cat(Bytes(16, 0x11), Bytes(label, label + 5))},
+        {{CKM_DES3_CBC_ENCRYPT_DATA, &desCbc, sizeof desCbc}, false, 13, cat(Bytes(8, 0x22), Bytes(label, label + 5))},
+        {{CKM_AES_ECB_ENCRYPT_DATA, &text, sizeof text}, false, 5, Bytes(label, label + 5)},
+        {{CKM_DES_ECB_ENCRYPT_DATA, &text, sizeof text}, true, 5, Bytes(label, label + 5)},
         {{CKM_SHA256_RSA_PKCS_PSS, packed, sizeof packed}, true, 12, Bytes(packed, packed + 12)},
         {{CKM_RSA_PKCS_OAEP, nullptr, sizeof(CK_RSA_PKCS_OAEP_PARAMS)}, false, 0, Bytes{}},
     };
