@@ -117,9 +117,9 @@ Rv wrapKey(Device& d, Session&, const Request& req, Response& resp) {
     wipe(plain);
     if (rv == CKR_DATA_LEN_RANGE) return CKR_KEY_SIZE_RANGE;
     if (rv != CKR_OK) return rv;
-    // The library sends no length-only flag here: no buffer and a capacity of 0 is the query.
+    // A request without the length-only flag and without a capacity asks for the length too.
     Request asked = req;
-    if (asked.length.value_or(0) == 0) asked.lengthOnly = true;
+    if (!asked.length) asked.lengthOnly = true;
     deliver(asked, resp, std::move(wrapped), rv);
     return rv;
 }

@@ -14,15 +14,14 @@ namespace {
 const uint8_t kTrueByte = 1;
 const uint8_t kFalseByte = 0;
 
-// The value callback of one template record (AttributeMsg field 3).
+// The value callback of one template record (AttributeMsg field 3). A record without a value
+// sends an empty one; the caller's template is only read, never written (it may lie in
+// read-only memory).
 bool encodeAttributeValue(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-    auto* record = static_cast<CK_ATTRIBUTE*>(*arg);
+    const auto* record = static_cast<const CK_ATTRIBUTE*>(*arg);
     if (!record) return false;
     if (!pb_encode_tag_for_field(stream, field)) return false;
-    if (!record->pValue) {
-        record->ulValueLen = 0;
-        return pb_encode_string(stream, nullptr, 0);
-    }
+    if (!record->pValue) return pb_encode_string(stream, nullptr, 0);
     return pb_encode_string(stream, static_cast<const pb_byte_t*>(record->pValue), record->ulValueLen);
 }
 
@@ -189,7 +188,7 @@ bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* 
     const auto* tmpl = static_cast<const Template*>(*arg);
     if (!tmpl) return false;
     for (uint32_t i = 0; i < tmpl->count; ++i) {
-        CK_ATTRIBUTE& record = tmpl->attributes[i];
+        const CK_ATTRIBUTE& record = tmpl->attributes[i];
         if (!fitsWire(record.type) || !fitsWire(record.ulValueLen)) return false;
         AttributeMsg msg = AttributeMsg_init_zero;
         msg.type = static_cast<uint32_t>(record.type);
@@ -205,7 +204,7 @@ bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* 
         } else {
             msg.has_length = true;
             msg.length = static_cast<uint32_t>(record.ulValueLen);
-            if (record.ulValueLen != 0) setEncode(msg.value, encodeAttributeValue, &record);
+            if (record.ulValueLen != 0) setEncode(msg.value, encodeAttributeValue, const_cast<CK_ATTRIBUTE*>(&record));
         }
         if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, AttributeMsg_fields, &msg))
             return false;

@@ -16,7 +16,7 @@ struct ByteSpan {
 };
 
 struct Template {
-    CK_ATTRIBUTE* attributes = nullptr;
+    const CK_ATTRIBUTE* attributes = nullptr;
     uint32_t count = 0;
 };
 

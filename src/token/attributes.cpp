@@ -49,20 +49,31 @@ struct Received {
     }
 };
 
-// Only the type and length of each nested record cross; the device's pointers mean nothing here
-// and the caller's own value pointers stay as they are.
-void copyNested(const Received& value, CK_ATTRIBUTE& record) {
+// Only the type and length of each nested record cross: the device's value references mean
+// nothing here, and it sends no nested values. A nested record that asks for its value (a
+// buffer of its own) therefore cannot be served: its length becomes unavailable, and so does
+// the attribute's; the caller's own value pointers stay as they are. Returns whether every
+// nested record was served.
+bool copyNested(const Received& value, CK_ATTRIBUTE& record) {
     auto* nested = static_cast<CK_ATTRIBUTE*>(record.pValue);
     CK_ULONG count = std::min<CK_ULONG>(value.wireLength / kDeviceRecordSize, record.ulValueLen / sizeof(CK_ATTRIBUTE));
+    bool served = true;
     for (CK_ULONG i = 0; i < count; ++i) {
         const uint8_t* device = value.bytes + i * kDeviceRecordSize;
         nested[i].type = readWire32(device);
-        nested[i].ulValueLen = hostLength(nested[i].type, readWire32(device + kDeviceRecordLengthAt));
+        if (nested[i].pValue) {
+            nested[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            served = false;
+        } else {
+            nested[i].ulValueLen = hostLength(nested[i].type, readWire32(device + kDeviceRecordLengthAt));
+        }
     }
-    record.ulValueLen = count * sizeof(CK_ATTRIBUTE);
+    record.ulValueLen = served ? count * sizeof(CK_ATTRIBUTE) : CK_UNAVAILABLE_INFORMATION;
+    return served;
 }
 
-void copyValue(const Received& value, CK_ATTRIBUTE& record) {
+// The value into the record's buffer, which holds it; false when it could not be served.
+bool copyValue(const Received& value, CK_ATTRIBUTE& record) {
     if (isArray(value.type)) return copyNested(value, record);
     if (isWireNumber(value.type, value.wireLength)) {
         CK_ULONG number = readWire32(value.bytes);
@@ -71,9 +82,27 @@ void copyValue(const Received& value, CK_ATTRIBUTE& record) {
         std::memcpy(record.pValue, value.bytes, value.wireLength);
     }
     record.ulValueLen = value.hostLength;
+    return true;
+}
+
+int rank(CK_RV rv) {
+    switch (rv) {
+        case CKR_OK: return 0;
+        case CKR_BUFFER_TOO_SMALL: return 1;
+        case CKR_ATTRIBUTE_TYPE_INVALID: return 2;
+        case CKR_ATTRIBUTE_SENSITIVE: return 3;
+        default: return -1;
+    }
 }
 
 }  // namespace
+
+bool processedAll(CK_RV rv) { return rank(rv) >= 0; }
+
+CK_RV combineAttributeResults(CK_RV sofar, CK_RV next) {
+    if (!processedAll(sofar) || !processedAll(next)) return processedAll(sofar) ? next : sofar;
+    return rank(next) > rank(sofar) ? next : sofar;
+}
 
 CK_RV copyAttributes(const AttributeTable& table, CK_ATTRIBUTE* records, CK_ULONG count, CK_RV result) {
     for (CK_ULONG i = 0; i < count; ++i) {
@@ -86,9 +115,9 @@ CK_RV copyAttributes(const AttributeTable& table, CK_ATTRIBUTE* records, CK_ULON
             record.ulValueLen = value.hostLength;
         } else if (value.hostLength == CK_UNAVAILABLE_INFORMATION || record.ulValueLen < value.hostLength) {
             record.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            if (result == CKR_OK) result = CKR_BUFFER_TOO_SMALL;
-        } else {
-            copyValue(value, record);
+            result = combineAttributeResults(result, CKR_BUFFER_TOO_SMALL);
+        } else if (!copyValue(value, record)) {
+            result = combineAttributeResults(result, CKR_ATTRIBUTE_SENSITIVE);
         }
     }
     return result;

@@ -11,6 +11,19 @@ namespace {
 // Large enough for every digest the device computes.
 constexpr CK_ULONG kLargestDigest = 64;
 
+// Whether the digest fits the caller's buffer, asked before any data goes out: a C_Digest that
+// sent its data and then found the buffer too small would leave that data in the device's
+// operation, and the caller's retry would digest it twice. A buffer that holds every digest
+// needs no question.
+CK_RV digestFits(CContext& context, CK_SESSION_HANDLE hSession, CK_ULONG_PTR pulDigestLen) {
+    if (*pulDigestLen >= kLargestDigest) return CKR_OK;
+    CK_ULONG needed = 0;
+    if (CK_RV rv = context.C_DigestFinal(hSession, nullptr, &needed); rv != CKR_OK) return rv;
+    if (needed <= *pulDigestLen) return CKR_OK;
+    *pulDigestLen = needed;
+    return CKR_BUFFER_TOO_SMALL;
+}
+
 }  // namespace
 
 CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
@@ -36,9 +49,8 @@ CK_RV CContext::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey) {
 
 CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
     return Entry(*this, "C_DigestFinal").session(hSession, fn::DigestFinal, [&](DeviceCall& call) {
-        if (pulDigestLen && pDigest) call.length(*pulDigestLen).output(pDigest, *pulDigestLen);
-        if (pulDigestLen && !pDigest) call.lengthOnly();
-        return call.runReporting(*this, pulDigestLen);
+        if (!pulDigestLen) return call.run(*this);  // nowhere to put a length: a plain final call
+        return call.callerOutput(pDigest, pulDigestLen).runOutput(*this, pulDigestLen);
     });
 }
 
@@ -56,6 +68,7 @@ CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
         return CKR_ARGUMENTS_BAD;
     }
     if (pData && pDigest) {
+        if (CK_RV rv = pulDigestLen ? digestFits(*this, hSession, pulDigestLen) : CKR_OK; rv != CKR_OK) return rv;
         CK_RV rv = Entry(*this, "C_DigestUpdate").pieces(hSession, fn::DigestUpdate, pData, ulDataLen);
         if (rv != CKR_OK) return rv;
     }

@@ -1,6 +1,6 @@
 // Encryption and decryption. The device keeps the active operation of each session; every call
-// is one device call, and the six data calls share one worker with the standard's length
-// conventions: no output buffer asks for the length only, the caller's length is the capacity.
+// is one device call, and the six data calls share one worker with the standard's output
+// convention (DeviceCall::callerOutput).
 #include "protocol/function_ids.h"
 #include "token/mechanism_params.h"
 #include "token/operation.h"
@@ -22,10 +22,10 @@ CK_RV crypt(CContext& context, const char* name, uint32_t function, CK_SESSION_H
             const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE_PTR output, CK_ULONG_PTR pulOutputLength) {
     return Entry(context, name).session(hSession, function, [&](DeviceCall& call) {
         if (input) call.data(input, inputLength);
-        if (!output) call.lengthOnly();
-        if (pulOutputLength) call.length(*pulOutputLength);
-        if (output) call.output(output, pulOutputLength ? *pulOutputLength : 0);
-        return call.runReporting(context, pulOutputLength);
+        if (pulOutputLength) return call.callerOutput(output, pulOutputLength).runOutput(context, pulOutputLength);
+        // Without a length there is no capacity: a query, or a buffer that takes nothing.
+        if (output) return call.output(output, 0).run(context);
+        return call.lengthOnly().run(context);
     });
 }
 

@@ -29,18 +29,17 @@ private:
     uint32_t saved_ = 0;
 };
 
-void storeHandle(bool present, uint32_t handle, CK_OBJECT_HANDLE_PTR out) {
-    if (present) *out = handle;
-}
-
 // CKM_RSA_PKCS takes no parameter, whatever the caller passed; a missing block has no length.
-void normaliseUnwrapMechanism(CK_MECHANISM& mechanism) {
+// A copy: the caller's mechanism is only read (it may lie in read-only memory).
+CK_MECHANISM normalisedUnwrapMechanism(const CK_MECHANISM& given) {
+    CK_MECHANISM mechanism = given;
     if (mechanism.mechanism == CKM_RSA_PKCS) {
         mechanism.pParameter = nullptr;
         mechanism.ulParameterLen = 0;
     } else if (!mechanism.pParameter) {
         mechanism.ulParameterLen = 0;
     }
+    return mechanism;
 }
 
 }  // namespace
@@ -50,9 +49,9 @@ CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
     Entry entry(*this, nullptr);
     entry.check(pMechanism && pTemplate && phKey);
     return entry.session(hSession, fn::GenerateKey, [&](DeviceCall& call) {
-        CK_RV rv = fillMechanism(call, *pMechanism, ParameterLength::Absent).attributes(pTemplate, ulCount).run(*this);
-        storeHandle(call.response.has_handle, call.response.handle, phKey);
-        return rv;
+        return fillMechanism(call, *pMechanism, ParameterLength::Absent)
+            .attributes(pTemplate, ulCount)
+            .runForHandle(*this, phKey);
     });
 }
 
@@ -65,14 +64,17 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     return entry.session(hSession, fn::GenerateKeyPair, [&](DeviceCall& call) {
         fillMechanism(call, *pMechanism, ParameterLength::Absent)
             .attributes(pPublicKeyTemplate, ulPublicKeyAttributeCount)
-            .attributes2(pPrivateKeyTemplate, ulPrivateKeyAttributeCount);
+            .attributes2(pPrivateKeyTemplate, ulPrivateKeyAttributeCount)
+            .needs(kNeedsHandle | kNeedsHandle2);
         CK_RV rv;
         {
             TimeoutOverride longer(port(call.port), keyTimeoutMs);
             rv = call.run(*this);
         }
-        storeHandle(call.response.has_handle, call.response.handle, phPublicKey);
-        storeHandle(call.response.has_handle2, call.response.handle2, phPrivateKey);
+        if (rv == CKR_OK) {
+            *phPublicKey = call.response.handle;
+            *phPrivateKey = call.response.handle2;
+        }
         return rv;
     });
 }
@@ -83,9 +85,9 @@ CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
     entry.check(pMechanism && hBaseKey != 0).check(pTemplate || ulAttributeCount == 0).check(phKey != nullptr);
     return entry.session(hSession, fn::DeriveKey, [&](DeviceCall& call) {
         encodeMechanism(*this, call, *pMechanism);
-        CK_RV rv = call.attributes(pTemplate, ulAttributeCount).handle(hBaseKey, CKR_KEY_HANDLE_INVALID).run(*this);
-        storeHandle(call.response.has_handle, call.response.handle, phKey);
-        return rv;
+        return call.attributes(pTemplate, ulAttributeCount)
+            .handle(hBaseKey, CKR_KEY_HANDLE_INVALID)
+            .runForHandle(*this, phKey);
     });
 }
 
@@ -93,17 +95,14 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
                           CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
     Entry entry(*this, nullptr);
     entry.check(pMechanism && pulWrappedKeyLen)
-        .check(!pMechanism || pMechanism->pParameter || pMechanism->ulParameterLen == 0)
-        .check(!pWrappedKey || !pulWrappedKeyLen || *pulWrappedKeyLen != 0, CKR_BUFFER_TOO_SMALL);
+        .check(!pMechanism || pMechanism->pParameter || pMechanism->ulParameterLen == 0);
     return entry.session(hSession, fn::WrapKey, [&](DeviceCall& call) {
         if (logs(kDebug)) log(kDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
-        CK_ULONG capacity = *pulWrappedKeyLen;
-        fillMechanism(call, *pMechanism, ParameterLength::Sent)
+        return fillMechanism(call, *pMechanism, ParameterLength::Sent)
             .handle(hKey, CKR_KEY_HANDLE_INVALID)
             .handle2(hWrappingKey, CKR_WRAPPING_KEY_HANDLE_INVALID)
-            .length(capacity)
-            .output(pWrappedKey, capacity);
-        return call.runReporting(*this, pulWrappedKeyLen);
+            .callerOutput(pWrappedKey, pulWrappedKeyLen)
+            .runOutput(*this, pulWrappedKeyLen);
     });
 }
 
@@ -112,18 +111,17 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
                             CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
     Entry entry(*this, nullptr);
     entry.check(pMechanism && pWrappedKey, CKR_ARGUMENTS_BAD, "C_UnwrapKey invalid params - null mech or wrapped key");
-    if (entry.rv() == CKR_OK) normaliseUnwrapMechanism(*pMechanism);
     entry.check(pTemplate || ulAttributeCount == 0, CKR_ARGUMENTS_BAD,
                 "C_UnwrapKey invalid params - null template and non-null ulCount.")
         .check(phKey != nullptr, CKR_ARGUMENTS_BAD, "C_UnwrapKey invalid params - hKey is NULL.");
     return entry.session(hSession, fn::UnwrapKey, [&](DeviceCall& call) {
         if (logs(kDebug)) log(kDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
-        CK_RV rv = fillMechanism(call, *pMechanism, ParameterLength::Sent)
+        const CK_MECHANISM mechanism = normalisedUnwrapMechanism(*pMechanism);  // outlives the call
+        CK_RV rv = fillMechanism(call, mechanism, ParameterLength::Sent)
                        .handle(hUnwrappingKey, CKR_UNWRAPPING_KEY_HANDLE_INVALID)
                        .data(pWrappedKey, ulWrappedKeyLen)
                        .attributes(pTemplate, ulAttributeCount)
-                       .run(*this);
-        storeHandle(call.response.has_handle, call.response.handle, phKey);
+                       .runForHandle(*this, phKey);
         if (rv != CKR_OK) log(kDebug, "C_UnwrapKey rv = 0x%lx", rv);
         return rv;
     });

@@ -10,9 +10,7 @@ CK_RV CContext::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
     Entry entry(*this, "C_CreateObject");
     entry.check(pTemplate && ulCount != 0 && phObject);
     return entry.session(hSession, fn::CreateObject, [&](DeviceCall& call) {
-        CK_RV rv = call.attributes(pTemplate, ulCount).run(*this);
-        if (call.response.has_handle) *phObject = call.response.handle;
-        return rv;
+        return call.attributes(pTemplate, ulCount).runForHandle(*this, phObject);
     });
 }
 
@@ -21,8 +19,7 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
     Entry entry(*this, "C_CopyObject");
     entry.check(pTemplate && phNewObject);
     return entry.session(hSession, fn::CopyObject, [&](DeviceCall& call) {
-        CK_RV rv = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).attributes(pTemplate, ulCount).run(*this);
-        if (call.response.has_handle) *phNewObject = call.response.handle;
+        CK_RV rv = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).attributes(pTemplate, ulCount).runForHandle(*this, phNewObject);
         if (rv == CKR_FUNCTION_FAILED) log(kError, "copy obj failed");
         return rv;
     });
@@ -58,10 +55,20 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
                                     CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
     Entry entry(*this, "C_GetAttributeValue");
     entry.check(pTemplate && ulCount != 0);
-    return entry.session(hSession, fn::GetAttributeValue, [&](DeviceCall& call) {
-        AttributeTable table;
-        setDecode(call.response.attributes, decodeAttribute, &table);
-        CK_RV rv = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate, ulCount).run(*this);
-        return copyAttributes(table, pTemplate, ulCount, rv);
+    // A reply holds at most kMaxResultAttributes values: a longer template is read in several
+    // calls under one hold of the mutex, every record processed as far as the answers allow.
+    return entry.locked([&] {
+        CK_RV result = CKR_OK;
+        forPieces(ulCount, kMaxResultAttributes, [&](CK_ULONG offset, CK_ULONG count) {
+            CK_RV rv = entry.inSession(hSession, fn::GetAttributeValue, [&](DeviceCall& call) {
+                AttributeTable table;
+                setDecode(call.response.attributes, decodeAttribute, &table);
+                CK_RV answer = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate + offset, count).run(*this);
+                return copyAttributes(table, pTemplate + offset, count, answer);
+            });
+            result = combineAttributeResults(result, rv);
+            return processedAll(result);
+        });
+        return result;
     });
 }

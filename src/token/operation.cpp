@@ -52,21 +52,21 @@ DeviceCall& DeviceCall::lengthOnly() {
     return *this;
 }
 
-DeviceCall& DeviceCall::attributes(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+DeviceCall& DeviceCall::attributes(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
     templates_[0] = Template{tmpl, static_cast<uint32_t>(count)};
     if (count > 0) setEncode(request.template_, encodeTemplate, &templates_[0]);
     return *this;
 }
 
-DeviceCall& DeviceCall::attributes2(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+DeviceCall& DeviceCall::attributes2(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     if (CK_RV rv = checkTemplate(tmpl, count); rv != CKR_OK) refuse(rv);
     templates_[1] = Template{tmpl, static_cast<uint32_t>(count)};
     if (count > 0) setEncode(request.template2, encodeTemplate, &templates_[1]);
     return *this;
 }
 
-DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+DeviceCall& DeviceCall::types(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     // Only the types travel: the records' buffers are outputs and are not looked at.
     if ((count > 0 && !tmpl) || !fitsWire(count)) refuse(CKR_ARGUMENTS_BAD);
     for (CK_ULONG i = 0; i < count && tmpl; ++i)
@@ -79,8 +79,17 @@ DeviceCall& DeviceCall::types(CK_ATTRIBUTE* tmpl, CK_ULONG count) {
 DeviceCall& DeviceCall::output(void* buffer, CK_ULONG capacity) {
     uint32_t bound = fitsWire(capacity) ? static_cast<uint32_t>(capacity) : 0xFFFFFFFFu;
     spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), bound};
+    requestedOutput_ = bound;
     setDecode(response.data, decodeOutput, this);
     return *this;
+}
+
+DeviceCall& DeviceCall::callerOutput(void* buffer, const CK_ULONG* pulLength) {
+    if (!buffer) {
+        lengthQuery_ = true;
+        return lengthOnly();
+    }
+    return length(*pulLength).output(buffer, *pulLength);
 }
 
 // decodeIntoBuffer over the output span, remembering that bytes came.
@@ -94,7 +103,25 @@ bool DeviceCall::decodeOutput(pb_istream_t* stream, const pb_field_t* field, voi
 }
 
 CK_RV DeviceCall::runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4) {
+    return report(context, run(context), pulLength, withField4);
+}
+
+CK_RV DeviceCall::runForHandle(CContext& context, CK_ULONG* handle) {
+    CK_RV rv = needs(kNeedsHandle).run(context);
+    if (rv == CKR_OK) *handle = response.handle;
+    return rv;
+}
+
+CK_RV DeviceCall::runOutput(CContext& context, CK_ULONG_PTR pulLength) {
     CK_RV rv = run(context);
+    if (((rv == CKR_OK && lengthQuery_) || rv == CKR_BUFFER_TOO_SMALL) && !response.has_length) {
+        context.logMessage(kError, "reply without the output length");
+        return response.rv = CKR_DEVICE_ERROR;
+    }
+    return report(context, rv, pulLength, true);
+}
+
+CK_RV DeviceCall::report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4) {
     if (!pulLength) return rv;
     const ByteSpan& out = spans_[2];
     if (withField4 && response.has_length) {
@@ -114,25 +141,34 @@ CK_RV DeviceCall::runReporting(CContext& context, CK_ULONG_PTR pulLength, bool w
     return rv;
 }
 
+bool DeviceCall::lacks(unsigned fields) const {
+    const FunctionResponse& r = response;
+    return ((fields & kNeedsHandle) && !r.has_handle) || ((fields & kNeedsHandle2) && !r.has_handle2) ||
+           ((fields & kNeedsSessionInfo) && !r.has_sessionInfo) || ((fields & kNeedsTokenInfo) && !r.has_tokenInfo) ||
+           ((fields & kNeedsFullOutput) && (!outputReceived_ || spans_[2].length != requestedOutput_));
+}
+
 CK_RV DeviceCall::run(CContext& context) {
     if (pending_ != CKR_OK) return response.rv = static_cast<uint32_t>(pending_);
     // A response whose fields are read through callbacks must not be reset before decoding.
     bool callbacks = response.data.funcs.decode || response.attributes.funcs.decode;
-    return context.callDevice(port, request, response, !callbacks);
+    CK_RV rv = context.callDevice(port, request, response, !callbacks);
+    if (rv == CKR_OK && lacks(needs_)) {
+        context.logMessage(kError, "success reply without its result");
+        return response.rv = CKR_DEVICE_ERROR;
+    }
+    return rv;
 }
 
 CK_RV Entry::pieces(CK_SESSION_HANDLE handle, uint32_t function, const CK_BYTE* data, CK_ULONG length) {
     return locked([&] {
         CK_RV rv = CKR_OK;
-        CK_ULONG sent = 0;
-        do {
-            CK_ULONG piece = length - sent < kUpdatePiece ? length - sent : kUpdatePiece;
+        forPieces(length, kUpdatePiece, [&](CK_ULONG offset, CK_ULONG count) {
             rv = inSession(handle, function, [&](DeviceCall& call) {
-                call.data(data ? data + sent : nullptr, piece);
-                return call.run(context_);
+                return call.data(data ? data + offset : nullptr, count).run(context_);
             });
-            sent += piece;
-        } while (rv == CKR_OK && sent < length);
+            return rv == CKR_OK;
+        });
         return rv;
     });
 }

@@ -3,6 +3,7 @@
 // or directly from a slot), fill the request, call the device, read the results.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 
@@ -13,11 +14,23 @@ namespace dravenholt {
 
 // Byte fields of the mechanism (request field 3), filled by token/mechanism_params.h: the
 // parameter block (the caller's bytes, or `deviceLayout` when the block was re-laid out for the
-// device) and the OAEP source data or ECDH public data.
+// device), followed on the wire by `tail` when a block is made of two parts, and the OAEP source
+// data or ECDH public data.
 struct MechanismBytes {
     ByteSpan block;
+    ByteSpan tail;
     ByteSpan inner;
     uint8_t deviceLayout[32];
+};
+
+// Reply fields that carry a call's result. A success reply without one of those a call needs is
+// not believed: the call fails with CKR_DEVICE_ERROR and writes none of its outputs.
+enum Needs : unsigned {
+    kNeedsHandle = 1,        // field 2
+    kNeedsHandle2 = 2,       // field 5
+    kNeedsSessionInfo = 4,   // field 7
+    kNeedsTokenInfo = 8,     // field 8
+    kNeedsFullOutput = 16,   // field 3, filling the output buffer exactly
 };
 
 // One device call being built: the request, the response, the port it goes to, and the spans
@@ -41,23 +54,44 @@ public:
     DeviceCall& value(CK_ULONG value, CK_RV tooLarge = CKR_ARGUMENTS_BAD);  // field 8
     DeviceCall& length(CK_ULONG value, CK_RV tooLarge = CKR_ARGUMENTS_BAD);  // field 11
     DeviceCall& lengthOnly();                                // field 7
-    DeviceCall& attributes(CK_ATTRIBUTE* tmpl, CK_ULONG count);   // field 5, values
-    DeviceCall& attributes2(CK_ATTRIBUTE* tmpl, CK_ULONG count);  // field 9, values
-    DeviceCall& types(CK_ATTRIBUTE* tmpl, CK_ULONG count);        // field 5, types only
+    DeviceCall& attributes(const CK_ATTRIBUTE* tmpl, CK_ULONG count);   // field 5, values
+    DeviceCall& attributes2(const CK_ATTRIBUTE* tmpl, CK_ULONG count);  // field 9, values
+    DeviceCall& types(const CK_ATTRIBUTE* tmpl, CK_ULONG count);        // field 5, types only
+    DeviceCall& needs(unsigned fields) {
+        needs_ |= fields;
+        return *this;
+    }
 
     // Response field 3 into the caller's buffer (null buffer: only the length is recorded).
     // A capacity beyond 32 bits bounds nothing the wire can carry and counts as the largest.
     DeviceCall& output(void* buffer, CK_ULONG capacity);
     const ByteSpan& outputSpan() const { return spans_[2]; }
 
-    // Sends the request to `port` and returns the response's field 1.
+    // The standard's output convention, for every call that returns bytes into a caller's
+    // buffer: without a buffer the call asks for the length only (field 7), and the device
+    // keeps the operation running; with one the device learns its capacity (field 11) and
+    // answers CKR_BUFFER_TOO_SMALL with the length needed, again keeping the operation. The
+    // output then lands in the buffer. Run it with runOutput().
+    DeviceCall& callerOutput(void* buffer, const CK_ULONG* pulLength);  // pulLength not null
+
+    // Sends the request to `port` and returns the response's field 1; a success reply without
+    // a field the call needs fails (see Needs).
     CK_RV run(CContext& context);
+
+    // run() for a call that makes an object: its handle (field 2, which success needs) into
+    // *handle, written only on success.
+    CK_RV runForHandle(CContext& context, CK_ULONG* handle);
 
     // run(), then the output length for the caller into *pulLength (when given): response
     // field 4 when present and `withField4`, else the number of bytes received in field 3, else
     // the caller's value stays. A successful reply that announces more bytes than it put into
     // the caller's buffer is broken and fails with CKR_FUNCTION_FAILED, the length unchanged.
     CK_RV runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4 = true);
+
+    // runReporting() for callerOutput(). A length query answered with success, and a
+    // CKR_BUFFER_TOO_SMALL, must carry the length (field 4): without it the caller would take
+    // its own value for the device's answer, so the call fails with CKR_DEVICE_ERROR instead.
+    CK_RV runOutput(CContext& context, CK_ULONG_PTR pulLength);
 
     // Makes run() fail with `code` before anything is sent (the first refusal wins).
     void refuse(CK_RV code) {
@@ -69,7 +103,12 @@ public:
 
 private:
     static bool decodeOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
+    CK_RV report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4);
+    bool lacks(unsigned fields) const;
     bool outputReceived_ = false;
+    bool lengthQuery_ = false;
+    uint32_t requestedOutput_ = 0;
+    unsigned needs_ = 0;
     ByteSpan spans_[3];
     Template templates_[2];
     CK_RV pending_ = CKR_OK;
@@ -77,6 +116,18 @@ private:
 
 // Input of the multi-part update calls travels in pieces of at most this many bytes.
 constexpr CK_ULONG kUpdatePiece = 2000;
+
+// Calls body(offset, count) for consecutive pieces of at most `piece` units of `total`, in order,
+// until it returns false; with a total of 0, once with a count of 0.
+template <class Body>
+void forPieces(CK_ULONG total, CK_ULONG piece, Body&& body) {
+    CK_ULONG done = 0;
+    do {
+        CK_ULONG count = std::min(total - done, piece);
+        if (!body(done, count)) return;
+        done += count;
+    } while (done < total);
+}
 
 // The entry frame. Checks run in order; the first failing one decides the result and logs
 // `why`, when given, at DEBUG.

@@ -1,6 +1,4 @@
 // Random numbers: asked of the device in pieces of at most 1024 bytes under one lock; seeding.
-#include <algorithm>
-
 #include "protocol/function_ids.h"
 #include "token/operation.h"
 
@@ -14,13 +12,15 @@ CK_RV CContext::C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandom
     Entry entry(*this, "C_GenerateRandom");
     return entry.check(pRandomData != nullptr).locked([&] {
         CK_RV rv = CKR_OK;
-        for (CK_ULONG offset = 0; rv == CKR_OK && offset < ulRandomLen;) {
-            CK_ULONG piece = std::min(ulRandomLen - offset, kRandomPiece);
+        forPieces(ulRandomLen, kRandomPiece, [&](CK_ULONG offset, CK_ULONG piece) {
+            if (piece == 0) return false;
+            // A piece is the device's only when all of it came: a short one would hand back
+            // whatever the caller's buffer held as random bytes.
             rv = entry.inSession(hSession, fn::GenerateRandom, [&](DeviceCall& call) {
-                return call.length(piece).output(pRandomData + offset, piece).run(*this);
+                return call.length(piece).output(pRandomData + offset, piece).needs(kNeedsFullOutput).run(*this);
             });
-            offset += piece;
-        }
+            return rv == CKR_OK;
+        });
         return rv;
     });
 }

@@ -12,9 +12,8 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK
         if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
         DeviceCall call(fn::OpenSession);
         call.port = static_cast<int32_t>(slotID);
-        call.value(flags);
-        CK_RV rv = call.run(*this);
-        if (call.response.has_handle) *phSession = addSession(call.port, call.response.handle);
+        CK_RV rv = call.value(flags).needs(kNeedsHandle).run(*this);
+        if (rv == CKR_OK) *phSession = addSession(call.port, call.response.handle);
         return rv;
     });
 }
@@ -52,8 +51,8 @@ CK_RV CContext::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR
     pInfo->state = CKS_RO_PUBLIC_SESSION;
     return entry.session(hSession, fn::GetSessionInfo, [&](DeviceCall& call) {
         pInfo->slotID = static_cast<CK_SLOT_ID>(call.port);
-        CK_RV rv = call.run(*this);
-        if (call.response.has_sessionInfo) {
+        CK_RV rv = call.needs(kNeedsSessionInfo).run(*this);
+        if (rv == CKR_OK) {
             pInfo->state = call.response.sessionInfo.state;
             pInfo->flags = call.response.sessionInfo.flags;
             pInfo->ulDeviceError = call.response.sessionInfo.deviceError;

@@ -1,5 +1,6 @@
 // Signing and verification. The device keeps the active operation of each session; the update
-// calls send their input in pieces, and C_Sign answers the length query itself.
+// calls send their input in pieces, and the signature calls follow the output convention of
+// DeviceCall::callerOutput, so a length query or a short buffer leaves the operation running.
 #include "protocol/function_ids.h"
 #include "token/mechanism_params.h"
 #include "token/operation.h"
@@ -7,9 +8,6 @@
 using namespace dravenholt;
 
 namespace {
-
-// The length C_Sign reports for a signature buffer it was not given: enough for every key.
-constexpr CK_ULONG kSignatureLengthAnswer = 512;
 
 CK_RV signVerifyInit(CContext& context, Entry& entry, CK_SESSION_HANDLE hSession, uint32_t function,
                      const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE hKey) {
@@ -41,14 +39,9 @@ CK_RV CContext::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
 CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                        CK_ULONG_PTR pulSignatureLen) {
     Entry entry(*this, "C_Sign");
-    if (entry.check(pulSignatureLen != nullptr).check(pData || ulDataLen == 0).rv() != CKR_OK) return entry.rv();
-    if (!pSignature) {
-        *pulSignatureLen = kSignatureLengthAnswer;
-        return CKR_OK;
-    }
+    entry.check(pulSignatureLen != nullptr).check(pData || ulDataLen == 0);
     return entry.session(hSession, fn::Sign, [&](DeviceCall& call) {
-        call.data(pData, ulDataLen).length(*pulSignatureLen).output(pSignature, *pulSignatureLen);
-        return call.runReporting(*this, pulSignatureLen);
+        return call.data(pData, ulDataLen).callerOutput(pSignature, pulSignatureLen).runOutput(*this, pulSignatureLen);
     });
 }
 
@@ -60,8 +53,7 @@ CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_U
 CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     Entry entry(*this, "C_SignFinal");
     return entry.check(pulSignatureLen != nullptr).session(hSession, fn::SignFinal, [&](DeviceCall& call) {
-        call.output(pSignature, *pulSignatureLen);  // a null buffer only counts the bytes
-        return call.runReporting(*this, pulSignatureLen, false);
+        return call.callerOutput(pSignature, pulSignatureLen).runOutput(*this, pulSignatureLen);
     });
 }
 

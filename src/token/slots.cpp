@@ -34,8 +34,10 @@ const char* slotDescription(CTransport& transport) {
     return "Unknown";
 }
 
+// Text fields of the standard's structures are blank-padded to their whole width.
 template <size_t N>
-void copyField(CK_UTF8CHAR (&dest)[N], const pb_byte_t* src, pb_size_t size) {
+void copyField(CK_UTF8CHAR (&dest)[N], const void* src, size_t size) {
+    std::memset(dest, ' ', N);
     std::memcpy(dest, src, size < N ? size : N);
 }
 
@@ -75,20 +77,19 @@ CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     Entry entry(*this, "C_GetSlotInfo");
     if (entry.check(pInfo != nullptr).check(hasPort(slotID), CKR_SLOT_ID_INVALID).rv() != CKR_OK) return entry.rv();
     CTransport& transport = *port(static_cast<int32_t>(slotID));
+    // Every field is written, also when the device cannot be reached (then without a token).
     pInfo->flags = 0;
+    copyField(pInfo->manufacturerID, "USB", 3);
+    pInfo->hardwareVersion = {2, 0};
+    pInfo->firmwareVersion = {0, 0};
     try {
         if (!transport.isOpen()) transport.open();
         pInfo->flags = CKF_TOKEN_PRESENT;
-        std::memset(pInfo->slotDescription, ' ', sizeof pInfo->slotDescription);
-        std::memset(pInfo->manufacturerID, ' ', sizeof pInfo->manufacturerID);
-        const char* description = slotDescription(transport);
-        std::memcpy(pInfo->slotDescription, description, std::strlen(description));
-        std::memcpy(pInfo->manufacturerID, "USB", 3);
-        pInfo->hardwareVersion = {2, 0};
-        pInfo->firmwareVersion = {0, 0};
     } catch (const std::exception& e) {
         logMessage(kError, e.what());
     }
+    const char* description = slotDescription(transport);
+    copyField(pInfo->slotDescription, description, std::strlen(description));
     return CKR_OK;
 }
 
@@ -101,8 +102,8 @@ CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     if (!(slot.flags & CKF_TOKEN_PRESENT)) return CKR_TOKEN_NOT_PRESENT;
     DeviceCall call(fn::GetTokenInfo);
     call.port = static_cast<int32_t>(slotID);
-    CK_RV rv = call.run(*this);
-    if (call.response.has_tokenInfo) copyTokenInfo(call.response.tokenInfo, *pInfo);
+    CK_RV rv = call.needs(kNeedsTokenInfo).run(*this);
+    if (rv == CKR_OK) copyTokenInfo(call.response.tokenInfo, *pInfo);
     return rv;
 }
 

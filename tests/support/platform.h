@@ -30,4 +30,20 @@ private:
     std::string error_;
 };
 
+// One page of memory: written through data() until seal(), read-only after it, as constant data
+// of a program is.
+class ReadOnlyPage {
+public:
+    ReadOnlyPage();
+    ~ReadOnlyPage();
+    ReadOnlyPage(const ReadOnlyPage&) = delete;
+    ReadOnlyPage& operator=(const ReadOnlyPage&) = delete;
+
+    void* data() const { return page_; }
+    bool seal();
+
+private:
+    void* page_ = nullptr;
+};
+
 }  // namespace orvotest

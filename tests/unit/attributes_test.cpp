@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "protocol/function_ids.h"
 #include "unit/device_fixture.h"
@@ -145,29 +146,37 @@ TEST_F(Attributes, ValueLongerThanAnnouncedCopiesOnlyTheAnnouncedLength) {
     EXPECT_EQ(std::string(label.get(), 4), "abcd");
 }
 
-TEST_F(Attributes, NestedRecordsGiveTypeAndLengthOnlyAndNeverFollowDevicePointers) {
-    CK_BBOOL encryptValue = 9;
+TEST_F(Attributes, NestedRecordsGiveTypeAndLengthAndNeverAValueThatDidNotCome) {
     CK_ULONG keyTypeValue = 0;
     auto nested = std::make_unique<CK_ATTRIBUTE[]>(3);
-    nested[0] = {0, &encryptValue, 1};
+    nested[0] = {0, nullptr, 0};
     nested[1] = {0, &keyTypeValue, sizeof keyTypeValue};
     nested[2] = {0x1234, nullptr, 77};
     CK_ATTRIBUTE tmpl[] = {{CKA_UNWRAP_TEMPLATE, nested.get(), 3 * sizeof(CK_ATTRIBUTE)}};
     Bytes records;
     appendDeviceRecord(records, CKA_ENCRYPT, 0x4141414141414141ULL, 1);
     appendDeviceRecord(records, CKA_KEY_TYPE, 0x10, 4);
-    answerWith({announced(CKA_UNWRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)});
-    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
-    EXPECT_EQ(tmpl[0].ulValueLen, 2 * sizeof(CK_ATTRIBUTE));
+    auto answer = [&] { answerWith({announced(CKA_UNWRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)}); };
+    // A nested size query is served; a nested buffer asks for a value the device never sends.
+    answer();
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(tmpl[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(nested[0].type, CKA_ENCRYPT);
     EXPECT_EQ(nested[0].ulValueLen, 1u);
-    EXPECT_EQ(nested[0].pValue, &encryptValue);  // the caller's pointer, not the device's
-    EXPECT_EQ(encryptValue, 9);
+    EXPECT_EQ(nested[0].pValue, nullptr);  // never the device's pointer
     EXPECT_EQ(nested[1].type, CKA_KEY_TYPE);
-    EXPECT_EQ(nested[1].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(nested[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(nested[1].pValue, &keyTypeValue);
+    EXPECT_EQ(keyTypeValue, 0u);
     EXPECT_EQ(nested[2].type, 0x1234u);  // beyond the device's records: untouched
     EXPECT_EQ(nested[2].ulValueLen, 77u);
+
+    nested[1].pValue = nullptr;  // types and lengths only: all served
+    tmpl[0].ulValueLen = 3 * sizeof(CK_ATTRIBUTE);
+    answer();
+    EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
+    EXPECT_EQ(tmpl[0].ulValueLen, 2 * sizeof(CK_ATTRIBUTE));
+    EXPECT_EQ(nested[1].ulValueLen, sizeof(CK_ULONG));
 }
 
 TEST_F(Attributes, NestedRecordsNeverBeyondTheCallersCount) {
@@ -188,6 +197,54 @@ TEST_F(Attributes, NestedRecordsNeverBeyondTheCallersCount) {
     EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl, 1), CKR_OK);
     EXPECT_EQ(roomy[2].type, CKA_SIGN);
     EXPECT_EQ(roomy[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+}
+
+TEST_F(Attributes, LongTemplatesAreReadFortyTypesACall) {
+    std::vector<CK_ATTRIBUTE> tmpl(42);
+    std::vector<Attribute> first, second;
+    for (uint32_t i = 0; i < 42; ++i) {
+        tmpl[i] = {0x80000100u + i, nullptr, 0};
+        (i < 40 ? first : second).push_back(announced(0x80000100u + i, i + 1, Bytes(i + 1, 'v')));
+    }
+    answerWith(first);
+    answerWith(second);
+    EXPECT_EQ(C_GetAttributeValue(session, 9, tmpl.data(), 42), CKR_OK);
+    for (uint32_t i = 0; i < 42; ++i) EXPECT_EQ(tmpl[i].ulValueLen, i + 1);
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].templ.size(), 40u);
+    ASSERT_EQ(calls[1].templ.size(), 2u);
+    EXPECT_EQ(calls[1].templ[0].type, 0x80000100u + 40);
+    EXPECT_EQ(calls[1].handle, 9u);
+}
+
+// 41 records: the first call's 40 get no values, the second's one has a buffer too small for
+// its value; the answers of both calls combine.
+TEST_F(Attributes, ResultsOfSeveralCallsCombineInTheStandardsOrder) {
+    const struct {
+        CK_RV first, second, result;
+    } cases[] = {
+        {CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL},
+        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},
+        {CKR_OK, CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_SENSITIVE},
+        {CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_SENSITIVE},
+        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
+        {CKR_OBJECT_HANDLE_INVALID, CKR_OK, CKR_OBJECT_HANDLE_INVALID},  // no second call
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        device->requests.clear();
+        std::vector<CK_ATTRIBUTE> tmpl(41, CK_ATTRIBUTE{CKA_ID, nullptr, 0});
+        char small[1];
+        tmpl[40] = {CKA_LABEL, small, sizeof small};
+        answerWith({}, c.first);
+        answerWith({text(CKA_LABEL, "abc")}, c.second);
+        EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl.data(), 41), c.result);
+        bool stopped = c.first == CKR_OBJECT_HANDLE_INVALID;
+        EXPECT_EQ(sent().size(), stopped ? 1u : 2u);
+        EXPECT_EQ(tmpl[40].ulValueLen, stopped ? sizeof small : CK_UNAVAILABLE_INFORMATION);
+        if (stopped) device->script.clear();
+    }
 }
 
 TEST_F(Attributes, UndecodableReplyStillFillsWhatWasDecoded) {

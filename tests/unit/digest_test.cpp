@@ -53,8 +53,8 @@ TEST_F(Digest, FinalLengthConventions) {
 
 TEST_F(Digest, DigestIsUpdatePiecesThenFinal) {
     Bytes data(5000, 0x61);
-    CallerBuffer digest(32);
-    CK_ULONG length = 32;
+    CallerBuffer digest(64);  // holds every digest: no length query first
+    CK_ULONG length = 64;
     device->answer(reply(CKR_OK));
     device->answer(reply(CKR_OK));
     device->answer(reply(CKR_OK));
@@ -69,12 +69,39 @@ TEST_F(Digest, DigestIsUpdatePiecesThenFinal) {
     EXPECT_EQ(calls[2].data->size(), 1000u);
     EXPECT_EQ(calls[2].function, fn::DigestUpdate);
     EXPECT_EQ(calls[3].function, fn::DigestFinal);
-    EXPECT_EQ(calls[3].length, 32u);
+    EXPECT_EQ(calls[3].length, 64u);
     std::string text = log();
     size_t digestLine = text.find("TRACE : C_Digest\n");
     size_t updateLine = text.find("TRACE : C_DigestUpdate\n");
     size_t finalLine = text.find("TRACE : C_DigestFinal\n");
     EXPECT_TRUE(digestLine < updateLine && updateLine < finalLine) << text;
+}
+
+// A buffer that may be too small is measured before the data goes out, so that the caller's
+// retry digests the data once.
+TEST_F(Digest, DigestIntoASmallBufferAsksTheLengthBeforeSendingData) {
+    Bytes data = bytes("abc");
+    CallerBuffer digest(32);
+    CK_ULONG length = 10;
+    device->answer(lengthOnly(32));
+    EXPECT_EQ(C_Digest(session, data.data(), data.size(), digest.data(), &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    EXPECT_TRUE(digest.untouched());
+
+    device->answer(lengthOnly(32));
+    device->answer(reply(CKR_OK));
+    device->answer(output(Bytes(32, 0x77), 32));
+    ASSERT_EQ(C_Digest(session, data.data(), data.size(), digest.data(), &length), CKR_OK);
+    EXPECT_EQ(digest.content(32), Bytes(32, 0x77));
+
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].function, fn::DigestFinal);
+    EXPECT_EQ(calls[0].lengthOnly, true);
+    EXPECT_EQ(calls[1].lengthOnly, true);
+    EXPECT_EQ(calls[2].function, fn::DigestUpdate);
+    EXPECT_EQ(calls[2].data, data);  // once
+    EXPECT_EQ(calls[3].length, 32u);
 }
 
 TEST_F(Digest, DigestWithoutBufferAsksTheLengthOnly) {
@@ -111,7 +138,7 @@ TEST_F(Digest, DigestFailures) {
 
     // A failing piece ends the call: no final request.
     Bytes data(3000, 0x01);
-    CK_BYTE digest[32];
+    CK_BYTE digest[64];
     length = sizeof digest;
     device->answer(reply(CKR_DEVICE_MEMORY));
     EXPECT_EQ(C_Digest(session, data.data(), data.size(), digest, &length), CKR_DEVICE_MEMORY);

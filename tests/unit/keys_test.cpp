@@ -83,6 +83,7 @@ class ConfiguredKeyTimeout : public Keys {
 
 TEST_F(ConfiguredKeyTimeout, GenerateKeyPairUsesTheConfiguredValue) {
     CK_MECHANISM mech = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    device->answer(reply(handles(CKR_OK, 1, 2)));
     EXPECT_EQ(C_GenerateKeyPair(session, &mech, publicTmpl, 1, privateTmpl, 0, &pub, &priv), CKR_OK);
     EXPECT_EQ(device->timeouts, (std::vector<uint32_t>{5000, 30000, 5000}));
 }
@@ -132,8 +133,8 @@ TEST_F(Keys, WrapLengthQueryAndBrokenReplies) {
     device->answer(lengthOnly(40));
     EXPECT_EQ(C_WrapKey(session, &mech, 1, 2, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 40u);
-    EXPECT_EQ(sent().back().length, 7u);
-    EXPECT_FALSE(sent().back().lengthOnly);
+    EXPECT_FALSE(sent().back().length);
+    EXPECT_EQ(sent().back().lengthOnly, true);
 
     // More bytes than the buffer holds: the call fails and nothing lands past the buffer.
     auto buffer = std::make_unique<uint8_t[]>(8);
@@ -145,15 +146,15 @@ TEST_F(Keys, WrapLengthQueryAndBrokenReplies) {
     EXPECT_EQ(sent().size(), 2u);
 }
 
-TEST_F(Keys, UnwrapNormalisesRsaPkcsAndSendsWrappedKeyAndTemplate) {
+TEST_F(Keys, UnwrapNormalisesACopyOfRsaPkcsAndSendsWrappedKeyAndTemplate) {
     uint8_t junk[4] = {9, 9, 9, 9};
     CK_MECHANISM mech = {CKM_RSA_PKCS, junk, sizeof junk};
     uint8_t wrappedKey[5] = {1, 2, 3, 4, 5};
     device->answer(reply(handles(CKR_OK, 0x44)));
     EXPECT_EQ(C_UnwrapKey(session, &mech, 0x12, wrappedKey, 5, privateTmpl, 2, &key), CKR_OK);
     EXPECT_EQ(key, 0x44u);
-    EXPECT_EQ(mech.pParameter, nullptr);
-    EXPECT_EQ(mech.ulParameterLen, 0u);
+    EXPECT_EQ(mech.pParameter, junk);  // the caller's mechanism is only read
+    EXPECT_EQ(mech.ulParameterLen, sizeof junk);
     Request r = only();
     EXPECT_EQ(r.function, fn::UnwrapKey);
     EXPECT_EQ(r.handle, 0x12u);
@@ -166,7 +167,8 @@ TEST_F(Keys, UnwrapNormalisesRsaPkcsAndSendsWrappedKeyAndTemplate) {
     device->answer(reply(CKR_WRAPPED_KEY_INVALID));
     EXPECT_EQ(C_UnwrapKey(session, &aes, 0x12, wrappedKey, 5, nullptr, 0, &key), CKR_WRAPPED_KEY_INVALID);
     EXPECT_EQ(key, 0x44u);
-    EXPECT_EQ(aes.ulParameterLen, 0u);
+    EXPECT_EQ(aes.ulParameterLen, 8u);
+    EXPECT_EQ(sent().back().mechanism->parameterLength, 0u);
 
     EXPECT_EQ(sent().size(), 2u);
 }

@@ -50,7 +50,8 @@ TEST_F(Slots, SlotInfoOfANetworkDeviceAndOfOneThatCannotBeOpened) {
     std::memset(&info, 'z', sizeof info);
     ASSERT_EQ(C_GetSlotInfo(1, &info), CKR_OK);
     EXPECT_EQ(info.flags, 0u);
-    EXPECT_EQ(info.slotDescription[0], 'z');
+    EXPECT_EQ(text(info.slotDescription, 64), "Orvo" + std::string(60, ' '));  // filled all the same
+    EXPECT_EQ(text(info.manufacturerID, 32), "USB" + std::string(29, ' '));
     CK_TOKEN_INFO token;
     EXPECT_EQ(C_GetTokenInfo(1, &token), CKR_TOKEN_NOT_PRESENT);
     EXPECT_EQ(token.flags, 0u);
@@ -59,7 +60,7 @@ TEST_F(Slots, SlotInfoOfANetworkDeviceAndOfOneThatCannotBeOpened) {
     EXPECT_TRUE(b->calls().empty());
 }
 
-TEST_F(Slots, TokenInfoCopiesExactlyWhatArrived) {
+TEST_F(Slots, TokenInfoTextIsBlankPadded) {
     Response r;
     TokenInfoMsg t = TokenInfoMsg_init_zero;
     dravenholt::wire::setBytesField(t.label.bytes, t.label.size, 32, "short");
@@ -78,7 +79,8 @@ TEST_F(Slots, TokenInfoCopiesExactlyWhatArrived) {
     std::memset(&info, '#', sizeof info);
     ASSERT_EQ(C_GetTokenInfo(1, &info), CKR_OK);
     EXPECT_EQ(b->lastCall().function, 34u);
-    EXPECT_EQ(text(info.label, 8), "short###");
+    EXPECT_EQ(text(info.label, 32), "short" + std::string(27, ' '));
+    EXPECT_EQ(text(info.model, 16), std::string(16, ' '));  // nothing sent: all blanks
     EXPECT_EQ(text(info.serialNumber, 16), "0123456789AB    ");
     EXPECT_EQ(info.flags, static_cast<CK_FLAGS>(CKF_TOKEN_INITIALIZED | CKF_LOGIN_REQUIRED));
     EXPECT_EQ(info.ulMaxSessionCount, CK_UNAVAILABLE_INFORMATION);

@@ -1,6 +1,7 @@
 #include "support/platform.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <cstdlib>
 
@@ -21,5 +22,18 @@ SharedLibrary::~SharedLibrary() {
 }
 
 void* SharedLibrary::symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+constexpr size_t kPageSize = 4096;
+
+ReadOnlyPage::ReadOnlyPage() {
+    void* page = ::mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    page_ = page == MAP_FAILED ? nullptr : page;
+}
+
+ReadOnlyPage::~ReadOnlyPage() {
+    if (page_) ::munmap(page_, kPageSize);
+}
+
+bool ReadOnlyPage::seal() { return page_ && ::mprotect(page_, kPageSize, PROT_READ) == 0; }
 
 }  // namespace orvotest

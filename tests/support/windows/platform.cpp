@@ -26,4 +26,17 @@ void* SharedLibrary::symbol(const char* name) const {
     return handle_ ? reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_), name)) : nullptr;
 }
 
+constexpr SIZE_T kPageSize = 4096;
+
+ReadOnlyPage::ReadOnlyPage() : page_(::VirtualAlloc(nullptr, kPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
+
+ReadOnlyPage::~ReadOnlyPage() {
+    if (page_) ::VirtualFree(page_, 0, MEM_RELEASE);
+}
+
+bool ReadOnlyPage::seal() {
+    DWORD old = 0;
+    return page_ && ::VirtualProtect(page_, kPageSize, PAGE_READONLY, &old);
+}
+
 }  // namespace orvotest
