@@ -28,11 +28,15 @@ TEST(Wrap, AesKeyWrappedWithAesCbcPadOrEcbComesBack) {
     Bytes iv(16, 0x24);
     Mechanism m = mech(CKM_AES_CBC_PAD, iv);
 
-    Response query = wrap(d, s, m, wrapping, key, 0);
+    Response query = d.call(Call(kWrapKey, s).mech(m).handle(key).handle2(wrapping).lengthOnly());
     EXPECT_EQ(query.rv, CKR_OK);
     EXPECT_EQ(query.length, 32u);
     EXPECT_FALSE(query.data);
-    EXPECT_EQ(wrap(d, s, m, wrapping, key, 16).rv, CKR_BUFFER_TOO_SMALL);
+    for (uint32_t capacity : {0u, 16u}) {  // a buffer without room is no query
+        Response tooSmall = wrap(d, s, m, wrapping, key, capacity);
+        EXPECT_EQ(tooSmall.rv, CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(tooSmall.length, 32u);
+    }
     Response wrapped = wrap(d, s, m, wrapping, key, 64);
     ASSERT_EQ(wrapped.rv, CKR_OK);
 
