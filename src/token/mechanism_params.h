@@ -5,9 +5,10 @@
 // out here, and MechanismMsg field 2 then carries the length on the wire; byte-only blocks
 // (IVs, public values) travel as they are. No host address ever travels: where a structure
 // holds a pointer the device layout carries zeros, and the data that the derivations by
-// encryption point at goes in the block itself (after the IV for the CBC forms). A null block with a non-zero length is never read:
-// it travels as an empty block. Every byte field points into the call's MechanismBytes or the
-// caller's memory, so the call (and the caller's mechanism) must outlive run().
+// encryption point at goes in the block itself (after the IV for the CBC forms). A null block
+// with a non-zero length is never read: it travels as an empty block. Every byte field points
+// into the call's MechanismBytes or the caller's memory, so the call (and the caller's
+// mechanism) must outlive run().
 #pragma once
 
 #include "token/operation.h"

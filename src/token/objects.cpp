@@ -19,7 +19,9 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
     Entry entry(*this, "C_CopyObject");
     entry.check(pTemplate && phNewObject);
     return entry.session(hSession, fn::CopyObject, [&](DeviceCall& call) {
-        CK_RV rv = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).attributes(pTemplate, ulCount).runForHandle(*this, phNewObject);
+        CK_RV rv = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID)
+                       .attributes(pTemplate, ulCount)
+                       .runForHandle(*this, phNewObject);
         if (rv == CKR_FUNCTION_FAILED) log(kError, "copy obj failed");
         return rv;
     });
@@ -63,7 +65,8 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
             CK_RV rv = entry.inSession(hSession, fn::GetAttributeValue, [&](DeviceCall& call) {
                 AttributeTable table;
                 setDecode(call.response.attributes, decodeAttribute, &table);
-                CK_RV answer = call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate + offset, count).run(*this);
+                call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate + offset, count);
+                CK_RV answer = call.run(*this);
                 return copyAttributes(table, pTemplate + offset, count, answer);
             });
             result = combineAttributeResults(result, rv);

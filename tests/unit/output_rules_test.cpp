@@ -24,10 +24,12 @@ const struct OutputCall {
     Call call;
 } kOutputCalls[] = {
     {"C_Encrypt", fn::Encrypt, [](auto h, auto out, auto len) { return C_Encrypt(h, input, 4, out, len); }},
-    {"C_EncryptUpdate", fn::EncryptUpdate, [](auto h, auto out, auto len) { return C_EncryptUpdate(h, input, 4, out, len); }},
+    {"C_EncryptUpdate", fn::EncryptUpdate,
+     [](auto h, auto out, auto len) { return C_EncryptUpdate(h, input, 4, out, len); }},
     {"C_EncryptFinal", fn::EncryptFinal, C_EncryptFinal},
     {"C_Decrypt", fn::Decrypt, [](auto h, auto out, auto len) { return C_Decrypt(h, input, 4, out, len); }},
-    {"C_DecryptUpdate", fn::DecryptUpdate, [](auto h, auto out, auto len) { return C_DecryptUpdate(h, input, 4, out, len); }},
+    {"C_DecryptUpdate", fn::DecryptUpdate,
+     [](auto h, auto out, auto len) { return C_DecryptUpdate(h, input, 4, out, len); }},
     {"C_DecryptFinal", fn::DecryptFinal, C_DecryptFinal},
     {"C_Sign", fn::Sign, [](auto h, auto out, auto len) { return C_Sign(h, input, 4, out, len); }},
     {"C_SignFinal", fn::SignFinal, C_SignFinal},
