@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "vhid/engine_device.h"
 #include "frame/context.h"
 #include "hid_test_support.h"
 #include "support/test_env.h"
@@ -40,7 +41,7 @@ std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const Device& d
     dravenholt::sim::EngineOptions options;
     options.serialNumber = d.serial;
     auto engine = std::make_shared<Engine>(options);
-    return dravenholt::vhid::plugIn(profile, [engine](const Bytes& request) { return engine->process(request); });
+    return dravenholt::vhid::plugIn(profile, dravenholt::vhid::engineResponder(engine));
 }
 
 // Initialises the token and leaves a read-write session logged in as the user.
