@@ -136,6 +136,21 @@ def engine_then_tool(sim, work):
     assert KEY_LABEL in tool(sim, "--list-objects")
 
 
+def gnutls_then_nss(sim, work):
+    """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
+    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=dict(sim.env(), GNUTLS_PIN=USER_PIN))
+    assert f"Label: {KEY_LABEL}" in listed, listed
+    db, pin_file = "sql:" + os.path.join(work, "nssdb"), os.path.join(work, "pin")
+    os.makedirs(db[4:])
+    with open(pin_file, "w") as f:
+        f.write(USER_PIN + "\n")
+    run(["certutil", "-N", "-d", db, "--empty-password"])
+    run(["modutil", "-dbdir", db, "-add", "orvo", "-libfile", LIB, "-force"], env=sim.env())
+    keys = run(["certutil", "-K", "-d", db, "-h", "clients", "-f", pin_file], env=sim.env())
+    assert KEY_LABEL in keys, keys
+    assert KEY_LABEL in tool(sim, "--list-objects")
+
+
 def killed_while_logged_in(sim, work):
     """A program killed while logged in loses its session and login; the next one logs in."""
     victim = Client(sim)
@@ -172,6 +187,7 @@ def main():
             f.write(ec_public_key_pem(sim, "--label", KEY_LABEL))
         for name, scenario in (("PIN change, then login", lambda: pin_change_then_login(sim)),
                                ("OpenSSL engine signature, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
+                               ("p11tool, certutil, then pkcs11-tool", lambda: gnutls_then_nss(sim, work)),
                                ("client killed while logged in", lambda: killed_while_logged_in(sim, work)),
                                ("two clients logged in at once", lambda: two_at_once(sim, work))):
             scenario()
