@@ -110,6 +110,8 @@ void TlsServer::serve(mbedtls_net_context& socket, const std::string& name) {
         serveConnection(socket, identity_, responder, log_, name);
     } catch (const std::exception& e) {
         if (log_) log_(name + ": " + e.what());
+    } catch (...) {
+        if (log_) log_(name + ": unexpected failure");
     }
 }
 
