@@ -34,12 +34,32 @@ Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt
     CK_FUNCTION_LIST* list = nullptr;
     check(C_GetFunctionList(&list), "C_GetFunctionList");
     orvo_ = Module::linked(list);
-    overTls_ = prepareFixture(list, kTlsSlot);
-    inProcess_ = prepareFixture(list, kInProcessSlot);
+    std::vector<Exchange> tlsSetup, inProcessSetup;
+    overTls_ = recordedFixture(list, kTlsSlot, tlsSetup);
+    inProcess_ = recordedFixture(list, kInProcessSlot, inProcessSetup);
     bare_ = std::make_unique<BareTlsClient>(address, port, caBundle, context.timeoutMs);
     transport_ = std::make_unique<dravenholt::TCPTransport>(address, port, caBundle, nullptr);
     transport_->setTimeout(context.timeoutMs);
     transport_->open();
+    engineClient_ = std::make_unique<dravenholt::sim::EngineClient>(*engine_);
+    toBare_ = [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        return bare_->exchange(request.data(), request.size(), reply, capacity);
+    };
+    toTransport_ = [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        transport_->discardStale();
+        if (transport_->write(request.data(), request.size()) != request.size())
+            throw BenchError("the library's transport failed to write");
+        return transport_->read(reply, capacity);
+    };
+    toEngine_ = [this](const Bytes& request, uint8_t* reply, size_t capacity) {
+        std::vector<uint8_t> answer = engineClient_->process(request);
+        if (answer.size() > capacity) throw BenchError("engine reply too long");
+        std::memcpy(reply, answer.data(), answer.size());
+        return answer.size();
+    };
+    bareHandles_ = replaySetup(tlsSetup, toBare_);
+    transportHandles_ = replaySetup(tlsSetup, toTransport_);
+    engineHandles_ = replaySetup(inProcessSetup, toEngine_);
     softhsmFixture_ = optionalFixture("SoftHSM2", paths.softhsm, "SOFTHSM2_CONF", softhsm_);
     p11kitFixture_ = optionalFixture("p11-kit remoting", paths.p11kitClient, "P11_KIT_SERVER_ADDRESS", p11kit_);
 }
@@ -62,10 +82,10 @@ std::optional<Fixture> Contenders::optionalFixture(const std::string& name, cons
     }
 }
 
-std::vector<Exchange> Contenders::record(const Operation& operation, const Fixture& fixture) {
+std::vector<Exchange> Contenders::recorded(const std::function<void()>& work) {
     recorder_.start();
     try {
-        operation.run(fixture);
+        work();
     } catch (...) {
         recorder_.stop();
         throw;
@@ -73,28 +93,23 @@ std::vector<Exchange> Contenders::record(const Operation& operation, const Fixtu
     return recorder_.stop();
 }
 
+Fixture Contenders::recordedFixture(CK_FUNCTION_LIST* list, CK_SLOT_ID slot, std::vector<Exchange>& setup) {
+    initialiseToken(list, slot);  // once for the token, not for every client
+    Fixture fixture;
+    setup = recorded([&] { fixture = prepareFixture(list, slot); });
+    return fixture;
+}
+
 Figures Contenders::measure(const Operation& operation, int rounds, double seconds) {
     Figures figures;
     figures.operation = &operation;
-    std::vector<Exchange> overTls = record(operation, overTls_);
-    std::vector<Exchange> inProcess = record(operation, inProcess_);
+    std::vector<Exchange> overTls = recorded([&] { operation.run(overTls_); });
+    std::vector<Exchange> inProcess = recorded([&] { operation.run(inProcess_); });
     figures.deviceCalls = inProcess.size();
 
-    Replay floor(overTls, [this](const Bytes& request, uint8_t* reply, size_t capacity) {
-        return bare_->exchange(request.data(), request.size(), reply, capacity);
-    });
-    Replay transportAlone(std::move(overTls), [this](const Bytes& request, uint8_t* reply, size_t capacity) {
-        transport_->discardStale();
-        if (transport_->write(request.data(), request.size()) != request.size())
-            throw BenchError("the library's transport failed to write");
-        return transport_->read(reply, capacity);
-    });
-    Replay engineAlone(std::move(inProcess), [this](const Bytes& request, uint8_t* reply, size_t capacity) {
-        std::vector<uint8_t> answer = engine_->process(request);
-        if (answer.size() > capacity) throw BenchError("engine reply too long");
-        std::memcpy(reply, answer.data(), answer.size());
-        return answer.size();
-    });
+    Replay floor(overTls, toBare_, bareHandles_);
+    Replay transportAlone(std::move(overTls), toTransport_, transportHandles_);
+    Replay engineAlone(std::move(inProcess), toEngine_, engineHandles_);
 
     std::vector<Contender> contenders;
     std::vector<Series Figures::*> columns;

@@ -1,20 +1,23 @@
 // Everything measured, set up once: the library (linked into this program) with two devices
 // behind it, orvo-sim over TLS on port 0 and a simulator engine in-process on port 1, both
-// recorded while asked to; the bare TLS client; SoftHSM2 loaded directly; p11-kit's client
-// module talking to a `p11-kit server` in front of SoftHSM2.
+// recorded while asked to; the bare TLS client, the library's transport alone and a client of
+// the engine of its own, each with the fixture made again for its replays; SoftHSM2 loaded
+// directly; p11-kit's client module talking to a `p11-kit server` in front of SoftHSM2.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bare_tls.h"
-#include "engine/engine.h"
+#include "engine/engine_client.h"
 #include "figures.h"
 #include "fixture.h"
 #include "module.h"
 #include "recorder.h"
+#include "replay.h"
 #include "transport/tcp_transport.h"
 
 namespace orvo_bench {
@@ -39,7 +42,10 @@ public:
 private:
     std::optional<Fixture> optionalFixture(const std::string& name, const std::string& path, const char* needsEnv,
                                            std::unique_ptr<Module>& module);
-    std::vector<Exchange> record(const Operation& operation, const Fixture& fixture);
+    // The device calls that `work` makes.
+    std::vector<Exchange> recorded(const std::function<void()>& work);
+    // The fixture of `slot`, its device calls recorded into `setup`.
+    Fixture recordedFixture(CK_FUNCTION_LIST* list, CK_SLOT_ID slot, std::vector<Exchange>& setup);
 
     Recorder recorder_;
     std::shared_ptr<dravenholt::sim::Engine> engine_;
@@ -48,6 +54,9 @@ private:
     std::optional<Fixture> softhsmFixture_, p11kitFixture_;
     std::unique_ptr<BareTlsClient> bare_;
     std::unique_ptr<dravenholt::TCPTransport> transport_;  // the library's transport alone
+    std::unique_ptr<dravenholt::sim::EngineClient> engineClient_;
+    ExchangeFn toBare_, toTransport_, toEngine_;
+    Handles bareHandles_, transportHandles_, engineHandles_;
     std::vector<std::string> notes_;
 };
 

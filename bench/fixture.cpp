@@ -9,7 +9,9 @@ namespace {
 
 CK_UTF8CHAR_PTR pin(const char* text) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text)); }
 
-void initialiseBlankToken(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
+}  // namespace
+
+void initialiseToken(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
     CK_TOKEN_INFO info{};
     check(f->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
     if (info.flags & CKF_TOKEN_INITIALIZED) return;
@@ -24,10 +26,8 @@ void initialiseBlankToken(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
     check(f->C_CloseSession(session), "C_CloseSession");
 }
 
-}  // namespace
-
 Fixture prepareFixture(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
-    initialiseBlankToken(f, slot);
+    initialiseToken(f, slot);
     Fixture fixture;
     fixture.f = f;
     fixture.slot = slot;

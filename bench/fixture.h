@@ -17,7 +17,11 @@ struct Fixture {
     CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
 };
 
-// Throws BenchError when the token refuses a step.
+// Sets both PINs of a blank token; leaves an initialised one alone. Throws BenchError when the
+// token refuses a step.
+void initialiseToken(CK_FUNCTION_LIST* f, CK_SLOT_ID slot);
+// Initialises a blank token, then opens the session and makes the key pair. Throws BenchError
+// when the token refuses a step.
 Fixture prepareFixture(CK_FUNCTION_LIST* f, CK_SLOT_ID slot);
 
 }  // namespace orvo_bench

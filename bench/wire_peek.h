@@ -1,9 +1,10 @@
 // Just enough of the message encoding to replay recorded device calls: a top-level number
-// field of a message, and the CloseSession request for a session.
+// field of a message, such fields rewritten, and the CloseSession request for a session.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -16,6 +17,11 @@ std::optional<uint32_t> numberField(const uint8_t* message, size_t length, uint3
 inline std::optional<uint32_t> numberField(const std::vector<uint8_t>& message, uint32_t field) {
     return numberField(message.data(), message.size(), field);
 }
+
+// The message with the value of top-level number field `field` replaced wherever `values` maps
+// it; nothing when the message is malformed.
+std::optional<std::vector<uint8_t>> withNumbersMapped(const std::vector<uint8_t>& message, uint32_t field,
+                                                      const std::map<uint32_t, uint32_t>& values);
 
 // function = CloseSession (field 1), session (field 2), as the library encodes it.
 std::vector<uint8_t> closeSessionRequest(uint32_t session);

@@ -76,6 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (isKeyPairGeneration(request) && ++keyPairs > kMaxKeyPairs) continue;
             answerChecked(engine, request);
         }
+        // The client leaves with whatever the input left open: sessions, operations, objects.
+        engine.disconnect(Engine::kDefaultClient);
+        answerChecked(engine, fuzzreq::encoded(fuzzreq::call(dravenholt::fn::GetTokenInfo)));
     }
     try {
         Engine reloaded(optionsFor(working));

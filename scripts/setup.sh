@@ -7,7 +7,7 @@ packages=(
   libmbedtls-dev libhidapi-dev libudev-dev
   nlohmann-json3-dev libboost-dev libp11-kit-dev p11-kit
   libgtest-dev libgmock-dev libbenchmark-dev
-  opensc python3-pykcs11 python3-cryptography openssl libengine-pkcs11-openssl softhsm2
+  opensc python3-pykcs11 python3-cryptography openssl libengine-pkcs11-openssl softhsm2 gnutls-bin libnss3-tools
   clang libclang-rt-dev
 )
 missing=()

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <mutex>
 
-#include "engine/engine.h"
+#include "engine_service.h"
 #include "options.h"
 #include "state_directory.h"
 #include "tls_server.h"
@@ -28,7 +28,7 @@ int serve(const Options& options, const sigset_t& stopSignals) {
     EngineOptions engineOptions;
     engineOptions.stateFile = directory.stateFile();
     Engine engine(engineOptions);
-    Responder answer = [&engine](const Bytes& request) -> std::optional<Bytes> { return engine.process(request); };
+    ResponderFactory answer = engineService(engine);
     if (options.fault) {
         auto faults = std::make_shared<FaultSwitch>();
         faults->set(*options.fault);

@@ -96,4 +96,8 @@ Responder withFaults(Responder healthy, std::shared_ptr<const FaultSwitch> fault
     };
 }
 
+ResponderFactory withFaults(ResponderFactory healthy, std::shared_ptr<const FaultSwitch> faults) {
+    return [healthy = std::move(healthy), faults = std::move(faults)] { return withFaults(healthy(), faults); };
+}
+
 }  // namespace dravenholt::sim

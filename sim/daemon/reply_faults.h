@@ -54,7 +54,9 @@ private:
     FaultPlan plan_;
 };
 
-// Answers through `healthy` and then spoils the reply as the switch says at that moment.
+// Answers through `healthy` and then spoils the reply as the switch says at that moment; the
+// second form does so for the responder of every connection.
 Responder withFaults(Responder healthy, std::shared_ptr<const FaultSwitch> faults);
+ResponderFactory withFaults(ResponderFactory healthy, std::shared_ptr<const FaultSwitch> faults);
 
 }  // namespace dravenholt::sim

@@ -33,6 +33,14 @@ struct Reply {
 };
 
 using Responder = std::function<Reply(const Bytes& request)>;
+// Makes the responder of one connection as the connection opens. The server destroys it as the
+// connection ends, however it ends (a close, a reset, a dead peer, the server stopping), so that
+// whatever it holds for its client ends with the connection.
+using ResponderFactory = std::function<Responder()>;
+// One responder shared by every connection.
+inline ResponderFactory sameForAll(Responder responder) {
+    return [responder = std::move(responder)] { return responder; };
+}
 using ServerLog = std::function<void(const std::string& line)>;
 
 struct ServerIdentity {

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mbedtls/error.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +34,17 @@ uint16_t boundPort(int fd) {
     return 0;
 }
 
+// Lets the system find a peer that is gone without closing its connection (see the class).
+bool keepAlive(int fd) {
+    auto set = [fd](int level, int option, int value) {
+        return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
+    };
+    return set(SOL_SOCKET, SO_KEEPALIVE, 1) && set(IPPROTO_TCP, TCP_KEEPIDLE, TlsServer::kKeepAliveIdleS) &&
+           set(IPPROTO_TCP, TCP_KEEPINTVL, TlsServer::kKeepAliveIntervalS) &&
+           set(IPPROTO_TCP, TCP_KEEPCNT, TlsServer::kKeepAliveProbes) &&
+           set(IPPROTO_TCP, TCP_USER_TIMEOUT, int(TlsServer::kUnacknowledgedMs));
+}
+
 }  // namespace
 
 struct TlsServer::Connection {
@@ -40,9 +53,9 @@ struct TlsServer::Connection {
     std::thread thread;
 };
 
-TlsServer::TlsServer(const std::string& address, uint16_t port, ServerIdentity identity, Responder responder,
+TlsServer::TlsServer(const std::string& address, uint16_t port, ServerIdentity identity, ResponderFactory responders,
                      ServerLog log)
-    : identity_(std::move(identity)), responder_(std::move(responder)), log_(std::move(log)) {
+    : identity_(std::move(identity)), responders_(std::move(responders)), log_(std::move(log)) {
     std::string portText = std::to_string(port);
     int ret = mbedtls_net_bind(listener_.get(), address.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
     if (ret != 0) throw std::runtime_error("cannot listen on " + address + ":" + portText + ": " + errorText(ret));
@@ -91,6 +104,17 @@ void TlsServer::reapFinished() {
     }
 }
 
+void TlsServer::serve(mbedtls_net_context& socket, const std::string& name) {
+    try {
+        Responder responder = responders_();  // what it holds for the client ends with this scope
+        serveConnection(socket, identity_, responder, log_, name);
+    } catch (const std::exception& e) {
+        if (log_) log_(name + ": " + e.what());
+    } catch (...) {
+        if (log_) log_(name + ": unexpected failure");
+    }
+}
+
 void TlsServer::acceptLoop() {
     while (!stopping_) {
         pollfd fds[2] = {{listener_->fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
@@ -111,11 +135,12 @@ void TlsServer::acceptLoop() {
             continue;  // closing the socket turns the client away
         }
         std::string name = "connection " + std::to_string(nextId_++);
+        if (!keepAlive(connection->socket->fd) && log_) log_(name + ": keepalive not available");
         Connection* raw = connection.get();
         try {
             raw->thread = std::thread([this, raw, name] {
                 if (log_) log_(name + " opened");
-                serveConnection(*raw->socket.get(), identity_, responder_, log_, name);
+                serve(*raw->socket.get(), name);
                 ::shutdown(raw->socket->fd, SHUT_RDWR);  // the client sees the end now, not at reaping
                 if (log_) log_(name + " closed");
                 raw->finished = true;

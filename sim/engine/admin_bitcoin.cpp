@@ -18,7 +18,7 @@ bool isBitcoinKey(const Object& o) {
 
 // The key is private: only the logged-in user reaches it.
 Rv findKey(const Device& d, const Object*& out) {
-    if (d.login != Login::User) return CKR_USER_NOT_LOGGED_IN;
+    if (d.login() != Login::User) return CKR_USER_NOT_LOGGED_IN;
     for (const auto& [handle, stored] : d.objects.all()) {
         if (isBitcoinKey(stored.object)) {
             out = &stored.object;

@@ -40,7 +40,7 @@ void logEvent(Device&, const std::string& event);
 // Changes to the storage or the policy of an initialised token need the security officer
 // logged in; a blank token has nothing to protect.
 inline Rv officerOnly(const Device& d) {
-    return d.token.record.initialized && d.login != Login::SO ? CKR_USER_NOT_LOGGED_IN : CKR_OK;
+    return d.token.record.initialized && d.login() != Login::SO ? CKR_USER_NOT_LOGGED_IN : CKR_OK;
 }
 
 // Answers of the Bitcoin key slot beyond the standard's codes.

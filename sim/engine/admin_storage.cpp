@@ -10,10 +10,6 @@ namespace {
 // Larger than any image of a token with 1 MiB of object memory.
 constexpr uint32_t kMaxImage = 4u << 20;
 
-void endAllSessions(Device& d) {
-    while (!d.sessions.empty()) endSession(d, d.sessions.begin()->first);
-}
-
 // What the checksum cannot tell: an image that would leave the token unusable.
 bool consistent(const PersistentState& state, std::string& error) {
     const TokenConfig& c = state.token.config;
@@ -42,7 +38,7 @@ Rv takeState(Device& d, PersistentState state) {
     d.objects.removeAllTokenObjects();
     for (Object& o : state.objects) d.objects.add(std::move(o), 0);
     if (Rv rv = d.commit(before); rv != CKR_OK) return rv;
-    endAllSessions(d);
+    endSessions(d, std::nullopt);
     return CKR_OK;
 }
 
@@ -134,7 +130,7 @@ Rv factoryReset(Device& d, const Request&, Response&) {
     d.token.record = TokenRecord{};
     d.objects.removeAllTokenObjects();
     if (Rv rv = d.commit(before); rv != CKR_OK) return rv;
-    endAllSessions(d);
+    endSessions(d, std::nullopt);
     return CKR_OK;
 }
 

@@ -11,21 +11,34 @@ Device::Device(std::string serialNumber, std::optional<StateFile> file)
     }
 }
 
+Login Device::loginOf(uint32_t client) const {
+    auto it = logins.find(client);
+    return it == logins.end() ? Login::None : it->second;
+}
+
 uint32_t Device::sessionState(const Session& s) const {
+    Login login = loginOf(s.client);
     if (login == Login::SO) return CKS_RW_SO_FUNCTIONS;
     if (login == Login::User) return s.rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
     return s.rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
 }
 
-uint32_t Device::rwSessionCount() const {
+uint32_t Device::sessionCount(bool rwOnly) const {
     uint32_t n = 0;
-    for (const auto& [handle, s] : sessions) n += s.rw;
+    for (const auto& [handle, s] : sessions) n += s.client == caller && (s.rw || !rwOnly);
     return n;
+}
+
+bool Device::canSee(const StoredObject& stored) const {
+    if (stored.object.isPrivate() && login() != Login::User) return false;
+    if (stored.owner == 0) return true;
+    auto owner = sessions.find(stored.owner);
+    return owner != sessions.end() && owner->second.client == caller;
 }
 
 Rv Device::visible(uint32_t handle, StoredObject*& out, Rv invalid) {
     out = objects.get(handle);
-    if (!out || (out->object.isPrivate() && login != Login::User)) {
+    if (!out || !canSee(*out)) {
         out = nullptr;
         return invalid;
     }
@@ -39,7 +52,7 @@ Rv Device::visible(const std::optional<uint32_t>& handle, StoredObject*& out, Rv
 
 Rv Device::mayWrite(const Session& s, const Object& o) const {
     if (o.isToken() && !s.rw) return CKR_SESSION_READ_ONLY;
-    if (o.isPrivate() && login != Login::User) return CKR_USER_NOT_LOGGED_IN;
+    if (o.isPrivate() && loginOf(s.client) != Login::User) return CKR_USER_NOT_LOGGED_IN;
     return CKR_OK;
 }
 
@@ -92,9 +105,10 @@ Rv Device::verifyPin(PinRecord& record, const Bytes& pin) {
     return check == PinCheck::Ok ? CKR_OK : CKR_PIN_INCORRECT;
 }
 
-void Device::endLogin() {
-    login = Login::None;
-    for (auto& [handle, s] : sessions) s.contextLoginPending = false;
+void Device::endLogin(uint32_t client) {
+    logins.erase(client);
+    for (auto& [handle, s] : sessions)
+        if (s.client == client) s.contextLoginPending = false;
 }
 
 }  // namespace dravenholt::sim

@@ -23,6 +23,7 @@ struct FindState {
 
 struct Session {
     uint32_t handle = 0;
+    uint32_t client = 0;  // the client that opened it; no other client reaches it
     bool rw = false;
     std::unique_ptr<CipherOp> encrypt;
     std::unique_ptr<CipherOp> decrypt;
@@ -43,15 +44,25 @@ struct Device {
     ObjectStore objects;
     std::map<uint32_t, Session> sessions;
     uint32_t nextSession = 1;
-    uint32_t maxSessions = 64;
-    Login login = Login::None;
+    uint32_t maxSessions = 64;  // of all clients together
+    // The login of each client logged in; it ends with the client's last session.
+    std::map<uint32_t, Login> logins;
+    // The client whose request is being handled: the engine sets it before each request, and
+    // every rule that depends on the login or on who owns a session asks for it.
+    uint32_t caller = 0;
     Random random;
     AdminState admin;
 
+    Login loginOf(uint32_t client) const;
+    Login login() const { return loginOf(caller); }
     uint32_t sessionState(const Session& s) const;
-    uint32_t rwSessionCount() const;
+    // The caller's sessions, all of them or the read/write ones.
+    uint32_t sessionCount(bool rwOnly) const;
 
-    // An object the session may see (private objects only while the user is logged in).
+    // Whether the caller may see a stored object: private objects only while it is logged in as
+    // the user, session objects only when one of its own sessions made them.
+    bool canSee(const StoredObject& stored) const;
+    // An object the caller may see, by handle.
     Rv visible(uint32_t handle, StoredObject*& out, Rv invalid = CKR_OBJECT_HANDLE_INVALID);
     Rv visible(const std::optional<uint32_t>& handle, StoredObject*& out,
                Rv invalid = CKR_OBJECT_HANDLE_INVALID);
@@ -76,7 +87,7 @@ struct Device {
     // or CKR_PIN_LOCKED.
     Rv verifyPin(PinRecord& record, const Bytes& pin);
 
-    void endLogin();  // after logout: drop operations that need the login
+    void endLogin(uint32_t client);  // after logout: drop operations that need the login
 };
 
 }  // namespace dravenholt::sim

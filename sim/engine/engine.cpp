@@ -48,7 +48,7 @@ Rv dispatch(Device& device, const wire::Request& req, wire::Response& resp) {
     if (auto* slot = std::get_if<SlotHandler>(&route->handler)) return (*slot)(device, req, resp);
     if (!req.session) return CKR_SESSION_HANDLE_INVALID;
     auto it = device.sessions.find(*req.session);
-    if (it == device.sessions.end()) return CKR_SESSION_HANDLE_INVALID;
+    if (it == device.sessions.end() || it->second.client != device.caller) return CKR_SESSION_HANDLE_INVALID;
     sessionUsed(device, it->first);
     return std::get<SessionHandler>(route->handler)(device, it->second, req, resp);
 }
@@ -76,14 +76,29 @@ Engine::Engine(EngineOptions options) {
 
 Engine::~Engine() = default;
 
-std::vector<uint8_t> Engine::process(const uint8_t* request, size_t length) noexcept {
+Engine::ClientId Engine::connect() {
+    std::lock_guard lock(mutex_);
+    while (nextClient_ == kDefaultClient || clients_.count(nextClient_)) ++nextClient_;
+    clients_.insert(nextClient_);
+    return nextClient_++;
+}
+
+void Engine::disconnect(ClientId client) noexcept {
+    std::lock_guard lock(mutex_);
+    endSessions(*device_, client);
+    if (client != kDefaultClient) clients_.erase(client);
+}
+
+std::vector<uint8_t> Engine::process(ClientId client, const uint8_t* request, size_t length) noexcept {
     try {
         std::lock_guard lock(mutex_);
+        if (!clients_.count(client)) return bare(CKR_DEVICE_REMOVED);
         if (!request || length == 0) return bare(CKR_ARGUMENTS_BAD);
         if (length > kMaxMessage) return bare(CKR_DATA_LEN_RANGE);
         wire::Request req;
         if (!wire::decodeRequest(request, length, req)) return bare(CKR_ARGUMENTS_BAD);
         wire::Response resp;
+        device_->caller = client;
         beforeRequest(*device_);
         resp.rv = dispatch(*device_, req, resp);
         afterRequest(*device_, req, resp, resp.rv);

@@ -24,8 +24,7 @@ Rv findObjectsInit(Device& d, Session& s, const Request& req, Response&) {
     if (Rv rv = readTemplate(req.templ, templ); rv != CKR_OK) return rv;
     FindState state;
     for (const auto& [handle, stored] : d.objects.all()) {
-        if (stored.object.isPrivate() && d.login != Login::User) continue;
-        if (matches(stored.object, templ)) state.handles.push_back(handle);
+        if (d.canSee(stored) && matches(stored.object, templ)) state.handles.push_back(handle);
     }
     s.find = std::move(state);
     return CKR_OK;

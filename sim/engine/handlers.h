@@ -20,9 +20,10 @@ Rv setTime(Device&, const Request&, Response&);
 Rv initPin(Device&, Session&, const Request&, Response&);
 Rv setPin(Device&, Session&, const Request&, Response&);
 
-// Sessions and login. endSession drops a session with its objects (and the login with the last
-// session).
+// Sessions and login. endSession drops a session with its objects (and its client's login with
+// that client's last session); endSessions does so for every session of one client, or of all.
 void endSession(Device&, uint32_t handle);
+void endSessions(Device&, std::optional<uint32_t> client);
 Rv openSession(Device&, const Request&, Response&);
 Rv closeAllSessions(Device&, const Request&, Response&);
 Rv closeSession(Device&, Session&, const Request&, Response&);

@@ -38,7 +38,7 @@ Rv copyObject(Device& d, Session& s, const Request& req, Response& resp) {
     Object changes;
     if (Rv rv = readTemplate(req.templ, changes); rv != CKR_OK) return rv;
     Object copy = source->object;
-    bool so = d.login == Login::SO;
+    bool so = d.login() == Login::SO;
     if (Rv rv = applyChanges(copy, changes, true, so); rv != CKR_OK) return rv;
     uint32_t handle = 0;
     Rv rv = d.addObject(s, std::move(copy), handle);
@@ -92,7 +92,7 @@ Rv setAttributeValue(Device& d, Session& s, const Request& req, Response&) {
     Object changes;
     if (Rv rv = readTemplate(req.templ, changes); rv != CKR_OK) return rv;
     Object updated = stored->object;
-    if (Rv rv = applyChanges(updated, changes, false, d.login == Login::SO); rv != CKR_OK) return rv;
+    if (Rv rv = applyChanges(updated, changes, false, d.login() == Login::SO); rv != CKR_OK) return rv;
     return replace(d, *stored, std::move(updated));
 }
 

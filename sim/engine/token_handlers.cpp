@@ -3,8 +3,8 @@
 
 namespace dravenholt::sim {
 Rv getTokenInfo(Device& d, const Request&, Response& resp) {
-    resp.tokenInfo = d.token.info(d.serial, uint32_t(d.sessions.size()), d.rwSessionCount(),
-                                  d.maxSessions, d.objects.tokenMemory());
+    resp.tokenInfo = d.token.info(d.serial, d.sessionCount(false), d.sessionCount(true), d.maxSessions,
+                                  d.objects.tokenMemory());
     return CKR_OK;
 }
 
@@ -36,7 +36,7 @@ Rv setTime(Device& d, const Request& req, Response&) {
 
 Rv initPin(Device& d, Session& s, const Request& req, Response&) {
     if (!s.rw) return CKR_SESSION_READ_ONLY;
-    if (d.login != Login::SO) return CKR_USER_NOT_LOGGED_IN;
+    if (d.login() != Login::SO) return CKR_USER_NOT_LOGGED_IN;
     Bytes pin = req.data.value_or(Bytes{});
     if (!d.token.pinLengthOk(pin)) return CKR_PIN_LEN_RANGE;
     Device::Snapshot before = d.snapshot();
@@ -46,7 +46,7 @@ Rv initPin(Device& d, Session& s, const Request& req, Response&) {
 
 Rv setPin(Device& d, Session& s, const Request& req, Response&) {
     if (!s.rw) return CKR_SESSION_READ_ONLY;
-    PinRecord& target = d.login == Login::SO ? d.token.record.so : d.token.record.user;
+    PinRecord& target = d.login() == Login::SO ? d.token.record.so : d.token.record.user;
     if (!target.set) return CKR_USER_PIN_NOT_INITIALIZED;
     if (Rv rv = d.verifyPin(target, req.data.value_or(Bytes{})); rv != CKR_OK) return rv;
     Bytes fresh = req.data2.value_or(Bytes{});

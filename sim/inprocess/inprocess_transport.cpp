@@ -5,7 +5,8 @@
 namespace dravenholt::sim {
 
 size_t InProcessTransport::write(const uint8_t* data, size_t length) {
-    pending_ = engine_->process(data, length);
+    if (!client_) return 0;
+    pending_ = engine_->process(client_->id(), data, length);
     return length;
 }
 

@@ -1,10 +1,13 @@
 // A transport whose device is a simulator engine in the same process: write hands the
-// request to the engine, read returns its reply.
+// request to the engine, read returns its reply. While open, the transport is a client of the
+// engine of its own, as a connection to a networked device is: closing it ends the sessions
+// opened through it. A forked process works on its copy of the engine.
 #pragma once
 
 #include <memory>
+#include <optional>
 
-#include "engine/engine.h"
+#include "engine/engine_client.h"
 #include "transport/transport.h"
 
 namespace dravenholt::sim {
@@ -13,9 +16,9 @@ class InProcessTransport : public CTransport {
 public:
     explicit InProcessTransport(std::shared_ptr<Engine> engine) : engine_(std::move(engine)) {}
 
-    void open() override { open_ = true; }
-    bool isOpen() override { return open_; }
-    void close() override { open_ = false; }
+    void open() override { client_.emplace(*engine_); }
+    bool isOpen() override { return client_.has_value(); }
+    void close() override { client_.reset(); }
     void setTimeout(uint32_t ms) override { timeoutMs_ = ms; }
     uint32_t getTimeout() override { return timeoutMs_; }
     size_t write(const uint8_t* data, size_t length) override;
@@ -27,8 +30,8 @@ public:
 
 private:
     std::shared_ptr<Engine> engine_;
+    std::optional<EngineClient> client_;  // after engine_: goes first
     std::vector<uint8_t> pending_;
-    bool open_ = false;
     uint32_t timeoutMs_ = 12000;
 };
 

@@ -36,8 +36,8 @@ Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& payload, size_t an
 
 }  // namespace
 
-DeviceModel::DeviceModel(const DeviceProfile& profile, Responder responder)
-    : profile_(profile), responder_(std::make_shared<Responder>(std::move(responder))) {}
+DeviceModel::DeviceModel(const DeviceProfile& profile, HostResponder responder)
+    : profile_(profile), responder_(std::make_shared<HostResponder>(std::move(responder))) {}
 
 std::vector<Output> DeviceModel::onReport(uint32_t host, const Bytes& report) {
     {
@@ -131,7 +131,7 @@ std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& fa
 }
 
 std::vector<Output> DeviceModel::complete(uint32_t host, Bytes request, uint32_t channel) {
-    std::shared_ptr<Responder> responder;
+    std::shared_ptr<HostResponder> responder;
     Faults current;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,8 +140,8 @@ std::vector<Output> DeviceModel::complete(uint32_t host, Bytes request, uint32_t
         current = faults_;
     }
     requestArrived_.notify_all();
-    if (current.silent || !*responder) return {};
-    Bytes reply = (*responder)(request);
+    if (current.silent || !responder->answer) return {};
+    Bytes reply = responder->answer(host, request);
     std::vector<Output> out = profile_.framing == Framing::U2f ? frameU2f(channel, reply, current)
                                                             : frameReports(reply, current);
     if (current.replyPieces && out.size() > *current.replyPieces) out.resize(*current.replyPieces);
@@ -205,8 +205,17 @@ std::vector<Output> DeviceModel::frameU2f(uint32_t channel, const Bytes& reply, 
     return out;
 }
 
-void DeviceModel::setResponder(Responder responder) {
-    auto replacement = std::make_shared<Responder>(std::move(responder));
+void DeviceModel::onHostClosed(uint32_t host) {
+    std::shared_ptr<HostResponder> responder;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        responder = responder_;
+    }
+    if (responder->closed) responder->closed(host);
+}
+
+void DeviceModel::setResponder(HostResponder responder) {
+    auto replacement = std::make_shared<HostResponder>(std::move(responder));
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(replacement);
 }

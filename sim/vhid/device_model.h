@@ -21,15 +21,17 @@ struct Output {
 
 class DeviceModel {
 public:
-    DeviceModel(const DeviceProfile& profile, Responder responder);
+    DeviceModel(const DeviceProfile& profile, HostResponder responder);
 
     // One report written by host number `host`; called on the device thread only.
     std::vector<Output> onReport(uint32_t host, const Bytes& report);
+    // Host number `host` has closed its handle or lost it.
+    void onHostClosed(uint32_t host);
     // Whether a host's write of a report with this ID succeeds; any thread.
     bool acceptsReportId(uint8_t reportId) const;
 
     // Settings and records; any thread.
-    void setResponder(Responder responder);
+    void setResponder(HostResponder responder);
     void setFaults(const Faults& faults);
     Faults faults() const;
     std::vector<Bytes> requests() const;
@@ -60,7 +62,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
-    std::shared_ptr<Responder> responder_;  // shared, so a stateful responder keeps its state
+    std::shared_ptr<HostResponder> responder_;  // shared, so a stateful responder keeps its state
     Faults faults_;
     std::vector<Bytes> requests_;
     std::vector<Bytes> written_;

@@ -25,8 +25,8 @@ sockaddr_un abstractAddress(const std::string& name, socklen_t& length) {
 
 }  // namespace
 
-Hub::Hub(std::string socketName, Handler handler)
-    : socketName_(std::move(socketName)), handler_(std::move(handler)), owner_(getpid()) {
+Hub::Hub(std::string socketName, Handler handler, Closed closed)
+    : socketName_(std::move(socketName)), handler_(std::move(handler)), closed_(std::move(closed)), owner_(getpid()) {
     listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     socklen_t length = 0;
@@ -48,7 +48,10 @@ Hub::~Hub() {
     stopping_ = true;
     wake();
     thread_.join();
-    for (const auto& [fd, host] : hosts_) ::close(fd);
+    for (const auto& [fd, host] : hosts_) {
+        ::close(fd);
+        closed_(host);
+    }
     ::close(listenFd_);
     ::close(wakeFd_);
 }
@@ -90,9 +93,11 @@ void Hub::run() {
             }
             if (fds[0].revents & POLLIN) acceptHost();
             for (size_t i = 2; i < fds.size(); ++i) {
-                if (fds[i].revents && !serveHost(fds[i].fd, hosts_.at(fds[i].fd))) {
+                const uint32_t host = hosts_.at(fds[i].fd);
+                if (fds[i].revents && !serveHost(fds[i].fd, host)) {
                     ::close(fds[i].fd);
                     hosts_.erase(fds[i].fd);
+                    closed_(host);
                 }
                 sendDue();
             }

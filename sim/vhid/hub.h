@@ -22,8 +22,10 @@ class Hub {
 public:
     // `host` numbers the connection, from 1 in the order hosts connected.
     using Handler = std::function<std::vector<Output>(uint32_t host, const Bytes& report)>;
+    // Told when a host's connection ends, and for every host still connected when the hub goes.
+    using Closed = std::function<void(uint32_t host)>;
 
-    Hub(std::string socketName, Handler handler);
+    Hub(std::string socketName, Handler handler, Closed closed);
     ~Hub();
     Hub(const Hub&) = delete;
     Hub& operator=(const Hub&) = delete;
@@ -46,6 +48,7 @@ private:
 
     std::string socketName_;
     Handler handler_;
+    Closed closed_;
     pid_t owner_;
     int listenFd_ = -1;
     int wakeFd_ = -1;

@@ -13,7 +13,7 @@
 namespace dravenholt::vhid {
 
 struct VirtualDevice::State {
-    State(const DeviceProfile& profile, Responder responder, std::string path);
+    State(const DeviceProfile& profile, HostResponder responder, std::string path);
 
     DeviceProfile profile;
     std::string path;  // also the name of the hub's socket

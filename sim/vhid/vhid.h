@@ -29,6 +29,15 @@ using Bytes = std::vector<uint8_t>;
 // Runs on the device's thread. An empty reply is sent as a reply of length 0.
 using Responder = std::function<Bytes(const Bytes& request)>;
 
+// A responder that tells the hosts apart, numbered as in the journal (every handle a host opens
+// is a host of its own): `answer` gets the host whose request it answers, and `closed`, when
+// given, hears that a host's handle is gone: hid_close, its process ended or was killed, or the
+// device was unplugged. Both run on the device's thread, `closed` also on the thread unplugging.
+struct HostResponder {
+    std::function<Bytes(uint32_t host, const Bytes& request)> answer;
+    std::function<void(uint32_t host)> closed;
+};
+
 enum class Framing { Reports, U2f };
 
 struct DeviceProfile {
@@ -131,6 +140,7 @@ private:
 
 // Attaches a device; hid_enumerate lists devices in the order they were plugged in.
 std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, Responder responder = {});
+std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, HostResponder responder);
 // Detaches a device: it leaves the enumeration and open handles read an error.
 void unplug(const std::shared_ptr<VirtualDevice>& device);
 void unplugAll();

@@ -20,6 +20,12 @@ Registry& registry() {
     return *instance;
 }
 
+// A responder that takes every host alike; an empty one stays empty (the device never answers).
+HostResponder forAnyHost(Responder responder) {
+    if (!responder) return {};
+    return {[responder = std::move(responder)](uint32_t, const Bytes& request) { return responder(request); }, {}};
+}
+
 std::string newPath() {
     static std::atomic<unsigned> counter{0};
     return "vhid-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -27,9 +33,11 @@ std::string newPath() {
 
 }  // namespace
 
-VirtualDevice::State::State(const DeviceProfile& profile_, Responder responder, std::string path_)
+VirtualDevice::State::State(const DeviceProfile& profile_, HostResponder responder, std::string path_)
     : profile(profile_), path(std::move(path_)), model(profile_, std::move(responder)) {
-    hub = std::make_unique<Hub>(path, [this](uint32_t host, const Bytes& report) { return model.onReport(host, report); });
+    hub = std::make_unique<Hub>(
+        path, [this](uint32_t host, const Bytes& report) { return model.onReport(host, report); },
+        [this](uint32_t host) { model.onHostClosed(host); });
 }
 
 VirtualDevice::VirtualDevice(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -37,7 +45,7 @@ VirtualDevice::~VirtualDevice() = default;
 
 const DeviceProfile& VirtualDevice::profile() const { return state_->profile; }
 const std::string& VirtualDevice::path() const { return state_->path; }
-void VirtualDevice::setResponder(Responder responder) { state_->model.setResponder(std::move(responder)); }
+void VirtualDevice::setResponder(Responder responder) { state_->model.setResponder(forAnyHost(std::move(responder))); }
 
 void VirtualDevice::setFaults(const Faults& faults) {
     state_->model.setFaults(faults);
@@ -63,6 +71,10 @@ std::vector<JournalEntry> VirtualDevice::journal() const { return state_->model.
 size_t VirtualDevice::timesOpened() const { return state_->opened; }
 
 std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, Responder responder) {
+    return plugIn(profile, forAnyHost(std::move(responder)));
+}
+
+std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, HostResponder responder) {
     auto device = std::make_shared<VirtualDevice>(std::make_unique<VirtualDevice::State>(profile, std::move(responder), newPath()));
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);

@@ -61,11 +61,18 @@ void withItsOwnInitialize(Findings& f, const SigningToken& token) {
     CK_ULONG count = 0;
     f.rv(C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList");
     f.check(count == 1, "the child sees " + std::to_string(count) + " slots");
-    // The parent's session is no handle of this process.
+    // The parent's session is no handle of this process, and its login no login of this one:
+    // the child logs in for itself, then finalises with that session open.
     f.rv(C_CloseSession(token.session), "C_CloseSession(parent's)", CKR_SESSION_HANDLE_INVALID);
-    f.check(twoRounds("child", token, f) == 10, "the child's rounds");
     CK_SESSION_HANDLE open = 0;
     f.rv(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &open), "C_OpenSession");
+    CK_SESSION_INFO info{};
+    f.rv(C_GetSessionInfo(open, &info), "C_GetSessionInfo");
+    f.check(info.state == CKS_RO_PUBLIC_SESSION, "the child starts logged in");
+    f.rv(C_Login(open, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kUserPin.data())),
+                 CK_ULONG(kUserPin.size())),
+         "C_Login");
+    f.check(twoRounds("child", token, f) == 10, "the child's rounds");
     f.rv(C_Finalize(nullptr), "C_Finalize");
 }
 

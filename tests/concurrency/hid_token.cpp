@@ -1,5 +1,7 @@
 #include "hid_token.h"
 
+#include "vhid/engine_device.h"
+
 namespace conc {
 
 using dravenholt::vhid::JournalEntry;
@@ -9,9 +11,7 @@ HidToken plugInHidToken() {
     dravenholt::sim::EngineOptions options;
     options.serialNumber = "0A0B0C0D0E0F";
     token.engine = std::make_shared<dravenholt::sim::Engine>(options);
-    auto engine = token.engine;
-    token.device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"},
-                                            [engine](const dravenholt::vhid::Bytes& request) { return engine->process(request); });
+    token.device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"}, dravenholt::vhid::engineResponder(token.engine));
     return token;
 }
 

@@ -42,11 +42,19 @@ def main():
             restart(sim)
             assert label(pkcs11) == "faults", fault
             print(f"{fault}: the faulty call failed in {took * 1000:.0f} ms; the next call succeeded")
-        # The connection drops after every whole reply: each call still succeeds, reconnecting.
+        # The connection drops after every whole reply: each call still succeeds, reconnecting,
+        # but a session ends with the connection that opened it.
         restart(sim, "--fault", "drop-after")
         for _ in range(3):
             assert label(pkcs11) == "faults"
             time.sleep(0.1)
+        session = pkcs11.openSession(0)
+        time.sleep(0.1)
+        try:
+            session.generateRandom(8)
+            raise AssertionError("a session outlived its connection")
+        except PyKCS11.PyKCS11Error as e:
+            assert e.value == PyKCS11.CKR_SESSION_HANDLE_INVALID, e
         restart(sim)
         assert label(pkcs11) == "faults"
         assert sim.stop() == 0, sim.log()

@@ -30,8 +30,7 @@ def main():
             checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-subject"])
             assert "verify OK" in checked.replace("Certificate request self-signature verify OK", "verify OK"), checked
             assert f"CN = {label}.example" in checked, checked
-            # The request carries the token's public key. The engine ends without C_Finalize, so
-            # its sessions stay logged in on the device: no second login here.
+            # The request carries the token's public key, read without a login.
             token_key = os.path.join(work, f"{label}.pem")
             if label == "csr-ec":
                 with open(token_key, "w") as f:

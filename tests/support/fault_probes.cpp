@@ -62,7 +62,12 @@ void ProbedToken::prepare() {
     ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_), CKR_OK);
     ASSERT_EQ(C_Login(session_, CKU_SO, kSoPin, 8), CKR_OK);
     ASSERT_EQ(C_InitPIN(session_, kUserPin, 8), CKR_OK);
-    ASSERT_EQ(C_Logout(session_), CKR_OK);
+    ASSERT_EQ(C_CloseSession(session_), CKR_OK);
+    openSession();
+}
+
+void ProbedToken::openSession() {
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_), CKR_OK);
     ASSERT_EQ(C_Login(session_, CKU_USER, kUserPin, 8), CKR_OK);
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
@@ -107,6 +112,15 @@ ProbeResult ProbedToken::run(Probe probe) {
     }
     result.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return result;
+}
+
+ProbeResult ProbedToken::runAfterReconnect(Probe probe) {
+    if (probe == Probe::TokenInfo) return run(probe);
+    ProbeResult gone = run(probe);
+    EXPECT_EQ(gone.rv, CKR_SESSION_HANDLE_INVALID) << probeName(probe) << ": the old session is still there";
+    EXPECT_TRUE(gone.guardsIntact) << probeName(probe);
+    openSession();
+    return run(probe);
 }
 
 void recordOutcome(const std::string& transport, const std::string& fault, Probe probe, const ProbeResult& faulty,

@@ -48,9 +48,14 @@ public:
     // Initialises the token of slot 0 through the library (after C_Initialize).
     void prepare();
     ProbeResult run(Probe probe);
+    // The probe once the library has connected to the device anew: the device ended the old
+    // connection's session, so a probe that needs it first finds it gone (checked here) and then
+    // runs in a new session with a new data object, as a program goes on after such a failure.
+    ProbeResult runAfterReconnect(Probe probe);
     CK_SESSION_HANDLE session() const { return session_; }
 
 private:
+    void openSession();  // logged in as the user, with the data object
     CK_SESSION_HANDLE session_ = 0;
     CK_OBJECT_HANDLE object_ = 0;
 };

@@ -1,12 +1,15 @@
 // The simulated token behind the simulator's TLS front end, with each of its reply faults: every
 // faulty call ends with an error code within its timeout and leaves the caller's memory outside
 // its buffers alone, and the next call after the fault is repaired succeeds in the same process.
+// After most faults the library gives up its connection and makes a new one; the device ends the
+// old connection's session with it, so the next call on that session is refused and the program
+// goes on in a new session. A reply that arrives whole but means nothing leaves the connection.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 
-#include "engine/engine.h"
+#include "engine_service.h"
 #include "frame/context.h"
 #include "reply_faults.h"
 #include "support/fault_probes.h"
@@ -28,6 +31,7 @@ struct Case {
     FaultPlan plan;
     bool callFails;   // false: the reply arrived whole, only the connection is gone afterwards
     bool waitsTimeout;
+    bool reconnects = true;
 };
 
 const Case kCases[] = {
@@ -36,9 +40,9 @@ const Case kCases[] = {
     {"drop-before", {ReplyFault::DropBefore}, true, false},
     {"drop-during", {ReplyFault::DropDuring}, true, false},
     {"drop-after", {ReplyFault::DropAfter}, false, false},
-    {"truncated", {ReplyFault::Truncated}, true, false},
+    {"truncated", {ReplyFault::Truncated}, true, false, false},
     {"oversized", {ReplyFault::Oversized}, true, false},
-    {"garbage", {ReplyFault::Garbage}, true, false},
+    {"garbage", {ReplyFault::Garbage}, true, false, false},
 };
 
 struct TlsToken : ::testing::Test {
@@ -50,10 +54,7 @@ struct TlsToken : ::testing::Test {
     ProbedToken token;
 
     void SetUp() override {
-        auto healthy = [engine = engine](const Bytes& request) -> std::optional<Bytes> {
-            return engine->process(request);
-        };
-        device.setBehaviour(dravenholt::sim::withFaults(healthy, faults));
+        device.setService(dravenholt::sim::withFaults(dravenholt::sim::engineService(*engine), faults));
         dir.write("ca.pem", pki.authority.certificatePem);
         dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
                         std::to_string(kTimeout.count()) + R"(, "transport": {"address": "127.0.0.1", "port": )" +
@@ -82,7 +83,7 @@ TEST_P(TlsFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
         // A device that drops the connection has dropped it by the next call: a request written
         // in the instant before the connection's end arrives is lost with it.
         std::this_thread::sleep_for(kSettle);
-        ProbeResult next = token.run(probe);
+        ProbeResult next = c.reconnects ? token.runAfterReconnect(probe) : token.run(probe);
         recordOutcome("TLS", c.name, probe, faulty, next);
 
         EXPECT_EQ(faulty.rv, c.callFails ? CKR_FUNCTION_FAILED : CKR_OK) << probeName(probe);
@@ -111,7 +112,7 @@ TEST_F(TlsToken, SimulatorStoppedAndRestartedMidSession) {
         device.stop();
         ProbeResult faulty = token.run(probe);
         device.restart();
-        ProbeResult next = token.run(probe);
+        ProbeResult next = token.runAfterReconnect(probe);
         recordOutcome("TLS", "simulator stopped, then restarted", probe, faulty, next);
         EXPECT_EQ(faulty.rv, CKR_FUNCTION_FAILED);
         EXPECT_TRUE(faulty.guardsIntact);

@@ -8,6 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include <p11-kit/pkcs11.h>
+
+#include "codec/codec.h"
+#include "engine_service.h"
 #include "options.h"
 #include "state_directory.h"
 #include "tls_fixture.h"
@@ -36,6 +40,24 @@ struct SimServer : ::testing::Test {
     static std::string frame(const std::string& body, char reserved = 0) {
         uint32_t n = static_cast<uint32_t>(body.size());
         return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24), reserved} + body;
+    }
+    // One request to the simulator's engine and its decoded reply.
+    dravenholt::wire::Response call(TlsConnection& c, dravenholt::wire::Request request) {
+        Bytes encoded;
+        dravenholt::wire::Response reply;
+        reply.rv = CKR_FUNCTION_FAILED;
+        if (!dravenholt::wire::encodeRequest(request, encoded) ||
+            !writeText(c, frame(std::string(encoded.begin(), encoded.end()))))
+            return reply;
+        std::string raw = readReply(c);
+        dravenholt::wire::decodeResponse(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), reply);
+        return reply;
+    }
+    static dravenholt::wire::Request request(uint32_t function, std::optional<uint32_t> session = {}) {
+        dravenholt::wire::Request r;
+        r.function = function;
+        r.session = session;
+        return r;
     }
 };
 
@@ -115,6 +137,33 @@ TEST_F(SimServer, StopEndsConnectedClientsAndFreesThePort) {
     EXPECT_EQ(again.port(), port);
 }
 
+// Each connection is a client of the engine of its own: its sessions are out of other
+// connections' reach, and end when it closes, so that the token can be initialised again.
+TEST_F(SimServer, SessionsEndWithTheirConnection) {
+    enum { kInitToken = 10, kOpenSession = 11, kGetSessionInfo = 17 };
+    dravenholt::sim::Engine engine;
+    TestDevice device(pki.server);
+    device.setService(dravenholt::sim::engineService(engine));
+    dravenholt::wire::Request init = request(kInitToken), open = request(kOpenSession);
+    init.data = Bytes(8, '1');
+    init.data2 = Bytes(32, ' ');
+    open.value = CKF_SERIAL_SESSION;
+    TlsConnection owner("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+    TlsConnection other("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+    ASSERT_TRUE(owner.connect(5000) && other.connect(5000)) << log.all();
+    dravenholt::wire::Response opened = call(owner, open);
+    ASSERT_EQ(opened.rv, CKR_OK);
+    EXPECT_EQ(call(owner, request(kGetSessionInfo, opened.handle)).rv, CKR_OK);
+    EXPECT_EQ(call(other, request(kGetSessionInfo, opened.handle)).rv, CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(call(other, init).rv, CKR_SESSION_EXISTS);
+    owner.close();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    uint32_t rv;
+    while ((rv = call(other, init).rv) == CKR_SESSION_EXISTS && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(rv, CKR_OK);
+}
+
 // The end-to-end tests run the simulator on a state directory the library trusts through the
 // configuration written there; this covers what they do not reach.
 TEST_F(SimServer, StateDirectoryIsCreatedOnceAndTrustedByTheLibrary) {
@@ -127,7 +176,8 @@ TEST_F(SimServer, StateDirectoryIsCreatedOnceAndTrustedByTheLibrary) {
         firstCertificate = identity.certificatePem;
         EXPECT_EQ(std::filesystem::status(state.path() / "server.key").permissions() & std::filesystem::perms::group_read,
                   std::filesystem::perms::none);
-        dravenholt::sim::TlsServer server("127.0.0.1", 0, identity, [](const Bytes& r) { return std::optional<Bytes>(r); });
+        dravenholt::sim::TlsServer server("127.0.0.1", 0, identity,
+                                         dravenholt::sim::sameForAll([](const Bytes& r) { return std::optional<Bytes>(r); }));
         for (const char* name : {"127.0.0.1", "localhost"}) {
             TCPTransport t(name, server.port(), state.authorityFile().string(), &log);
             EXPECT_NO_THROW(t.open()) << name << "\n" << log.all();

@@ -47,17 +47,25 @@ TestDevice::TestDevice(Credential identity, uint16_t port) : identity_(std::move
 TestDevice::~TestDevice() { stop(); }
 
 void TestDevice::start() {
-    auto respond = [this](const Bytes& request) {
-        dravenholt::sim::Responder behaviour;
+    auto connectionOpened = [this]() -> dravenholt::sim::Responder {
+        dravenholt::sim::Responder own;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            requests_.push_back(request);
-            behaviour = behaviour_;
+            if (service_) own = service_();
         }
-        return behaviour(request);
+        return [this, own](const Bytes& request) {
+            dravenholt::sim::Responder behaviour = own;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                requests_.push_back(request);
+                if (!behaviour) behaviour = behaviour_;
+            }
+            return behaviour(request);
+        };
     };
     server_ = std::make_unique<dravenholt::sim::TlsServer>(
-        "127.0.0.1", port_, dravenholt::sim::ServerIdentity{identity_.certificatePem, identity_.keyPem}, respond);
+        "127.0.0.1", port_, dravenholt::sim::ServerIdentity{identity_.certificatePem, identity_.keyPem},
+        connectionOpened);
     port_ = server_->port();
 }
 
@@ -79,6 +87,11 @@ std::vector<Bytes> TestDevice::requests() const {
 void TestDevice::setBehaviour(dravenholt::sim::Responder behaviour) {
     std::lock_guard<std::mutex> guard(mutex_);
     behaviour_ = std::move(behaviour);
+}
+
+void TestDevice::setService(dravenholt::sim::ResponderFactory service) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    service_ = std::move(service);
 }
 
 }  // namespace orvotest

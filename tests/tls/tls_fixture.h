@@ -42,7 +42,8 @@ struct Pki {
 };
 
 // A device behind TLS: records every request and answers through `behaviour` (by default an
-// echo prefixed with "re:").
+// echo prefixed with "re:"), or through a responder of each connection's own once a service is
+// set.
 class TestDevice {
 public:
     explicit TestDevice(Credential identity, uint16_t port = 0);
@@ -52,6 +53,8 @@ public:
     void restart();  // a fresh server on the same port
     std::vector<Bytes> requests() const;
     void setBehaviour(dravenholt::sim::Responder behaviour);
+    // For connections opened from now on.
+    void setService(dravenholt::sim::ResponderFactory service);
 
 private:
     void start();
@@ -60,6 +63,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
     dravenholt::sim::Responder behaviour_;
+    dravenholt::sim::ResponderFactory service_;
     std::unique_ptr<dravenholt::sim::TlsServer> server_;
 };
 

@@ -1,5 +1,7 @@
 #include "tool_fixture.h"
 
+#include "vhid/engine_device.h"
+
 namespace tooltest {
 namespace {
 
@@ -13,10 +15,7 @@ void ToolTest::SetUp() {
     options.serialNumber = "0A0B0C000001";
     options.stateFile = dir.file("token.state");
     engine = std::make_shared<dravenholt::sim::Engine>(options);
-    auto device = engine;
-    dravenholt::vhid::plugIn({.serial = L"0A0B0C000001"}, [device](const dravenholt::vhid::Bytes& request) {
-        return device->process(request);
-    });
+    dravenholt::vhid::plugIn({.serial = L"0A0B0C000001"}, dravenholt::vhid::engineResponder(engine));
 }
 
 void ToolTest::TearDown() { dravenholt::vhid::unplugAll(); }

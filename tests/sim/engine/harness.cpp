@@ -51,7 +51,7 @@ Response Device::call(const Request& req) {
     Bytes encoded;
     std::string error;
     EXPECT_TRUE(dravenholt::wire::encodeRequest(req, encoded, 2048, &error)) << error;
-    Bytes reply = engine_->process(encoded);
+    Bytes reply = engine_->process(client, encoded);
     EXPECT_LE(reply.size(), 2048u);
     Response resp;
     EXPECT_TRUE(dravenholt::wire::decodeResponse(reply.data(), reply.size(), resp, &error)) << error;

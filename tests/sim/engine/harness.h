@@ -106,6 +106,9 @@ public:
     dravenholt::sim::Engine& engine() { return *engine_; }
     void restart(dravenholt::sim::EngineOptions options);
 
+    // The client the calls come from.
+    dravenholt::sim::Engine::ClientId client = dravenholt::sim::Engine::kDefaultClient;
+
 private:
     std::unique_ptr<dravenholt::sim::Engine> engine_;
 };

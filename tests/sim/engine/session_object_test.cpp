@@ -32,7 +32,7 @@ TEST(Sessions, StatesFollowLoginAndSessionKind) {
 
     EXPECT_EQ(d.login(rw, CKU_SO, kSoPin), CKR_SESSION_READ_ONLY_EXISTS);
     EXPECT_EQ(d.login(ro, CKU_USER, kUserPin), CKR_OK);
-    EXPECT_EQ(state(d, rw), CKS_RW_USER_FUNCTIONS);  // login is per token
+    EXPECT_EQ(state(d, rw), CKS_RW_USER_FUNCTIONS);  // login holds for all sessions of a client
     EXPECT_EQ(state(d, ro), CKS_RO_USER_FUNCTIONS);
     EXPECT_EQ(d.login(rw, CKU_USER, kUserPin), CKR_USER_ALREADY_LOGGED_IN);
     EXPECT_EQ(d.login(rw, CKU_SO, kSoPin), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
@@ -61,7 +61,7 @@ TEST(Objects, PrivateObjectsNeedTheUserTokenObjectsARwSessionAndSessionObjectsTh
     uint32_t ro = d.open(false);
     EXPECT_EQ(d.rv(createCall(ro, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true)})), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(d.rv(Call(kDestroyObject, ro).handle(pub)), CKR_SESSION_READ_ONLY);
-    // A session object is seen from every session and goes with its own.
+    // A session object is seen from every session of its client and goes with its own session.
     uint32_t temp = d.create(ro, {num(CKA_CLASS, CKO_DATA), text(CKA_LABEL, "temp")});
     EXPECT_EQ(d.attribute(s, temp, CKA_LABEL), toBytes("temp"));
     EXPECT_EQ(d.rv(Call(kCloseSession, ro)), CKR_OK);

@@ -1,0 +1,204 @@
+"""Separate client programs against one orvo-sim, one after another and side by side, as users
+run them: each program's sessions and login are its own and end with its connection, whether it
+calls C_Finalize, just exits, or is killed. Signatures are checked with the openssl command.
+
+Run as `clients_test.py worker`, the script is one such program: a PyKCS11 client that takes
+commands on standard input and answers each with one line."""
+import hashlib
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+from orvo_e2e import LIB, SO_PIN, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool
+
+KEY_LABEL = "shared-ec"
+MESSAGE = b"signed by one of several programs\n"
+
+
+def worker():
+    import PyKCS11
+    pkcs11 = PyKCS11.PyKCS11Lib()
+    pkcs11.load(LIB)
+    session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+
+    def sign():
+        keys = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_LABEL, KEY_LABEL)])
+        if not keys:
+            return "no key"
+        digest = hashlib.sha256(MESSAGE).digest()
+        return bytes(session.sign(keys[0], digest, PyKCS11.Mechanism(PyKCS11.CKM_ECDSA))).hex()
+
+    commands = {
+        "login": lambda: session.login(USER_PIN) or "",
+        "logout": lambda: session.logout() or "",
+        "state": lambda: PyKCS11.CKS[session.getSessionInfo().state],
+        "sign": sign,
+    }
+    for line in sys.stdin:
+        command = line.strip()
+        if command == "exit":  # as pkcs11-tool does: no C_Finalize
+            os._exit(0)
+        try:
+            print("ok", commands[command](), flush=True)
+        except PyKCS11.PyKCS11Error as e:
+            print("error", PyKCS11.CKR[e.value], flush=True)
+
+
+class Client:
+    """A worker process of this script."""
+
+    def __init__(self, sim):
+        self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().strip()
+        assert answer, f"the client died on {command}"
+        return answer
+
+    def leave(self):
+        """Exits without C_Finalize."""
+        self.process.stdin.write("exit\n")
+        self.process.stdin.flush()
+        assert self.process.wait(timeout=20) == 0
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait(timeout=20)
+
+
+def der_signature(raw):
+    """r || s as the DER sequence that openssl verifies."""
+    def integer(value):
+        value = value.lstrip(b"\0") or b"\0"
+        if value[0] & 0x80:
+            value = b"\0" + value
+        return bytes([2, len(value)]) + value
+    body = integer(raw[:len(raw) // 2]) + integer(raw[len(raw) // 2:])
+    return bytes([0x30, len(body)]) + body
+
+
+def verify(work, answer):
+    assert answer.startswith("ok "), answer
+    sig = os.path.join(work, "worker.sig")
+    digest = os.path.join(work, "worker.digest")
+    with open(sig, "wb") as f:
+        f.write(der_signature(bytes.fromhex(answer.split()[1])))
+    with open(digest, "wb") as f:
+        f.write(hashlib.sha256(MESSAGE).digest())
+    out = run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", os.path.join(work, "shared.pem"),
+               "-in", digest, "-sigfile", sig])
+    assert "Signature Verified Successfully" in out, out
+
+
+def all_connections_closed(sim, timeout=5):
+    """The simulator has seen every connection end: its log names as many closed as opened."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        log = sim.log()
+        if len(re.findall(r"connection \d+ opened", log)) == len(re.findall(r"connection \d+ closed", log)):
+            return
+        time.sleep(0.05)
+    raise AssertionError("connections left open:\n" + sim.log())
+
+
+def pin_change_then_login(sim):
+    """pkcs11-tool leaves after a PIN change without C_Finalize; the next program logs in."""
+    tool(sim, "--change-pin", "--new-pin", "87654321")
+    listing = run(["pkcs11-tool", "--module", LIB, "--login", "--pin", "87654321", "--list-objects"], env=sim.env())
+    assert f"label:      {KEY_LABEL}" in listing, listing
+    run(["pkcs11-tool", "--module", LIB, "--login", "--pin", "87654321", "--change-pin", "--new-pin", USER_PIN],
+        env=sim.env())
+    tool(sim, "--list-objects")
+
+
+def engine_then_tool(sim, work):
+    """OpenSSL's pkcs11 engine signs and exits without C_Finalize; pkcs11-tool logs in after it."""
+    engines = run(["openssl", "version", "-e"]).split('"')[1]
+    conf = os.path.join(work, "openssl.cnf")
+    with open(conf, "w") as f:
+        f.write("openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
+                f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
+                f"MODULE_PATH = {LIB}\ninit = 0\n")
+    message, sig = os.path.join(work, "message"), os.path.join(work, "engine.sig")
+    with open(message, "wb") as f:
+        f.write(MESSAGE)
+    key = f"pkcs11:object={KEY_LABEL};type=private;pin-value={USER_PIN}"
+    run(["openssl", "dgst", "-sha256", "-engine", "pkcs11", "-keyform", "engine", "-sign", key, "-out", sig, message],
+        env=dict(sim.env(), OPENSSL_CONF=conf))
+    out = run(["openssl", "dgst", "-sha256", "-verify", os.path.join(work, "shared.pem"), "-signature", sig, message])
+    assert "Verified OK" in out, out
+    assert KEY_LABEL in tool(sim, "--list-objects")
+
+
+def gnutls_then_nss(sim, work):
+    """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
+    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=dict(sim.env(), GNUTLS_PIN=USER_PIN))
+    assert f"Label: {KEY_LABEL}" in listed, listed
+    db, pin_file = "sql:" + os.path.join(work, "nssdb"), os.path.join(work, "pin")
+    os.makedirs(db[4:])
+    with open(pin_file, "w") as f:
+        f.write(USER_PIN + "\n")
+    run(["certutil", "-N", "-d", db, "--empty-password"])
+    run(["modutil", "-dbdir", db, "-add", "orvo", "-libfile", LIB, "-force"], env=sim.env())
+    keys = run(["certutil", "-K", "-d", db, "-h", "clients", "-f", pin_file], env=sim.env())
+    assert KEY_LABEL in keys, keys
+    assert KEY_LABEL in tool(sim, "--list-objects")
+
+
+def killed_while_logged_in(sim, work):
+    """A program killed while logged in loses its session and login; the next one logs in."""
+    victim = Client(sim)
+    assert victim.ask("login") == "ok", "login"
+    verify(work, victim.ask("sign"))
+    victim.kill()
+    all_connections_closed(sim)
+    assert KEY_LABEL in tool(sim, "--list-objects")
+
+
+def two_at_once(sim, work):
+    """Two programs logged in together; one logs out while the other goes on signing."""
+    a, b = Client(sim), Client(sim)
+    assert a.ask("login") == "ok"
+    assert b.ask("login") == "ok"  # not CKR_USER_ALREADY_LOGGED_IN: a's login is a's
+    assert b.ask("login") == "error CKR_USER_ALREADY_LOGGED_IN"
+    verify(work, a.ask("sign"))
+    assert b.ask("logout") == "ok"
+    assert b.ask("state") == "ok CKS_RW_PUBLIC_SESSION"
+    assert b.ask("sign") == "ok no key"  # the private key is out of sight without a login
+    assert a.ask("state") == "ok CKS_RW_USER_FUNCTIONS"
+    verify(work, a.ask("sign"))
+    a.leave()
+    assert b.ask("login") == "ok"
+    verify(work, b.ask("sign"))
+    b.kill()
+
+
+def main():
+    with scratch() as work, Simulator(work) as sim:
+        initialise_token(sim, "clients")
+        tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
+        with open(os.path.join(work, "shared.pem"), "w") as f:
+            f.write(ec_public_key_pem(sim, "--label", KEY_LABEL))
+        for name, scenario in (("PIN change, then login", lambda: pin_change_then_login(sim)),
+                               ("OpenSSL engine signature, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
+                               ("p11tool, certutil, then pkcs11-tool", lambda: gnutls_then_nss(sim, work)),
+                               ("client killed while logged in", lambda: killed_while_logged_in(sim, work)),
+                               ("two clients logged in at once", lambda: two_at_once(sim, work))):
+            scenario()
+            print(f"{name}: passed")
+        # Nobody's session is left on the device: the token can be initialised again.
+        all_connections_closed(sim)
+        run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", "again", "--so-pin", SO_PIN],
+            env=sim.env())
+        assert sim.stop() == 0, sim.log()
+    print("separate client programs: passed")
+
+
+if __name__ == "__main__":
+    worker() if sys.argv[1:] == ["worker"] else main()
