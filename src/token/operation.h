@@ -16,7 +16,7 @@ namespace dravenholt {
 // device) and the OAEP source data or ECDH public data.
 struct MechanismBytes {
     ByteSpan block;
-    ByteSpan inner;
+    ByteSpan inner[2];  // byte strings of a structure taken apart: OAEP's label, ECDH's two
     uint8_t deviceLayout[32];
 };
 
