@@ -66,7 +66,7 @@ Hash kdfHash(uint32_t kdf) {
 
 // ANSI X9.63: Hash(Z || counter || shared data) for counter 1, 2, ... until `length` bytes.
 Rv x963(Hash hash, const Bytes& z, const Bytes& shared, size_t length, Bytes& out) {
-    ossl::Ptr<EVP_KDF, EVP_KDF_free> kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
+    ossl::Kdf kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
     ossl::KdfCtx ctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
     static const uint8_t none = 0;
     OSSL_PARAM params[] = {

@@ -47,14 +47,15 @@ public:
         if (!r || !s || !sig || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return CKR_DEVICE_MEMORY;
         r.release();
         s.release();
-        unsigned char* der = nullptr;
-        int length = i2d_ECDSA_SIG(sig.get(), &der);
+        unsigned char* encoded = nullptr;
+        int length = i2d_ECDSA_SIG(sig.get(), &encoded);
+        ossl::Der der(encoded);
         if (length <= 0) return CKR_DEVICE_MEMORY;
         ossl::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
-        bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
-                  EVP_PKEY_verify(ctx.get(), der, size_t(length), digest.data(), digest.size()) == 1;
-        OPENSSL_free(der);
-        return ok ? CKR_OK : CKR_SIGNATURE_INVALID;
+        return ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                       EVP_PKEY_verify(ctx.get(), der.get(), size_t(length), digest.data(), digest.size()) == 1
+                   ? CKR_OK
+                   : CKR_SIGNATURE_INVALID;
     }
 
 private:

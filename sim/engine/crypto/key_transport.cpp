@@ -26,11 +26,12 @@ Rv exportKey(const Object& key, Bytes& out) {
     ossl::SharedKey pkey;
     if (Rv rv = loadKey(key, pkey); rv != CKR_OK) return rv;
     ossl::Pkcs8 info(EVP_PKEY2PKCS8(pkey.get()));
-    unsigned char* der = nullptr;
-    int length = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der) : -1;
+    unsigned char* encoded = nullptr;
+    int length = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &encoded) : -1;
+    ossl::Der der(encoded);
     if (length <= 0) return CKR_DEVICE_ERROR;
-    out.assign(der, der + length);
-    OPENSSL_clear_free(der, size_t(length));
+    out.assign(der.get(), der.get() + length);
+    OPENSSL_cleanse(der.get(), size_t(length));
     return CKR_OK;
 }
 

@@ -37,6 +37,10 @@ using EcdsaSig = Ptr<ECDSA_SIG, ECDSA_SIG_free>;
 using ParamBuild = Ptr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
 using Params = Ptr<OSSL_PARAM, OSSL_PARAM_free>;
 using Pkcs8 = Ptr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+using Kdf = Ptr<EVP_KDF, EVP_KDF_free>;
+// Bytes OpenSSL allocated for an encoding (i2d_*).
+inline void freeBytes(unsigned char* p) { OPENSSL_free(p); }
+using Der = Ptr<unsigned char, freeBytes>;
 
 // A parsed key shared by the object that holds its material and the operations that use it.
 using SharedKey = std::shared_ptr<EVP_PKEY>;

@@ -30,9 +30,10 @@ ossl::PkeyCtx context(EVP_PKEY* key, int (*init)(EVP_PKEY_CTX*), const Padding& 
         ok = EVP_PKEY_CTX_set_rsa_padding(c, RSA_PKCS1_OAEP_PADDING) == 1 &&
              EVP_PKEY_CTX_set_rsa_oaep_md(c, evpMd(pad.md)) == 1 && EVP_PKEY_CTX_set_rsa_mgf1_md(c, evpMd(pad.mgf)) == 1;
         if (ok && !pad.label.empty()) {
-            void* label = OPENSSL_memdup(pad.label.data(), pad.label.size());
-            ok = label && EVP_PKEY_CTX_set0_rsa_oaep_label(c, label, int(pad.label.size())) == 1;
-            if (!ok) OPENSSL_free(label);
+            // The context takes the copy over once it accepts it.
+            ossl::Der label(static_cast<unsigned char*>(OPENSSL_memdup(pad.label.data(), pad.label.size())));
+            ok = label && EVP_PKEY_CTX_set0_rsa_oaep_label(c, label.get(), int(pad.label.size())) == 1;
+            if (ok) label.release();
         }
         break;
     case Family::RsaPss:
