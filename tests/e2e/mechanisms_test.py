@@ -38,8 +38,12 @@ LIBRARY_SENDS_DATA_ADDRESS = {P.CKM_DES_ECB_ENCRYPT_DATA, P.CKM_DES_CBC_ENCRYPT_
                               P.CKM_DES3_CBC_ENCRYPT_DATA, P.CKM_AES_ECB_ENCRYPT_DATA, P.CKM_AES_CBC_ENCRYPT_DATA}
 
 
-def num(value, width=None):
-    return int.from_bytes(bytes(value), "big") if width is None else value.to_bytes(width, "big")
+def integer(value):
+    return int.from_bytes(bytes(value), "big")
+
+
+def octets(value, width):
+    return value.to_bytes(width, "big")
 
 
 def big(value):
@@ -128,7 +132,7 @@ class Token:
             key = ec.generate_private_key(ec.SECP256R1())
             point = key.public_key().public_bytes(Encoding.X962, PublicFormat.UncompressedPoint)
             return (key, *self.pair(P.CKK_EC, [(P.CKA_EC_PARAMS, P256), (P.CKA_EC_POINT, b"\x04\x41" + point)],
-                                    [(P.CKA_EC_PARAMS, P256), (P.CKA_VALUE, num(key.private_numbers().private_value, 32))]))
+                                    [(P.CKA_EC_PARAMS, P256), (P.CKA_VALUE, octets(key.private_numbers().private_value, 32))]))
         return self.once("ec", make)
 
     def dh_domain(self):
@@ -137,7 +141,7 @@ class Token:
             handle = self.s.generateKey([(P.CKA_CLASS, P.CKO_DOMAIN_PARAMETERS), (P.CKA_KEY_TYPE, P.CKK_DH),
                                          (P.CKA_TOKEN, False), (P.CKA_PRIME_BITS, struct.pack("<Q", 1024))],
                                         P.Mechanism(P.CKM_DH_PKCS_PARAMETER_GEN))
-            return num(self.value(handle, P.CKA_PRIME)), num(self.value(handle, P.CKA_BASE))
+            return integer(self.value(handle, P.CKA_PRIME)), integer(self.value(handle, P.CKA_BASE))
         return self.once("dh-domain", make)
 
 
@@ -217,8 +221,8 @@ def rsa_x509(t, m):
     key, public, private = t.rsa()
     n = key.private_numbers()
     message = int.from_bytes(DATA, "big")
-    same(t.s.sign(private, DATA, P.Mechanism(m)), num(pow(message, n.d, n.public_numbers.n), 256))
-    same(t.s.encrypt(public, DATA, P.Mechanism(m)), num(pow(message, n.public_numbers.e, n.public_numbers.n), 256))
+    same(t.s.sign(private, DATA, P.Mechanism(m)), octets(pow(message, n.d, n.public_numbers.n), 256))
+    same(t.s.encrypt(public, DATA, P.Mechanism(m)), octets(pow(message, n.public_numbers.e, n.public_numbers.n), 256))
 
 
 def rsa_oaep(t, m):
@@ -251,8 +255,8 @@ def rsa_keygen(t, m):
     public, private = t.s.generateKeyPair(
         [(P.CKA_TOKEN, False), (P.CKA_MODULUS_BITS, 2048), (P.CKA_VERIFY, True)],
         [*READABLE, (P.CKA_SIGN, True)], P.Mechanism(m))
-    n, e = num(t.value(public, P.CKA_MODULUS)), num(t.value(public, P.CKA_PUBLIC_EXPONENT))
-    d, p, q, dp, dq, qi = (num(t.value(private, a)) for a in (
+    n, e = integer(t.value(public, P.CKA_MODULUS)), integer(t.value(public, P.CKA_PUBLIC_EXPONENT))
+    d, p, q, dp, dq, qi = (integer(t.value(private, a)) for a in (
         P.CKA_PRIVATE_EXPONENT, P.CKA_PRIME_1, P.CKA_PRIME_2, P.CKA_EXPONENT_1, P.CKA_EXPONENT_2, P.CKA_COEFFICIENT))
     assert n.bit_length() == 2048 and p * q == n and is_prime(p) and is_prime(q)
     assert (d * e) % ((p - 1) * (q - 1) // math.gcd(p - 1, q - 1)) == 1
@@ -263,7 +267,7 @@ def rsa_keygen(t, m):
 
 def split_signature(raw):
     half = len(raw) // 2
-    return utils.encode_dss_signature(num(raw[:half]), num(raw[half:]))
+    return utils.encode_dss_signature(integer(raw[:half]), integer(raw[half:]))
 
 
 def dsa_sign(t, m):
@@ -286,7 +290,7 @@ def dsa_domain_check(p, q, g, bits):
 def dsa_parameter_gen(t, m):
     handle = t.s.generateKey([(P.CKA_CLASS, P.CKO_DOMAIN_PARAMETERS), (P.CKA_KEY_TYPE, P.CKK_DSA), (P.CKA_TOKEN, False),
                               (P.CKA_PRIME_BITS, struct.pack("<Q", 2048))], P.Mechanism(m))
-    p, q, g = (num(t.value(handle, a)) for a in (P.CKA_PRIME, P.CKA_SUBPRIME, P.CKA_BASE))
+    p, q, g = (integer(t.value(handle, a)) for a in (P.CKA_PRIME, P.CKA_SUBPRIME, P.CKA_BASE))
     dsa_domain_check(p, q, g, 2048)
     assert q.bit_length() == 256
     # A signature under the parameters: python's key in them, the token verifies it.
@@ -295,7 +299,7 @@ def dsa_parameter_gen(t, m):
                                (P.CKA_VERIFY, True), (P.CKA_PRIME, big(p)), (P.CKA_SUBPRIME, big(q)),
                                (P.CKA_BASE, big(g)), (P.CKA_VALUE, big(key.public_key().public_numbers().y))])
     r, s = utils.decode_dss_signature(key.sign(DATA, hashes.SHA256()))
-    assert t.s.verify(public, DATA, num(r, 32) + num(s, 32), P.Mechanism(P.CKM_DSA_SHA256))
+    assert t.s.verify(public, DATA, octets(r, 32) + octets(s, 32), P.Mechanism(P.CKM_DSA_SHA256))
 
 
 def dsa_keygen(t, m):
@@ -304,7 +308,7 @@ def dsa_keygen(t, m):
     domain = [(P.CKA_PRIME, big(numbers.p)), (P.CKA_SUBPRIME, big(numbers.q)), (P.CKA_BASE, big(numbers.g))]
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_VERIFY, True), *domain],
                                           [*READABLE, (P.CKA_SIGN, True)], P.Mechanism(m))
-    y, x = num(t.value(public)), num(t.value(private))
+    y, x = integer(t.value(public)), integer(t.value(private))
     assert 0 < x < numbers.q and pow(numbers.g, x, numbers.p) == y
     signature = bytes(t.s.sign(private, DATA, P.Mechanism(P.CKM_DSA_SHA256)))
     dsa.DSAPublicNumbers(y, numbers).public_key().verify(split_signature(signature), DATA, hashes.SHA256())
@@ -320,7 +324,7 @@ def dh_pair(t):
     public, private = t.s.generateKeyPair(
         [(P.CKA_TOKEN, False), (P.CKA_PRIME, big(p)), (P.CKA_BASE, big(g))],
         [*READABLE, (P.CKA_DERIVE, True)], P.Mechanism(P.CKM_DH_PKCS_KEY_PAIR_GEN))
-    return p, g, num(t.value(public)), num(t.value(private)), private
+    return p, g, integer(t.value(public)), integer(t.value(private)), private
 
 
 def dh_keygen(t, m):
@@ -342,7 +346,7 @@ def ec_keygen(t, m):
                                           [*READABLE, (P.CKA_SIGN, True)], P.Mechanism(m))
     point = t.value(public, P.CKA_EC_POINT)
     assert point[:2] == b"\x04\x41", point.hex()
-    key = ec.derive_private_key(num(t.value(private)), ec.SECP256R1())
+    key = ec.derive_private_key(integer(t.value(private)), ec.SECP256R1())
     same(point[2:], key.public_key().public_bytes(Encoding.X962, PublicFormat.UncompressedPoint))
 
 
