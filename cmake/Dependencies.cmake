@@ -14,6 +14,11 @@ find_library(MBEDCRYPTO_LIB mbedcrypto REQUIRED)
 add_library(orvo_mbedtls INTERFACE)
 target_link_libraries(orvo_mbedtls INTERFACE ${MBEDTLS_LIB} ${MBEDX509_LIB} ${MBEDCRYPTO_LIB})
 
+# The simulator's cryptography (Linux only: the simulator is not built for Windows).
+if(NOT WIN32)
+  find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+endif()
+
 # The platform's part: header-only libraries, hidapi with its backend, system libraries, and
 #   ORVO_PLATFORM             the directory of the platform files under src/ and elsewhere
 #                             (posix or windows)

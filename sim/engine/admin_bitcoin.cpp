@@ -47,7 +47,7 @@ Rv derivedKey(Device& d, const Request& req, ExtendedKey& out) {
     ExtendedKey master;
     master.key = stored->bytes(CKA_VALUE);
     master.chainCode = stored->bytes(kChainCodeAttribute);
-    return derivePath(master, path, d.random, out);
+    return derivePath(master, path, out);
 }
 
 Object keyObject(const ExtendedKey& master) {
@@ -89,7 +89,7 @@ Rv bitcoinPublicKey(Device& d, Session&, const Request& req, Response& resp) {
     ExtendedKey key;
     if (Rv rv = derivedKey(d, req, key); rv != CKR_OK) return rv;
     Bytes publicKey;
-    if (Rv rv = compressedPublicKey(key.key, d.random, publicKey); rv != CKR_OK) return rv;
+    if (Rv rv = compressedPublicKey(key.key, publicKey); rv != CKR_OK) return rv;
     Rv rv = CKR_OK;
     deliver(req, resp, std::move(publicKey), rv);
     return rv;
@@ -102,7 +102,7 @@ Rv signBitcoinHash(Device& d, Session&, const Request& req, Response& resp) {
     ExtendedKey key;
     if (Rv rv = derivedKey(d, req, key); rv != CKR_OK) return rv;
     Bytes signature;
-    if (Rv rv = signDigest(key.key, *req.data2, d.random, signature); rv != CKR_OK) return rv;
+    if (Rv rv = signDigest(key.key, *req.data2, signature); rv != CKR_OK) return rv;
     Rv rv = CKR_OK;
     deliver(req, resp, std::move(signature), rv);
     return rv;

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common.h"
-#include "random.h"
 
 namespace dravenholt::sim {
 
@@ -28,9 +27,10 @@ struct ExtendedKey {
 
 // Each returns CKR_OK or the code for the failure; `out` is written only on success.
 Rv masterKeyFromSeed(const Bytes& seed, ExtendedKey& out);
-Rv derivePath(const ExtendedKey& master, const std::vector<uint32_t>& path, Random& random, ExtendedKey& out);
-Rv compressedPublicKey(const Bytes& key, Random& random, Bytes& out);  // 33 bytes
-// r and s, 32 bytes each, s in its lower half; deterministic for a key and digest.
-Rv signDigest(const Bytes& key, const Bytes& digest, Random& random, Bytes& out);
+Rv derivePath(const ExtendedKey& master, const std::vector<uint32_t>& path, ExtendedKey& out);
+Rv compressedPublicKey(const Bytes& key, Bytes& out);  // 33 bytes
+// r and s, 32 bytes each, s in its lower half; deterministic for a key and digest (the nonce
+// of RFC 6979 with SHA-256).
+Rv signDigest(const Bytes& key, const Bytes& digest, Bytes& out);
 
 }  // namespace dravenholt::sim

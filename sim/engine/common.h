@@ -33,5 +33,7 @@ inline Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Overwrites secrets before their memory is released.
 void wipe(Bytes& bytes);
+// Compares secrets in time independent of their contents.
+bool sameSecret(const uint8_t* a, const uint8_t* b, size_t length);
 
 }  // namespace dravenholt::sim

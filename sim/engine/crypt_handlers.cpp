@@ -16,7 +16,7 @@ Rv init(Device& d, Session& s, const Request& req, bool encrypting) {
     if (!req.mechanism) return CKR_MECHANISM_INVALID;
     StoredObject* key;
     if (Rv rv = d.visible(req.handle, key, CKR_KEY_HANDLE_INVALID); rv != CKR_OK) return rv;
-    return makeCipher(d.random, *req.mechanism, key->object, encrypting,
+    return makeCipher(*req.mechanism, key->object, encrypting,
                       encrypting ? CKA_ENCRYPT : CKA_DECRYPT, op);
 }
 

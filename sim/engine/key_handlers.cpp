@@ -39,13 +39,13 @@ Rv store(Device& d, Session& s, Object o, Response& resp) {
 Rv precheck(Device& d, Session& s, const Object& o) { return d.mayWrite(s, o); }
 
 // Domain parameters are made by C_GenerateKey too.
-Rv generateDomainParameters(Device& d, Session& s, const Request& req, Response& resp) {
+Rv generateDomainParameters(Device& d, Session& s, const Request& req, Response& resp, uint32_t keyType) {
     Object params;
     if (Rv rv = readTemplate(req.templ, params); rv != CKR_OK) return rv;
-    if (Rv rv = impose(params, CKO_DOMAIN_PARAMETERS, CKK_DH); rv != CKR_OK) return rv;
+    if (Rv rv = impose(params, CKO_DOMAIN_PARAMETERS, keyType); rv != CKR_OK) return rv;
     if (Rv rv = completeObject(params, Origin::Generated); rv != CKR_OK) return rv;
     if (Rv rv = precheck(d, s, params); rv != CKR_OK) return rv;
-    if (Rv rv = generateParameters(d.random, req.mechanism->mechanism, params); rv != CKR_OK) return rv;
+    if (Rv rv = generateParameters(req.mechanism->mechanism, params); rv != CKR_OK) return rv;
     return store(d, s, std::move(params), resp);
 }
 
@@ -53,7 +53,8 @@ Rv generateDomainParameters(Device& d, Session& s, const Request& req, Response&
 
 Rv generateKey(Device& d, Session& s, const Request& req, Response& resp) {
     if (!req.mechanism) return CKR_MECHANISM_INVALID;
-    if (req.mechanism->mechanism == CKM_DH_PKCS_PARAMETER_GEN) return generateDomainParameters(d, s, req, resp);
+    if (req.mechanism->mechanism == CKM_DH_PKCS_PARAMETER_GEN) return generateDomainParameters(d, s, req, resp, CKK_DH);
+    if (req.mechanism->mechanism == CKM_DSA_PARAMETER_GEN) return generateDomainParameters(d, s, req, resp, CKK_DSA);
     const KeyGen* gen = nullptr;
     for (const KeyGen& g : kKeyGens)
         if (g.mechanism == req.mechanism->mechanism) gen = &g;
@@ -74,6 +75,7 @@ Rv generateKeyPair(Device& d, Session& s, const Request& req, Response& resp) {
     case CKM_RSA_PKCS_KEY_PAIR_GEN: keyType = CKK_RSA; break;
     case CKM_EC_KEY_PAIR_GEN: keyType = CKK_EC; break;
     case CKM_DH_PKCS_KEY_PAIR_GEN: keyType = CKK_DH; break;
+    case CKM_DSA_KEY_PAIR_GEN: keyType = CKK_DSA; break;
     default: return CKR_MECHANISM_INVALID;
     }
     Object pub, priv;
@@ -86,7 +88,7 @@ Rv generateKeyPair(Device& d, Session& s, const Request& req, Response& resp) {
     if (Rv rv = completeObject(priv, Origin::Generated, mech); rv != CKR_OK) return rv;
     if (Rv rv = precheck(d, s, pub); rv != CKR_OK) return rv;
     if (Rv rv = precheck(d, s, priv); rv != CKR_OK) return rv;
-    if (Rv rv = generatePair(d.random, *req.mechanism, pub, priv); rv != CKR_OK) return rv;
+    if (Rv rv = generatePair(*req.mechanism, pub, priv); rv != CKR_OK) return rv;
     std::vector<Object> pair;
     pair.push_back(std::move(pub));
     pair.push_back(std::move(priv));
@@ -110,7 +112,7 @@ Rv wrapKey(Device& d, Session&, const Request& req, Response& resp) {
     Bytes plain;
     if (Rv rv = exportKey(k, plain); rv != CKR_OK) return rv;
     std::unique_ptr<CipherOp> op;
-    Rv rv = makeCipher(d.random, *req.mechanism, w, true, CKA_WRAP, op);
+    Rv rv = makeCipher(*req.mechanism, w, true, CKA_WRAP, op);
     if (rv != CKR_OK) return rv == CKR_KEY_TYPE_INCONSISTENT ? CKR_WRAPPING_KEY_TYPE_INCONSISTENT : rv;
     Bytes wrapped;
     rv = op->single(plain, wrapped);
@@ -136,7 +138,7 @@ Rv unwrapKey(Device& d, Session& s, const Request& req, Response& resp) {
     if (!key.isKey() || key.objectClass() == CKO_PUBLIC_KEY) return CKR_TEMPLATE_INCONSISTENT;
     if (Rv rv = precheck(d, s, key); rv != CKR_OK) return rv;
     std::unique_ptr<CipherOp> op;
-    Rv rv = makeCipher(d.random, *req.mechanism, u, false, CKA_UNWRAP, op);
+    Rv rv = makeCipher(*req.mechanism, u, false, CKA_UNWRAP, op);
     if (rv != CKR_OK) return rv == CKR_KEY_TYPE_INCONSISTENT ? CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT : rv;
     Bytes plain;
     rv = op->single(*req.data, plain);
@@ -160,7 +162,7 @@ Rv deriveKey(Device& d, Session& s, const Request& req, Response& resp) {
     if (!key.has(CKA_KEY_TYPE)) key.setNumber(CKA_KEY_TYPE, CKK_GENERIC_SECRET);
     if (Rv rv = completeObject(key, Origin::Derived); rv != CKR_OK) return rv;
     if (Rv rv = precheck(d, s, key); rv != CKR_OK) return rv;
-    if (Rv rv = deriveSecret(d.random, *req.mechanism, base->object, key); rv != CKR_OK) return rv;
+    if (Rv rv = deriveSecret(*req.mechanism, base->object, key); rv != CKR_OK) return rv;
     inheritHistory(key, &base->object);
     return store(d, s, std::move(key), resp);
 }

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <map>
+#include <memory>
 
 #include "codec/codec.h"
 #include "common.h"
+
+struct evp_pkey_st;  // OpenSSL's EVP_PKEY
 
 namespace dravenholt::sim {
 
@@ -27,11 +30,15 @@ public:
     bool flag(uint32_t type, bool fallback = false) const;
     Bytes bytes(uint32_t type) const;
 
-    void set(uint32_t type, Bytes value) { attrs_[type] = std::move(value); }
-    void setNumber(uint32_t type, uint32_t value) { attrs_[type] = le32(value); }
-    void setFlag(uint32_t type, bool value) { attrs_[type] = Bytes{uint8_t(value ? 1 : 0)}; }
-    void setDefault(uint32_t type, Bytes value) { attrs_.try_emplace(type, std::move(value)); }
-    void erase(uint32_t type) { attrs_.erase(type); }
+    void set(uint32_t type, Bytes value) { changed()[type] = std::move(value); }
+    void setNumber(uint32_t type, uint32_t value) { changed()[type] = le32(value); }
+    void setFlag(uint32_t type, bool value) { changed()[type] = Bytes{uint8_t(value ? 1 : 0)}; }
+    void setDefault(uint32_t type, Bytes value) { changed().try_emplace(type, std::move(value)); }
+    void erase(uint32_t type) { changed().erase(type); }
+
+    // The key material parsed for the cryptography, kept until an attribute changes.
+    const std::shared_ptr<evp_pkey_st>& parsedKey() const { return parsed_; }
+    void keepParsedKey(std::shared_ptr<evp_pkey_st> key) const { parsed_ = std::move(key); }
 
     uint32_t objectClass() const { return number(CKA_CLASS, kUnavailable); }
     uint32_t keyType() const { return number(CKA_KEY_TYPE, kUnavailable); }
@@ -45,7 +52,13 @@ public:
     ~Object();
 
 private:
+    std::map<uint32_t, Bytes>& changed() {
+        parsed_.reset();
+        return attrs_;
+    }
+
     std::map<uint32_t, Bytes> attrs_;
+    mutable std::shared_ptr<evp_pkey_st> parsed_;
 };
 
 // Converts one received template entry into its stored form; CKR_ATTRIBUTE_VALUE_INVALID when

@@ -1,34 +1,22 @@
 #include "random.h"
 
+#include <climits>
 #include <stdexcept>
 
-#include <mbedtls/sha512.h>
+#include <openssl/rand.h>
 
 namespace dravenholt::sim {
 
 Random::Random() {
-    mbedtls_entropy_init(&entropy_);
-    mbedtls_ctr_drbg_init(&drbg_);
-    static const unsigned char personal[] = "orvo-sim device";
-    if (mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, personal,
-                              sizeof personal - 1) != 0) {
-        mbedtls_ctr_drbg_free(&drbg_);
-        mbedtls_entropy_free(&entropy_);
-        throw std::runtime_error("random generator could not be seeded");
-    }
-}
-
-Random::~Random() {
-    mbedtls_ctr_drbg_free(&drbg_);
-    mbedtls_entropy_free(&entropy_);
+    if (RAND_status() != 1) throw std::runtime_error("random generator could not be seeded");
 }
 
 bool Random::fill(uint8_t* out, size_t length) {
     while (length > 0) {
-        size_t piece = length < MBEDTLS_CTR_DRBG_MAX_REQUEST ? length : MBEDTLS_CTR_DRBG_MAX_REQUEST;
-        if (mbedtls_ctr_drbg_random(&drbg_, out, piece) != 0) return false;
+        int piece = length < size_t(INT_MAX) ? int(length) : INT_MAX;
+        if (RAND_bytes(out, piece) != 1) return false;
         out += piece;
-        length -= piece;
+        length -= size_t(piece);
     }
     return true;
 }
@@ -40,14 +28,9 @@ Bytes Random::bytes(size_t length) {
 }
 
 bool Random::seed(const Bytes& material) {
-    // Condense any amount of seed material to what one reseed takes as additional input.
-    unsigned char digest[64];
-    if (mbedtls_sha512_ret(material.data(), material.size(), digest, 0) != 0) return false;
-    return mbedtls_ctr_drbg_reseed(&drbg_, digest, sizeof digest) == 0;
-}
-
-int Random::callback(void* self, unsigned char* out, size_t length) {
-    return static_cast<Random*>(self)->fill(out, length) ? 0 : MBEDTLS_ERR_CTR_DRBG_ENTROPY_SOURCE_FAILED;
+    // Counted as no entropy: it is mixed in, never trusted.
+    if (!material.empty()) RAND_add(material.data(), int(material.size() < INT_MAX ? material.size() : INT_MAX), 0.0);
+    return true;
 }
 
 }  // namespace dravenholt::sim

@@ -11,7 +11,7 @@ Rv init(Device& d, Session& s, const Request& req, bool signing) {
     if (!req.mechanism) return CKR_MECHANISM_INVALID;
     StoredObject* key;
     if (Rv rv = d.visible(req.handle, key, CKR_KEY_HANDLE_INVALID); rv != CKR_OK) return rv;
-    Rv rv = makeSigner(d.random, *req.mechanism, key->object, signing, op);
+    Rv rv = makeSigner(*req.mechanism, key->object, signing, op);
     if (rv == CKR_OK && signing) s.contextLoginPending = key->object.flag(CKA_ALWAYS_AUTHENTICATE);
     return rv;
 }

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include <mbedtls/sha256.h>
+#include <openssl/evp.h>
 
 namespace dravenholt::sim {
 namespace {
@@ -87,7 +87,7 @@ bool readConfig(Reader& r, TokenConfig& c) {
 
 Bytes digestOf(const uint8_t* data, size_t size) {
     Bytes d(kDigest);
-    mbedtls_sha256_ret(data, size, d.data(), 0);
+    EVP_Digest(data, size, d.data(), nullptr, EVP_sha256(), nullptr);
     return d;
 }
 

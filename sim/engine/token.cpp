@@ -2,21 +2,18 @@
 
 #include <ctime>
 
-#include <mbedtls/pkcs5.h>
-
-#include "mbed.h"
+#include <openssl/evp.h>
 
 namespace dravenholt::sim {
 namespace {
 
 constexpr unsigned kPinIterations = 2000;
 
+// PBKDF2 with HMAC-SHA-256, as stored PIN records have always been made.
 Bytes derivePin(const Bytes& pin, const Bytes& salt) {
-    MdContext md;
     Bytes out(32);
-    if (mbedtls_md_setup(md.get(), mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) != 0 ||
-        mbedtls_pkcs5_pbkdf2_hmac(md.get(), pin.data(), pin.size(), salt.data(), salt.size(),
-                                  kPinIterations, uint32_t(out.size()), out.data()) != 0)
+    if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pin.data()), int(pin.size()), salt.data(), int(salt.size()),
+                          int(kPinIterations), EVP_sha256(), int(out.size()), out.data()) != 1)
         return {};
     return out;
 }

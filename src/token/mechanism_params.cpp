@@ -161,13 +161,15 @@ void sendBlock(DeviceCall& call, const CK_MECHANISM& m, ParameterLength length) 
     }
 }
 
-// An optional byte string of a parameter structure: a set pointer needs a length.
-CK_RV innerBytes(DeviceCall& call, pb_callback_t& field, const void* data, CK_ULONG length) {
+// An optional byte string of a parameter structure, kept in the call's span `slot`: a set
+// pointer needs a length.
+CK_RV innerBytes(DeviceCall& call, pb_callback_t& field, const void* data, CK_ULONG length, size_t slot = 0) {
     if (!data) return CKR_OK;
     if (length == 0) return CKR_ARGUMENTS_BAD;
     if (!fitsWire(length)) return CKR_DATA_LEN_RANGE;
-    call.mechanismBytes.inner = ByteSpan{static_cast<uint8_t*>(const_cast<void*>(data)), static_cast<uint32_t>(length)};
-    setEncode(field, encodeBytes, &call.mechanismBytes.inner);
+    ByteSpan& span = call.mechanismBytes.inner[slot];
+    span = ByteSpan{static_cast<uint8_t*>(const_cast<void*>(data)), static_cast<uint32_t>(length)};
+    setEncode(field, encodeBytes, &span);
     return CKR_OK;
 }
 
@@ -192,6 +194,8 @@ CK_RV takeApartEcdh1(DeviceCall& call, const CK_ECDH1_DERIVE_PARAMS& p) {
     MechanismMsg& msg = call.request.mechanism;
     msg.has_ecdhParams = true;
     msg.ecdhParams.kdf = static_cast<uint32_t>(p.kdf);
+    if (CK_RV rv = innerBytes(call, msg.ecdhParams.sharedData, p.pSharedData, p.ulSharedDataLen, 1); rv != CKR_OK)
+        return rv;
     return innerBytes(call, msg.ecdhParams.publicData, p.pPublicData, p.ulPublicDataLen);
 }
 

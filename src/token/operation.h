@@ -19,7 +19,7 @@ namespace dravenholt {
 struct MechanismBytes {
     ByteSpan block;
     ByteSpan tail;
-    ByteSpan inner;
+    ByteSpan inner[2];  // byte strings of a structure taken apart: OAEP's label, ECDH's two
     uint8_t deviceLayout[32];
 };
 

@@ -150,7 +150,7 @@ TEST_F(MechanismParams, OaepRefusals) {
     }
 }
 
-TEST_F(MechanismParams, Ecdh1SendsKdfAndPublicValueOnly) {
+TEST_F(MechanismParams, Ecdh1SendsKdfSharedDataAndPublicValue) {
     CK_BYTE shared[4] = {1, 2, 3, 4};
     CK_BYTE point[65];
     std::memset(point, 0x04, sizeof point);
@@ -161,15 +161,16 @@ TEST_F(MechanismParams, Ecdh1SendsKdfAndPublicValueOnly) {
     EXPECT_FALSE(m.parameterLength || m.parameter || m.oaepParams);
     ASSERT_TRUE(m.ecdhParams);
     EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
-    EXPECT_FALSE(m.ecdhParams->sharedData);
+    EXPECT_EQ(m.ecdhParams->sharedData, Bytes(shared, shared + 4));
     EXPECT_EQ(m.ecdhParams->publicData, Bytes(point, point + 65));
 
     p.pPublicData = nullptr;  // the length is not looked at then
+    p.pSharedData = nullptr;
     DeviceCall without(fn::DeriveKey);
     ASSERT_EQ(encodeMechanism(getContext(), without, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_OK);
     m = onWire(without).mechanism.value();
     EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
-    EXPECT_FALSE(m.ecdhParams->publicData);
+    EXPECT_FALSE(m.ecdhParams->publicData || m.ecdhParams->sharedData);
 
     p.pPublicData = point;
     p.ulPublicDataLen = 0;

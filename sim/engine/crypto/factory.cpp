@@ -30,11 +30,11 @@ Rv resolve(uint32_t type, const Object& key, uint32_t usage, const MechanismInfo
 
 }  // namespace
 
-Rv makeCipher(Random& random, const wire::Mechanism& mech, const Object& key, bool encrypt,
+Rv makeCipher(const wire::Mechanism& mech, const Object& key, bool encrypt,
               uint32_t usage, std::unique_ptr<CipherOp>& out) {
     const MechanismInfo* info;
     if (Rv rv = resolve(mech.mechanism, key, usage, info); rv != CKR_OK) return rv;
-    const Bytes value = key.bytes(CKA_VALUE);
+    const Bytes& value = key.bytes(CKA_VALUE);
     switch (info->family) {
     case Family::BlockEcb:
         return makeBlockOp(blockAlg(key.keyType()), BlockMode::Ecb, value, {}, encrypt, out);
@@ -44,16 +44,19 @@ Rv makeCipher(Random& random, const wire::Mechanism& mech, const Object& key, bo
         return makeBlockOp(blockAlg(key.keyType()), BlockMode::CbcPad, value, parameter(mech), encrypt, out);
     case Family::Ctr:
         return makeCtrOp(value, parameter(mech), out);
+    case Family::AesWrap:
+    case Family::AesWrapPad:
+        return makeKeyWrapOp(value, info->family == Family::AesWrapPad, parameter(mech), encrypt, out);
     case Family::RsaPkcs:
     case Family::RsaX509:
     case Family::RsaOaep:
-        return makeRsaCipher(random, *info, mech, key, encrypt, out);
+        return makeRsaCipher(*info, mech, key, encrypt, out);
     default:
         return CKR_MECHANISM_INVALID;
     }
 }
 
-Rv makeSigner(Random& random, const wire::Mechanism& mech, const Object& key, bool sign,
+Rv makeSigner(const wire::Mechanism& mech, const Object& key, bool sign,
               std::unique_ptr<SignOp>& out) {
     const MechanismInfo* info;
     if (Rv rv = resolve(mech.mechanism, key, sign ? CKA_SIGN : CKA_VERIFY, info); rv != CKR_OK) return rv;
@@ -62,13 +65,15 @@ Rv makeSigner(Random& random, const wire::Mechanism& mech, const Object& key, bo
         out = makeHmacOp(info->md, key.bytes(CKA_VALUE));
         return out ? CKR_OK : CKR_DEVICE_ERROR;
     case Family::Cmac:
-        return makeCmacOp(key.bytes(CKA_VALUE), out);
+        out = makeCmacOp(key.bytes(CKA_VALUE));
+        return out ? CKR_OK : CKR_KEY_SIZE_RANGE;
     case Family::RsaPkcs:
     case Family::RsaX509:
     case Family::RsaPss:
-        return makeRsaSigner(random, *info, mech, key, sign, out);
+        return makeRsaSigner(*info, mech, key, sign, out);
     case Family::Ecdsa:
-        return makeEcdsaSigner(random, *info, key, sign, out);
+    case Family::Dsa:
+        return makeDsaSigner(*info, key, sign, out);
     default:
         return CKR_MECHANISM_INVALID;
     }

@@ -1,29 +1,29 @@
-// Digests and HMACs over mbedtls's message digest layer.
+// Digests and MACs (HMAC, AES-CMAC) over OpenSSL's EVP layer.
 #pragma once
 
+#include "crypto/algorithms.h"
 #include "crypto/operation.h"
-#include "mbed.h"
+#include "crypto/ossl.h"
 
 namespace dravenholt::sim {
 
-// A running hash or HMAC.
+// A running hash.
 class MdStream {
 public:
-    // `hmacKey` null: a plain digest.
-    Rv start(mbedtls_md_type_t type, const Bytes* hmacKey = nullptr);
+    Rv start(Hash hash);
     Rv update(const Bytes& in);
     Rv finish(Bytes& out);
     size_t size() const { return size_; }
     bool started() const { return size_ != 0; }
 
 private:
-    MdContext ctx_;
-    bool hmac_ = false;
+    ossl::MdCtx ctx_;
     size_t size_ = 0;
 };
 
-std::unique_ptr<DigestOp> makeDigestOp(mbedtls_md_type_t type);
-std::unique_ptr<SignOp> makeHmacOp(mbedtls_md_type_t type, const Bytes& key);
+std::unique_ptr<DigestOp> makeDigestOp(Hash hash);
+std::unique_ptr<SignOp> makeHmacOp(Hash hash, const Bytes& key);
+std::unique_ptr<SignOp> makeCmacOp(const Bytes& key);  // null for a key that is no AES key
 
 // Constant-time comparison of a computed and a presented MAC or signature.
 Rv compareMac(const Bytes& expected, const Bytes& presented);

@@ -1,25 +1,20 @@
 #include "crypto/keys.h"
 
 #include <array>
+#include <cstring>
 
-#include <mbedtls/rsa.h>
+#include <openssl/obj_mac.h>
 
 #include "crypto/crypto.h"
-#include "crypto/dh.h"
 
 namespace dravenholt::sim {
 namespace {
 
-struct Curve {
-    mbedtls_ecp_group_id id;
-    Bytes oid;  // DER, tag and length included
-};
-
 const std::array<Curve, 3>& curves() {
     static const std::array<Curve, 3> list = {{
-        {MBEDTLS_ECP_DP_SECP256R1, {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}},
-        {MBEDTLS_ECP_DP_SECP384R1, {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22}},
-        {MBEDTLS_ECP_DP_SECP521R1, {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23}},
+        {"prime256v1", NID_X9_62_prime256v1, {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}, 32},
+        {"secp384r1", NID_secp384r1, {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22}, 48},
+        {"secp521r1", NID_secp521r1, {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23}, 66},
     }};
     return list;
 }
@@ -31,144 +26,162 @@ Bytes derLength(size_t n) {
     return {0x82, uint8_t(n >> 8), uint8_t(n)};
 }
 
-Rv checkRsa(Object& key) {
+const EC_GROUP* group(const Curve& curve) {
+    static const std::array<EC_GROUP*, 3> groups = {EC_GROUP_new_by_curve_name(curves()[0].nid),
+                                                   EC_GROUP_new_by_curve_name(curves()[1].nid),
+                                                   EC_GROUP_new_by_curve_name(curves()[2].nid)};
+    return groups[size_t(&curve - curves().data())];
+}
+
+// A private key's public point, d times the generator.
+Bytes publicPoint(const Curve& curve, const BIGNUM* d) {
+    const EC_GROUP* g = group(curve);
+    ossl::EcPoint q(EC_POINT_new(g));
+    Bytes out(1 + 2 * curve.fieldBytes);
+    if (!q || EC_POINT_mul(g, q.get(), d, nullptr, nullptr, nullptr) != 1 ||
+        EC_POINT_point2oct(g, q.get(), POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(), nullptr) != out.size())
+        return {};
+    return out;
+}
+
+Rv parseEc(const Object& key, ossl::Pkey& out) {
+    const Curve* curve = curveFromParams(key.bytes(CKA_EC_PARAMS));
+    if (!curve) return CKR_CURVE_NOT_SUPPORTED;
+    ossl::ParamBuild build(OSSL_PARAM_BLD_new());
+    if (!build) return CKR_DEVICE_MEMORY;
+    OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve->name, 0);
+    Bytes point;
+    ossl::Bn d;
     bool priv = key.objectClass() == CKO_PRIVATE_KEY;
-    if (!key.has(CKA_MODULUS) || (!priv && !key.has(CKA_PUBLIC_EXPONENT)) ||
-        (priv && !key.has(CKA_PRIVATE_EXPONENT)))
-        return CKR_TEMPLATE_INCOMPLETE;
-    RsaContext ctx;
-    if (Rv rv = loadRsa(key, ctx); rv != CKR_OK) return rv;
-    Mpi n;
-    mbedtls_rsa_export(ctx.get(), n.get(), nullptr, nullptr, nullptr, nullptr);
-    size_t bits = mbedtls_mpi_bitlen(n.get());
-    if (bits < 1024 || bits > 4096) return CKR_ATTRIBUTE_VALUE_INVALID;
-    if (!priv) {
-        if (key.has(CKA_MODULUS_BITS) && key.number(CKA_MODULUS_BITS) != bits)
-            return CKR_TEMPLATE_INCONSISTENT;
-        key.setNumber(CKA_MODULUS_BITS, uint32_t(bits));
-        return CKR_OK;
+    if (priv) {
+        d = ossl::bnFrom(key.bytes(CKA_VALUE));
+        if (!d || BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group(*curve))) >= 0)
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        point = publicPoint(*curve, d.get());
+        if (point.empty()) return CKR_DEVICE_ERROR;
+        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get());
+    } else if (!readPoint(*curve, key.bytes(CKA_EC_POINT), point)) {
+        return CKR_ATTRIBUTE_VALUE_INVALID;
     }
-    Object pub;
-    storeRsa(*ctx.get(), pub, &key);
-    return CKR_OK;
+    OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
+    return keyFromParams("EC", build.get(), priv, out);
 }
 
 Rv checkEc(Object& key) {
     if (!key.has(CKA_EC_PARAMS)) return CKR_TEMPLATE_INCOMPLETE;
-    EcGroup group;
-    if (key.objectClass() == CKO_PUBLIC_KEY) {
-        if (!key.has(CKA_EC_POINT)) return CKR_TEMPLATE_INCOMPLETE;
-        EcPoint q;
-        if (Rv rv = loadEcPublic(key, group, q); rv != CKR_OK) return rv;
-        key.set(CKA_EC_POINT, pointAttribute(*group.get(), *q.get()));
-        return CKR_OK;
+    bool pub = key.objectClass() == CKO_PUBLIC_KEY;
+    if (!key.has(pub ? CKA_EC_POINT : CKA_VALUE)) return CKR_TEMPLATE_INCOMPLETE;
+    ossl::Pkey pkey;
+    if (Rv rv = parseEc(key, pkey); rv != CKR_OK) return rv;
+    if (pub) {
+        Bytes point;
+        readPoint(*curveFromParams(key.bytes(CKA_EC_PARAMS)), key.bytes(CKA_EC_POINT), point);
+        key.set(CKA_EC_POINT, pointAttribute(point));
     }
-    if (!key.has(CKA_VALUE)) return CKR_TEMPLATE_INCOMPLETE;
-    Mpi d;
-    return loadEcPrivate(key, group, d);
+    key.keepParsedKey(ossl::share(std::move(pkey)));
+    return CKR_OK;
 }
 
-Rv checkSecret(Object& key) {
-    if (!key.has(CKA_VALUE)) return CKR_TEMPLATE_INCOMPLETE;
-    size_t length = key.find(CKA_VALUE)->size();
-    if (!secretLengthOk(key.keyType(), length)) return CKR_ATTRIBUTE_VALUE_INVALID;
-    if (key.has(CKA_VALUE_LEN) && key.number(CKA_VALUE_LEN) != length) return CKR_TEMPLATE_INCONSISTENT;
-    key.setNumber(CKA_VALUE_LEN, uint32_t(length));
-    return CKR_OK;
+void storeEc(EVP_PKEY* pkey, Object* pub, Object* priv) {
+    char name[32] = {};
+    const Curve* curve = EVP_PKEY_get_utf8_string_param(pkey, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, nullptr)
+                             ? curveFromName(name)
+                             : nullptr;
+    if (!curve) return;
+    if (pub) {
+        Bytes point(1 + 2 * curve->fieldBytes);
+        size_t length = 0;
+        EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length);
+        pub->set(CKA_EC_PARAMS, curve->oid);
+        pub->set(CKA_EC_POINT, pointAttribute(point));
+    }
+    if (priv) {
+        priv->set(CKA_EC_PARAMS, curve->oid);
+        priv->set(CKA_VALUE, ossl::keyNumber(pkey, OSSL_PKEY_PARAM_PRIV_KEY, curve->fieldBytes));
+    }
 }
 
 }  // namespace
 
-mbedtls_ecp_group_id curveFromParams(const Bytes& ecParams) {
+const Curve* curveFromParams(const Bytes& ecParams) {
     for (const Curve& c : curves())
-        if (c.oid == ecParams) return c.id;
-    return MBEDTLS_ECP_DP_NONE;
+        if (c.oid == ecParams) return &c;
+    return nullptr;
 }
 
-Bytes paramsFromCurve(mbedtls_ecp_group_id id) {
+const Curve* curveFromName(const char* name) {
     for (const Curve& c : curves())
-        if (c.id == id) return c.oid;
-    return {};
+        if (std::strcmp(c.name, name) == 0 || OBJ_sn2nid(name) == c.nid || EC_curve_nist2nid(name) == c.nid)
+            return &c;
+    return nullptr;
 }
 
-size_t fieldBytes(const mbedtls_ecp_group& group) { return (group.pbits + 7) / 8; }
-
-bool readPoint(const mbedtls_ecp_group& group, const Bytes& encoded, mbedtls_ecp_point& out) {
-    size_t raw = 1 + 2 * fieldBytes(group);
-    Bytes point = encoded;
+bool readPoint(const Curve& curve, const Bytes& encoded, Bytes& point) {
+    size_t raw = 1 + 2 * curve.fieldBytes;
+    point = encoded;
     if (encoded.size() != raw) {
         Bytes prefix = derLength(raw);
         prefix.insert(prefix.begin(), 0x04);
         if (encoded.size() != prefix.size() + raw || !std::equal(prefix.begin(), prefix.end(), encoded.begin()))
             return false;
-        point.assign(encoded.begin() + prefix.size(), encoded.end());
+        point.assign(encoded.begin() + long(prefix.size()), encoded.end());
     }
-    return mbedtls_ecp_point_read_binary(&group, &out, point.data(), point.size()) == 0 &&
-           mbedtls_ecp_check_pubkey(&group, &out) == 0;
+    if (point[0] != 0x04) return false;
+    const EC_GROUP* g = group(curve);
+    ossl::EcPoint q(EC_POINT_new(g));
+    return q && EC_POINT_oct2point(g, q.get(), point.data(), point.size(), nullptr) == 1 &&
+           EC_POINT_is_on_curve(g, q.get(), nullptr) == 1 && !EC_POINT_is_at_infinity(g, q.get());
 }
 
-Bytes pointAttribute(const mbedtls_ecp_group& group, const mbedtls_ecp_point& point) {
-    Bytes raw(1 + 2 * fieldBytes(group));
-    size_t length = 0;
-    mbedtls_ecp_point_write_binary(&group, &point, MBEDTLS_ECP_PF_UNCOMPRESSED, &length, raw.data(), raw.size());
-    raw.resize(length);
-    Bytes out = derLength(raw.size());
+Bytes pointAttribute(const Bytes& point) {
+    Bytes out = derLength(point.size());
     out.insert(out.begin(), 0x04);
-    out.insert(out.end(), raw.begin(), raw.end());
+    out.insert(out.end(), point.begin(), point.end());
     return out;
 }
 
-Rv loadRsa(const Object& key, RsaContext& ctx) {
-    Mpi n, p, q, d, e;
-    auto read = [&key](Mpi& target, uint32_t type) {
-        const Bytes* v = key.find(type);
-        return !v || v->empty() || mpiRead(*target.get(), *v);
-    };
-    if (!read(n, CKA_MODULUS) || !read(e, CKA_PUBLIC_EXPONENT) || !read(d, CKA_PRIVATE_EXPONENT) ||
-        !read(p, CKA_PRIME_1) || !read(q, CKA_PRIME_2))
+Rv keyFromParams(const char* type, OSSL_PARAM_BLD* build, bool priv, ossl::Pkey& out) {
+    ossl::Params params(OSSL_PARAM_BLD_to_param(build));
+    ossl::PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1) return CKR_DEVICE_ERROR;
+    EVP_PKEY* made = nullptr;
+    if (EVP_PKEY_fromdata(ctx.get(), &made, priv ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
         return CKR_ATTRIBUTE_VALUE_INVALID;
-    bool priv = key.objectClass() == CKO_PRIVATE_KEY;
-    auto given = [&key](uint32_t type) { return key.has(type) && !key.find(type)->empty(); };
-    int rc = mbedtls_rsa_import(ctx.get(), n.get(), given(CKA_PRIME_1) && priv ? p.get() : nullptr,
-                                given(CKA_PRIME_2) && priv ? q.get() : nullptr,
-                                priv ? d.get() : nullptr, given(CKA_PUBLIC_EXPONENT) ? e.get() : nullptr);
-    if (rc != 0 || mbedtls_rsa_complete(ctx.get()) != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
-    rc = priv ? mbedtls_rsa_check_privkey(ctx.get()) : mbedtls_rsa_check_pubkey(ctx.get());
-    return rc == 0 ? CKR_OK : CKR_ATTRIBUTE_VALUE_INVALID;
+    out.reset(made);
+    return CKR_OK;
 }
 
-void storeRsa(const mbedtls_rsa_context& ctx, Object& pub, Object* priv) {
-    Mpi n, p, q, d, e, dp, dq, qp;
-    mbedtls_rsa_export(&ctx, n.get(), p.get(), q.get(), d.get(), e.get());
-    Bytes modulus = mpiBytes(*n.get());
-    pub.set(CKA_MODULUS, modulus);
-    pub.set(CKA_PUBLIC_EXPONENT, mpiBytes(*e.get()));
-    if (pub.objectClass() == CKO_PUBLIC_KEY) pub.setNumber(CKA_MODULUS_BITS, uint32_t(mbedtls_mpi_bitlen(n.get())));
-    if (!priv) return;
-    mbedtls_rsa_export_crt(&ctx, dp.get(), dq.get(), qp.get());
-    priv->set(CKA_MODULUS, modulus);
-    priv->set(CKA_PUBLIC_EXPONENT, mpiBytes(*e.get()));
-    priv->set(CKA_PRIVATE_EXPONENT, mpiBytes(*d.get()));
-    priv->set(CKA_PRIME_1, mpiBytes(*p.get()));
-    priv->set(CKA_PRIME_2, mpiBytes(*q.get()));
-    priv->set(CKA_EXPONENT_1, mpiBytes(*dp.get()));
-    priv->set(CKA_EXPONENT_2, mpiBytes(*dq.get()));
-    priv->set(CKA_COEFFICIENT, mpiBytes(*qp.get()));
+Rv parseKey(const Object& key, ossl::Pkey& out) {
+    if (key.objectClass() != CKO_PUBLIC_KEY && key.objectClass() != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
+    switch (key.keyType()) {
+    case CKK_RSA: return parseRsa(key, out);
+    case CKK_EC: return parseEc(key, out);
+    case CKK_DSA:
+    case CKK_DH: return parseFiniteField(key, out);
+    default: return CKR_KEY_TYPE_INCONSISTENT;
+    }
 }
 
-Rv loadEcPublic(const Object& key, EcGroup& group, EcPoint& q) {
-    mbedtls_ecp_group_id id = curveFromParams(key.bytes(CKA_EC_PARAMS));
-    if (id == MBEDTLS_ECP_DP_NONE) return CKR_CURVE_NOT_SUPPORTED;
-    if (mbedtls_ecp_group_load(group.get(), id) != 0) return CKR_DEVICE_ERROR;
-    return readPoint(*group.get(), key.bytes(CKA_EC_POINT), *q.get()) ? CKR_OK : CKR_ATTRIBUTE_VALUE_INVALID;
+Rv loadKey(const Object& key, ossl::SharedKey& out) {
+    if (key.parsedKey()) {
+        out = key.parsedKey();
+        return CKR_OK;
+    }
+    ossl::Pkey parsed;
+    if (Rv rv = parseKey(key, parsed); rv != CKR_OK) return rv;
+    out = ossl::share(std::move(parsed));
+    key.keepParsedKey(out);
+    return CKR_OK;
 }
 
-Rv loadEcPrivate(const Object& key, EcGroup& group, Mpi& d) {
-    mbedtls_ecp_group_id id = curveFromParams(key.bytes(CKA_EC_PARAMS));
-    if (id == MBEDTLS_ECP_DP_NONE) return CKR_CURVE_NOT_SUPPORTED;
-    if (mbedtls_ecp_group_load(group.get(), id) != 0) return CKR_DEVICE_ERROR;
-    if (!mpiRead(*d.get(), key.bytes(CKA_VALUE)) || mbedtls_ecp_check_privkey(group.get(), d.get()) != 0)
-        return CKR_ATTRIBUTE_VALUE_INVALID;
+Rv storeKey(EVP_PKEY* pkey, uint32_t keyType, Object* pub, Object* priv) {
+    switch (keyType) {
+    case CKK_RSA: storeRsa(pkey, pub, priv); break;
+    case CKK_EC: storeEc(pkey, pub, priv); break;
+    case CKK_DSA:
+    case CKK_DH: storeFiniteField(pkey, keyType, pub, priv); break;
+    default: return CKR_KEY_TYPE_INCONSISTENT;
+    }
     return CKR_OK;
 }
 
@@ -185,13 +198,19 @@ bool secretLengthOk(uint32_t keyType, size_t length) {
 
 Rv checkKeyMaterial(Object& key) {
     switch (key.objectClass()) {
-    case CKO_SECRET_KEY:
-        return checkSecret(key);
+    case CKO_SECRET_KEY: {
+        if (!key.has(CKA_VALUE)) return CKR_TEMPLATE_INCOMPLETE;
+        size_t length = key.find(CKA_VALUE)->size();
+        if (!secretLengthOk(key.keyType(), length)) return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (key.has(CKA_VALUE_LEN) && key.number(CKA_VALUE_LEN) != length) return CKR_TEMPLATE_INCONSISTENT;
+        key.setNumber(CKA_VALUE_LEN, uint32_t(length));
+        return CKR_OK;
+    }
     case CKO_PUBLIC_KEY:
     case CKO_PRIVATE_KEY:
         if (key.keyType() == CKK_RSA) return checkRsa(key);
         if (key.keyType() == CKK_EC) return checkEc(key);
-        if (key.keyType() == CKK_DH) return checkDhKey(key);
+        if (key.keyType() == CKK_DSA || key.keyType() == CKK_DH) return checkFiniteField(key);
         return CKR_ATTRIBUTE_VALUE_INVALID;
     default:
         return CKR_OK;

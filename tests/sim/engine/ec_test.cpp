@@ -86,12 +86,13 @@ private:
     mbedtls_ecp_keypair key_;
 };
 
-Mechanism ecdh(const Bytes& publicData, uint32_t kdf = CKD_NULL) {
+Mechanism ecdh(const Bytes& publicData, uint32_t kdf = CKD_NULL, std::optional<Bytes> shared = {}) {
     Mechanism m;
     m.mechanism = CKM_ECDH1_DERIVE;
     dravenholt::wire::EcdhParams p;
     p.kdf = kdf;
     p.publicData = publicData;
+    p.sharedData = std::move(shared);
     m.ecdhParams = p;
     return m;
 }
@@ -143,6 +144,22 @@ TEST(Ec, Ecdh1DeriveAgreesWithThePeer) {
         ASSERT_EQ(r.rv, CKR_OK);
         EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), Bytes(expected.begin(), expected.begin() + 16));
         EXPECT_EQ(d.attribute(s, *r.handle, CKA_LOCAL), Bytes{0});
+
+        // X9.63 key derivation: SHA-256(Z || counter || shared data) for counters 1 and 2.
+        Bytes shared = toBytes("shared info");
+        r = d.call(Call(derive).mech(ecdh(p, CKD_SHA256_KDF, shared))
+                       .templ({num(CKA_KEY_TYPE, CKK_GENERIC_SECRET), num(CKA_VALUE_LEN, 40), flag(CKA_SENSITIVE, false)}));
+        ASSERT_EQ(r.rv, CKR_OK);
+        Bytes kdf;
+        for (uint8_t counter : {1, 2}) {
+            Bytes input = expected;
+            for (uint8_t b : Bytes{0, 0, 0, counter}) input.push_back(b);
+            input.insert(input.end(), shared.begin(), shared.end());
+            Bytes block = simref::md(MBEDTLS_MD_SHA256, input);
+            kdf.insert(kdf.end(), block.begin(), block.end());
+        }
+        kdf.resize(40);
+        EXPECT_EQ(d.attribute(s, *r.handle, CKA_VALUE), kdf) << c.name;
     }
 }
 
@@ -152,7 +169,8 @@ TEST(Ec, DeriveChecksItsParameters) {
     Peer peer(MBEDTLS_ECP_DP_SECP256R1);
     auto pair = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, kCurves[0].params)}, {flag(CKA_DERIVE, true)});
     Call derive = Call(kDeriveKey, s).handle(pair.second);
-    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(peer.point(), CKD_SHA1_KDF))), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(peer.point(), 0x99))), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(d.rv(Call(derive).mech(ecdh(peer.point(), CKD_NULL, Bytes{1}))), CKR_MECHANISM_PARAM_INVALID);
     Bytes offCurve = peer.point();
     offCurve[10] ^= 1;
     EXPECT_EQ(d.rv(Call(derive).mech(ecdh(offCurve))), CKR_MECHANISM_PARAM_INVALID);

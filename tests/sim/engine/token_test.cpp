@@ -1,6 +1,10 @@
 // Token information, initialisation, PINs with lock-out, and persistence of the token state.
 #include <fstream>
 
+#include <mbedtls/pkcs5.h>
+#include <mbedtls/sha256.h>
+
+#include "engine/state_file.h"
 #include "harness.h"
 
 using namespace simtest;
@@ -125,6 +129,37 @@ TEST_F(Persistence, TokenObjectsPinsAndCountersSurviveARestart) {
     ASSERT_EQ(found.size(), 1u);  // the key only: the session object is gone
     EXPECT_EQ(d.attribute(s, found[0], CKA_LABEL), toBytes("persistent"));
     EXPECT_EQ(d.crypt(s, true, mech(CKM_AES_ECB), found[0], Bytes(16, 0x42)), before);
+}
+
+// A state file as earlier simulators wrote it: PIN hashes by PBKDF2-HMAC-SHA-256 (2000 rounds)
+// and a SHA-256 checksum, here computed with mbedtls.
+TEST_F(Persistence, AStateFileOfEarlierVersionsLoads) {
+    dravenholt::sim::TokenRecord record;
+    record.initialized = true;
+    record.label = std::string(32, ' ');
+    for (auto [pin, value] : {std::pair{&record.so, kSoPin}, std::pair{&record.user, kUserPin}}) {
+        pin->set = true;
+        pin->salt = Bytes(16, uint8_t(value[0]));
+        pin->hash.assign(32, 0);
+        mbedtls_md_context_t md;
+        mbedtls_md_init(&md);
+        ASSERT_EQ(mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1), 0);
+        ASSERT_EQ(mbedtls_pkcs5_pbkdf2_hmac(&md, value.data(), value.size(), pin->salt.data(), pin->salt.size(), 2000,
+                                            32, pin->hash.data()), 0);
+        mbedtls_md_free(&md);
+    }
+    Bytes image = dravenholt::sim::serializeState(record, {});
+    Bytes checksum(32);
+    mbedtls_sha256_ret(image.data(), image.size() - 32, checksum.data(), 0);
+    EXPECT_EQ(Bytes(image.end() - 32, image.end()), checksum);
+    std::ofstream(options.stateFile, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), long(image.size()));
+
+    Device d(options);
+    uint32_t s = d.open();
+    EXPECT_EQ(d.login(s, CKU_USER, toBytes("user1235")), CKR_PIN_INCORRECT);
+    EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
+    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
+    EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_OK);
 }
 
 TEST_F(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {

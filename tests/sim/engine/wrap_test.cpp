@@ -59,6 +59,37 @@ TEST(Wrap, AesKeyWrappedWithAesCbcPadOrEcbComesBack) {
     EXPECT_EQ(d.attribute(s, *back.handle, CKA_VALUE), Bytes(20, 0x5A));
 }
 
+// The published test vectors of AES key wrap without and with padding.
+TEST(Wrap, AesKeyWrapMatchesTheStandardsVectors) {
+    struct Case {
+        uint32_t mechanism;
+        const char *kek, *key, *wrapped;
+    } cases[] = {
+        {CKM_AES_KEY_WRAP, "000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
+         "1fa68b0a8112b447aef34bd8fb5a7b829d3e862371d2cfe5"},
+        {CKM_AES_KEY_WRAP_PAD, "5840df6e29b02af1ab493b705bf16ea1ae8338f4dcc176a8",
+         "c37b7e6492584340bed12207808941155068f738",
+         "138bdeaa9b8fa7fc61f97742e72248ee5ae6ae5360d1ae6a5f54f373fa543b6a"},
+    };
+    Device d;
+    uint32_t s = d.readyUserSession();
+    for (const Case& c : cases) {
+        uint32_t kek = d.secretKey(s, CKK_AES, hex(c.kek), {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
+        Response wrapped = wrap(d, s, mech(c.mechanism), kek, d.secretKey(s, CKK_GENERIC_SECRET, hex(c.key)), 64);
+        ASSERT_EQ(wrapped.rv, CKR_OK);
+        EXPECT_EQ(toHex(*wrapped.data), c.wrapped);
+        std::vector<Attribute> templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_GENERIC_SECRET),
+                                        flag(CKA_SENSITIVE, false)};
+        Response back = unwrap(d, s, mech(c.mechanism), kek, *wrapped.data, templ);
+        ASSERT_EQ(back.rv, CKR_OK);
+        EXPECT_EQ(toHex(d.attribute(s, *back.handle, CKA_VALUE)), c.key);
+        Bytes tampered = *wrapped.data;
+        tampered[3] ^= 1;
+        EXPECT_EQ(unwrap(d, s, mech(c.mechanism), kek, tampered, templ).rv, CKR_WRAPPED_KEY_INVALID);
+        EXPECT_EQ(unwrap(d, s, mech(c.mechanism), kek, Bytes(12, 0), templ).rv, CKR_WRAPPED_KEY_LEN_RANGE);
+    }
+}
+
 TEST(Wrap, RulesOfWrappingAreEnforced) {
     Device d;
     uint32_t s = d.readyUserSession();
@@ -72,7 +103,9 @@ TEST(Wrap, RulesOfWrappingAreEnforced) {
     EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), wrapping, trustedOnly, 64).rv, CKR_KEY_NOT_WRAPPABLE);
     EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), wrapping, 999, 64).rv, CKR_KEY_HANDLE_INVALID);
     EXPECT_EQ(wrap(d, s, mech(CKM_AES_ECB), 999, key, 64).rv, CKR_WRAPPING_KEY_HANDLE_INVALID);
-    EXPECT_EQ(wrap(d, s, mech(CKM_AES_KEY_WRAP), wrapping, key, 64).rv, CKR_MECHANISM_INVALID);
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_KEY_WRAP), wrapping, d.secretKey(s, CKK_DES, Bytes(8, 1)), 64).rv,
+              CKR_KEY_SIZE_RANGE);  // below the two blocks key wrap needs
+    EXPECT_EQ(wrap(d, s, mech(CKM_AES_KEY_WRAP, Bytes(4, 0xA6)), wrapping, key, 64).rv, CKR_MECHANISM_PARAM_INVALID);
     Response garbage = unwrap(d, s, mech(CKM_AES_CBC_PAD, Bytes(16, 0)), wrapping, Bytes(32, 7),
                               {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, CKK_AES)});
     EXPECT_EQ(garbage.rv, CKR_KEY_FUNCTION_NOT_PERMITTED);  // no CKA_UNWRAP
