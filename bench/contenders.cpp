@@ -62,6 +62,10 @@ Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt
     engineHandles_ = replaySetup(inProcessSetup, toEngine_);
     softhsmFixture_ = optionalFixture("SoftHSM2", paths.softhsm, "SOFTHSM2_CONF", softhsm_);
     p11kitFixture_ = optionalFixture("p11-kit remoting", paths.p11kitClient, "P11_KIT_SERVER_ADDRESS", p11kit_);
+    if (paths.cannedReplies.empty())
+        notes_.push_back("canned replies: not measured, no --canned-replies (scripts/bench.sh gives it)");
+    else
+        canned_ = connectCannedReplies(paths.cannedReplies, context.timeoutMs);
 }
 
 Contenders::~Contenders() = default;
@@ -107,6 +111,8 @@ Figures Contenders::measure(const Operation& operation, int rounds, double secon
     std::vector<Exchange> inProcess = recorded([&] { operation.run(inProcess_); });
     figures.deviceCalls = inProcess.size();
 
+    std::optional<CannedReplay> canned;
+    if (canned_) canned.emplace(overTls, *canned_);
     Replay floor(overTls, toBare_, bareHandles_);
     Replay transportAlone(std::move(overTls), toTransport_, transportHandles_);
     Replay engineAlone(std::move(inProcess), toEngine_, engineHandles_);
@@ -117,6 +123,7 @@ Figures Contenders::measure(const Operation& operation, int rounds, double secon
         contenders.push_back({name, std::move(run), {}, {}});
         columns.push_back(column);
     };
+    if (canned) add("canned", &Figures::canned, [&] { canned->run(); });
     add("bare TLS", &Figures::bareTls, [&] { floor.run(); });
     add("transport", &Figures::transportAlone, [&] { transportAlone.run(); });
     add("orvo TLS", &Figures::orvoTls, [&] { operation.run(overTls_); });

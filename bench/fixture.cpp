@@ -9,6 +9,20 @@ namespace {
 
 CK_UTF8CHAR_PTR pin(const char* text) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text)); }
 
+// A key pair for signing, session objects both; `shape` is the public key's curve or size.
+Fixture::KeyPair keyPair(const Fixture& x, CK_MECHANISM_TYPE type, CK_ATTRIBUTE shape) {
+    CK_MECHANISM mechanism{type, nullptr, 0};
+    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+    CK_ATTRIBUTE publicTemplate[] = {{CKA_TOKEN, &no, sizeof no}, {CKA_VERIFY, &yes, sizeof yes}, shape};
+    CK_ATTRIBUTE privateTemplate[] = {
+        {CKA_TOKEN, &no, sizeof no}, {CKA_SIGN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}};
+    Fixture::KeyPair pair;
+    check(x.f->C_GenerateKeyPair(x.session, &mechanism, publicTemplate, 3, privateTemplate, 3, &pair.publicKey,
+                                 &pair.privateKey),
+          "C_GenerateKeyPair");
+    return pair;
+}
+
 }  // namespace
 
 void initialiseToken(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
@@ -36,16 +50,10 @@ Fixture prepareFixture(CK_FUNCTION_LIST* f, CK_SLOT_ID slot) {
     CK_RV rv = f->C_Login(fixture.session, CKU_USER, pin(kUserPin), std::strlen(kUserPin));
     if (rv != CKR_USER_ALREADY_LOGGED_IN) check(rv, "C_Login");
 
-    CK_MECHANISM mechanism{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
     CK_BYTE p256[] = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
-    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-    CK_ATTRIBUTE publicTemplate[] = {
-        {CKA_TOKEN, &no, sizeof no}, {CKA_VERIFY, &yes, sizeof yes}, {CKA_EC_PARAMS, p256, sizeof p256}};
-    CK_ATTRIBUTE privateTemplate[] = {
-        {CKA_TOKEN, &no, sizeof no}, {CKA_SIGN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}};
-    check(f->C_GenerateKeyPair(fixture.session, &mechanism, publicTemplate, 3, privateTemplate, 3,
-                               &fixture.publicKey, &fixture.privateKey),
-          "C_GenerateKeyPair");
+    fixture.ec = keyPair(fixture, CKM_EC_KEY_PAIR_GEN, {CKA_EC_PARAMS, p256, sizeof p256});
+    CK_ULONG bits = 2048;
+    fixture.rsa = keyPair(fixture, CKM_RSA_PKCS_KEY_PAIR_GEN, {CKA_MODULUS_BITS, &bits, sizeof bits});
     return fixture;
 }
 

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   opensc python3-pykcs11 python3-cryptography openssl libengine-pkcs11-openssl softhsm2 gnutls-bin libnss3-tools
   clang libclang-rt-dev
+  gnuplot-nox
 )
 missing=()
 for p in "${packages[@]}"; do
