@@ -6,13 +6,16 @@
 #include <cstring>
 
 #include "bench_error.h"
+#include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
 
 namespace orvo_bench {
 
 namespace mbed = dravenholt::mbed;
 
-struct BareTlsClient::State : mbed::ClientContexts {};
+struct BareTlsClient::State : mbed::ClientContexts {
+    mbed::BufferedBio bio{*socket.get(), mbedtls_net_send, mbedtls_net_recv};
+};
 
 namespace {
 
@@ -40,7 +43,7 @@ BareTlsClient::BareTlsClient(const std::string& address, uint32_t port, const st
     mbedtls_ssl_conf_rng(s.config.get(), mbedtls_ctr_drbg_random, s.drbg.get());
     need(mbedtls_ssl_setup(s.ssl.get(), s.config.get()), "setting up");
     need(mbedtls_ssl_set_hostname(s.ssl.get(), address.c_str()), "setting the host name");
-    mbedtls_ssl_set_bio(s.ssl.get(), s.socket.get(), mbedtls_net_send, mbedtls_net_recv, nullptr);
+    s.bio.attach(s.ssl.get());
     int ret;
     while ((ret = mbedtls_ssl_handshake(s.ssl.get())) != 0)
         if (ret != MBEDTLS_ERR_SSL_WANT_READ && ret != MBEDTLS_ERR_SSL_WANT_WRITE) need(ret, "handshake");

@@ -1,7 +1,8 @@
 // The floor: a TLS client that does nothing but send framed requests and read replies, the
 // least any library over this transport must do. Blocking socket with a receive timeout (a
 // device that never answers must not hang its caller), certificate verified once at the
-// handshake, one write per request (5-byte header and request together), one read per reply.
+// handshake, one write per request (5-byte header and request together), one read per reply
+// (the TLS record's header and body in one receive, as the library reads them).
 #pragma once
 
 #include <cstddef>

@@ -31,8 +31,8 @@ void printTransportTable(std::ostream& out, const std::vector<Figures>& all);
 // the library's own time per device call (in-process time less the engine's).
 void printInProcessTable(std::ostream& out, const std::vector<Figures>& all);
 // One tab-separated line per operation: the library's rate over TLS and its ratios to the
-// floor, the canned-reply floor, p11-kit and (in-process) SoftHSM2, "-" where a contender was not measured. Throws BenchError when the file cannot be
-// written.
+// floor, the canned-reply floor, p11-kit and (in-process) SoftHSM2, "-" where a contender was
+// not measured. Throws BenchError when the file cannot be written.
 void writeChartData(const std::string& path, const std::vector<Figures>& all);
 
 }  // namespace orvo_bench

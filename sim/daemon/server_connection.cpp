@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
 #include "transport/net_socket.h"
 
@@ -13,12 +14,15 @@ namespace {
 
 // Each connection has its own TLS state, nothing shared with other connections' threads.
 struct ServerTls {
+    explicit ServerTls(mbedtls_net_context& socket)
+        : bio(socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout) {}
     mbed::Entropy entropy;
     mbed::CtrDrbg drbg;
     mbed::SslConfig config;
     mbed::Certificates certificate;
     mbed::PrivateKey key;
     mbed::SslContext ssl;
+    mbed::BufferedBio bio;
 };
 
 std::string errorText(int ret) {
@@ -33,7 +37,7 @@ void check(int ret, const char* what) {
 
 bool retryable(int ret) { return ret == MBEDTLS_ERR_SSL_WANT_READ || ret == MBEDTLS_ERR_SSL_WANT_WRITE; }
 
-void setUp(ServerTls& tls, mbedtls_net_context& socket, const ServerIdentity& identity) {
+void setUp(ServerTls& tls, const ServerIdentity& identity) {
     static const char personal[] = "orvo_sim_server";
     check(mbedtls_ctr_drbg_seed(tls.drbg.get(), mbedtls_entropy_func, tls.entropy.get(),
                                 reinterpret_cast<const unsigned char*>(personal), sizeof personal - 1),
@@ -52,7 +56,7 @@ void setUp(ServerTls& tls, mbedtls_net_context& socket, const ServerIdentity& id
     mbedtls_ssl_conf_read_timeout(tls.config.get(), kHandshakeTimeoutMs);
     check(mbedtls_ssl_conf_own_cert(tls.config.get(), tls.certificate.get(), tls.key.get()), "own certificate");
     check(mbedtls_ssl_setup(tls.ssl.get(), tls.config.get()), "setup");
-    mbedtls_ssl_set_bio(tls.ssl.get(), &socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout);
+    tls.bio.attach(tls.ssl.get());
 }
 
 bool readExactly(mbedtls_ssl_context* ssl, uint8_t* out, size_t length) {
@@ -85,8 +89,8 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
         if (log) log(name + ": " + line);
     };
     try {
-        ServerTls tls;
-        setUp(tls, socket, identity);
+        ServerTls tls(socket);
+        setUp(tls, identity);
         mbedtls_ssl_context* ssl = tls.ssl.get();
         int ret;
         while ((ret = mbedtls_ssl_handshake(ssl)) != 0) {
@@ -98,7 +102,8 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
         // A client may keep its connection idle for as long as it likes: from now on each read
         // is a plain blocking one, without a select() before it.
         mbedtls_ssl_conf_read_timeout(tls.config.get(), 0);
-        mbedtls_ssl_set_bio(ssl, &socket, mbed::sendNoSignal, mbedtls_net_recv, nullptr);
+        tls.bio.setReceive(mbedtls_net_recv, nullptr);
+        tls.bio.attach(ssl);
 
         Bytes request;
         bool notify = true;

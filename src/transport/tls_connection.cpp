@@ -3,6 +3,9 @@
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
+#include <chrono>
+
+#include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
 #include "transport/net_socket.h"
 
@@ -46,7 +49,10 @@ std::string oneLine(const char* text) {
 
 }  // namespace
 
-struct TlsConnection::State : mbed::ClientContexts {};
+struct TlsConnection::State : mbed::ClientContexts {
+    mbed::BufferedBio bio{*socket.get(), mbed::sendNoSignal, mbed::receiveWithTimeout};
+    std::chrono::steady_clock::time_point lastReply = std::chrono::steady_clock::now();
+};
 
 TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log)
     : address_(std::move(address)), caBundlePath_(std::move(caBundlePath)), port_(port), log_(orSilent(log)) {}
@@ -112,7 +118,7 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "set_hostname returned %d", ret);
         return fail(ret);
     }
-    mbedtls_ssl_set_bio(s.ssl.get(), s.socket.get(), mbed::sendNoSignal, mbed::receiveWithTimeout, nullptr);
+    s.bio.attach(s.ssl.get());
 
     while ((ret = mbedtls_ssl_handshake(s.ssl.get())) != 0) {
         if (ret != MBEDTLS_ERR_SSL_WANT_READ && ret != MBEDTLS_ERR_SSL_WANT_WRITE) {
@@ -176,6 +182,7 @@ bool TlsConnection::read(uint8_t* buffer, size_t& length) {
         return false;
     }
     length = static_cast<size_t>(ret);
+    state_->lastReply = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -200,10 +207,12 @@ bool TlsConnection::write(const uint8_t* data, size_t length) {
 
 bool TlsConnection::hasPendingInput() {
     if (!state_) return false;
-    if (mbedtls_ssl_get_bytes_avail(state_->ssl.get()) > 0 || mbedtls_ssl_check_pending(state_->ssl.get()))
+    State& s = *state_;
+    if (mbedtls_ssl_get_bytes_avail(s.ssl.get()) > 0 || mbedtls_ssl_check_pending(s.ssl.get()) || s.bio.held() > 0)
         return true;
+    if (std::chrono::steady_clock::now() - s.lastReply < kBusy) return false;
     // Readable while idle means stray bytes or the peer's close; an error means a broken socket.
-    return mbed::hasUnreadInput(*state_->socket.get());
+    return mbed::hasUnreadInput(*s.socket.get());
 }
 
 }  // namespace dravenholt

@@ -3,6 +3,7 @@
 // reported by a false result; a failed read or write closes the connection.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,10 @@ namespace dravenholt {
 
 class TlsConnection {
 public:
+    // A connection that answered less than this long ago is in use, not idle: asking the socket
+    // whether its peer has closed it meanwhile is left for the next pause (see hasPendingInput).
+    static constexpr std::chrono::microseconds kBusy{1000};
+
     TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log);
     ~TlsConnection();
     TlsConnection(const TlsConnection&) = delete;
@@ -30,7 +35,11 @@ public:
     // In: capacity of `buffer`; out: bytes delivered by one TLS read.
     bool read(uint8_t* buffer, size_t& length);
     bool write(const uint8_t* data, size_t length);
-    // True when the idle connection holds unread input or the peer has closed it.
+    // True when the connection holds unread input: what has been received is looked at every
+    // time, the socket itself (for the peer's close or bytes it sent unasked) once the
+    // connection has been idle for kBusy since its last reply. A system call before every
+    // request of a busy connection costs a tenth of a short exchange; and a peer that closes
+    // in the instant after its reply races the next request with or without a look.
     bool hasPendingInput();
 
 private:

@@ -192,6 +192,21 @@ TEST_F(TlsTransport, ConnectionDroppedDuringACallCanBeReopened) {
     EXPECT_EQ(exchange(*t, "second"), "second");
 }
 
+TEST_F(TlsTransport, InputReceivedWithTheReplyIsFoundWithoutAPause) {
+    // A reply longer than a record goes out as two; the first read ends with the first record,
+    // and the second, received with it, is stray input for the next request.
+    TestDevice device(pki.server);
+    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes(16384 + 100, 'r')); });
+    auto t = transportTo(device, bundle);
+    t->open();
+    ASSERT_EQ(t->write("go"), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both records are in by now
+    std::vector<uint8_t> reply(20000);
+    EXPECT_EQ(t->read(reply.data(), reply.size()), 16384u);
+    t->discardStale();  // at once, before the connection could count as idle
+    EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
+}
+
 TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
     TestDevice device(pki.server);
     auto t = transportTo(device, bundle);
