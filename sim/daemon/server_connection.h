@@ -18,7 +18,9 @@ using Bytes = std::vector<uint8_t>;
 struct Reply {
     // The reply bytes (empty: no answer, the device stays silent), or nothing, which ends the
     // connection with the TLS close notification.
-    Reply(std::optional<Bytes> answer) : bytes(answer.value_or(Bytes{})), end(!answer) {}
+    Reply(std::optional<Bytes> answer) : end(!answer) {
+        if (answer) bytes = std::move(*answer);
+    }
     // Sends `sent` (possibly nothing), then drops the connection without the close notification,
     // as a device does that dies or loses its link.
     static Reply dropAfter(Bytes sent) {

@@ -1,5 +1,8 @@
 // Untrusted input: malformed, oversized and out-of-order requests; the rules every operation
 // shares (output lengths, keys unfit for the operation); random numbers.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <set>
 
 #include "harness.h"
@@ -128,15 +131,37 @@ TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
 TEST(Random, BytesAreFreshAndSeedingIsAccepted) {
     Device d;
     uint32_t s = d.open(false);
-    std::set<Bytes> seen;
-    for (int i = 0; i < 4; ++i) {
-        Response resp = d.call(Call(kGenerateRandom, s).length(1024));
+    std::set<Bytes> blocks;  // every 16 bytes served, across several refills of the pool
+    for (int i = 0; i < 12; ++i) {
+        Response resp = d.call(Call(kGenerateRandom, s).length(1000));
         ASSERT_EQ(resp.rv, CKR_OK);
-        ASSERT_EQ(resp.data->size(), 1024u);
-        seen.insert(*resp.data);
+        ASSERT_EQ(resp.data->size(), 1000u);
+        for (const uint8_t* at = resp.data->data(); at < resp.data->data() + 992; at += 16) blocks.insert(Bytes(at, at + 16));
     }
-    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(blocks.size(), 12u * 62);
     EXPECT_EQ(d.rv(Call(kSeedRandom, s).data(Bytes(1500, 0xAB))), CKR_OK);
     EXPECT_EQ(d.rv(Call(kGenerateRandom, s).length(0)), CKR_OK);
     EXPECT_EQ(d.rv(Call(kGenerateRandom, s).length(5000)), CKR_DATA_LEN_RANGE);
+}
+
+TEST(Random, AForkedChildNeverServesWhatItsParentServes) {
+    Device d;
+    uint32_t s = d.open(false);
+    auto draw = [&] { return *d.call(Call(kGenerateRandom, s).length(32)).data; };
+    draw();  // the pool is filled before the fork
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Bytes bytes = draw();
+        _exit(::write(pipe[1], bytes.data(), bytes.size()) == 32 ? 0 : 1);
+    }
+    Bytes fromChild(32);
+    ASSERT_EQ(::read(pipe[0], fromChild.data(), fromChild.size()), 32);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    EXPECT_NE(draw(), fromChild);
 }
