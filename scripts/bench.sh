@@ -5,13 +5,16 @@
 # last one): on a small machine the steadiest placement, every exchange a switch on one core.
 # Also starts orvo-bench's canned-reply server, the floor without device work. Arguments go to
 # orvo-bench (--rounds N, --seconds S, --only TEXT). The table, its data and a chart of it
-# (gnuplot, SVG) are written to ORVO_BENCH_RESULTS (default bench/results). Not part of the tests.
+# (gnuplot, SVG) are written to ORVO_BENCH_RESULTS: by default bench/results, the committed run,
+# for a whole run, and $build/bench-results for a partial one (--only). Not part of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${ORVO_BENCH_BUILD:-build}
 cpu=${ORVO_BENCH_CPU:-$(($(nproc) - 1))}
 softhsm=/usr/lib/softhsm/libsofthsm2.so
-results=${ORVO_BENCH_RESULTS:-bench/results}
+results=bench/results
+for arg in "$@"; do [ "$arg" = --only ] && results=$build/bench-results; done
+results=${ORVO_BENCH_RESULTS:-$results}
 
 bash scripts/setup.sh
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
