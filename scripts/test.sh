@@ -9,42 +9,46 @@
 # 30 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each phase is announced with the time since the start, so that a slow one shows in the log.
+phase() { printf '== %s (at %dm%02ds)\n' "$1" $((SECONDS / 60)) $((SECONDS % 60)); }
 bash scripts/setup.sh
 jobs=$(nproc)
 
-echo "== build (RelWithDebInfo; the benchmark is built, never run here)"
+phase "build (RelWithDebInfo; the benchmark is built, never run here)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)" >/dev/null
 cmake --build build -j"$jobs"
 bash scripts/check-exports.sh build/src/liborvo-pkcs11.so
 
-echo "== tests"
+phase "tests"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 
-echo "== Debian package (installed, tried and removed again on CI only)"
+phase "Debian package (installed, tried and removed again on CI only)"
 deb=$(ORVO_PACKAGE_BUILD=build bash scripts/package.sh 2>build/package.log) || { cat build/package.log; exit 1; }
 dpkg-deb --contents "$deb" | grep "pkcs11/liborvo-pkcs11.so$" >/dev/null  # -q would cut the pipe
 if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then bash scripts/package-check.sh "$deb"; fi
 
 if [ "${ORVO_SKIP_WINDOWS:-0}" != 1 ]; then
+  phase "Windows x64 build, its tests under Wine"
   bash scripts/test-windows.sh
 fi
 
-echo "== build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
+phase "build (ThreadSanitizer: the thread tests, the library and the simulator they use)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs" --target threads_tests orvo-sim
 
-echo "== thread tests under ThreadSanitizer"
+phase "thread tests under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 300
 
-echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+phase "build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 
-echo "== tests under the sanitizers"
+phase "tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 -LE nosan
 
-echo "== fuzzing"
+phase "fuzzing"
 bash scripts/fuzz.sh "${ORVO_FUZZ_SECONDS:-30}"
+phase "all passed"

@@ -59,7 +59,7 @@ Hub::~Hub() {
 void Hub::send(Bytes report, std::chrono::milliseconds delay) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pending_.emplace(Clock::now() + delay, std::move(report));
+        pending_.emplace(Clock::now() + delay, Pending{std::move(report)});
     }
     wake();
 }
@@ -120,12 +120,12 @@ bool Hub::serveHost(int fd, uint32_t host) {
     std::vector<Output> outputs = handler_(host, report);
     auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& output : outputs) pending_.emplace(now + output.delay, std::move(output.report));
+    for (auto& output : outputs) pending_.emplace(now + output.delay, Pending{std::move(output.report), host});
     return true;
 }
 
 void Hub::sendDue() {
-    std::vector<Bytes> due;
+    std::vector<Pending> due;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto end = pending_.upper_bound(Clock::now());
@@ -133,8 +133,14 @@ void Hub::sendDue() {
         pending_.erase(pending_.begin(), end);
     }
     // A host whose queue is full loses the report, as a hidraw reader does.
-    for (const auto& report : due)
-        for (const auto& [fd, host] : hosts_) ::send(fd, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    for (const Pending& p : due) {
+        int last = -1;
+        for (const auto& [fd, host] : hosts_) {
+            if (host == p.lastTo) last = fd;
+            else ::send(fd, p.report.data(), p.report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+        if (last >= 0) ::send(last, p.report.data(), p.report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
 }
 
 int Hub::pollTimeout() {

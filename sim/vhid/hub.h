@@ -2,6 +2,9 @@
 // Unix socket, passes every report a host writes to a handler, and sends the handler's input
 // reports, when they fall due, to every connected host (as hidraw hands every input report to
 // every open file). Reports that fall due at once go out before the next host report is read.
+// A reply reaches the host that asked for it last: hidraw fills every reader's queue in one pass
+// before any reader wakes, so by the time the asking host has read a reply, every other host
+// holds its copy too and can drop it as stale before it sends a request of its own.
 #pragma once
 
 #include <atomic>
@@ -55,7 +58,11 @@ private:
     std::map<int, uint32_t> hosts_;  // descriptor -> host number; device thread only
     uint32_t nextHost_ = 1;          // device thread only
     std::mutex mutex_;
-    std::multimap<Clock::time_point, Bytes> pending_;
+    struct Pending {
+        Bytes report;
+        uint32_t lastTo = 0;  // the host that asked for it, served after the others; 0: none
+    };
+    std::multimap<Clock::time_point, Pending> pending_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
