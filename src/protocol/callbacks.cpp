@@ -14,6 +14,25 @@ namespace {
 const uint8_t kTrueByte = 1;
 const uint8_t kFalseByte = 0;
 
+uint32_t nestedCount(const CK_ATTRIBUTE& record) {
+    return static_cast<uint32_t>(record.ulValueLen / sizeof(CK_ATTRIBUTE));
+}
+
+// The nested records of an array attribute in the device layout, their value references zero.
+bool encodeNestedRecords(pb_ostream_t* stream, const CK_ATTRIBUTE& record) {
+    const auto* nested = static_cast<const CK_ATTRIBUTE*>(record.pValue);
+    uint32_t count = nestedCount(record);
+    if (!pb_encode_varint(stream, uint64_t{count} * kNestedRecordSize)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t out[kNestedRecordSize] = {};
+        uint32_t type = static_cast<uint32_t>(nested[i].type), length = static_cast<uint32_t>(nested[i].ulValueLen);
+        std::memcpy(out, &type, sizeof type);  // the device's byte order, which is the host's
+        std::memcpy(out + kNestedLengthAt, &length, sizeof length);
+        if (!pb_write(stream, out, sizeof out)) return false;
+    }
+    return true;
+}
+
 // The value callback of one template record (AttributeMsg field 3). A record without a value
 // sends an empty one; the caller's template is only read, never written (it may lie in
 // read-only memory).
@@ -22,6 +41,7 @@ bool encodeAttributeValue(pb_ostream_t* stream, const pb_field_t* field, void* c
     if (!record) return false;
     if (!pb_encode_tag_for_field(stream, field)) return false;
     if (!record->pValue) return pb_encode_string(stream, nullptr, 0);
+    if (isArrayAttribute(record->type)) return encodeNestedRecords(stream, *record);
     return pb_encode_string(stream, static_cast<const pb_byte_t*>(record->pValue), record->ulValueLen);
 }
 
@@ -151,6 +171,12 @@ CK_RV checkTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
         if (a.pValue && a.ulValueLen >= sizeof(CK_ULONG) && isNumberAttribute(a.type) &&
             !fitsWire(*static_cast<const CK_ULONG*>(a.pValue)))
             return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (a.pValue && isArrayAttribute(a.type)) {
+            if (a.ulValueLen % sizeof(CK_ATTRIBUTE) != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
+            const auto* nested = static_cast<const CK_ATTRIBUTE*>(a.pValue);
+            for (CK_ULONG i = 0; i < a.ulValueLen / sizeof(CK_ATTRIBUTE); ++i)
+                if (!fitsWire(nested[i].type) || !fitsWire(nested[i].ulValueLen)) return CKR_ATTRIBUTE_VALUE_INVALID;
+        }
     }
     return CKR_OK;
 }
@@ -204,6 +230,7 @@ bool encodeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* 
         } else {
             msg.has_length = true;
             msg.length = static_cast<uint32_t>(record.ulValueLen);
+            if (record.pValue && isArrayAttribute(record.type)) msg.length = nestedCount(record) * kNestedRecordSize;
             if (record.ulValueLen != 0) setEncode(msg.value, encodeAttributeValue, const_cast<CK_ATTRIBUTE*>(&record));
         }
         if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, AttributeMsg_fields, &msg))

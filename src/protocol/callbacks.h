@@ -80,8 +80,16 @@ int findAttribute(const AttributeTable* table, uint32_t type);  // -1 when not f
 bool isNumberAttribute(CK_ATTRIBUTE_TYPE type);
 bool isFlagAttribute(CK_ATTRIBUTE_TYPE type);
 
+// Array attributes (CKA_WRAP_TEMPLATE, ...) hold nested records, which travel in the device
+// layout: type (4), value reference (8), length (4), packed, numbers little-endian. The device
+// cannot follow a host pointer, so the reference always travels as zeros.
+inline bool isArrayAttribute(CK_ATTRIBUTE_TYPE type) { return (type & CKF_ARRAY_ATTRIBUTE) != 0; }
+constexpr uint32_t kNestedRecordSize = 16;
+constexpr uint32_t kNestedLengthAt = 12;
+
 // Checks what the template encoder cannot send faithfully: a null array with entries, lengths
-// and numbers that do not fit the 32-bit wire. CKR_OK or the fitting return code.
+// and numbers that do not fit the 32-bit wire, an array attribute that is not whole nested
+// records. CKR_OK or the fitting return code.
 CK_RV checkTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count);
 
 inline void setEncode(pb_callback_t& cb, decltype(pb_callback_t{}.funcs.encode) f, void* arg) {

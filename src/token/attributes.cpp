@@ -9,17 +9,12 @@
 namespace dravenholt {
 namespace {
 
-// A nested record in the device layout: type (4), value pointer (8), length (4), packed.
-constexpr uint32_t kDeviceRecordSize = 16;
-constexpr uint32_t kDeviceRecordLengthAt = 12;
-
 uint32_t readWire32(const uint8_t* p) {
     uint32_t value;  // the device's byte order, which is the host's
     std::memcpy(&value, p, sizeof value);
     return value;
 }
 
-bool isArray(CK_ATTRIBUTE_TYPE type) { return (type & CKF_ARRAY_ATTRIBUTE) != 0; }
 bool isWireNumber(CK_ATTRIBUTE_TYPE type, uint32_t wireLength) {
     return isNumberAttribute(type) && wireLength == sizeof(uint32_t);
 }
@@ -27,7 +22,7 @@ bool isWireNumber(CK_ATTRIBUTE_TYPE type, uint32_t wireLength) {
 CK_ULONG hostLength(CK_ATTRIBUTE_TYPE type, uint32_t wireLength) {
     if (wireLength == kWireUnavailable) return CK_UNAVAILABLE_INFORMATION;
     if (isWireNumber(type, wireLength)) return sizeof(CK_ULONG);
-    if (isArray(type)) return wireLength / kDeviceRecordSize * sizeof(CK_ATTRIBUTE);
+    if (isArrayAttribute(type)) return wireLength / kNestedRecordSize * sizeof(CK_ATTRIBUTE);
     return wireLength;
 }
 
@@ -56,16 +51,16 @@ struct Received {
 // nested record was served.
 bool copyNested(const Received& value, CK_ATTRIBUTE& record) {
     auto* nested = static_cast<CK_ATTRIBUTE*>(record.pValue);
-    CK_ULONG count = std::min<CK_ULONG>(value.wireLength / kDeviceRecordSize, record.ulValueLen / sizeof(CK_ATTRIBUTE));
+    CK_ULONG count = std::min<CK_ULONG>(value.wireLength / kNestedRecordSize, record.ulValueLen / sizeof(CK_ATTRIBUTE));
     bool served = true;
     for (CK_ULONG i = 0; i < count; ++i) {
-        const uint8_t* device = value.bytes + i * kDeviceRecordSize;
+        const uint8_t* device = value.bytes + i * kNestedRecordSize;
         nested[i].type = readWire32(device);
         if (nested[i].pValue) {
             nested[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
             served = false;
         } else {
-            nested[i].ulValueLen = hostLength(nested[i].type, readWire32(device + kDeviceRecordLengthAt));
+            nested[i].ulValueLen = hostLength(nested[i].type, readWire32(device + kNestedLengthAt));
         }
     }
     record.ulValueLen = served ? count * sizeof(CK_ATTRIBUTE) : CK_UNAVAILABLE_INFORMATION;
@@ -74,7 +69,7 @@ bool copyNested(const Received& value, CK_ATTRIBUTE& record) {
 
 // The value into the record's buffer, which holds it; false when it could not be served.
 bool copyValue(const Received& value, CK_ATTRIBUTE& record) {
-    if (isArray(value.type)) return copyNested(value, record);
+    if (isArrayAttribute(value.type)) return copyNested(value, record);
     if (isWireNumber(value.type, value.wireLength)) {
         CK_ULONG number = readWire32(value.bytes);
         std::memcpy(record.pValue, &number, sizeof number);

@@ -102,4 +102,29 @@ TEST_F(Objects, ObjectSizeFromFieldFour) {
     EXPECT_EQ(size, CK_UNAVAILABLE_INFORMATION);
 }
 
+TEST_F(Objects, ArrayAttributesTravelAsDeviceRecordsWithoutAddresses) {
+    CK_BBOOL yes = CK_TRUE;
+    CK_KEY_TYPE aes = CKK_AES;
+    CK_ATTRIBUTE nested[] = {{CKA_EXTRACTABLE, &yes, 1}, {CKA_KEY_TYPE, &aes, sizeof aes}};
+    CK_ATTRIBUTE tmpl[] = {{CKA_WRAP_TEMPLATE, nested, sizeof nested}};
+    CK_OBJECT_HANDLE object = 0;
+    device->answer(withHandle(CKR_OK, 5));
+    ASSERT_EQ(C_CreateObject(session, tmpl, 1, &object), CKR_OK);
+
+    // type, eight zero bytes where the host holds a pointer, length; 16 bytes a record
+    Bytes expected(32, 0);
+    expected[0] = CKA_EXTRACTABLE & 0xFF, expected[1] = CKA_EXTRACTABLE >> 8, expected[12] = 1;
+    expected[17] = CKA_KEY_TYPE >> 8, expected[28] = sizeof(CK_KEY_TYPE);
+    Request r = only();
+    ASSERT_EQ(r.templ.size(), 1u);
+    EXPECT_EQ(r.templ[0].length, 32u);
+    EXPECT_EQ(r.templ[0].value, expected);
+
+    // Not whole records: refused before anything is sent.
+    device->requests.clear();
+    tmpl[0].ulValueLen = sizeof nested - 1;
+    EXPECT_EQ(C_CreateObject(session, tmpl, 1, &object), CKR_ATTRIBUTE_VALUE_INVALID);
+    EXPECT_TRUE(sent().empty());
+}
+
 }  // namespace
