@@ -5,6 +5,7 @@
 
 #include "frame/exceptions.h"
 #include "transport/hid_text.h"
+#include "transport/hid_wait.h"
 
 namespace dravenholt::reports {
 
@@ -39,7 +40,7 @@ void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::d
     do {
         // Only the bytes a report actually carried count; the rest of the buffer stays zero.
         std::fill(report.begin(), report.end(), 0);
-        int got = hid_read_timeout(handle, report.data(), reportLength, static_cast<int>(timeoutMs));
+        int got = hid_read_timeout(handle, report.data(), reportLength, hidWaitMs(timeoutMs));
         if (got < 0) throwHidError(handle, nullptr);
         if (got == 0) return;
         size_t carried = std::min<size_t>(got, reportLength);
