@@ -77,6 +77,7 @@ struct Faults {
     bool silent = false;                     // never answer
     std::chrono::milliseconds replyDelay{0};  // answer this late
     std::optional<size_t> replyPieces{};       // send only the first n reports or frames
+    std::optional<size_t> restartAfter{};      // send the first n, then the whole reply from its start
 
     // Report framing.
     uint8_t replyReportId = 0x02;

@@ -131,6 +131,10 @@ const std::vector<Case>& cases() {
         {"error frame", Framing::U2f, Fault::Device, {.errorReply = 0x06}},
         {"broken frame sequence", Framing::U2f, Fault::Device, {.skipSequence = true}},
         {"frames of another channel between", Framing::U2f, Fault::Device, {.otherChannelFrames = true}, {}, false},
+        // The device breaks off its reply after the first piece and starts it over. Reports: the
+        // call gets the new reply alone. U2F: the new initiation frame breaks the sequence.
+        {"reply started over", Framing::Reports, Fault::Device, {.restartAfter = 1}, {}, false},
+        {"reply started over", Framing::U2f, Fault::Device, {.restartAfter = 1}},
     };
     return all;
 }
