@@ -145,6 +145,10 @@ std::vector<Output> DeviceModel::complete(uint32_t host, Bytes request, uint32_t
     std::vector<Output> out = profile_.framing == Framing::U2f ? frameU2f(channel, reply, current)
                                                             : frameReports(reply, current);
     if (current.replyPieces && out.size() > *current.replyPieces) out.resize(*current.replyPieces);
+    if (current.restartAfter && out.size() > *current.restartAfter) {
+        std::vector<Output> started(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*current.restartAfter));
+        out.insert(out.begin(), started.begin(), started.end());
+    }
     for (auto& output : out) output.delay = current.replyDelay;
     // Replies without delay leave before the hub reads another report, so this is their place.
     note(JournalEntry::Kind::Reply, host);

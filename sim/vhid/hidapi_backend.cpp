@@ -39,6 +39,7 @@ constexpr wchar_t kUnsupported[] = L"not supported by the virtual device";
 constexpr wchar_t kUnplugged[] = L"virtual device unplugged";
 constexpr wchar_t kRefused[] = L"virtual device: report refused";
 
+std::atomic<int> lastWait{0};
 std::atomic<int> enumerating{0};
 std::atomic<size_t> overlaps{0};
 
@@ -76,6 +77,7 @@ int copyString(hid_device* dev, const std::optional<std::wstring>& text, wchar_t
 }  // namespace
 
 size_t dravenholt::vhid::overlappingEnumerations() { return overlaps; }
+int dravenholt::vhid::lastReadWait() { return lastWait; }
 
 extern "C" {
 
@@ -189,6 +191,13 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
     if (!dev || !data) return -1;
+    lastWait = milliseconds;
+    {
+        auto& state = dev->device->state();
+        std::lock_guard<std::mutex> lock(state.hostMutex);
+        if (auto cap = state.hostFaults.waitCap; cap && (milliseconds < 0 || milliseconds > cap->count()))
+            milliseconds = static_cast<int>(cap->count());
+    }
     pollfd fd{dev->fd, POLLIN, 0};
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     int ready;

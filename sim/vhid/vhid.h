@@ -69,11 +69,15 @@ struct Faults {
     bool refuseOpen = false;  // hid_open_path fails (device busy, no access)
     bool failWrites = false;  // hid_write returns -1 with writeError (none: no error text)
     std::optional<std::wstring> writeError = L"virtual device: write failed";
+    // hid_read_timeout waits at most this long, whatever it is asked (for ever included): stands
+    // in for a wait too long to sit out. lastReadWait() still tells what was asked.
+    std::optional<std::chrono::milliseconds> waitCap{};
 
     // Device side, every reply to a request.
     bool silent = false;                     // never answer
     std::chrono::milliseconds replyDelay{0};  // answer this late
     std::optional<size_t> replyPieces{};       // send only the first n reports or frames
+    std::optional<size_t> restartAfter{};      // send the first n, then the whole reply from its start
 
     // Report framing.
     uint8_t replyReportId = 0x02;
@@ -153,5 +157,8 @@ size_t overlappingEnumerations();
 // The pause the host last asked for after opening a device. Virtual devices are ready at once,
 // so the backend records the request instead of waiting.
 std::chrono::milliseconds lastSettleRequest();
+
+// The wait in milliseconds the host last passed to hid_read_timeout, as passed (-1: for ever).
+int lastReadWait();
 
 }  // namespace dravenholt::vhid

@@ -1,5 +1,6 @@
 #include "transport/hid_discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +30,23 @@ bool hasIdentity(const hid_device_info& record) {
     return record.serial_number && record.manufacturer_string && record.serial_number[0] != L'\0';
 }
 
+// Serial numbers are hexadecimal numbers: a slot carries the number and names it in upper
+// case, the device may spell it in lower case. Bytes outside ASCII compare as they are.
+bool sameSerial(const std::string& a, const std::string& b) {
+    auto fold = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+// A product ID of 0 takes every product of the vendor, as the enumeration does.
+bool matchesIds(const hid_device_info& record, const DeviceFilter& filter) {
+    return filter.vendorId == 0 || (record.vendor_id == filter.vendorId &&
+                                    (filter.productId == 0 || record.product_id == filter.productId));
+}
+
 // Tests 4 and 5 of the choice: IDs, then product name and serial number.
 bool matchesIdentity(const hid_device_info& record, const DeviceFilter& filter) {
-    if (filter.vendorId != 0 && (record.vendor_id != filter.vendorId || record.product_id != filter.productId))
-        return false;
+    if (!matchesIds(record, filter)) return false;
     if (!filter.productName.empty()) {
         auto product = narrowHidString(record.product_string);
         if (!product || *product != filter.productName) return false;
@@ -41,7 +55,7 @@ bool matchesIdentity(const hid_device_info& record, const DeviceFilter& filter) 
         return filter.vendorId != 0;
     }
     auto serial = narrowHidString(record.serial_number);
-    return serial && *serial == filter.serialNumber;
+    return serial && sameSerial(*serial, filter.serialNumber);
 }
 
 const hid_device_info* choose(const hid_device_info* list, const DeviceFilter& filter, uint16_t& releaseNumber) {

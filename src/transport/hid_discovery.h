@@ -1,7 +1,7 @@
 // Finding devices with hidapi's enumeration: the serial-number list and the interface a
 // transport opens. A device is the maker's by its vendor and product IDs or, where no IDs are
-// given, by its manufacturer string; the serial number tells devices apart and an optional
-// usage page chooses among the interfaces of one device.
+// given, by its manufacturer string; the serial number (upper and lower case alike) tells
+// devices apart and an optional usage page chooses among the interfaces of one device.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,8 @@
 
 namespace dravenholt {
 
-// What a transport looks for; 0 and empty strings mean "not tested".
+// What a transport looks for; 0 and empty strings mean "not tested" (a vendor ID of 0: the
+// manufacturer string is tested instead of the IDs).
 struct DeviceFilter {
     uint16_t vendorId = 0;
     uint16_t productId = 0;

@@ -5,6 +5,7 @@
 
 #include "frame/exceptions.h"
 #include "transport/hid_text.h"
+#include "transport/hid_wait.h"
 
 namespace dravenholt::reports {
 
@@ -34,12 +35,13 @@ void send(hid_device* handle, size_t reportLength, const uint8_t* data, size_t l
 
 void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::deque<uint8_t>& queue) {
     std::vector<uint8_t> report(reportLength + 1);
+    const size_t start = queue.size();  // bytes of earlier replies, still to be handed out
     size_t expected = 0;
     size_t received = 0;
     do {
         // Only the bytes a report actually carried count; the rest of the buffer stays zero.
         std::fill(report.begin(), report.end(), 0);
-        int got = hid_read_timeout(handle, report.data(), reportLength, static_cast<int>(timeoutMs));
+        int got = hid_read_timeout(handle, report.data(), reportLength, hidWaitMs(timeoutMs));
         if (got < 0) throwHidError(handle, nullptr);
         if (got == 0) return;
         size_t carried = std::min<size_t>(got, reportLength);
@@ -47,6 +49,8 @@ void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::d
         size_t header = 0;
         size_t want = 0;
         if (report[1] == kFirstPacket) {
+            // The device started its reply over: what came of the unfinished one is dropped.
+            queue.resize(start);
             expected = report[2] | (size_t{report[3]} << 8) | (size_t{report[4]} << 16);
             received = 0;
             header = kFirstHeader;

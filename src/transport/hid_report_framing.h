@@ -23,9 +23,11 @@ constexpr size_t kMaxMessage = 0xFFFFFF;
 // refuses a report; reports already sent stay sent.
 void send(hid_device* handle, size_t reportLength, const uint8_t* data, size_t length);
 
-// Receives one reply, report by report, each waited for up to `timeoutMs`, appending its bytes
-// to `queue`. Returns normally when the announced length arrived or a report did not come in
-// time; throws IOException on a read error or an invalid report (bytes already appended stay).
+// Receives one reply, report by report, each waited for up to `timeoutMs` (at most INT_MAX),
+// appending its bytes to `queue`. A first report that arrives before the reply is complete
+// starts the reply over, dropping the bytes of the unfinished one. Returns normally when the
+// announced length arrived or a report did not come in time; throws IOException on a read error
+// or an invalid report (bytes already appended stay).
 void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::deque<uint8_t>& queue);
 
 }  // namespace dravenholt::reports

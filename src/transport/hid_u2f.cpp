@@ -7,6 +7,7 @@
 
 #include "frame/exceptions.h"
 #include "transport/hid_text.h"
+#include "transport/hid_wait.h"
 
 namespace dravenholt::u2f {
 namespace {
@@ -67,7 +68,7 @@ void sendFrame(hid_device* handle, const Frame& frame) {
 int receiveFrame(hid_device* handle, Frame& frame, uint32_t timeoutMs, ILogTarget* log) {
     if (!handle) return kReadFailed;
     frame = Frame();
-    int got = hid_read_timeout(handle, frame.data(), kFrameLength, static_cast<int>(timeoutMs));
+    int got = hid_read_timeout(handle, frame.data(), kFrameLength, hidWaitMs(timeoutMs));
     if (got == static_cast<int>(kFrameLength)) return 0;
     if (log) log->log(kInfo, "hid transport received timeout");
     return got < 0 ? kReadFailed : kTimedOut;

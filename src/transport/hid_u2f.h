@@ -38,7 +38,8 @@ std::optional<uint32_t> handshake(hid_device* handle, ILogTarget* log);
 void send(hid_device* handle, uint32_t channel, const uint8_t* data, size_t length);
 
 // Receives one reply on `channel`, at most `capacity` bytes of it, into `queue`. Failures are
-// logged, never thrown.
+// logged, never thrown. An initiation frame among the reply's continuation frames breaks the
+// sequence: nothing of either reply is queued.
 void receive(hid_device* handle, uint32_t channel, size_t capacity, uint32_t timeoutMs,
              std::deque<uint8_t>& queue, ILogTarget* log);
 

@@ -49,7 +49,7 @@ TEST_F(HidTest, ManufacturerIsTestedOnlyWithoutVendorId) {
     EXPECT_EQ(listed(0, 0), (std::vector<std::string>{"333333333333"}));
     EXPECT_TRUE(listed(0x0483, 0x0001).empty());
     vFreeDeviceList(nullptr);
-    // The transport looks with vendor ID 0, so a device of another maker is never found.
+    // A transport without IDs looks by the manufacturer string: another maker's device is not found.
     EXPECT_EQ(thrownMessage([&] { openTransport("111111111111"); }), "Device not detected");
 }
 
@@ -78,10 +78,11 @@ TEST_F(HidTest, UsagePageChoosesAmongInterfacesOfOneDevice) {
     EXPECT_EQ(transport.getReleaseNumber(), 0x0200);
 }
 
-TEST_F(HidTest, SerialNumbersCompareCaseSensitivelyAndOpenLetsTheDeviceSettle) {
+TEST_F(HidTest, SerialNumbersMatchInEitherCaseAndOpenLetsTheDeviceSettle) {
     plugIn({.serial = L"0123456789ab"}, echo);
-    EXPECT_EQ(thrownMessage([&] { openTransport("0123456789AB"); }), "Device not detected");
-    EXPECT_NO_THROW(openTransport("0123456789ab"));
+    EXPECT_NO_THROW(openTransport("0123456789AB"));
+    EXPECT_NO_THROW(openTransport("0123456789aB"));
+    EXPECT_EQ(thrownMessage([&] { openTransport("0123456789AC"); }), "Device not detected");
     EXPECT_EQ(dravenholt::vhid::lastSettleRequest(), 500ms);
 }
 
@@ -94,6 +95,10 @@ TEST_F(HidTest, IdsAloneOpenTheFirstMatchingInterfaceAndNothingOpensWithoutAny) 
     transport.setDeviceIds(0x0483, 0xA2AC);
     transport.open();
     EXPECT_EQ(opened({other, first, second}), (std::vector<bool>{false, true, false}));
+    // A product ID of 0 takes every product of the vendor, as the list does.
+    transport.setDeviceIds(0x0483, 0);
+    transport.open();
+    EXPECT_EQ(opened({other, first, second}), (std::vector<bool>{true, true, false}));
 }
 
 TEST_F(HidTest, ProductNameAndSerialMustMatchTheSameInterface) {

@@ -36,14 +36,19 @@ struct Device {
     std::string soPin, userPin;
 };
 
+// A device answered by an engine of its own, whose token has the device's serial number.
+std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const DeviceProfile& profile) {
+    dravenholt::sim::EngineOptions options;
+    options.serialNumber = std::string(profile.serial->begin(), profile.serial->end());
+    auto engine = std::make_shared<Engine>(options);
+    return dravenholt::vhid::plugIn(profile, dravenholt::vhid::engineResponder(engine));
+}
+
 std::shared_ptr<dravenholt::vhid::VirtualDevice> plugInSimulated(const Device& d) {
     DeviceProfile profile = d.framing == Framing::U2f ? u2fProfile() : DeviceProfile{};
     profile.product = d.product;
     profile.serial = std::wstring(d.serial.begin(), d.serial.end());
-    dravenholt::sim::EngineOptions options;
-    options.serialNumber = d.serial;
-    auto engine = std::make_shared<Engine>(options);
-    return dravenholt::vhid::plugIn(profile, dravenholt::vhid::engineResponder(engine));
+    return plugInSimulated(profile);
 }
 
 // Initialises the token and leaves a read-write session logged in as the user.
@@ -179,6 +184,44 @@ TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
     EXPECT_EQ(rv, CKR_OK);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
+
+// Every device the HID pair lists is one its transport opens: whatever the case of the serial
+// number's letters, and whatever the manufacturer string of a device found by its IDs.
+struct Listed {
+    const char* name;
+    std::string transport;  // the configuration's "transport" object
+    DeviceProfile profile;
+};
+
+void PrintTo(const Listed& c, std::ostream* out) { *out << c.name; }
+
+struct ListedDevice : HidTest, ::testing::WithParamInterface<Listed> {};
+
+TEST_P(ListedDevice, GetsASlotThatServesCalls) {
+    orvotest::TestDir dir;
+    dir.useAsConfig(R"({"timeout": 1000, "transport": )" + GetParam().transport + "}");
+    const DeviceProfile& profile = GetParam().profile;
+    plugInSimulated(profile);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    CK_TOKEN_INFO token{};
+    EXPECT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(text(token.serialNumber, 16), std::string(profile.serial->begin(), profile.serial->end()));
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, ListedDevice,
+    ::testing::Values(
+        Listed{"LowerCaseSerial", "{}", {.serial = L"0123456789ab"}},
+        Listed{"OtherManufacturer", "{}", {.manufacturer = L"Other Maker"}},
+        Listed{"ConfiguredIdsOtherManufacturer", R"({"vid": 4617, "pid": 7})",
+               {.vendorId = 0x1209, .productId = 0x0007, .manufacturer = L"Other Maker"}},
+        Listed{"ConfiguredVendorAnyProduct", R"({"vid": 4617, "pid": 0})",
+               {.vendorId = 0x1209, .productId = 0x0007, .manufacturer = L"Other Maker", .serial = L"00000000cafe"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, ::testing::Values(Framing::Reports, Framing::U2f),
                          [](const auto& info) { return info.param == Framing::U2f ? "OrvoU2f" : "OrvoReports"; });

@@ -2,6 +2,7 @@
 // faults, broken replies and the device unplugged and plugged back in: every faulty call ends
 // with an error code within its timeout and leaves the caller's memory outside its buffers alone,
 // and the next call after the fault is repaired succeeds in the same process.
+#include <climits>
 #include <future>
 #include <thread>
 
@@ -130,6 +131,10 @@ const std::vector<Case>& cases() {
         {"error frame", Framing::U2f, Fault::Device, {.errorReply = 0x06}},
         {"broken frame sequence", Framing::U2f, Fault::Device, {.skipSequence = true}},
         {"frames of another channel between", Framing::U2f, Fault::Device, {.otherChannelFrames = true}, {}, false},
+        // The device breaks off its reply after the first piece and starts it over. Reports: the
+        // call gets the new reply alone. U2F: the new initiation frame breaks the sequence.
+        {"reply started over", Framing::Reports, Fault::Device, {.restartAfter = 1}, {}, false},
+        {"reply started over", Framing::U2f, Fault::Device, {.restartAfter = 1}},
     };
     return all;
 }
@@ -195,6 +200,34 @@ INSTANTIATE_TEST_SUITE_P(Faults, HidFault, ::testing::ValuesIn(applicable()),
                              for (char& ch : name)
                                  if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                              return name;
+                         });
+
+// A timeout of 2^31 ms or more reaches hidapi as its longest finite wait, never as a negative
+// number, which hidapi reads as "for ever": a silent device fails the call. The virtual device
+// cuts every wait short, so the test need not sit it out.
+struct HidLongTimeout : HidTest, ::testing::WithParamInterface<std::tuple<Framing, uint32_t>> {};
+
+TEST_P(HidLongTimeout, SilentDeviceFailsTheCallAfterAFiniteWait) {
+    const auto [framing, configured] = GetParam();
+    orvotest::TestDir dir;
+    dir.useAsConfig(R"({"timeout": )" + std::to_string(configured) + "}");
+    Rig rig;
+    rig.profile = framing == Framing::U2f ? u2fProfile() : DeviceProfile{};
+    rig.plugIn();
+    rig.device->setFaults({.waitCap = 50ms, .silent = true});
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_TOKEN_INFO info{};
+    EXPECT_EQ(C_GetTokenInfo(0, &info), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(dravenholt::vhid::lastReadWait(), INT_MAX);
+    C_Finalize(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeouts, HidLongTimeout,
+                         ::testing::Combine(::testing::Values(Framing::Reports, Framing::U2f),
+                                            ::testing::Values(0x80000000u, 0xFFFFFFFFu)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == Framing::U2f ? "U2f_" : "Reports_") +
+                                    std::to_string(std::get<1>(info.param));
                          });
 
 }  // namespace hidtest

@@ -88,7 +88,7 @@ class HidTest : public ::testing::Test {
 protected:
     void TearDown() override { dravenholt::vhid::unplugAll(); }
 
-    // A transport for the device with this serial number, found as the HID factory's would be.
+    // A transport for the maker's device with this serial number (no IDs set).
     std::unique_ptr<CHIDTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
         auto transport = std::make_unique<CHIDTransport>(&log);
         transport->setSerialNumber(serial.c_str());
