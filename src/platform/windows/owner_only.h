@@ -24,6 +24,8 @@ public:
             descriptor_.reset(made);
         attributes_.lpSecurityDescriptor = descriptor_.get();
     }
+    OwnerOnly(const OwnerOnly&) = delete;
+    OwnerOnly& operator=(const OwnerOnly&) = delete;
     // False when the descriptor could not be made (GetLastError tells why).
     bool made() const { return descriptor_ != nullptr; }
     SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
