@@ -196,7 +196,8 @@ TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
         if (std::string(k.plant) == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
         else fs::create_symlink(dir.file(std::string(k.plant) == "link" ? "victim" : "made"), planted);
         std::string item = "\"" + std::string(k.key) + "\": \"" + planted + "\"";
-        dir.write("orvoconfig.json", std::string(k.key) == "logfile" ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
+        bool logging = std::string(k.key) == "logfile";
+        dir.write("orvoconfig.json", logging ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
         dravenholt::loadConfiguration(c);  // returns: a FIFO is not waited on
         c.log(dravenholt::kError, "a line");
         EXPECT_FALSE(c.logFile.isOpen());
