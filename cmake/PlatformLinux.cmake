@@ -1,7 +1,6 @@
 # Linux: the installed Debian packages.
 find_package(PkgConfig REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
-find_package(Boost 1.74 REQUIRED)
 
 pkg_check_modules(P11KIT REQUIRED p11-kit-1)
 pkg_check_modules(UDEV REQUIRED libudev)

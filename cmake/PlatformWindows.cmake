@@ -13,14 +13,12 @@ set(CMAKE_SHARED_LIBRARY_PREFIX "")
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_link_options(-static)
 
-find_path(ORVO_HEADER_ONLY_DIR NAMES p11-kit/pkcs11.h nlohmann/json.hpp boost/version.hpp REQUIRED)
+find_path(ORVO_HEADER_ONLY_DIR NAMES p11-kit/pkcs11.h nlohmann/json.hpp REQUIRED)
 add_library(orvo_pkcs11_headers INTERFACE)
 target_include_directories(orvo_pkcs11_headers INTERFACE ${ORVO_HEADER_ONLY_DIR})
 add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
 target_include_directories(nlohmann_json::nlohmann_json INTERFACE ${ORVO_HEADER_ONLY_DIR})
-add_library(Boost::headers INTERFACE IMPORTED)
-target_include_directories(Boost::headers INTERFACE ${ORVO_HEADER_ONLY_DIR})
-# Boost.Interprocess names Windows's own API; mbedtls's network layer is on Winsock 2.
+# mbedtls's network layer is on Winsock 2.
 target_link_libraries(orvo_mbedtls INTERFACE ws2_32)
 
 # hidapi's Windows backend (it loads hid.dll and cfgmgr32.dll itself); the report length comes

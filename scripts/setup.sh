@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   protobuf-compiler nanopb libnanopb-dev
   libmbedtls-dev libssl-dev libhidapi-dev libudev-dev
-  nlohmann-json3-dev libboost-dev libp11-kit-dev p11-kit
+  nlohmann-json3-dev libp11-kit-dev p11-kit
   libgtest-dev libgmock-dev libbenchmark-dev
   opensc python3-pykcs11 python3-cryptography openssl libengine-pkcs11-openssl softhsm2 gnutls-bin libnss3-tools
   clang libclang-rt-dev

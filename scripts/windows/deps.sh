@@ -77,7 +77,6 @@ build googletest /usr/src/googletest "googletest_$(dpkg-query -W -f='${Version}'
   -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON -DBUILD_SHARED_LIBS=OFF
 
 # Header-only dependencies: the installed Debian headers themselves.
-ln -sfn /usr/include/boost "$prefix/include/boost"
 ln -sfn /usr/include/nlohmann "$prefix/include/nlohmann"
 ln -sfn /usr/include/p11-kit-1/p11-kit "$prefix/include/p11-kit"
 echo "deps: installed in $prefix"

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -50,13 +52,33 @@ Credential readCredential(const fs::path& key, const fs::path& certificate) {
     return {readFile(key), readFile(certificate)};
 }
 
+// Creates the directory for its owner alone, or takes an existing one as it is, unless others
+// may write to it: they could then replace the keys and the token state kept there. The mode of
+// an existing directory is left alone (it may be a home directory).
+void prepareDirectory(const fs::path& directory) {
+    const std::string name = "the state directory " + directory.string();
+    std::error_code ignored;  // a parent that cannot be made shows in the mkdir below
+    fs::create_directories(directory.parent_path(), ignored);
+    if (::mkdir(directory.c_str(), 0700) == 0) return;
+    if (errno != EEXIST) throw std::runtime_error("cannot create " + name + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw std::runtime_error(name + " is not a directory");
+    if (st.st_uid != ::geteuid()) throw std::runtime_error(name + " belongs to another user; choose one of your own");
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        throw std::runtime_error(name + " may be written by group or world: choose another one, or chmod go-w it");
+}
+
+// Absolute, without "." or ".." steps and without a trailing separator.
+fs::path cleanPath(const fs::path& directory) {
+    fs::path clean = fs::absolute(directory).lexically_normal();
+    return clean.has_filename() ? clean : clean.parent_path();
+}
+
 }  // namespace
 
-StateDirectory::StateDirectory(fs::path directory) : directory_(fs::absolute(std::move(directory))) {
-    std::error_code error;
-    fs::create_directories(directory_, error);
-    if (!fs::is_directory(directory_)) throw std::runtime_error("cannot create the state directory " + directory_.string());
-    fs::permissions(directory_, fs::perms::owner_all, fs::perm_options::replace, error);
+StateDirectory::StateDirectory(fs::path directory) : directory_(cleanPath(directory)) {
+    prepareDirectory(directory_);
     fs::path lockFile = directory_ / "orvo-sim.lock";
     lock_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_ < 0) throw std::runtime_error("cannot open " + lockFile.string());

@@ -14,7 +14,8 @@ namespace dravenholt::sim {
 class StateDirectory {
 public:
     // Creates the directory (owner only) when missing and takes its lock: one simulator per
-    // directory. Throws std::runtime_error when the directory cannot be used or is in use.
+    // directory. Throws std::runtime_error when the directory cannot be used, is in use, or is
+    // an existing one that another user owns or that group or world may write to.
     explicit StateDirectory(std::filesystem::path directory);
     ~StateDirectory();
     StateDirectory(const StateDirectory&) = delete;

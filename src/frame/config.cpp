@@ -63,8 +63,8 @@ void applyLogging(CContext& c, const nlohmann::json& logging) {
         c.logThreshold = i32Of(logging["loglevel"]);
     if (logging.contains("logfile") && logging["logfile"].is_string()) {
         c.logFilePath = logging["logfile"].get<std::string>();
-        if (c.logFile.is_open()) c.logFile.close();
-        c.logFile.open(c.logFilePath, std::ios::out | std::ios::app | std::ios::binary);
+        c.logFile.close();
+        c.logFile = platform::OpenFile::forAppending(c.logFilePath);
     }
     c.logToConsole = logging.contains("logconsole") && logging["logconsole"].is_boolean() &&
                      logging["logconsole"].get<bool>();

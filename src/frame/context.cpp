@@ -84,7 +84,7 @@ void CContext::log(int level, const char* format, ...) {
 
 void CContext::logMessage(int level, const std::string& message) {
     if (level < logThreshold) return;
-    if (!logToConsole && !logFile.is_open()) return;
+    if (!logToConsole && !logFile.isOpen()) return;
     double seconds = static_cast<double>(steadyNanos() - startTime) / 1e9;
     char prefix[96];
     std::snprintf(prefix, sizeof prefix, "%.2f t:%llu %s : ", seconds, dravenholt::platform::threadId(),
@@ -95,10 +95,9 @@ void CContext::logMessage(int level, const std::string& message) {
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
-    if (logFile.is_open()) {
-        logFile.write(line.data(), static_cast<std::streamsize>(line.size()));
-        logFile.flush();
-    }
+    // One write per line at the file's end: lines of other processes appending to the same
+    // file stay whole. A line that cannot be written is lost, as the console's would be.
+    if (logFile.isOpen()) (void)logFile.append(line);
 }
 
 void CContext::setDevicePair(dravenholt::DeviceLister lister, dravenholt::TransportFactory factory) {

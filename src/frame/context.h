@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "frame/log_target.h"
 #include "frame/pkcs11.h"
 #include "orvo.pb.h"
+#include "platform/files.h"
 #include "transport/transport.h"
 
 class CContext;
@@ -41,7 +41,7 @@ public:
     // Logging.
     void log(int level, const char* format, ...) override ORVO_PRINTF_FORMAT(3, 4);
     void logMessage(int level, const std::string& message) override;
-    bool logs(int level) const { return level >= logThreshold && (logToConsole || logFile.is_open()); }
+    bool logs(int level) const { return level >= logThreshold && (logToConsole || logFile.isOpen()); }
 
     // Test seam and configuration: swap the device lister and transport factory together.
     void setDevicePair(dravenholt::DeviceLister lister, dravenholt::TransportFactory factory);
@@ -173,7 +173,7 @@ public:
     dravenholt::TransportFactory transportFactory;
     dravenholt::DeviceLister deviceLister;
     int32_t logThreshold = 50;
-    std::ofstream logFile;
+    dravenholt::platform::OpenFile logFile;
     bool logToConsole = false;
     std::string logFilePath;
     std::atomic<bool> initialized{false};

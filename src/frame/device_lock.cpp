@@ -1,14 +1,12 @@
 #include "frame/device_lock.h"
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include <boost/interprocess/sync/file_lock.hpp>
-
 #include "frame/context.h"
+#include "frame/process_lock_file.h"
 
 namespace dravenholt {
 
@@ -19,8 +17,8 @@ std::mutex& nativeDeviceMutex() {
 
 namespace {
 
-std::unique_ptr<boost::interprocess::file_lock>& processLockFile() {
-    static std::unique_ptr<boost::interprocess::file_lock> lock;
+std::unique_ptr<ProcessLockFile>& processLockFile() {
+    static std::unique_ptr<ProcessLockFile> lock;
     return lock;
 }
 
@@ -28,11 +26,9 @@ std::unique_ptr<boost::interprocess::file_lock>& processLockFile() {
 
 bool prepareLockFile(CContext& c, const std::string& path) {
     c.log(kDebug, "Process lockfile: %s", path.c_str());
-    if (!std::ifstream(path).good()) {
-        c.log(kDebug, "Creating lockfile: %s", path.c_str());
-        std::ofstream(path).close();
-    }
-    auto lock = std::make_unique<boost::interprocess::file_lock>(path.c_str());
+    bool created = false;
+    auto lock = std::make_unique<ProcessLockFile>(path, created);
+    if (created) c.log(kDebug, "Creating lockfile: %s", path.c_str());
     processLockFile() = std::move(lock);
     return true;
 }
@@ -64,7 +60,7 @@ bool CContext::lockDevice() {
     }
     if (useLockFile) {
         try {
-            dravenholt::processLockFile()->lock();
+            dravenholt::processLockFile()->lock(timeoutMs);
         } catch (...) {
             if (appLocking) initArgs.UnlockMutex(appMutex);
             if (osLocking) dravenholt::nativeDeviceMutex().unlock();

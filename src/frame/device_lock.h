@@ -13,13 +13,13 @@ namespace dravenholt {
 std::mutex& nativeDeviceMutex();
 
 // Opens (creating if needed) the process lock file and makes it the process-wide one.
-// Throws boost::interprocess::interprocess_exception when it cannot be opened.
+// Throws std::runtime_error when it cannot be opened.
 bool prepareLockFile(CContext& context, const std::string& path);
 
 // Holds the device lock for one exchange; releases it on every path.
 class DeviceLockGuard {
 public:
-    explicit DeviceLockGuard(CContext& context);  // may throw (process lock file)
+    explicit DeviceLockGuard(CContext& context);  // may throw (process lock file failed or not had in time)
     ~DeviceLockGuard();
     DeviceLockGuard(const DeviceLockGuard&) = delete;
     DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;

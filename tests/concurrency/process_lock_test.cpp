@@ -3,6 +3,9 @@
 // request. It journals every report it takes into a request and every reply. With the process
 // lock file, no exchange of one process comes between the request and the reply of the other;
 // without it they do, and calls fail: the risk the lock file is there to prevent.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -105,6 +108,37 @@ TEST_F(ProcessLock, WithoutTheLockFileExchangesInterleave) {
     // the timing.
     bool callFailed = !findings[0].empty() || !findings[1].empty();
     EXPECT_TRUE(intrusions(hid.device->journal()) > 0 || callFailed);
+}
+
+// Whoever can open the lock file can take its lock and keep it. A call then waits for the reply
+// timeout, not for ever, fails, and the log names the file; once the lock is let go calls work.
+TEST_F(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
+    const std::string lockFile = dir.file("orvo.lock");
+    dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
+                    dir.file("orvo.log") + "\"}}");
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    SharedFlag held, letGo;
+    Child holder([&](Findings& f) {
+        int fd = open(lockFile.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        f.check(fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0, "the lock could not be taken");
+        held.raise();
+        letGo.waitRaised();
+    });
+    held.waitRaised();
+    CK_SESSION_HANDLE session;
+    auto start = Clock::now();
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_FUNCTION_FAILED);
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    letGo.raise();
+    EXPECT_EQ(holder.wait(), "");
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    EXPECT_NE(dir.read("orvo.log").find("waiting for the lock file " + lockFile + ","), std::string::npos)
+        << dir.read("orvo.log");
+    C_Finalize(nullptr);
 }
 
 }  // namespace

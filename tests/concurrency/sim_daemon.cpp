@@ -19,6 +19,7 @@ namespace conc {
 
 SimDaemon::SimDaemon(const std::string& clientConfig) {
     std::filesystem::create_directory(configDir());
+    std::filesystem::permissions(configDir(), std::filesystem::perms::owner_all);  // whatever the umask
     dir_.write("sim/orvoconfig.json", clientConfig);
     std::string log = dir_.file("sim.log"), state = configDir();
     posix_spawn_file_actions_t actions;

@@ -200,6 +200,39 @@ TEST_F(SimServer, StateDirectoryIsCreatedOnceAndTrustedByTheLibrary) {
                                                  dir.read("state/nested/ca.crt"), "localhost.localdomain"));
 }
 
+// An existing directory is used as it is (it may be a home directory), unless others may write
+// to it; only a directory the simulator makes gets mode 0700.
+TEST_F(SimServer, StateDirectoryKeepsAnExistingModeAndRefusesOneOthersMayWrite) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        bool used;
+    } cases[] = {{"home", fs::perms(0755), true}, {"shared", fs::perms(0777), false},
+                 {"group", fs::perms(0775), false}, {"sticky", fs::perms(01777), false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directory(dir.file(c.name));
+        dir.write(std::string(c.name) + "/notes", "kept");
+        fs::permissions(dir.file(c.name), c.mode);
+        if (c.used) {
+            EXPECT_NO_THROW(dravenholt::sim::StateDirectory(dir.file(c.name)));
+        } else {
+            try {
+                dravenholt::sim::StateDirectory state(dir.file(c.name));
+                ADD_FAILURE() << "used";
+            } catch (const std::runtime_error& e) {
+                EXPECT_NE(std::string(e.what()).find(dir.file(c.name) + " may be written by group or world"),
+                          std::string::npos) << e.what();
+            }
+        }
+        EXPECT_EQ(fs::status(dir.file(c.name)).permissions(), c.mode);
+        EXPECT_EQ(dir.read(std::string(c.name) + "/notes"), "kept");
+    }
+    dravenholt::sim::StateDirectory made(dir.file("made/"));
+    EXPECT_EQ(fs::status(dir.file("made")).permissions(), fs::perms(0700));
+}
+
 TEST_F(SimServer, CommandLine) {
     auto parse = [](std::vector<std::string> args, std::string& error) {
         args.insert(args.begin(), "orvo-sim");

@@ -2,6 +2,7 @@
 // result, and what stops the commands. The round trip over TLS is in tests/e2e.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <optional>
 
 #include "tool_fixture.h"
@@ -17,6 +18,8 @@ TEST_F(ToolTest, BackupResetRestoreBringsTheTokenBack) {
     EXPECT_NE(backup.err.find("] 100% "), std::string::npos);  // the bar, for a person watching
     struct stat info{};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
 
     ASSERT_EQ(tool({"factory-reset", "--yes-erase-everything"}).code, 0);
     withLibrary([&] { EXPECT_FALSE(initialised()); });
@@ -51,4 +54,25 @@ TEST_F(ToolTest, StorageCommandsExplainWhatStopsThem) {
         EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
     }
     withLibrary([&] { EXPECT_TRUE(initialised()); });
+}
+
+// Something put at FILE.tmp beforehand (by someone who may write to the directory) is neither
+// used nor written through: the backup fails, naming it, and writes nothing.
+TEST_F(ToolTest, BackupRefusesWhatLiesAtItsTemporaryName) {
+    withLibrary([&] { readyUser(); });
+    const std::string file = dir.file("token.backup"), temporary = file + ".tmp";
+    for (bool link : {false, true}) {
+        SCOPED_TRACE(link ? "symbolic link" : "file");
+        std::filesystem::remove(temporary);
+        if (link) std::filesystem::create_symlink(dir.file("target"), temporary);
+        else dir.write("token.backup.tmp", "planted");
+        Outcome o = tool({"backup", file});
+        EXPECT_EQ(o.code, 1);
+        EXPECT_NE(o.err.find(temporary + " already exists"), std::string::npos) << o.err;
+        EXPECT_FALSE(std::filesystem::exists(file));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("target")));
+        if (!link) {
+            EXPECT_EQ(dir.read("token.backup.tmp"), "planted");
+        }
+    }
 }

@@ -1,8 +1,14 @@
 // Log lines and the configuration file.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "frame/config.h"
 #include "frame/context.h"
@@ -170,3 +176,69 @@ TEST(Config, LockFileInAMissingDirectoryDisablesTheLock) {
     EXPECT_FALSE(getContext().useLockFile);
     EXPECT_NE(dir.read("orvo.log").find("Failed to parse config"), std::string::npos);
 }
+
+#ifndef _WIN32
+// The log file and the lock file may lie in a directory that others can write to.
+TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
+    namespace fs = std::filesystem;
+    TestDir dir;
+    dir.useAsConfig();
+    CContext& c = getContext();
+    dir.write("victim", "kept");
+    struct Case {
+        const char* key;
+        const char* plant;  // "link" to the victim, "dangling" link, "fifo"
+    } cases[] = {{"logfile", "link"}, {"logfile", "dangling"}, {"logfile", "fifo"},
+                 {"lockfile", "link"}, {"lockfile", "dangling"}, {"lockfile", "fifo"}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.key) + " " + k.plant);
+        const std::string planted = dir.file(std::string(k.key) + "-" + k.plant);
+        if (std::string(k.plant) == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+        else fs::create_symlink(dir.file(std::string(k.plant) == "link" ? "victim" : "made"), planted);
+        std::string item = "\"" + std::string(k.key) + "\": \"" + planted + "\"";
+        bool logging = std::string(k.key) == "logfile";
+        dir.write("orvoconfig.json", logging ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
+        dravenholt::loadConfiguration(c);  // returns: a FIFO is not waited on
+        c.log(dravenholt::kError, "a line");
+        EXPECT_FALSE(c.logFile.isOpen());
+        EXPECT_FALSE(c.useLockFile);
+        EXPECT_EQ(dir.read("victim"), "kept");
+        EXPECT_FALSE(fs::exists(dir.file("made")));
+    }
+}
+
+// The log file is created for its owner alone and appended to; neither file is inherited by a
+// program the process starts.
+TEST(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
+    TestDir dir;
+    dir.write("orvo.log", "earlier\n");
+    ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
+    dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
+                    dir.file("orvo.lock") + "\"}");
+    CContext& c = getContext();
+    ASSERT_TRUE(c.useLockFile);
+    c.log(dravenholt::kError, "first");
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("fresh.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // An existing log file keeps its mode and what it holds.
+    dir.write("orvoconfig.json", R"({"logging": {"logfile": ")" + dir.file("orvo.log") + R"("}})");
+    dravenholt::loadConfiguration(c);
+    c.log(dravenholt::kError, "second");
+    ASSERT_EQ(stat(dir.file("orvo.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::string log = dir.read("orvo.log");
+    EXPECT_EQ(log.substr(0, 8), "earlier\n");
+    EXPECT_NE(log.find("ERROR : second\n"), std::string::npos);
+    // Every descriptor this process has on the files is closed on exec.
+    std::set<std::string> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target != dir.file("orvo.log") && target != dir.file("orvo.lock")) continue;
+        open.insert(target);
+        EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
+    }
+    EXPECT_EQ(open.size(), 2u);
+}
+#endif

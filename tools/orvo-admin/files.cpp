@@ -25,4 +25,9 @@ Bytes readFile(const std::string& path, size_t limit) {
     return contents;
 }
 
+Failure temporaryTaken(const std::string& temporary) {
+    return Failure(temporary + " already exists (left by an interrupted backup, or put there by someone else); "
+                               "it was not used: remove it and try again");
+}
+
 }  // namespace orvoadmin

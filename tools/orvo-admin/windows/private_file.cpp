@@ -2,34 +2,25 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <memory>
 
 #include "platform/windows/handle.h"
+#include "platform/windows/owner_only.h"
 
 namespace orvoadmin {
 namespace {
-
-struct LocalFree {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
 
 std::string reason(DWORD error) {
     char* text = nullptr;
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                    FORMAT_MESSAGE_IGNORE_INSERTS,
                                nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::unique_ptr<char, LocalFree> owned(text);
+    std::unique_ptr<char, dravenholt::platform::LocalFreer> owned(text);
     std::string out = n ? std::string(text, n) : "error " + std::to_string(error);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
     return out;
 }
-
-// Full access for the file's owner and for nobody else, inherited from nowhere: the
-// counterpart of mode 0600.
-constexpr char kOwnerOnly[] = "D:P(A;;FA;;;OW)";
 
 }  // namespace
 
@@ -40,14 +31,14 @@ void writePrivateFile(const std::string& path, const Bytes& contents) {
         ::DeleteFileA(temporary.c_str());
         throw Failure(action + ": " + why);
     };
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kOwnerOnly, SDDL_REVISION_1, &descriptor, nullptr))
-        throw Failure("cannot write " + temporary + ": " + reason(::GetLastError()));
-    std::unique_ptr<void, LocalFree> ownedDescriptor(descriptor);
-    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    dravenholt::platform::OwnerOnly security;
+    if (!security.made()) throw Failure("cannot write " + temporary + ": " + reason(::GetLastError()));
     {
-        auto file = dravenholt::platform::ownHandle(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, &security,
-                                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Made here, now (CREATE_NEW): a file that lay at the temporary name before is not used.
+        auto file = dravenholt::platform::ownHandle(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0,
+                                                                  security.attributes(), CREATE_NEW,
+                                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && ::GetLastError() == ERROR_FILE_EXISTS) throw temporaryTaken(temporary);
         if (!file) throw Failure("cannot write " + temporary + ": " + reason(::GetLastError()));
         size_t done = 0;
         while (done < contents.size()) {
