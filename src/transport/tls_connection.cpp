@@ -102,6 +102,8 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "config defaults returned %d", ret);
         return fail(ret);
     }
+    // TLS 1.0 and 1.1 are refused: the handshake fails against a server that offers no more.
+    mbedtls_ssl_conf_min_version(s.config.get(), MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_cert_profile(s.config.get(), &kCertificateProfile);
     // The handshake completes whatever verification finds; the result is judged below.
     mbedtls_ssl_conf_authmode(s.config.get(), MBEDTLS_SSL_VERIFY_OPTIONAL);

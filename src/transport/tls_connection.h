@@ -1,5 +1,5 @@
-// One TLS client connection to a networked device, on mbedtls: the server's certificate is
-// verified against a CA bundle file and its name against the address. Failures are logged and
+// One TLS client connection to a networked device, on mbedtls: TLS 1.2 at least, the server's
+// certificate verified against a CA bundle file and its name against the address. Failures are logged and
 // reported by a false result; a failed read or write closes the connection.
 #pragma once
 

@@ -1,5 +1,5 @@
-// The TLS transport against a TLS device on a loopback port: framing, certificate checks,
-// timeouts and lost connections, each with the log lines the library writes.
+// The TLS transport against a TLS device on a loopback port: framing, certificate checks and
+// protocol versions, timeouts and lost connections, each with the log lines the library writes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "frame/exceptions.h"
@@ -231,4 +232,56 @@ TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
     device.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     expectOpenFails(*t);
+}
+
+namespace {
+
+// `openssl s_server` offering one protocol version on a free loopback port, for one connection
+// (and for ten seconds at most).
+class OpenSslServer {
+public:
+    OpenSslServer(const std::string& identity, const std::string& version) {
+        std::string command = "exec timeout 10 openssl s_server -www -accept 0 -naccept 1 -" + version +
+                              " -cipher DEFAULT:@SECLEVEL=0 -cert " + identity + " </dev/null 2>&1";
+        output_ = ::popen(command.c_str(), "r");
+        char line[256];
+        while (output_ && port_ == 0 && std::fgets(line, sizeof line, output_)) {
+            std::string text = line;  // "ACCEPT [::]:PORT"
+            if (text.rfind("ACCEPT", 0) == 0) port_ = static_cast<uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
+        }
+    }
+    ~OpenSslServer() {
+        if (output_) ::pclose(output_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    FILE* output_ = nullptr;
+    uint16_t port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(TlsTransport, ServersOfferingOnlyTls10Or11AreRefused) {
+    dir.write("server.pem", pki.server.certificatePem + pki.server.keyPem);
+    const struct {
+        const char* version;
+        bool connects;
+    } cases[] = {{"tls1", false}, {"tls1_1", false}, {"tls1_2", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        RecordingLog caseLog;
+        OpenSslServer server(dir.file("server.pem"), c.version);
+        ASSERT_NE(server.port(), 0);
+        TCPTransport t("127.0.0.1", server.port(), bundle, &caseLog);
+        t.setTimeout(3000);
+        if (c.connects) {
+            t.open();
+            EXPECT_TRUE(t.isOpen());
+            t.close();
+        } else {
+            expectOpenFails(t);
+            EXPECT_TRUE(caseLog.has("50 ssl handshake returned -0x6e80")) << caseLog.all();  // bad protocol version
+        }
+    }
 }
