@@ -15,7 +15,7 @@ namespace {
 // Each connection has its own TLS state, nothing shared with other connections' threads.
 struct ServerTls {
     explicit ServerTls(mbedtls_net_context& socket)
-        : bio(socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout) {}
+        : bio(&socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout) {}
     mbed::Entropy entropy;
     mbed::CtrDrbg drbg;
     mbed::SslConfig config;

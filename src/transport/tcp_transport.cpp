@@ -24,7 +24,7 @@ void TCPTransport::close() { connection_.close(); }
 
 void TCPTransport::setTimeout(uint32_t ms) {
     timeout_ = ms;
-    connection_.setReadTimeout(ms);
+    connection_.setTimeout(ms);
 }
 
 uint32_t TCPTransport::getTimeout() { return timeout_; }

@@ -1,6 +1,7 @@
 // The networked device: requests travel over TLS with a 5-byte header (length, little-endian,
-// then a zero byte); replies come back as bare bytes, one TLS read each. Read and write report
-// failure by 0 and leave the transport closed, so the next device call reconnects.
+// then a zero byte); replies come back as bare bytes, one TLS read each. Each exchange has the
+// timeout from the start of its request to the end of its reply. Read and write report failure
+// by 0 and leave the transport closed, so the next device call reconnects.
 #pragma once
 
 #include <cstddef>

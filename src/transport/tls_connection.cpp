@@ -50,7 +50,8 @@ std::string oneLine(const char* text) {
 }  // namespace
 
 struct TlsConnection::State : mbed::ClientContexts {
-    mbed::BufferedBio bio{*socket.get(), mbed::sendNoSignal, mbed::receiveWithTimeout};
+    mbed::TimedSocket timed{*socket.get()};
+    mbed::BufferedBio bio{&timed, mbed::sendBy, mbed::receiveBy};
     std::chrono::steady_clock::time_point lastReply = std::chrono::steady_clock::now();
 };
 
@@ -59,8 +60,9 @@ TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caB
 
 TlsConnection::~TlsConnection() { close(); }
 
-bool TlsConnection::connect(uint32_t readTimeoutMs) {
+bool TlsConnection::connect(uint32_t timeoutMs) {
     close();
+    timeoutMs_ = timeoutMs;
     state_ = std::make_unique<State>();
     State& s = *state_;
 
@@ -84,16 +86,14 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
                   caBundlePath_.c_str(), ret);
 
     log_->log(kInfo, "Connecting to %s:%d...", address_.c_str(), static_cast<int>(port_));
+    // Connecting and the handshake share one deadline.
+    s.timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string portText = std::to_string(static_cast<int32_t>(port_));
-    ret = mbedtls_net_connect(s.socket.get(), address_.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
+    ret = mbed::connectBy(s.timed, address_.c_str(), portText.c_str());
     if (ret != 0) {
+        if (ret == MBEDTLS_ERR_SSL_TIMEOUT) log_->log(kError, "no connection within %u ms", timeoutMs);
         log_->log(kError, "connect returned %d", ret);
         return fail(ret);
-    }
-    if (!mbed::keepFromChildPrograms(*s.socket.get())) log_->logMessage(kWarn, "socket stays inheritable");
-    if (!mbed::setReceiveTimeout(*s.socket.get(), readTimeoutMs)) {
-        log_->logMessage(kError, "cannot set the read timeout");
-        return fail(MBEDTLS_ERR_NET_SOCKET_FAILED);
     }
 
     ret = mbedtls_ssl_config_defaults(s.config.get(), MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -162,10 +162,6 @@ void TlsConnection::abandon() {
     state_.reset();
 }
 
-void TlsConnection::setReadTimeout(uint32_t ms) {
-    if (state_) mbed::setReceiveTimeout(*state_->socket.get(), ms);
-}
-
 bool TlsConnection::read(uint8_t* buffer, size_t& length) {
     if (!state_) {
         log_->logMessage(kError, "tls port not open, read failed.");
@@ -193,6 +189,7 @@ bool TlsConnection::write(const uint8_t* data, size_t length) {
         log_->logMessage(kError, "tls port not open, write failed.");
         return false;
     }
+    state_->timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs_);
     size_t written = 0;
     while (written < length) {
         int ret = mbedtls_ssl_write(state_->ssl.get(), data + written, length - written);

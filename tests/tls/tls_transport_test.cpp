@@ -1,11 +1,12 @@
 // The TLS transport against a TLS device on a loopback port: framing, certificate checks and
-// protocol versions, timeouts and lost connections, each with the log lines the library writes.
+// protocol versions, deadlines and lost connections, each with the log lines the library writes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -284,4 +285,43 @@ TEST_F(TlsTransport, ServersOfferingOnlyTls10Or11AreRefused) {
             EXPECT_TRUE(caseLog.has("50 ssl handshake returned -0x6e80")) << caseLog.all();  // bad protocol version
         }
     }
+}
+
+TEST_F(TlsTransport, ConnectingWhereNothingAnswersEndsAtTheTimeout) {
+    // A listener with a backlog of 0 and one connection waiting in it: the system drops further
+    // connection requests, as from an address where nothing answers.
+    uint16_t port = 0;
+    int listener = listenOnLoopback(0, port);
+    ASSERT_GE(listener, 0);
+    int waiting = connectOnLoopback(port);
+    ASSERT_GE(waiting, 0);
+    TCPTransport t("127.0.0.1", port, bundle, &log);
+    t.setTimeout(300);
+    auto start = std::chrono::steady_clock::now();
+    expectOpenFails(t);
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_TRUE(log.has("50 no connection within 300 ms")) << log.all();
+    ::close(waiting);
+    ::close(listener);
+}
+
+TEST_F(TlsTransport, ReplyTrickledAByteAtATimeEndsAtTheDeadline) {
+    TestDevice device(pki.server);
+    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes(100, 'r')); });
+    TricklingRelay relay(device.port(), std::chrono::milliseconds(100));
+    TCPTransport t("127.0.0.1", relay.port(), bundle, &log);
+    t.setTimeout(400);
+    t.open();
+    relay.trickle();
+    ASSERT_EQ(t.write("go"), 2u);
+    auto start = std::chrono::steady_clock::now();
+    uint8_t reply[256];
+    EXPECT_EQ(t.read(reply, sizeof reply), 0u);  // the whole reply would take 13 s
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.35);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_TRUE(log.has("50 tls read failed: -26624")) << log.all();
+    EXPECT_FALSE(t.isOpen());
 }

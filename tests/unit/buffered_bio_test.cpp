@@ -31,7 +31,7 @@ int unusedSend(void*, const unsigned char*, size_t) { return MBEDTLS_ERR_NET_SEN
 
 struct BufferedBioTest : ::testing::Test {
     mbedtls_net_context socket{};
-    dravenholt::mbed::BufferedBio bio{socket, unusedSend, scriptedReceive};
+    dravenholt::mbed::BufferedBio bio{&socket, unusedSend, scriptedReceive};
     mbedtls_ssl_context ssl;
 
     void SetUp() override {
