@@ -17,7 +17,7 @@ const Named kNamed[] = {
     {"late", ReplyFault::Late},           {"drop-before", ReplyFault::DropBefore},
     {"drop-during", ReplyFault::DropDuring}, {"drop-after", ReplyFault::DropAfter},
     {"truncated", ReplyFault::Truncated}, {"oversized", ReplyFault::Oversized},
-    {"garbage", ReplyFault::Garbage},
+    {"garbage", ReplyFault::Garbage},     {"trickle", ReplyFault::Trickle},
 };
 
 constexpr size_t kOversizedField = 3000;
@@ -49,15 +49,16 @@ Bytes garbage(size_t size) {
 }  // namespace
 
 const char* const kFaultNames =
-    "none, silent, late[:MS], drop-before, drop-during, drop-after, truncated, oversized, garbage";
+    "none, silent, late[:MS], drop-before, drop-during, drop-after, truncated, oversized, garbage, trickle[:MS]";
 
 std::optional<FaultPlan> parseFaultPlan(const std::string& text) {
-    std::string name = text;
+    std::string name = text.substr(0, text.find(':'));
     FaultPlan plan;
+    if (name == "trickle") plan.delay = std::chrono::milliseconds(100);
     if (size_t colon = text.find(':'); colon != std::string::npos) {
-        name = text.substr(0, colon);
         std::string ms = text.substr(colon + 1);
-        if (name != "late" || ms.empty() || ms.size() > 7 || ms.find_first_not_of("0123456789") != std::string::npos)
+        if ((name != "late" && name != "trickle") || ms.empty() || ms.size() > 7 ||
+            ms.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         plan.delay = std::chrono::milliseconds(std::stoul(ms));
     }
@@ -83,6 +84,16 @@ Reply faultyReply(const FaultPlan& plan, Bytes healthy) {
         case ReplyFault::Truncated: return Reply(firstHalf(std::move(healthy)));
         case ReplyFault::Oversized: return Reply(oversized(std::move(healthy)));
         case ReplyFault::Garbage: return Reply(garbage(healthy.size()));
+        case ReplyFault::Trickle:
+        case ReplyFault::Split: {
+            Reply reply(std::move(healthy));
+            reply.pause = plan.delay;
+            if (plan.fault == ReplyFault::Split)
+                reply.cuts = {plan.cut};
+            else
+                for (size_t at = 1; at < reply.bytes.size(); ++at) reply.cuts.push_back(at);
+            return reply;
+        }
     }
     return Reply(std::move(healthy));
 }

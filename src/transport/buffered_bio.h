@@ -30,6 +30,11 @@ public:
     void setReceive(mbedtls_ssl_recv_t* receive, mbedtls_ssl_recv_timeout_t* receiveTimeout);
     // Bytes received from the socket and not yet handed to mbedtls.
     size_t held() const { return end_ - begin_; }
+    // Whether a whole record is held: a 5-byte header and the body length it gives. Meaningful
+    // where mbedtls stands after it has taken a record's last byte, at the start of the next.
+    bool holdsRecord() const {
+        return held() >= 5 && held() - 5 >= (size_t{buffer_[begin_ + 3]} << 8 | buffer_[begin_ + 4]);
+    }
 
 private:
     static int send(void* self, const unsigned char* data, size_t length);

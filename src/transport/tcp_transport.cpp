@@ -34,6 +34,11 @@ size_t TCPTransport::read(uint8_t* buffer, size_t capacity) {
     return connection_.read(buffer, length) ? length : 0;
 }
 
+size_t TCPTransport::readMore(uint8_t* buffer, size_t capacity) {
+    size_t length = capacity;
+    return connection_.readMore(buffer, length, kPieceGap) ? length : 0;
+}
+
 size_t TCPTransport::write(const uint8_t* data, size_t length) {
     if (length > kFrameLimit - kHeaderSize) return 0;
     std::array<uint8_t, kFrameLimit> frame;  // header and request; nothing else is sent
@@ -42,6 +47,7 @@ size_t TCPTransport::write(const uint8_t* data, size_t length) {
     if (length) std::memcpy(frame.data() + kHeaderSize, data, length);
     return connection_.write(frame.data(), kHeaderSize + length) ? length : 0;
 }
+
 
 size_t TCPTransport::write(const std::string& data) {
     return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());

@@ -3,6 +3,7 @@
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "transport/buffered_bio.h"
@@ -52,6 +53,7 @@ std::string oneLine(const char* text) {
 struct TlsConnection::State : mbed::ClientContexts {
     mbed::TimedSocket timed{*socket.get()};
     mbed::BufferedBio bio{&timed, mbed::sendBy, mbed::receiveBy};
+    mbed::Clock::time_point exchangeEnd = mbed::Clock::now();
     std::chrono::steady_clock::time_point lastReply = std::chrono::steady_clock::now();
 };
 
@@ -163,15 +165,26 @@ void TlsConnection::abandon() {
 }
 
 bool TlsConnection::read(uint8_t* buffer, size_t& length) {
+    if (state_) state_->timed.deadline = state_->exchangeEnd;
+    return receive(buffer, length);
+}
+
+bool TlsConnection::readMore(uint8_t* buffer, size_t& length, std::chrono::milliseconds within) {
+    if (state_) state_->timed.deadline = std::min(state_->exchangeEnd, mbed::Clock::now() + within);
+    return receive(buffer, length);
+}
+
+bool TlsConnection::receive(uint8_t* buffer, size_t& length) {
     if (!state_) {
         log_->logMessage(kError, "tls port not open, read failed.");
         length = 0;
         return false;
     }
     if (length == 0) return true;
+    mbedtls_ssl_context* ssl = state_->ssl.get();
     int ret;
     do {
-        ret = mbedtls_ssl_read(state_->ssl.get(), buffer, length);
+        ret = mbedtls_ssl_read(ssl, buffer, length);
     } while (retryable(ret));
     if (ret < 1) {
         log_->log(kError, "tls read failed: %d", ret);
@@ -179,8 +192,19 @@ bool TlsConnection::read(uint8_t* buffer, size_t& length) {
         length = 0;
         return false;
     }
-    length = static_cast<size_t>(ret);
-    state_->lastReply = std::chrono::steady_clock::now();
+    size_t got = static_cast<size_t>(ret);
+    while (got < length && (mbedtls_ssl_get_bytes_avail(ssl) > 0 || state_->bio.holdsRecord())) {
+        ret = mbedtls_ssl_read(ssl, buffer + got, length - got);
+        if (ret > 0) {
+            got += static_cast<size_t>(ret);
+        } else {
+            // The peer closed or broke the connection behind what it sent: keep the bytes.
+            if (!retryable(ret)) close();
+            break;
+        }
+    }
+    length = got;
+    if (state_) state_->lastReply = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -189,7 +213,7 @@ bool TlsConnection::write(const uint8_t* data, size_t length) {
         log_->logMessage(kError, "tls port not open, write failed.");
         return false;
     }
-    state_->timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    state_->exchangeEnd = state_->timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs_);
     size_t written = 0;
     while (written < length) {
         int ret = mbedtls_ssl_write(state_->ssl.get(), data + written, length - written);

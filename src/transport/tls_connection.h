@@ -35,9 +35,14 @@ public:
     bool isOpen() const { return state_ != nullptr; }
     // The time each exchange has, from the next request on.
     void setTimeout(uint32_t ms) { timeoutMs_ = ms; }
-    // In: capacity of `buffer`; out: bytes delivered by one TLS read, which ends at the
-    // exchange's deadline. A timeout closes the connection.
+    // In: capacity of `buffer`; out: the bytes of the first record to arrive before the
+    // exchange's deadline, with those of every whole record already received behind it (never
+    // waiting for more). A timeout closes the connection: what the device may still send would
+    // be taken for the next reply.
     bool read(uint8_t* buffer, size_t& length);
+    // read() for more of a reply already begun, waiting at most `within` (and never past the
+    // exchange's deadline).
+    bool readMore(uint8_t* buffer, size_t& length, std::chrono::milliseconds within);
     // Starts an exchange: its deadline is the timeout from now.
     bool write(const uint8_t* data, size_t length);
     // True when the connection holds unread input: what has been received is looked at every
@@ -50,6 +55,7 @@ public:
 private:
     struct State;
     bool fail(int error);
+    bool receive(uint8_t* buffer, size_t& length);
 
     std::string address_;
     std::string caBundlePath_;

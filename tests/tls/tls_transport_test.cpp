@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -194,18 +195,21 @@ TEST_F(TlsTransport, ConnectionDroppedDuringACallCanBeReopened) {
     EXPECT_EQ(exchange(*t, "second"), "second");
 }
 
-TEST_F(TlsTransport, InputReceivedWithTheReplyIsFoundWithoutAPause) {
-    // A reply longer than a record goes out as two; the first read ends with the first record,
-    // and the second, received with it, is stray input for the next request.
+TEST_F(TlsTransport, RecordsReceivedTogetherAreReadTogether) {
+    // A reply longer than a record goes out as two. A read takes both when they have arrived and
+    // the buffer holds them; otherwise the second is stray input, found before the next request
+    // without a pause.
     TestDevice device(pki.server);
     device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes(16384 + 100, 'r')); });
     auto t = transportTo(device, bundle);
     t->open();
-    ASSERT_EQ(t->write("go"), 2u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both records are in by now
-    std::vector<uint8_t> reply(20000);
-    EXPECT_EQ(t->read(reply.data(), reply.size()), 16384u);
-    t->discardStale();  // at once, before the connection could count as idle
+    for (size_t room : {20000, 16384}) {
+        ASSERT_EQ(t->write("go"), 2u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both records are in by now
+        std::vector<uint8_t> reply(room);
+        EXPECT_EQ(t->read(reply.data(), room), std::min<size_t>(room, 16484));
+        t->discardStale();  // at once, before the connection could count as idle
+    }
     EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
 }
 
