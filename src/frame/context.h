@@ -52,9 +52,9 @@ public:
     // is also returned.
     CK_RV callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
                      bool resetResponse, dravenholt::ReplyCheck* check = nullptr);
-    // Sends the first `length` bytes of `buffer` and receives the reply into it, reading on
-    // until `whole` says the bytes so far are all of it.
-    size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length,
+    // Sends the first `length` bytes of `buffer` (wiping them once sent when `secret`) and
+    // receives the reply into it, reading on until `whole` says the bytes so far are all of it.
+    size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length, bool secret,
                     const std::function<bool(size_t)>& whole);
 
     // Device lock (native or application mutex, then the process lock file).

@@ -1,4 +1,6 @@
 // The device call: encode the request, transmit it under the device lock, decode the reply.
+#include <mbedtls/platform_util.h>
+
 #include <cstring>
 #include <functional>
 
@@ -6,6 +8,7 @@
 #include "frame/device_lock.h"
 #include "frame/exceptions.h"
 #include "protocol/callbacks.h"
+#include "protocol/function_ids.h"
 #include "protocol/request_encoder.h"
 #include "protocol/response_decoder.h"
 
@@ -22,6 +25,19 @@ void clearResponse(FunctionResponse& response, bool callbacksToo) {
     response.data = data;
     response.attributes = attributes;
 }
+
+// Requests that carry a PIN or a private key: their encoded bytes do not outlive the sending.
+bool carriesSecret(uint32_t function) {
+    namespace fn = dravenholt::fn;
+    switch (function) {
+        case fn::Login:
+        case fn::InitPIN:
+        case fn::SetPIN:
+        case fn::InitToken:
+        case fn::ImportBitcoinKey: return true;
+        default: return false;
+    }
+}
 }  // namespace
 
 CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
@@ -31,7 +47,9 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
     // Only the bytes encoded or received are ever read.
     uint8_t buffer[kMessageLimit + 1];
     pb_ostream_t out = pb_ostream_from_buffer(buffer, kMessageLimit);
+    bool secret = carriesSecret(request.function);
     if (!dravenholt::encodeRequest(&out, request) || out.bytes_written == 0) {
+        if (secret) mbedtls_platform_zeroize(buffer, out.bytes_written);
         if (out.errmsg) {
             logMessage(dravenholt::kError, out.errmsg);
             response.rv = std::strcmp(out.errmsg, "stream full") == 0 ? CKR_DATA_LEN_RANGE : CKR_FUNCTION_FAILED;
@@ -51,7 +69,7 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
         decoded = dravenholt::decodeResponse(buffer, received, response, error);
         return decoded && (!check || check->whole());
     };
-    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written, std::ref(whole));  // 0, or at most kMessageLimit
+    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written, secret, std::ref(whole));  // 0, or at most kMessageLimit
     if (n == 0) {
         logMessage(dravenholt::kError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
@@ -62,7 +80,7 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
     return response.rv;
 }
 
-size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length,
+size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length, bool secret,
                           const std::function<bool(size_t)>& whole) {
     dravenholt::CTransport* transport = port(portIndex);
     if (!transport) {
@@ -75,6 +93,7 @@ size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, s
         if (!transport->isOpen()) transport->open();
         transport->discardStale();
         transport->write(buffer, length);
+        if (secret) mbedtls_platform_zeroize(buffer, length);
         size_t n = transport->read(buffer, capacity);
         // The reply may come in pieces: read on while it is short, until the transport has no
         // more (the exchange's deadline passed, or its replies arrive whole).

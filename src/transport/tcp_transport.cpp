@@ -1,6 +1,7 @@
 #include "transport/tcp_transport.h"
 
-#include <array>
+#include <mbedtls/platform_util.h>
+
 #include <cstring>
 
 #include "frame/exceptions.h"
@@ -41,13 +42,13 @@ size_t TCPTransport::readMore(uint8_t* buffer, size_t capacity) {
 
 size_t TCPTransport::write(const uint8_t* data, size_t length) {
     if (length > kFrameLimit - kHeaderSize) return 0;
-    std::array<uint8_t, kFrameLimit> frame;  // header and request; nothing else is sent
-    for (size_t i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(length >> (8 * i));
-    frame[4] = 0;
-    if (length) std::memcpy(frame.data() + kHeaderSize, data, length);
-    return connection_.write(frame.data(), kHeaderSize + length) ? length : 0;
+    for (size_t i = 0; i < 4; ++i) frame_[i] = static_cast<uint8_t>(length >> (8 * i));
+    frame_[4] = 0;
+    if (length) std::memcpy(frame_.data() + kHeaderSize, data, length);
+    bool sent = connection_.write(frame_.data(), kHeaderSize + length);
+    mbedtls_platform_zeroize(frame_.data(), kHeaderSize + length);
+    return sent ? length : 0;
 }
-
 
 size_t TCPTransport::write(const std::string& data) {
     return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());

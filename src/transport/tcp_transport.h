@@ -4,6 +4,7 @@
 // write report failure by 0 and leave the transport closed, so the next device call reconnects.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,9 @@ public:
 private:
     uint32_t timeout_ = 10000;
     TlsConnection connection_;
+    // The frame being sent, header and request; wiped as soon as it is sent, for requests carry
+    // PINs and keys.
+    std::array<uint8_t, kFrameLimit> frame_;
     ILogTarget* log_;
 };
 

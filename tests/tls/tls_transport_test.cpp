@@ -329,3 +329,14 @@ TEST_F(TlsTransport, ReplyTrickledAByteAtATimeEndsAtTheDeadline) {
     EXPECT_TRUE(log.has("50 tls read failed: -26624")) << log.all();
     EXPECT_FALSE(t.isOpen());
 }
+
+TEST_F(TlsTransport, SentRequestsDoNotStayInTheTransport) {
+    TestDevice device(pki.server);
+    auto t = transportTo(device, bundle);
+    t->open();
+    const std::string pin = "PIN:8642097531";
+    EXPECT_EQ(exchange(*t, pin), "re:" + pin);
+    // The transport's own bytes, its frame buffer among them.
+    const auto* own = reinterpret_cast<const char*>(t.get());
+    EXPECT_EQ(std::string(own, own + sizeof(TCPTransport)).find(pin), std::string::npos);
+}
