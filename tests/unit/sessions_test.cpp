@@ -120,7 +120,7 @@ TEST_F(Sessions, PinsAreWipedOnceSent) {
         const Bytes& held = a->heldAtRead[0];
         bool found = std::search(held.begin(), held.end(), secret.begin(), secret.end()) != held.end();
         EXPECT_EQ(found, !c.wiped);
-        EXPECT_EQ(std::count(held.begin(), held.end(), 0) == static_cast<long>(held.size()), c.wiped);
+        EXPECT_EQ(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0; }), c.wiped);
     }
 }
 
