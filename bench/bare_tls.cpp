@@ -14,7 +14,7 @@ namespace orvo_bench {
 namespace mbed = dravenholt::mbed;
 
 struct BareTlsClient::State : mbed::ClientContexts {
-    mbed::BufferedBio bio{*socket.get(), mbedtls_net_send, mbedtls_net_recv};
+    mbed::BufferedBio bio{socket.get(), mbedtls_net_send, mbedtls_net_recv};
 };
 
 namespace {

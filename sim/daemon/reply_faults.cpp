@@ -1,5 +1,6 @@
 #include "reply_faults.h"
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -17,7 +18,8 @@ const Named kNamed[] = {
     {"late", ReplyFault::Late},           {"drop-before", ReplyFault::DropBefore},
     {"drop-during", ReplyFault::DropDuring}, {"drop-after", ReplyFault::DropAfter},
     {"truncated", ReplyFault::Truncated}, {"oversized", ReplyFault::Oversized},
-    {"garbage", ReplyFault::Garbage},
+    {"garbage", ReplyFault::Garbage},     {"hollow", ReplyFault::Hollow},
+    {"trickle", ReplyFault::Trickle},
 };
 
 constexpr size_t kOversizedField = 3000;
@@ -37,6 +39,16 @@ Bytes oversized(Bytes bytes) {
     return bytes;
 }
 
+// The reply's first field, its return value (a tag byte and a varint), which the encoder writes
+// first.
+Bytes returnValueOnly(Bytes bytes) {
+    size_t end = 1;
+    while (end < bytes.size() && (bytes[end++] & 0x80)) {
+    }
+    bytes.resize(std::min(end, bytes.size()));
+    return bytes;
+}
+
 // The same meaningless bytes every time, so that a test sees the same outcome every run.
 Bytes garbage(size_t size) {
     std::mt19937 generator(static_cast<uint32_t>(size));
@@ -49,15 +61,17 @@ Bytes garbage(size_t size) {
 }  // namespace
 
 const char* const kFaultNames =
-    "none, silent, late[:MS], drop-before, drop-during, drop-after, truncated, oversized, garbage";
+    "none, silent, late[:MS], drop-before, drop-during, drop-after, truncated, oversized, garbage, hollow, "
+    "trickle[:MS]";
 
 std::optional<FaultPlan> parseFaultPlan(const std::string& text) {
-    std::string name = text;
+    std::string name = text.substr(0, text.find(':'));
     FaultPlan plan;
+    if (name == "trickle") plan.delay = std::chrono::milliseconds(100);
     if (size_t colon = text.find(':'); colon != std::string::npos) {
-        name = text.substr(0, colon);
         std::string ms = text.substr(colon + 1);
-        if (name != "late" || ms.empty() || ms.size() > 7 || ms.find_first_not_of("0123456789") != std::string::npos)
+        if ((name != "late" && name != "trickle") || ms.empty() || ms.size() > 7 ||
+            ms.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         plan.delay = std::chrono::milliseconds(std::stoul(ms));
     }
@@ -83,6 +97,17 @@ Reply faultyReply(const FaultPlan& plan, Bytes healthy) {
         case ReplyFault::Truncated: return Reply(firstHalf(std::move(healthy)));
         case ReplyFault::Oversized: return Reply(oversized(std::move(healthy)));
         case ReplyFault::Garbage: return Reply(garbage(healthy.size()));
+        case ReplyFault::Hollow: return Reply(returnValueOnly(std::move(healthy)));
+        case ReplyFault::Trickle:
+        case ReplyFault::Split: {
+            Reply reply(std::move(healthy));
+            reply.pause = plan.delay;
+            if (plan.fault == ReplyFault::Split)
+                reply.cuts = {plan.cut};
+            else
+                for (size_t at = 1; at < reply.bytes.size(); ++at) reply.cuts.push_back(at);
+            return reply;
+        }
     }
     return Reply(std::move(healthy));
 }

@@ -22,15 +22,20 @@ enum class ReplyFault {
     Truncated,   // half the reply
     Oversized,   // the reply followed by a 3000-byte field: longer than any reply may be
     Garbage,     // bytes of the reply's length that mean nothing
+    Hollow,      // the return value alone, without the fields that carry the result
+    Trickle,     // the reply a record a byte, `delay` apart
+    Split,       // no fault: the reply in two records cut at `cut`, `delay` apart
 };
 
 struct FaultPlan {
     ReplyFault fault = ReplyFault::None;
-    std::chrono::milliseconds delay{1500};  // for Late
+    std::chrono::milliseconds delay{1500};  // for Late; between records for Trickle and Split
+    size_t cut = 0;                         // for Split
 };
 
 // "silent", "late" or "late:MS", "drop-before", "drop-during", "drop-after", "truncated",
-// "oversized", "garbage", "none"; nothing for any other text.
+// "oversized", "garbage", "hollow", "trickle" or "trickle:MS" (100 ms by default), "none";
+// nothing for any other text.
 std::optional<FaultPlan> parseFaultPlan(const std::string& text);
 extern const char* const kFaultNames;  // the list above, for usage texts
 

@@ -2,7 +2,9 @@
 
 #include <mbedtls/error.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
@@ -15,7 +17,7 @@ namespace {
 // Each connection has its own TLS state, nothing shared with other connections' threads.
 struct ServerTls {
     explicit ServerTls(mbedtls_net_context& socket)
-        : bio(socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout) {}
+        : bio(&socket, mbed::sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout) {}
     mbed::Entropy entropy;
     mbed::CtrDrbg drbg;
     mbed::SslConfig config;
@@ -81,6 +83,19 @@ bool writeAll(mbedtls_ssl_context* ssl, const uint8_t* data, size_t length) {
     return true;
 }
 
+// The reply in its records: a write each, so that each goes out as a record of its own.
+bool sendReply(mbedtls_ssl_context* ssl, const Reply& reply) {
+    size_t from = 0;
+    for (size_t i = 0; i <= reply.cuts.size(); ++i) {
+        size_t to = i < reply.cuts.size() ? std::min(reply.cuts[i], reply.bytes.size()) : reply.bytes.size();
+        if (to <= from) continue;
+        if (from > 0) std::this_thread::sleep_for(reply.pause);
+        if (!writeAll(ssl, reply.bytes.data() + from, to - from)) return false;
+        from = to;
+    }
+    return true;
+}
+
 }  // namespace
 
 void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity, const Responder& responder,
@@ -118,7 +133,7 @@ void serveConnection(mbedtls_net_context& socket, const ServerIdentity& identity
             request.resize(length);
             if (length && !readExactly(ssl, request.data(), length)) break;
             Reply reply = responder(request);
-            if (!reply.bytes.empty() && !writeAll(ssl, reply.bytes.data(), reply.bytes.size())) break;
+            if (!sendReply(ssl, reply)) break;
             if (reply.end) {
                 notify = !reply.abrupt;
                 break;

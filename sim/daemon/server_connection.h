@@ -2,6 +2,7 @@
 // (4-byte little-endian length, a zero byte, the request) and each reply out in one write.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,6 +33,10 @@ struct Reply {
     Bytes bytes;
     bool end = false;
     bool abrupt = false;
+    // Offsets at which the bytes are cut into records of their own (in ascending order), and
+    // the pause before each record after the first: a device that writes its reply in pieces.
+    std::vector<size_t> cuts;
+    std::chrono::milliseconds pause{0};
 };
 
 using Responder = std::function<Reply(const Bytes& request)>;

@@ -45,6 +45,13 @@ bool keepAlive(int fd) {
            set(IPPROTO_TCP, TCP_USER_TIMEOUT, int(TlsServer::kUnacknowledgedMs));
 }
 
+// Each write goes out at once: a reply written in several records (Reply::cuts) is not held
+// back until the client has acknowledged the first.
+bool sendAtOnce(int fd) {
+    int on = 1;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 }  // namespace
 
 struct TlsServer::Connection {
@@ -136,6 +143,7 @@ void TlsServer::acceptLoop() {
         }
         std::string name = "connection " + std::to_string(nextId_++);
         if (!keepAlive(connection->socket->fd) && log_) log_(name + ": keepalive not available");
+        if (!sendAtOnce(connection->socket->fd) && log_) log_(name + ": TCP_NODELAY not available");
         Connection* raw = connection.get();
         try {
             raw->thread = std::thread([this, raw, name] {

@@ -15,6 +15,7 @@
 #include "frame/pkcs11.h"
 #include "orvo.pb.h"
 #include "platform/files.h"
+#include "protocol/reply_check.h"
 #include "transport/transport.h"
 
 class CContext;
@@ -46,11 +47,15 @@ public:
     // Test seam and configuration: swap the device lister and transport factory together.
     void setDevicePair(dravenholt::DeviceLister lister, dravenholt::TransportFactory factory);
 
-    // The device call: encode, transmit on `port` under the device lock, decode. Afterwards
-    // response.rv holds a return code, which is also returned.
+    // The device call: encode, transmit on `port` under the device lock, decode (reading on
+    // while `check` finds the reply short). Afterwards response.rv holds a return code, which
+    // is also returned.
     CK_RV callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
-                     bool resetResponse);
-    size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length);
+                     bool resetResponse, dravenholt::ReplyCheck* check = nullptr);
+    // Sends the first `length` bytes of `buffer` (wiping them once sent when `secret`) and
+    // receives the reply into it, reading on until `whole` says the bytes so far are all of it.
+    size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length, bool secret,
+                    const std::function<bool(size_t)>& whole);
 
     // Device lock (native or application mutex, then the process lock file).
     bool lockDevice();

@@ -57,6 +57,11 @@ struct AttributeTable {
 
     // Room for `length` more bytes of values; null when the storage is used up.
     uint8_t* reserve(uint32_t length);
+    // Empty again, for a reply decoded anew.
+    void clear() {
+        count = 0;
+        stored_ = 0;
+    }
 
     AttributeTable() = default;
     AttributeTable(const AttributeTable&) = delete;

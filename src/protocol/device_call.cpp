@@ -1,10 +1,14 @@
 // The device call: encode the request, transmit it under the device lock, decode the reply.
+#include <mbedtls/platform_util.h>
+
 #include <cstring>
+#include <functional>
 
 #include "frame/context.h"
 #include "frame/device_lock.h"
 #include "frame/exceptions.h"
 #include "protocol/callbacks.h"
+#include "protocol/function_ids.h"
 #include "protocol/request_encoder.h"
 #include "protocol/response_decoder.h"
 
@@ -21,16 +25,31 @@ void clearResponse(FunctionResponse& response, bool callbacksToo) {
     response.data = data;
     response.attributes = attributes;
 }
+
+// Requests that carry a PIN or a private key: their encoded bytes do not outlive the sending.
+bool carriesSecret(uint32_t function) {
+    namespace fn = dravenholt::fn;
+    switch (function) {
+        case fn::Login:
+        case fn::InitPIN:
+        case fn::SetPIN:
+        case fn::InitToken:
+        case fn::ImportBitcoinKey: return true;
+        default: return false;
+    }
+}
 }  // namespace
 
 CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
-                           bool resetResponse) {
+                           bool resetResponse, dravenholt::ReplyCheck* check) {
     // One byte beyond the limit lets a longer reply show itself: it is refused whole, never
     // decoded from its first kMessageLimit bytes (which may read as another, shorter reply).
     // Only the bytes encoded or received are ever read.
     uint8_t buffer[kMessageLimit + 1];
     pb_ostream_t out = pb_ostream_from_buffer(buffer, kMessageLimit);
+    bool secret = carriesSecret(request.function);
     if (!dravenholt::encodeRequest(&out, request) || out.bytes_written == 0) {
+        if (secret) mbedtls_platform_zeroize(buffer, out.bytes_written);
         if (out.errmsg) {
             logMessage(dravenholt::kError, out.errmsg);
             response.rv = std::strcmp(out.errmsg, "stream full") == 0 ? CKR_DATA_LEN_RANGE : CKR_FUNCTION_FAILED;
@@ -40,22 +59,29 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
         }
         return response.rv;
     }
-    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written);  // 0, or at most kMessageLimit
+    // Each decoding starts afresh from the first byte: what arrived so far is the whole reply
+    // when it decodes and the call finds in it all that its return value promises.
+    bool decoded = false;
+    const char* error = nullptr;
+    auto whole = [&](size_t received) {
+        clearResponse(response, resetResponse);
+        if (check) check->restart();
+        decoded = dravenholt::decodeResponse(buffer, received, response, error);
+        return decoded && (!check || check->whole());
+    };
+    size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written, secret, std::ref(whole));  // 0, or at most kMessageLimit
     if (n == 0) {
         logMessage(dravenholt::kError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
-        return response.rv;
-    }
-    clearResponse(response, resetResponse);
-    const char* error = nullptr;
-    if (!dravenholt::decodeResponse(buffer, n, response, error)) {
+    } else if (!decoded) {
         logMessage(dravenholt::kError, error ? error : "function decoding failed");
         response.rv = CKR_FUNCTION_FAILED;
     }
     return response.rv;
 }
 
-size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length) {
+size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length, bool secret,
+                          const std::function<bool(size_t)>& whole) {
     dravenholt::CTransport* transport = port(portIndex);
     if (!transport) {
         logMessage(dravenholt::kError, "Port not found");
@@ -67,7 +93,12 @@ size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, s
         if (!transport->isOpen()) transport->open();
         transport->discardStale();
         transport->write(buffer, length);
+        if (secret) mbedtls_platform_zeroize(buffer, length);
         size_t n = transport->read(buffer, capacity);
+        // The reply may come in pieces: read on while it is short, until the transport has no
+        // more (the exchange's deadline passed, or its replies arrive whole).
+        for (size_t more = n; more > 0 && n <= kMessageLimit && !whole(n); n += more)
+            more = transport->readMore(buffer + n, capacity - n);
         if (n > kMessageLimit) {
             // The rest of such a reply would be read as the next one: the connection goes.
             transport->close();

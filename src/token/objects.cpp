@@ -64,8 +64,7 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
         forPieces(ulCount, kMaxResultAttributes, [&](CK_ULONG offset, CK_ULONG count) {
             CK_RV rv = entry.inSession(hSession, fn::GetAttributeValue, [&](DeviceCall& call) {
                 AttributeTable table;
-                setDecode(call.response.attributes, decodeAttribute, &table);
-                call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate + offset, count);
+                call.handle(hObject, CKR_OBJECT_HANDLE_INVALID).types(pTemplate + offset, count).attributeResults(table);
                 CK_RV answer = call.run(*this);
                 return copyAttributes(table, pTemplate + offset, count, answer);
             });

@@ -1,5 +1,7 @@
 #include "token/operation.h"
 
+#include "token/attributes.h"
+
 namespace dravenholt {
 
 DeviceCall::DeviceCall(uint32_t function) { request.function = function; }
@@ -76,6 +78,12 @@ DeviceCall& DeviceCall::types(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
     return *this;
 }
 
+DeviceCall& DeviceCall::attributeResults(AttributeTable& table) {
+    table_ = &table;
+    setDecode(response.attributes, decodeAttribute, &table);
+    return *this;
+}
+
 DeviceCall& DeviceCall::output(void* buffer, CK_ULONG capacity) {
     uint32_t bound = fitsWire(capacity) ? static_cast<uint32_t>(capacity) : 0xFFFFFFFFu;
     spans_[2] = ByteSpan{static_cast<uint8_t*>(buffer), bound};
@@ -85,6 +93,7 @@ DeviceCall& DeviceCall::output(void* buffer, CK_ULONG capacity) {
 }
 
 DeviceCall& DeviceCall::callerOutput(void* buffer, const CK_ULONG* pulLength) {
+    callerOutput_ = true;
     if (!buffer) {
         lengthQuery_ = true;
         return lengthOnly();
@@ -113,16 +122,11 @@ CK_RV DeviceCall::runForHandle(CContext& context, CK_ULONG* handle) {
 }
 
 CK_RV DeviceCall::runOutput(CContext& context, CK_ULONG_PTR pulLength) {
-    CK_RV rv = run(context);
-    if (((rv == CKR_OK && lengthQuery_) || rv == CKR_BUFFER_TOO_SMALL) && !response.has_length) {
-        context.logMessage(kError, "reply without the output length");
-        return response.rv = CKR_DEVICE_ERROR;
-    }
-    return report(context, rv, pulLength, true);
+    return report(context, run(context), pulLength, true);
 }
 
 CK_RV DeviceCall::report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4) {
-    if (!pulLength) return rv;
+    if (!pulLength || flaw()) return rv;  // a reply not believed reports no length
     const ByteSpan& out = spans_[2];
     if (withField4 && response.has_length) {
         uint32_t written = outputReceived_ ? out.length : 0;
@@ -148,13 +152,36 @@ bool DeviceCall::lacks(unsigned fields) const {
            ((fields & kNeedsFullOutput) && (!outputReceived_ || spans_[2].length != requestedOutput_));
 }
 
+const char* DeviceCall::flaw() const {
+    CK_RV rv = response.rv;
+    if (rv == CKR_OK && lacks(needs_)) return "success reply without its result";
+    if (callerOutput_ && ((rv == CKR_OK && lengthQuery_) || rv == CKR_BUFFER_TOO_SMALL) && !response.has_length)
+        return "reply without the output length";
+    if (!answersEveryType()) return "reply without a value for every attribute type asked";
+    return nullptr;
+}
+
+bool DeviceCall::answersEveryType() const {
+    if (!table_ || !processedAll(response.rv)) return true;
+    const Template& asked = templates_[0];
+    for (uint32_t i = 0; i < asked.count; ++i)
+        if (findAttribute(table_, static_cast<uint32_t>(asked.attributes[i].type)) < 0) return false;
+    return true;
+}
+
+void DeviceCall::restart() {
+    spans_[2].length = requestedOutput_;
+    outputReceived_ = false;
+    if (table_) table_->clear();
+}
+
 CK_RV DeviceCall::run(CContext& context) {
     if (pending_ != CKR_OK) return response.rv = static_cast<uint32_t>(pending_);
     // A response whose fields are read through callbacks must not be reset before decoding.
     bool callbacks = response.data.funcs.decode || response.attributes.funcs.decode;
-    CK_RV rv = context.callDevice(port, request, response, !callbacks);
-    if (rv == CKR_OK && lacks(needs_)) {
-        context.logMessage(kError, "success reply without its result");
+    CK_RV rv = context.callDevice(port, request, response, !callbacks, this);
+    if (const char* why = flaw()) {
+        context.logMessage(kError, why);
         return response.rv = CKR_DEVICE_ERROR;
     }
     return rv;

@@ -24,7 +24,11 @@ struct MechanismBytes {
 };
 
 // Reply fields that carry a call's result. A success reply without one of those a call needs is
-// not believed: the call fails with CKR_DEVICE_ERROR and writes none of its outputs.
+// not believed: the call fails with CKR_DEVICE_ERROR and writes none of its outputs. Nor is a
+// reply without the output length that a length query's success and CKR_BUFFER_TOO_SMALL
+// promise, or one that says every attribute record was processed but lacks a type asked for
+// (attributeResults). Over a byte stream such a reply is read on until the exchange's deadline
+// first: it may be a reply that has not all arrived yet.
 enum Needs : unsigned {
     kNeedsHandle = 1,        // field 2
     kNeedsHandle2 = 2,       // field 5
@@ -35,7 +39,7 @@ enum Needs : unsigned {
 
 // One device call being built: the request, the response, the port it goes to, and the spans
 // and templates that its field callbacks point at (they live as long as the call).
-class DeviceCall {
+class DeviceCall : private ReplyCheck {
 public:
     explicit DeviceCall(uint32_t function);
     DeviceCall(const DeviceCall&) = delete;
@@ -57,6 +61,8 @@ public:
     DeviceCall& attributes(const CK_ATTRIBUTE* tmpl, CK_ULONG count);   // field 5, values
     DeviceCall& attributes2(const CK_ATTRIBUTE* tmpl, CK_ULONG count);  // field 9, values
     DeviceCall& types(const CK_ATTRIBUTE* tmpl, CK_ULONG count);        // field 5, types only
+    // Response field 6 into `table`: an entry for each type that types() asks for.
+    DeviceCall& attributeResults(AttributeTable& table);
     DeviceCall& needs(unsigned fields) {
         needs_ |= fields;
         return *this;
@@ -105,8 +111,15 @@ private:
     static bool decodeOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
     CK_RV report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4);
     bool lacks(unsigned fields) const;
+    // Why the decoded reply is not believed (see Needs); null when it is.
+    const char* flaw() const;
+    bool answersEveryType() const;
+    void restart() override;
+    bool whole() const override { return !flaw(); }
     bool outputReceived_ = false;
     bool lengthQuery_ = false;
+    bool callerOutput_ = false;
+    AttributeTable* table_ = nullptr;
     uint32_t requestedOutput_ = 0;
     unsigned needs_ = 0;
     ByteSpan spans_[3];

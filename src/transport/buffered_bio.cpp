@@ -5,7 +5,7 @@
 
 namespace dravenholt::mbed {
 
-BufferedBio::BufferedBio(mbedtls_net_context& socket, mbedtls_ssl_send_t* send, mbedtls_ssl_recv_t* receive,
+BufferedBio::BufferedBio(void* socket, mbedtls_ssl_send_t* send, mbedtls_ssl_recv_t* receive,
                          mbedtls_ssl_recv_timeout_t* receiveTimeout)
     : socket_(socket), send_(send), receive_(receive), receiveTimeout_(receiveTimeout),
       buffer_(std::make_unique<unsigned char[]>(kCapacity)) {}
@@ -22,7 +22,7 @@ void BufferedBio::setReceive(mbedtls_ssl_recv_t* receive, mbedtls_ssl_recv_timeo
 
 int BufferedBio::send(void* self, const unsigned char* data, size_t length) {
     BufferedBio& bio = *static_cast<BufferedBio*>(self);
-    return bio.send_(&bio.socket_, data, length);
+    return bio.send_(bio.socket_, data, length);
 }
 
 template <class Fill>
@@ -42,14 +42,14 @@ int BufferedBio::serve(unsigned char* out, size_t length, Fill fill) {
 int BufferedBio::receive(void* self, unsigned char* out, size_t length) {
     BufferedBio& bio = *static_cast<BufferedBio*>(self);
     return bio.serve(out, length, [&bio](unsigned char* buffer, size_t capacity) {
-        return bio.receive_(&bio.socket_, buffer, capacity);
+        return bio.receive_(bio.socket_, buffer, capacity);
     });
 }
 
 int BufferedBio::receiveTimeout(void* self, unsigned char* out, size_t length, uint32_t timeoutMs) {
     BufferedBio& bio = *static_cast<BufferedBio*>(self);
     return bio.serve(out, length, [&bio, timeoutMs](unsigned char* buffer, size_t capacity) {
-        return bio.receiveTimeout_(&bio.socket_, buffer, capacity, timeoutMs);
+        return bio.receiveTimeout_(bio.socket_, buffer, capacity, timeoutMs);
     });
 }
 

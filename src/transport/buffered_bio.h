@@ -17,8 +17,9 @@ class BufferedBio {
 public:
     static constexpr size_t kCapacity = 17 * 1024;  // a record of 16 KiB with its header and expansion
 
-    // `receive` and `receiveTimeout` (optional) read from `socket` as mbedtls's callbacks do.
-    BufferedBio(mbedtls_net_context& socket, mbedtls_ssl_send_t* send, mbedtls_ssl_recv_t* receive,
+    // The functions are mbedtls's callbacks for `socket`, their context (an mbedtls_net_context
+    // for mbedtls's own); `receiveTimeout` is optional.
+    BufferedBio(void* socket, mbedtls_ssl_send_t* send, mbedtls_ssl_recv_t* receive,
                 mbedtls_ssl_recv_timeout_t* receiveTimeout = nullptr);
     BufferedBio(const BufferedBio&) = delete;
     BufferedBio& operator=(const BufferedBio&) = delete;
@@ -29,6 +30,11 @@ public:
     void setReceive(mbedtls_ssl_recv_t* receive, mbedtls_ssl_recv_timeout_t* receiveTimeout);
     // Bytes received from the socket and not yet handed to mbedtls.
     size_t held() const { return end_ - begin_; }
+    // Whether a whole record is held: a 5-byte header and the body length it gives. Meaningful
+    // where mbedtls stands after it has taken a record's last byte, at the start of the next.
+    bool holdsRecord() const {
+        return held() >= 5 && held() - 5 >= (size_t{buffer_[begin_ + 3]} << 8 | buffer_[begin_ + 4]);
+    }
 
 private:
     static int send(void* self, const unsigned char* data, size_t length);
@@ -39,7 +45,7 @@ private:
     template <class Fill>
     int serve(unsigned char* out, size_t length, Fill fill);
 
-    mbedtls_net_context& socket_;
+    void* socket_;
     mbedtls_ssl_send_t* send_;
     mbedtls_ssl_recv_t* receive_;
     mbedtls_ssl_recv_timeout_t* receiveTimeout_;

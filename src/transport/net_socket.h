@@ -2,12 +2,15 @@
 // platform/posix and platform/windows implement it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 #include <mbedtls/net_sockets.h>
 
 namespace dravenholt::mbed {
+
+using Clock = std::chrono::steady_clock;
 
 // The socket send function given to mbedtls in place of its own: the same results, but a peer
 // that has gone away yields an error instead of a signal that would end the whole process
@@ -20,23 +23,39 @@ int sendNoSignal(void* context, const unsigned char* data, size_t length);
 // context is left without a socket.
 void releaseSocketHandle(mbedtls_net_context& socket);
 
-// Keeps the socket out of programs the application starts (close-on-exec; not inherited on
-// Windows), so that none of them holds the connection open. False when the platform refuses.
-bool keepFromChildPrograms(mbedtls_net_context& socket);
+// A client connection's socket with the deadline of what it is doing now: connecting and the
+// handshake, or one exchange. Nothing done through the functions below waits beyond it.
+struct TimedSocket {
+    explicit TimedSocket(mbedtls_net_context& net) : net(net) {}
+    mbedtls_net_context& net;
+    Clock::time_point deadline = Clock::now();
+    // POSIX: the receive timeout the socket holds (0: none yet). A receive is one system call
+    // while the socket's own timeout ends at most a few milliseconds past the deadline; only a
+    // receive that would wait longer than that sets it anew.
+    uint32_t waitMs = 0;
+};
 
-// Receiving without a poll before every read: the read timeout is the socket's own, set once
-// per connection, so each read is a single system call.
+// Connects the socket to host:port over TCP, trying each address the name resolves to until
+// the deadline: 0, MBEDTLS_ERR_SSL_TIMEOUT when the deadline passed first, or the error codes
+// of mbedtls_net_connect. The socket is kept from programs the application starts
+// (close-on-exec; not inherited on Windows). Resolving the name is the system's and is not
+// bounded by the deadline.
+int connectBy(TimedSocket& socket, const char* host, const char* port);
 
-// Makes reads on the socket give up after `ms` milliseconds (0: wait without limit). False
-// when the socket refuses the option.
-bool setReceiveTimeout(mbedtls_net_context& socket, uint32_t ms);
-
-// Matches mbedtls_ssl_recv_t over an mbedtls_net_context: mbedtls_net_recv's results, with a
-// read that ran into the socket's timeout reported as MBEDTLS_ERR_SSL_TIMEOUT.
-int receiveWithTimeout(void* context, unsigned char* buffer, size_t length);
+// mbedtls_ssl_send_t and mbedtls_ssl_recv_t over a TimedSocket: the results of sendNoSignal and
+// mbedtls_net_recv, and MBEDTLS_ERR_SSL_TIMEOUT when the deadline passes before the socket can
+// take or give a byte.
+int sendBy(void* timedSocket, const unsigned char* data, size_t length);
+int receiveBy(void* timedSocket, unsigned char* buffer, size_t length);
 
 // Whether an idle socket has something to read now, without waiting or consuming it: bytes,
 // the peer's close, or an error.
 bool hasUnreadInput(const mbedtls_net_context& socket);
+
+// Milliseconds left until the deadline, rounded up; 0 once it has passed.
+inline int64_t msLeft(Clock::time_point deadline) {
+    auto left = deadline - Clock::now();
+    return left > Clock::duration::zero() ? std::chrono::ceil<std::chrono::milliseconds>(left).count() : 0;
+}
 
 }  // namespace dravenholt::mbed

@@ -1,6 +1,7 @@
 #include "transport/tcp_transport.h"
 
-#include <array>
+#include <mbedtls/platform_util.h>
+
 #include <cstring>
 
 #include "frame/exceptions.h"
@@ -24,7 +25,7 @@ void TCPTransport::close() { connection_.close(); }
 
 void TCPTransport::setTimeout(uint32_t ms) {
     timeout_ = ms;
-    connection_.setReadTimeout(ms);
+    connection_.setTimeout(ms);
 }
 
 uint32_t TCPTransport::getTimeout() { return timeout_; }
@@ -34,13 +35,19 @@ size_t TCPTransport::read(uint8_t* buffer, size_t capacity) {
     return connection_.read(buffer, length) ? length : 0;
 }
 
+size_t TCPTransport::readMore(uint8_t* buffer, size_t capacity) {
+    size_t length = capacity;
+    return connection_.readMore(buffer, length, kPieceGap) ? length : 0;
+}
+
 size_t TCPTransport::write(const uint8_t* data, size_t length) {
     if (length > kFrameLimit - kHeaderSize) return 0;
-    std::array<uint8_t, kFrameLimit> frame;  // header and request; nothing else is sent
-    for (size_t i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(length >> (8 * i));
-    frame[4] = 0;
-    if (length) std::memcpy(frame.data() + kHeaderSize, data, length);
-    return connection_.write(frame.data(), kHeaderSize + length) ? length : 0;
+    for (size_t i = 0; i < 4; ++i) frame_[i] = static_cast<uint8_t>(length >> (8 * i));
+    frame_[4] = 0;
+    if (length) std::memcpy(frame_.data() + kHeaderSize, data, length);
+    bool sent = connection_.write(frame_.data(), kHeaderSize + length);
+    mbedtls_platform_zeroize(frame_.data(), kHeaderSize + length);
+    return sent ? length : 0;
 }
 
 size_t TCPTransport::write(const std::string& data) {

@@ -1,8 +1,11 @@
 // The networked device: requests travel over TLS with a 5-byte header (length, little-endian,
-// then a zero byte); replies come back as bare bytes, one TLS read each. Read and write report
-// failure by 0 and leave the transport closed, so the next device call reconnects.
+// then a zero byte); replies come back as bare bytes, in as many records as the device makes.
+// Each exchange has the timeout from the start of its request to the end of its reply. Read and
+// write report failure by 0 and leave the transport closed, so the next device call reconnects.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +20,9 @@ class TCPTransport : public CTransport {
 public:
     static constexpr size_t kHeaderSize = 5;
     static constexpr size_t kFrameLimit = 4096;
+    // Once a reply has begun, each further piece of it must follow within this (and the
+    // exchange's deadline): a device sends its reply at once, so a longer silence ends it.
+    static constexpr std::chrono::milliseconds kPieceGap{1000};
 
     TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath, ILogTarget* log);
     ~TCPTransport() override;
@@ -27,6 +33,8 @@ public:
     void setTimeout(uint32_t ms) override;
     uint32_t getTimeout() override;
     size_t read(uint8_t* buffer, size_t capacity) override;
+    // Waits for more of the reply, kPieceGap at most.
+    size_t readMore(uint8_t* buffer, size_t capacity) override;
     size_t write(const uint8_t* data, size_t length) override;
     size_t write(const std::string& data) override;
     const char* getTypeName() override;
@@ -39,6 +47,9 @@ public:
 private:
     uint32_t timeout_ = 10000;
     TlsConnection connection_;
+    // The frame being sent, header and request; wiped as soon as it is sent, for requests carry
+    // PINs and keys.
+    std::array<uint8_t, kFrameLimit> frame_;
     ILogTarget* log_;
 };
 

@@ -3,6 +3,7 @@
 #include <mbedtls/error.h>
 #include <mbedtls/md.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "transport/buffered_bio.h"
@@ -50,7 +51,9 @@ std::string oneLine(const char* text) {
 }  // namespace
 
 struct TlsConnection::State : mbed::ClientContexts {
-    mbed::BufferedBio bio{*socket.get(), mbed::sendNoSignal, mbed::receiveWithTimeout};
+    mbed::TimedSocket timed{*socket.get()};
+    mbed::BufferedBio bio{&timed, mbed::sendBy, mbed::receiveBy};
+    mbed::Clock::time_point exchangeEnd = mbed::Clock::now();
     std::chrono::steady_clock::time_point lastReply = std::chrono::steady_clock::now();
 };
 
@@ -59,8 +62,9 @@ TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caB
 
 TlsConnection::~TlsConnection() { close(); }
 
-bool TlsConnection::connect(uint32_t readTimeoutMs) {
+bool TlsConnection::connect(uint32_t timeoutMs) {
     close();
+    timeoutMs_ = timeoutMs;
     state_ = std::make_unique<State>();
     State& s = *state_;
 
@@ -84,16 +88,14 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
                   caBundlePath_.c_str(), ret);
 
     log_->log(kInfo, "Connecting to %s:%d...", address_.c_str(), static_cast<int>(port_));
+    // Connecting and the handshake share one deadline.
+    s.timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string portText = std::to_string(static_cast<int32_t>(port_));
-    ret = mbedtls_net_connect(s.socket.get(), address_.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
+    ret = mbed::connectBy(s.timed, address_.c_str(), portText.c_str());
     if (ret != 0) {
+        if (ret == MBEDTLS_ERR_SSL_TIMEOUT) log_->log(kError, "no connection within %u ms", timeoutMs);
         log_->log(kError, "connect returned %d", ret);
         return fail(ret);
-    }
-    if (!mbed::keepFromChildPrograms(*s.socket.get())) log_->logMessage(kWarn, "socket stays inheritable");
-    if (!mbed::setReceiveTimeout(*s.socket.get(), readTimeoutMs)) {
-        log_->logMessage(kError, "cannot set the read timeout");
-        return fail(MBEDTLS_ERR_NET_SOCKET_FAILED);
     }
 
     ret = mbedtls_ssl_config_defaults(s.config.get(), MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -102,6 +104,8 @@ bool TlsConnection::connect(uint32_t readTimeoutMs) {
         log_->log(kError, "config defaults returned %d", ret);
         return fail(ret);
     }
+    // TLS 1.0 and 1.1 are refused: the handshake fails against a server that offers no more.
+    mbedtls_ssl_conf_min_version(s.config.get(), MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_cert_profile(s.config.get(), &kCertificateProfile);
     // The handshake completes whatever verification finds; the result is judged below.
     mbedtls_ssl_conf_authmode(s.config.get(), MBEDTLS_SSL_VERIFY_OPTIONAL);
@@ -160,20 +164,27 @@ void TlsConnection::abandon() {
     state_.reset();
 }
 
-void TlsConnection::setReadTimeout(uint32_t ms) {
-    if (state_) mbed::setReceiveTimeout(*state_->socket.get(), ms);
+bool TlsConnection::read(uint8_t* buffer, size_t& length) {
+    if (state_) state_->timed.deadline = state_->exchangeEnd;
+    return receive(buffer, length);
 }
 
-bool TlsConnection::read(uint8_t* buffer, size_t& length) {
+bool TlsConnection::readMore(uint8_t* buffer, size_t& length, std::chrono::milliseconds within) {
+    if (state_) state_->timed.deadline = std::min(state_->exchangeEnd, mbed::Clock::now() + within);
+    return receive(buffer, length);
+}
+
+bool TlsConnection::receive(uint8_t* buffer, size_t& length) {
     if (!state_) {
         log_->logMessage(kError, "tls port not open, read failed.");
         length = 0;
         return false;
     }
     if (length == 0) return true;
+    mbedtls_ssl_context* ssl = state_->ssl.get();
     int ret;
     do {
-        ret = mbedtls_ssl_read(state_->ssl.get(), buffer, length);
+        ret = mbedtls_ssl_read(ssl, buffer, length);
     } while (retryable(ret));
     if (ret < 1) {
         log_->log(kError, "tls read failed: %d", ret);
@@ -181,8 +192,19 @@ bool TlsConnection::read(uint8_t* buffer, size_t& length) {
         length = 0;
         return false;
     }
-    length = static_cast<size_t>(ret);
-    state_->lastReply = std::chrono::steady_clock::now();
+    size_t got = static_cast<size_t>(ret);
+    while (got < length && (mbedtls_ssl_get_bytes_avail(ssl) > 0 || state_->bio.holdsRecord())) {
+        ret = mbedtls_ssl_read(ssl, buffer + got, length - got);
+        if (ret > 0) {
+            got += static_cast<size_t>(ret);
+        } else {
+            // The peer closed or broke the connection behind what it sent: keep the bytes.
+            if (!retryable(ret)) close();
+            break;
+        }
+    }
+    length = got;
+    if (state_) state_->lastReply = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -191,6 +213,7 @@ bool TlsConnection::write(const uint8_t* data, size_t length) {
         log_->logMessage(kError, "tls port not open, write failed.");
         return false;
     }
+    state_->exchangeEnd = state_->timed.deadline = mbed::Clock::now() + std::chrono::milliseconds(timeoutMs_);
     size_t written = 0;
     while (written < length) {
         int ret = mbedtls_ssl_write(state_->ssl.get(), data + written, length - written);

@@ -1,5 +1,7 @@
-// One TLS client connection to a networked device, on mbedtls: the server's certificate is
-// verified against a CA bundle file and its name against the address. Failures are logged and
+// One TLS client connection to a networked device, on mbedtls: TLS 1.2 at least, the server's
+// certificate verified against a CA bundle file and its name against the address. Nothing waits
+// without a deadline: connecting and the handshake must end within the timeout, and so must
+// each exchange, from the start of its request to the end of its reply. Failures are logged and
 // reported by a false result; a failed read or write closes the connection.
 #pragma once
 
@@ -24,16 +26,24 @@ public:
     TlsConnection(const TlsConnection&) = delete;
     TlsConnection& operator=(const TlsConnection&) = delete;
 
-    bool connect(uint32_t readTimeoutMs);
+    bool connect(uint32_t timeoutMs);
     // Ends the session with a close notification and shuts the socket down.
     void close();
     // Forgets the connection without sending anything or shutting the socket down: after fork()
     // the socket is shared with the parent, whose session goes on.
     void abandon();
     bool isOpen() const { return state_ != nullptr; }
-    void setReadTimeout(uint32_t ms);
-    // In: capacity of `buffer`; out: bytes delivered by one TLS read.
+    // The time each exchange has, from the next request on.
+    void setTimeout(uint32_t ms) { timeoutMs_ = ms; }
+    // In: capacity of `buffer`; out: the bytes of the first record to arrive before the
+    // exchange's deadline, with those of every whole record already received behind it (never
+    // waiting for more). A timeout closes the connection: what the device may still send would
+    // be taken for the next reply.
     bool read(uint8_t* buffer, size_t& length);
+    // read() for more of a reply already begun, waiting at most `within` (and never past the
+    // exchange's deadline).
+    bool readMore(uint8_t* buffer, size_t& length, std::chrono::milliseconds within);
+    // Starts an exchange: its deadline is the timeout from now.
     bool write(const uint8_t* data, size_t length);
     // True when the connection holds unread input: what has been received is looked at every
     // time, the socket itself (for the peer's close or bytes it sent unasked) once the
@@ -45,10 +55,12 @@ public:
 private:
     struct State;
     bool fail(int error);
+    bool receive(uint8_t* buffer, size_t& length);
 
     std::string address_;
     std::string caBundlePath_;
     uint32_t port_;
+    uint32_t timeoutMs_ = 10000;
     std::unique_ptr<State> state_;
     ILogTarget* log_;
 };

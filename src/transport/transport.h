@@ -18,6 +18,10 @@ public:
     virtual uint32_t getTimeout() = 0;
     // Waits up to the timeout for one complete reply; 0 when nothing usable arrived.
     virtual size_t read(uint8_t* buffer, size_t capacity) = 0;
+    // More bytes of the reply that read() began, for a transport whose replies carry no length
+    // and may arrive in pieces: waits for them, never past the exchange's deadline. 0 when none
+    // came (a failure, as for read), and always where replies arrive whole (the default).
+    virtual size_t readMore(uint8_t*, size_t) { return 0; }
     virtual size_t write(const uint8_t* data, size_t length) = 0;
     virtual size_t write(const std::string& data) = 0;
     virtual const char* getTypeName() = 0;

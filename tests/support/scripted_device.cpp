@@ -47,12 +47,20 @@ public:
             device_->script.pop_front();
         }
         pending_ = answer(request);
+        sentFrom_ = data;
+        sentLength_ = length;
         return length;
     }
     size_t write(const std::string& data) override {
         return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     }
     size_t read(uint8_t* buffer, size_t capacity) override {
+        {
+            // The library's buffer outlives the exchange, which ends with this read.
+            std::lock_guard<std::mutex> g(device_->mutex);
+            if (sentFrom_) device_->heldAtRead.emplace_back(sentFrom_, sentFrom_ + sentLength_);
+            sentFrom_ = nullptr;
+        }
         size_t n = pending_.size() < capacity ? pending_.size() : capacity;
         if (n) std::memcpy(buffer, pending_.data(), n);
         pending_.clear();
@@ -64,6 +72,8 @@ private:
     DevicePtr device_;
     bool open_ = false;
     Bytes pending_;
+    const uint8_t* sentFrom_ = nullptr;
+    size_t sentLength_ = 0;
 };
 
 }  // namespace

@@ -30,6 +30,7 @@ struct ScriptedDevice {
     std::mutex mutex;
     std::vector<Request> requests;     // decoded, in arrival order
     std::vector<Bytes> rawRequests;
+    std::vector<Bytes> heldAtRead;     // what each request's place in the library held at its read
     std::deque<Answer> script;         // answers used in order
     Answer fallback = reply(0);        // when the script is empty
     std::string openError;             // non-empty: open() throws IOException with this text

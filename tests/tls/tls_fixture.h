@@ -2,10 +2,13 @@
 // test time, and a device on a free loopback port served by the simulator's TLS server.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "certificates.h"
@@ -67,6 +70,33 @@ private:
     std::unique_ptr<dravenholt::sim::TlsServer> server_;
 };
 
+// A TCP relay from a loopback port to `target`, for one client: it passes bytes both ways as
+// they come until trickle(); from then on the server's bytes reach the client one at a time,
+// `pace` apart, as from a device that keeps a reply going a byte at a time.
+class TricklingRelay {
+public:
+    TricklingRelay(uint16_t target, std::chrono::milliseconds pace);
+    ~TricklingRelay();
+    TricklingRelay(const TricklingRelay&) = delete;
+    TricklingRelay& operator=(const TricklingRelay&) = delete;
+    uint16_t port() const { return port_; }
+    void trickle() { trickling_ = true; }
+
+private:
+    void relay(uint16_t target);
+    std::chrono::milliseconds pace_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    std::atomic<bool> trickling_{false};
+    std::thread thread_;
+};
+
 Bytes bytesOf(const std::string& text);
+
+// A TCP socket listening on 127.0.0.1 with the given backlog, its port in `port`; one connected
+// to 127.0.0.1:port. -1 on failure.
+int listenOnLoopback(int backlog, uint16_t& port);
+int connectOnLoopback(uint16_t port);
 
 }  // namespace orvotest

@@ -1,13 +1,16 @@
-// The TLS transport against a TLS device on a loopback port: framing, certificate checks,
-// timeouts and lost connections, each with the log lines the library writes.
+// The TLS transport against a TLS device on a loopback port: framing, certificate checks and
+// protocol versions, deadlines and lost connections, each with the log lines the library writes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "frame/exceptions.h"
@@ -192,18 +195,21 @@ TEST_F(TlsTransport, ConnectionDroppedDuringACallCanBeReopened) {
     EXPECT_EQ(exchange(*t, "second"), "second");
 }
 
-TEST_F(TlsTransport, InputReceivedWithTheReplyIsFoundWithoutAPause) {
-    // A reply longer than a record goes out as two; the first read ends with the first record,
-    // and the second, received with it, is stray input for the next request.
+TEST_F(TlsTransport, RecordsReceivedTogetherAreReadTogether) {
+    // A reply longer than a record goes out as two. A read takes both when they have arrived and
+    // the buffer holds them; otherwise the second is stray input, found before the next request
+    // without a pause.
     TestDevice device(pki.server);
     device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes(16384 + 100, 'r')); });
     auto t = transportTo(device, bundle);
     t->open();
-    ASSERT_EQ(t->write("go"), 2u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both records are in by now
-    std::vector<uint8_t> reply(20000);
-    EXPECT_EQ(t->read(reply.data(), reply.size()), 16384u);
-    t->discardStale();  // at once, before the connection could count as idle
+    for (size_t room : {20000, 16384}) {
+        ASSERT_EQ(t->write("go"), 2u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both records are in by now
+        std::vector<uint8_t> reply(room);
+        EXPECT_EQ(t->read(reply.data(), room), std::min<size_t>(room, 16484));
+        t->discardStale();  // at once, before the connection could count as idle
+    }
     EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
 }
 
@@ -231,4 +237,106 @@ TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
     device.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     expectOpenFails(*t);
+}
+
+namespace {
+
+// `openssl s_server` offering one protocol version on a free loopback port, for one connection
+// (and for ten seconds at most).
+class OpenSslServer {
+public:
+    OpenSslServer(const std::string& identity, const std::string& version) {
+        std::string command = "exec timeout 10 openssl s_server -www -accept 0 -naccept 1 -" + version +
+                              " -cipher DEFAULT:@SECLEVEL=0 -cert " + identity + " </dev/null 2>&1";
+        output_ = ::popen(command.c_str(), "r");
+        char line[256];
+        while (output_ && port_ == 0 && std::fgets(line, sizeof line, output_)) {
+            std::string text = line;  // "ACCEPT [::]:PORT"
+            if (text.rfind("ACCEPT", 0) == 0) port_ = static_cast<uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
+        }
+    }
+    ~OpenSslServer() {
+        if (output_) ::pclose(output_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    FILE* output_ = nullptr;
+    uint16_t port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(TlsTransport, ServersOfferingOnlyTls10Or11AreRefused) {
+    dir.write("server.pem", pki.server.certificatePem + pki.server.keyPem);
+    const struct {
+        const char* version;
+        bool connects;
+    } cases[] = {{"tls1", false}, {"tls1_1", false}, {"tls1_2", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        RecordingLog caseLog;
+        OpenSslServer server(dir.file("server.pem"), c.version);
+        ASSERT_NE(server.port(), 0);
+        TCPTransport t("127.0.0.1", server.port(), bundle, &caseLog);
+        t.setTimeout(3000);
+        if (c.connects) {
+            t.open();
+            EXPECT_TRUE(t.isOpen());
+            t.close();
+        } else {
+            expectOpenFails(t);
+            EXPECT_TRUE(caseLog.has("50 ssl handshake returned -0x6e80")) << caseLog.all();  // bad protocol version
+        }
+    }
+}
+
+TEST_F(TlsTransport, ConnectingWhereNothingAnswersEndsAtTheTimeout) {
+    // A listener with a backlog of 0 and one connection waiting in it: the system drops further
+    // connection requests, as from an address where nothing answers.
+    uint16_t port = 0;
+    int listener = listenOnLoopback(0, port);
+    ASSERT_GE(listener, 0);
+    int waiting = connectOnLoopback(port);
+    ASSERT_GE(waiting, 0);
+    TCPTransport t("127.0.0.1", port, bundle, &log);
+    t.setTimeout(300);
+    auto start = std::chrono::steady_clock::now();
+    expectOpenFails(t);
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_TRUE(log.has("50 no connection within 300 ms")) << log.all();
+    ::close(waiting);
+    ::close(listener);
+}
+
+TEST_F(TlsTransport, ReplyTrickledAByteAtATimeEndsAtTheDeadline) {
+    TestDevice device(pki.server);
+    device.setBehaviour([](const Bytes&) { return std::optional<Bytes>(Bytes(100, 'r')); });
+    TricklingRelay relay(device.port(), std::chrono::milliseconds(100));
+    TCPTransport t("127.0.0.1", relay.port(), bundle, &log);
+    t.setTimeout(400);
+    t.open();
+    relay.trickle();
+    ASSERT_EQ(t.write("go"), 2u);
+    auto start = std::chrono::steady_clock::now();
+    uint8_t reply[256];
+    EXPECT_EQ(t.read(reply, sizeof reply), 0u);  // the whole reply would take 13 s
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.35);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_TRUE(log.has("50 tls read failed: -26624")) << log.all();
+    EXPECT_FALSE(t.isOpen());
+}
+
+TEST_F(TlsTransport, SentRequestsDoNotStayInTheTransport) {
+    TestDevice device(pki.server);
+    auto t = transportTo(device, bundle);
+    t->open();
+    const std::string pin = "PIN:8642097531";
+    EXPECT_EQ(exchange(*t, pin), "re:" + pin);
+    // The transport's own bytes, its frame buffer among them.
+    const auto* own = reinterpret_cast<const char*>(t.get());
+    EXPECT_EQ(std::string(own, own + sizeof(TCPTransport)).find(pin), std::string::npos);
 }

@@ -1,5 +1,6 @@
 // The buffered socket under mbedtls: one receive for all that has arrived, handed out in the
-// pieces mbedtls asks for, in order; the peer's close and errors passed on as they come.
+// pieces mbedtls asks for, in order; the peer's close and errors passed on as they come; whole
+// records told apart from parts.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -31,7 +32,7 @@ int unusedSend(void*, const unsigned char*, size_t) { return MBEDTLS_ERR_NET_SEN
 
 struct BufferedBioTest : ::testing::Test {
     mbedtls_net_context socket{};
-    dravenholt::mbed::BufferedBio bio{socket, unusedSend, scriptedReceive};
+    dravenholt::mbed::BufferedBio bio{&socket, unusedSend, scriptedReceive};
     mbedtls_ssl_context ssl;
 
     void SetUp() override {
@@ -71,6 +72,31 @@ TEST_F(BufferedBioTest, ErrorsAndRetriesPassThroughAndLoseNothing) {
     EXPECT_EQ(take(2), "c");
     EXPECT_EQ(take(2), "rv " + std::to_string(MBEDTLS_ERR_NET_CONN_RESET));
     EXPECT_EQ(bio.held(), 0u);
+}
+
+// At a record boundary: whether the bytes held make a whole record, as its header says.
+TEST_F(BufferedBioTest, HoldsARecordOnlyWithAllOfItsBody) {
+    auto header = [](size_t body) { return std::string{'\x17', '\x03', '\x03', char(body >> 8), char(body & 0xFF)}; };
+    const struct {
+        std::string held;
+        bool whole;
+    } cases[] = {
+        {header(3).substr(0, 4), false},
+        {header(3) + "ab", false},
+        {header(3) + "abc", true},
+        {header(3) + "abc" + header(1), true},
+        {header(0x102) + std::string(0x101, 'x'), false},
+        {header(0x102) + std::string(0x102, 'x'), true},
+    };
+    for (const auto& c : cases) {
+        dravenholt::mbed::BufferedBio fresh{&socket, unusedSend, scriptedReceive};
+        fresh.attach(&ssl);
+        arrivals = {{c.held}};
+        EXPECT_FALSE(fresh.holdsRecord());
+        take(0);  // receives, hands out nothing
+        EXPECT_EQ(fresh.held(), c.held.size());
+        EXPECT_EQ(fresh.holdsRecord(), c.whole) << c.held.size();
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Sessions and login: the library's own handles, the session table, PIN fields, and port
 // selection under concurrent threads.
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "frame/context.h"
@@ -90,6 +92,36 @@ TEST_F(Sessions, PinsTravelExactly) {
     EXPECT_EQ(sent[1].data, Bytes{});
     EXPECT_EQ(sent[2].data, Bytes(oldPin, oldPin + 4));
     EXPECT_EQ(sent[2].data2, Bytes(newPin, newPin + 5));
+}
+
+// A request that carries a PIN is wiped from the library's buffer once sent: when its reply is
+// read, the buffer no longer holds it. A request of other data (the seed) is left as it was.
+TEST_F(Sessions, PinsAreWipedOnceSent) {
+    CK_SESSION_HANDLE h = open(0, 2);
+    CK_UTF8CHAR pin[] = "8642097531", other[] = "1357924680", label[33] = "label";
+    const Bytes secret(pin, pin + 10);
+    const struct {
+        const char* name;
+        std::function<CK_RV()> call;
+        bool wiped;
+    } cases[] = {
+        {"C_Login", [&] { return C_Login(h, CKU_USER, pin, 10); }, true},
+        {"C_InitPIN", [&] { return C_InitPIN(h, pin, 10); }, true},
+        {"C_SetPIN, old", [&] { return C_SetPIN(h, pin, 10, other, 10); }, true},
+        {"C_SetPIN, new", [&] { return C_SetPIN(h, other, 10, pin, 10); }, true},
+        {"C_InitToken", [&] { return C_InitToken(0, pin, 10, label); }, true},
+        {"C_SeedRandom", [&] { return C_SeedRandom(h, pin, 10); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        a->heldAtRead.clear();
+        ASSERT_EQ(c.call(), CKR_OK);
+        ASSERT_EQ(a->heldAtRead.size(), 1u);
+        const Bytes& held = a->heldAtRead[0];
+        bool found = std::search(held.begin(), held.end(), secret.begin(), secret.end()) != held.end();
+        EXPECT_EQ(found, !c.wiped);
+        EXPECT_EQ(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0; }), c.wiped);
+    }
 }
 
 struct SessionThreads : AdminTest {
