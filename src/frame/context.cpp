@@ -38,6 +38,16 @@ std::mutex& libraryMutex() {
     return mutex;
 }
 
+namespace {
+thread_local bool holdsLibraryMutex = false;
+}
+
+LibraryLock::LibraryLock() : guard_(libraryMutex()) { holdsLibraryMutex = true; }
+
+LibraryLock::~LibraryLock() { holdsLibraryMutex = false; }
+
+bool LibraryLock::heldHere() { return holdsLibraryMutex; }
+
 std::mutex& logMutex() {
     static std::mutex mutex;
     return mutex;
