@@ -19,12 +19,19 @@ std::mutex& nativeDeviceMutex() {
 
 namespace {
 
-std::unique_ptr<boost::interprocess::file_lock>& processLockFile() {
-    static std::unique_ptr<boost::interprocess::file_lock> lock;
+// A plain pointer, not a static object: nothing frees it at exit while calls may still use it
+// (the unload path does, when none is inside).
+boost::interprocess::file_lock*& processLockFile() {
+    static boost::interprocess::file_lock* lock = nullptr;
     return lock;
 }
 
 }  // namespace
+
+void releaseLockFile() {
+    delete processLockFile();
+    processLockFile() = nullptr;
+}
 
 bool prepareLockFile(CContext& c, const std::string& path) {
     c.log(kDebug, "Process lockfile: %s", path.c_str());
@@ -33,7 +40,8 @@ bool prepareLockFile(CContext& c, const std::string& path) {
         std::ofstream(path).close();
     }
     auto lock = std::make_unique<boost::interprocess::file_lock>(path.c_str());
-    processLockFile() = std::move(lock);
+    releaseLockFile();
+    processLockFile() = lock.release();
     return true;
 }
 
