@@ -1,5 +1,5 @@
-// What the administration calls share: the export frame, calls addressed to a slot, and the
-// 32-bit capacities of the caller's 64-bit lengths.
+// What the administration calls share: the export frame, single calls addressed to a slot, and
+// the 32-bit capacities of the caller's 64-bit lengths.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +16,6 @@ uint32_t exported(Body&& body) noexcept {
     return static_cast<uint32_t>(guarded(body));
 }
 
-// A call to the device of `slot`. The port travels with the call, so no other thread's
-// selection comes between it and the transmit; a slot that is no port fails in the device call.
-inline void addressSlot(DeviceCall& call, uint32_t slot) {
-    call.port = slot > 0x7FFFFFFFu ? -1 : static_cast<int32_t>(slot);
-}
-
 // Whether a caller's length can travel in a 32-bit field.
 inline bool lengthFitsWire(uint64_t length) { return length <= 0xFFFFFFFFu; }
 
@@ -33,15 +27,16 @@ inline uint32_t wireCapacity(uint64_t length) {
 
 // A single call to the device of `slot` after the initialisation check; `fill` sets the request
 // fields. The calls that only send values check none of them: their meaning is the device's.
+// A slot that is no port fails in the device call.
 template <class Fill>
 uint32_t slotCall(uint32_t slot, uint32_t function, Fill&& fill) {
     return exported([&]() -> CK_RV {
         Entry entry(getContext(), nullptr);
-        if (entry.rv() != CKR_OK) return entry.rv();
-        DeviceCall call(function);
-        addressSlot(call, slot);
-        fill(call);
-        return call.run(entry.context());
+        return entry.slot(slot, [&](int32_t port) {
+            DeviceCall call(function, port);
+            fill(call);
+            return call.run(entry.context());
+        }, false);
     });
 }
 

@@ -9,28 +9,25 @@ namespace {
 
 // On success *length becomes the number of log bytes received, so that the caller knows how
 // many bytes of its buffer are log entries; on failure the length the device needs, if it said.
-bool readLog(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
+CK_RV readLog(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
     Entry entry(context, "bReadLogEntries");
-    if (!length || (!buffer && *length > 0) || entry.rv() != CKR_OK) return false;
-    const uint32_t capacity = wireCapacity(*length);
-    DeviceCall call(fn::ReadLogEntries);
-    addressSlot(call, slot);
-    call.length(capacity).output(buffer, capacity);
-    CK_ULONG received = 0;
-    if (call.runReporting(context, &received, false) == CKR_OK) {
-        *length = received;
-        return true;
-    }
-    if (call.response.has_length) *length = call.response.length;
-    return false;
+    entry.check(length && (buffer || *length == 0));
+    return entry.slot(slot, [&](int32_t port) {
+        const uint32_t capacity = wireCapacity(*length);
+        DeviceCall call(fn::ReadLogEntries, port);
+        call.length(capacity).output(buffer, capacity);
+        CK_ULONG received = 0;
+        CK_RV rv = call.runReporting(context, &received, false);
+        if (rv == CKR_OK)
+            *length = received;
+        else if (call.response.has_length)
+            *length = call.response.length;
+        return rv;
+    }, false);
 }
 
 }  // namespace
 
 ORVO_EXPORT bool bReadLogEntries(uint32_t slot, uint8_t* buffer, uint64_t* length) {
-    try {
-        return readLog(getContext(), slot, buffer, length);
-    } catch (...) {
-        return false;
-    }
+    return exported([&] { return readLog(getContext(), slot, buffer, length); }) == CKR_OK;
 }

@@ -16,15 +16,14 @@ constexpr uint64_t kRestorePiece = 1536;
 // hold the library mutex throughout, so the pieces of two transfers never interleave.
 CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
     Entry entry(context, nullptr);
-    entry.check(context.hasPort(slot), CKR_SLOT_ID_INVALID).check(buffer && length && *length != 0);
-    return entry.locked([&]() -> CK_RV {
+    return entry.slot(slot, [&](int32_t port) -> CK_RV {
+        if (!buffer || !length || *length == 0) return CKR_ARGUMENTS_BAD;
         const uint32_t capacity = wireCapacity(*length);
         uint32_t total = 0;
         uint32_t continuation = 0;
         CK_RV rv = CKR_OK;
         for (bool first = true;; first = false) {
-            DeviceCall call(fn::BackupStorage);
-            addressSlot(call, slot);
+            DeviceCall call(fn::BackupStorage, port);
             call.length(capacity).output(buffer + total, capacity - total);
             if (!first) call.handle(continuation, CKR_ARGUMENTS_BAD);
             CK_ULONG received = 0;
@@ -50,15 +49,14 @@ CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length
 // it, while the device asks for more.
 CK_RV restore(CContext& context, uint32_t slot, const uint8_t* data, uint64_t length) {
     Entry entry(context, nullptr);
-    entry.check(context.hasPort(slot), CKR_SLOT_ID_INVALID).check(data && length != 0);
-    entry.check(lengthFitsWire(length), CKR_DATA_LEN_RANGE);
-    return entry.locked([&]() -> CK_RV {
+    return entry.slot(slot, [&](int32_t port) -> CK_RV {
+        if (!data || length == 0) return CKR_ARGUMENTS_BAD;
+        if (!lengthFitsWire(length)) return CKR_DATA_LEN_RANGE;
         uint64_t sent = 0;
         CK_RV rv = CKR_OK;
         do {
             uint64_t piece = std::min(length - sent, kRestorePiece);
-            DeviceCall call(fn::RestoreStorage);
-            addressSlot(call, slot);
+            DeviceCall call(fn::RestoreStorage, port);
             call.data(data + sent, piece);
             sent += piece;
             call.handle(length, CKR_DATA_LEN_RANGE).handle2(sent, CKR_DATA_LEN_RANGE);

@@ -24,12 +24,12 @@ void fillRecord(const TokenConfigMsg& config, uint8_t* record) {
 CK_RV getConfig(CContext& context, uint32_t slot, uint8_t* record) {
     Entry entry(context, "u32GetTokenConfig");
     entry.check(record && record[0] == kRecordVersion && record[1] == kRecordSize);
-    if (entry.rv() != CKR_OK) return entry.rv();
-    DeviceCall call(fn::GetTokenConfig);
-    addressSlot(call, slot);
-    CK_RV rv = call.run(context);
-    if (call.response.has_config) fillRecord(call.response.config, record);
-    return rv;
+    return entry.slot(slot, [&](int32_t port) {
+        DeviceCall call(fn::GetTokenConfig, port);
+        CK_RV rv = call.run(context);
+        if (call.response.has_config) fillRecord(call.response.config, record);
+        return rv;
+    }, false);
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <iostream>
 
+#include "frame/call_hold.h"
 #include "frame/config.h"
 #include "frame/fork_guard.h"
 #include "platform/platform.h"
+#include "transport/hid_access.h"
 #include "transport/hid_pair.h"
 
 namespace {
@@ -38,6 +40,16 @@ std::mutex& libraryMutex() {
     return mutex;
 }
 
+namespace {
+thread_local bool holdsLibraryMutex = false;
+}
+
+LibraryLock::LibraryLock() : guard_(libraryMutex()) { holdsLibraryMutex = true; }
+
+LibraryLock::~LibraryLock() { holdsLibraryMutex = false; }
+
+bool LibraryLock::heldHere() { return holdsLibraryMutex; }
+
 std::mutex& logMutex() {
     static std::mutex mutex;
     return mutex;
@@ -52,12 +64,16 @@ CContext& getContext() {
 
 CContext* contextIfMade() { return theContext; }
 
-// The context lives as long as the library is loaded: it goes when the library is unloaded
-// (dlclose) or the process ends, so that loading and unloading leaks nothing.
-__attribute__((destructor)) static void destroyContext() {
-    std::lock_guard<std::mutex> guard(libraryMutex());
+// Unloading the library (dlclose) or the end of the process: the context and the process-wide
+// state of the lock file and of hidapi go, so that loading and unloading leaks nothing, but only
+// when no call is inside. A process that ends while its threads are in calls keeps them to its
+// end: the C library runs this while those threads go on.
+__attribute__((destructor)) static void releaseOnUnload() {
+    if (!dravenholt::closeToCalls()) return;
     delete theContext;
     theContext = nullptr;
+    dravenholt::releaseLockFile();
+    dravenholt::releaseHidApi();
 }
 
 CContext::CContext()

@@ -9,8 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "frame/device_lock.h"
+#include "frame/exceptions.h"
 #include "frame/log_target.h"
 #include "frame/pkcs11.h"
 #include "orvo.pb.h"
@@ -56,6 +59,14 @@ public:
     // receives the reply into it, reading on until `whole` says the bytes so far are all of it.
     size_t transmit(int32_t port, uint8_t* buffer, size_t capacity, size_t length, bool secret,
                     const std::function<bool(size_t)>& whole);
+
+    // The one way to use a port's transport (opening and closing included): `work(transport)`
+    // under the locks that serialise exchanges, the library mutex (which the caller must hold
+    // through a LibraryLock) and the device lock. Returns what `work` returns; throws
+    // IOException when the caller does not hold the library mutex, the port is not in the
+    // registry or the device lock cannot be had.
+    template <class Work>
+    auto withTransport(int32_t port, Work&& work);
 
     // Device lock (native or application mutex, then the process lock file).
     bool lockDevice();
@@ -198,6 +209,37 @@ public:
 // The library mutex: one process-wide non-recursive mutex. Token operations hold it around
 // their session lookup and device call; code that holds it never calls getContext().
 std::mutex& libraryMutex();
+
+// The library mutex held for a scope. The library takes it only this way (the fork handlers and
+// the making of the context aside), so that a transport is never used by a thread without it.
+class LibraryLock {
+public:
+    LibraryLock();
+    ~LibraryLock();
+    LibraryLock(const LibraryLock&) = delete;
+    LibraryLock& operator=(const LibraryLock&) = delete;
+    static bool heldHere();  // by the calling thread
+
+private:
+    std::lock_guard<std::mutex> guard_;
+};
+
+template <class Work>
+auto CContext::withTransport(int32_t index, Work&& work) {
+    if (!LibraryLock::heldHere()) throw IOException("transport used without the library mutex", -1);
+    dravenholt::CTransport* transport = port(index);
+    if (!transport) throw IOException("Port not found", -1);
+    dravenholt::DeviceLockGuard lock(*this);
+    if (!lock.held()) throw IOException("Failed to obtain mutex lock.", -1);
+    if constexpr (std::is_void_v<decltype(work(*transport))>) {
+        work(*transport);
+        lock.release();
+    } else {
+        auto result = work(*transport);
+        lock.release();
+        return result;
+    }
+}
 
 // Creates the context on first use (reading the configuration once) and returns it.
 CContext& getContext();

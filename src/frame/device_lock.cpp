@@ -17,19 +17,27 @@ std::mutex& nativeDeviceMutex() {
 
 namespace {
 
-std::unique_ptr<ProcessLockFile>& processLockFile() {
-    static std::unique_ptr<ProcessLockFile> lock;
+// A plain pointer, not a static object: nothing frees it at exit while calls may still use it
+// (the unload path does, when none is inside).
+ProcessLockFile*& processLockFile() {
+    static ProcessLockFile* lock = nullptr;
     return lock;
 }
 
 }  // namespace
+
+void releaseLockFile() {
+    delete processLockFile();
+    processLockFile() = nullptr;
+}
 
 bool prepareLockFile(CContext& c, const std::string& path) {
     c.log(kDebug, "Process lockfile: %s", path.c_str());
     bool created = false;
     auto lock = std::make_unique<ProcessLockFile>(path, created);
     if (created) c.log(kDebug, "Creating lockfile: %s", path.c_str());
-    processLockFile() = std::move(lock);
+    releaseLockFile();
+    processLockFile() = lock.release();
     return true;
 }
 

@@ -16,6 +16,9 @@ std::mutex& nativeDeviceMutex();
 // Throws std::runtime_error when it cannot be opened.
 bool prepareLockFile(CContext& context, const std::string& path);
 
+// Closes the process lock file; for the library's unload path, when no call is inside.
+void releaseLockFile();
+
 // Holds the device lock for one exchange; releases it on every path.
 class DeviceLockGuard {
 public:

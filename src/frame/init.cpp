@@ -49,7 +49,6 @@ void setDeviceClocks(CContext& c, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         try {
             c.log(kTrace, "bSetDateTime");
-            if (!getContext().initialized) continue;
             FunctionRequest request = FunctionRequest_init_zero;
             FunctionResponse response = FunctionResponse_init_zero;
             request.function = fn::SetDateTime;
@@ -66,7 +65,6 @@ void setDeviceClocks(CContext& c, size_t count) {
 // A call that closed all sessions of the slot would end other processes' sessions on the same
 // device too (a process forked from this one among them).
 void closeOwnSessions(CContext& c, int32_t port) {
-    std::lock_guard<std::mutex> guard(libraryMutex());
     for (const auto& [handle, entry] : c.sessions) {
         if (entry.port != port || entry.ended) continue;
         try {
@@ -84,7 +82,11 @@ void closeOwnSessions(CContext& c, int32_t port) {
 
 }  // namespace
 
+// C_Initialize and C_Finalize hold the library mutex throughout, so that no call meets the
+// registry or the session table half made or half torn down: a call that passed its own
+// initialisation check before C_Finalize checks again under the mutex (see Entry).
 CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs) {
+    LibraryLock lock;
     if (initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     osLocking = false;
     appLocking = false;
@@ -96,8 +98,8 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs) {
 
     std::vector<uint64_t> ids;
     try {
-        DeviceLockGuard lock(*this);
-        if (!lock.held()) {
+        DeviceLockGuard device(*this);
+        if (!device.held()) {
             abandonAppMutex(*this);
             return CKR_CANT_LOCK;
         }
@@ -108,7 +110,7 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs) {
             ports.clear();
             throw;
         }
-        lock.release();
+        device.release();
     } catch (const std::exception& e) {
         logMessage(kError, e.what());
         abandonAppMutex(*this);
@@ -125,11 +127,12 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs) {
 CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved) {
     log(kTrace, "C_Finalize");
     if (pReserved) return CKR_ARGUMENTS_BAD;
+    LibraryLock lock;
     if (!initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
     for (auto& [index, transport] : ports) {
         closeOwnSessions(*this, index);
         try {
-            transport->close();
+            withTransport(index, [](CTransport& t) { t.close(); });
         } catch (...) {
         }
     }

@@ -5,7 +5,6 @@
 #include <functional>
 
 #include "frame/context.h"
-#include "frame/device_lock.h"
 #include "frame/exceptions.h"
 #include "protocol/callbacks.h"
 #include "protocol/function_ids.h"
@@ -82,29 +81,25 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
 
 size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length, bool secret,
                           const std::function<bool(size_t)>& whole) {
-    dravenholt::CTransport* transport = port(portIndex);
-    if (!transport) {
-        logMessage(dravenholt::kError, "Port not found");
-        return 0;
-    }
     try {
-        dravenholt::DeviceLockGuard lock(*this);
-        if (!lock.held()) throw IOException("Failed to obtain mutex lock.", -1);
-        if (!transport->isOpen()) transport->open();
-        transport->discardStale();
-        transport->write(buffer, length);
-        if (secret) mbedtls_platform_zeroize(buffer, length);
-        size_t n = transport->read(buffer, capacity);
-        // The reply may come in pieces: read on while it is short, until the transport has no
-        // more (the exchange's deadline passed, or its replies arrive whole).
-        for (size_t more = n; more > 0 && n <= kMessageLimit && !whole(n); n += more)
-            more = transport->readMore(buffer + n, capacity - n);
-        if (n > kMessageLimit) {
-            // The rest of such a reply would be read as the next one: the connection goes.
-            transport->close();
-            throw IOException("reply longer than a message may be", -1);
-        }
-        lock.release();
+        size_t n = withTransport(portIndex, [&](dravenholt::CTransport& transport) {
+            if (!transport.isOpen()) transport.open();
+            transport.discardStale();
+            transport.write(buffer, length);
+            if (secret) mbedtls_platform_zeroize(buffer, length);
+            size_t received = transport.read(buffer, capacity);
+            // The reply may come in pieces: read on while it is short, until the transport has
+            // no more (the exchange's deadline passed, or its replies arrive whole).
+            for (size_t more = received; more > 0 && received <= kMessageLimit && !whole(received);
+                 received += more)
+                more = transport.readMore(buffer + received, capacity - received);
+            if (received > kMessageLimit) {
+                // The rest of such a reply would be read as the next one: the connection goes.
+                transport.close();
+                throw IOException("reply longer than a message may be", -1);
+            }
+            return received;
+        });
         if (n > capacity) throw IOException("reply longer than the buffer", -1);
         return n;
     } catch (const std::exception& e) {

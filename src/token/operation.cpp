@@ -4,7 +4,7 @@
 
 namespace dravenholt {
 
-DeviceCall::DeviceCall(uint32_t function) { request.function = function; }
+DeviceCall::DeviceCall(uint32_t function, int32_t to) : port(to) { request.function = function; }
 
 DeviceCall& DeviceCall::data(const void* bytes, CK_ULONG length) {
     if (!fitsWire(length)) refuse(CKR_DATA_LEN_RANGE);

@@ -1,6 +1,7 @@
 // The frame that every token entry point shares: log the name, check that the library is
-// initialised, check the arguments, take the library mutex, select the port (through the session
-// or directly from a slot), fill the request, call the device, read the results.
+// initialised, check the arguments, take the library mutex and check again that the library is
+// initialised, select the port (through the session or directly from a slot), fill the request,
+// call the device, read the results.
 #pragma once
 
 #include <algorithm>
@@ -41,7 +42,7 @@ enum Needs : unsigned {
 // and templates that its field callbacks point at (they live as long as the call).
 class DeviceCall : private ReplyCheck {
 public:
-    explicit DeviceCall(uint32_t function);
+    explicit DeviceCall(uint32_t function, int32_t to = -1);
     DeviceCall(const DeviceCall&) = delete;
     DeviceCall& operator=(const DeviceCall&) = delete;
 
@@ -158,12 +159,26 @@ public:
     CK_RV rv() const { return rv_; }
     CContext& context() { return context_; }
 
-    // The body under the library mutex.
+    // The body under the library mutex. The library may have been finalised since the entry's
+    // own check (C_Finalize tears down under the same mutex): then the body does not run.
     template <class Body>
     CK_RV locked(Body&& body) {
         if (rv_ != CKR_OK) return rv_;
-        std::lock_guard<std::mutex> guard(libraryMutex());
+        LibraryLock lock;
+        if (!context_.initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
         return body();
+    }
+
+    // A call addressed to a slot: under the library mutex, the body gets the slot's port, to
+    // address its device calls and to reach the transport through context().withTransport().
+    // A slot that names no port answers CKR_SLOT_ID_INVALID, or with `checked` false is left to
+    // the device call, which finds no port and fails ("Port not found", CKR_FUNCTION_FAILED).
+    template <class Body>
+    CK_RV slot(CK_SLOT_ID id, Body&& body, bool checked = true) {
+        return locked([&]() -> CK_RV {
+            if (checked && !context_.hasPort(id)) return CKR_SLOT_ID_INVALID;
+            return body(id > 0x7FFFFFFF ? -1 : static_cast<int32_t>(id));
+        });
     }
 
     // The body under the library mutex with the session looked up: the call goes to the

@@ -8,10 +8,8 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK
                               CK_SESSION_HANDLE_PTR phSession) {
     Entry entry(*this, "C_OpenSession");
     entry.check(flags & CKF_SERIAL_SESSION, CKR_SESSION_PARALLEL_NOT_SUPPORTED).check(phSession != nullptr);
-    return entry.locked([&]() -> CK_RV {
-        if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
-        DeviceCall call(fn::OpenSession);
-        call.port = static_cast<int32_t>(slotID);
+    return entry.slot(slotID, [&](int32_t index) -> CK_RV {
+        DeviceCall call(fn::OpenSession, index);
         CK_RV rv = call.value(flags).needs(kNeedsHandle).run(*this);
         if (rv == CKR_OK) *phSession = addSession(call.port, call.response.handle);
         return rv;
@@ -29,10 +27,8 @@ CK_RV CContext::C_CloseSession(CK_SESSION_HANDLE hSession) {
 
 CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID) {
     Entry entry(*this, "C_CloseAllSessions");
-    return entry.locked([&]() -> CK_RV {
-        if (!hasPort(slotID)) return CKR_SLOT_ID_INVALID;
-        DeviceCall call(fn::CloseAllSessions);
-        call.port = static_cast<int32_t>(slotID);
+    return entry.slot(slotID, [&](int32_t index) -> CK_RV {
+        DeviceCall call(fn::CloseAllSessions, index);
         CK_RV rv = call.run(*this);
         // The entries stay (calls with them still reach the device), but C_Finalize must not
         // close handles the device has ended and may have given to someone else since.

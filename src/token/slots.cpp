@@ -34,6 +34,19 @@ const char* slotDescription(CTransport& transport) {
     return "Unknown";
 }
 
+// Whether the slot's device takes a connection: its transport is opened when it is closed.
+bool connects(CContext& context, int32_t port) {
+    try {
+        return context.withTransport(port, [](CTransport& transport) {
+            if (!transport.isOpen()) transport.open();
+            return true;
+        });
+    } catch (const std::exception& e) {
+        context.logMessage(kError, e.what());
+        return false;
+    }
+}
+
 // Text fields of the standard's structures are blank-padded to their whole width.
 template <size_t N>
 void copyField(CK_UTF8CHAR (&dest)[N], const void* src, size_t size) {
@@ -75,43 +88,35 @@ CK_RV CContext::C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR p
 
 CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     Entry entry(*this, "C_GetSlotInfo");
-    if (entry.check(pInfo != nullptr).check(hasPort(slotID), CKR_SLOT_ID_INVALID).rv() != CKR_OK) return entry.rv();
-    CTransport& transport = *port(static_cast<int32_t>(slotID));
-    // Every field is written, also when the device cannot be reached (then without a token).
-    pInfo->flags = 0;
-    copyField(pInfo->manufacturerID, "USB", 3);
-    pInfo->hardwareVersion = {2, 0};
-    pInfo->firmwareVersion = {0, 0};
-    try {
-        if (!transport.isOpen()) transport.open();
-        pInfo->flags = CKF_TOKEN_PRESENT;
-    } catch (const std::exception& e) {
-        logMessage(kError, e.what());
-    }
-    const char* description = slotDescription(transport);
-    copyField(pInfo->slotDescription, description, std::strlen(description));
-    return CKR_OK;
+    return entry.check(pInfo != nullptr).slot(slotID, [&](int32_t index) -> CK_RV {
+        // Every field is written, also when the device cannot be reached (then without a token).
+        pInfo->flags = connects(*this, index) ? CKF_TOKEN_PRESENT : 0;
+        copyField(pInfo->manufacturerID, "USB", 3);
+        pInfo->hardwareVersion = {2, 0};
+        pInfo->firmwareVersion = {0, 0};
+        const char* description = slotDescription(*port(index));
+        copyField(pInfo->slotDescription, description, std::strlen(description));
+        return CKR_OK;
+    });
 }
 
 CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     Entry entry(*this, "C_GetTokenInfo");
     if (entry.check(pInfo != nullptr).rv() != CKR_OK) return entry.rv();
     pInfo->flags = 0;
-    CK_SLOT_INFO slot{};
-    if (CK_RV rv = C_GetSlotInfo(slotID, &slot); rv != CKR_OK) return rv;
-    if (!(slot.flags & CKF_TOKEN_PRESENT)) return CKR_TOKEN_NOT_PRESENT;
-    DeviceCall call(fn::GetTokenInfo);
-    call.port = static_cast<int32_t>(slotID);
-    CK_RV rv = call.needs(kNeedsTokenInfo).run(*this);
-    if (rv == CKR_OK) copyTokenInfo(call.response.tokenInfo, *pInfo);
-    return rv;
+    return entry.slot(slotID, [&](int32_t index) -> CK_RV {
+        if (!connects(*this, index)) return CKR_TOKEN_NOT_PRESENT;
+        DeviceCall call(fn::GetTokenInfo, index);
+        CK_RV rv = call.needs(kNeedsTokenInfo).run(*this);
+        if (rv == CKR_OK) copyTokenInfo(call.response.tokenInfo, *pInfo);
+        return rv;
+    });
 }
 
 CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
     Entry entry(*this, "C_GetMechanismList");
-    return entry.locked([&] {
-        if (!hasPort(slotID)) return static_cast<CK_RV>(CKR_SLOT_ID_INVALID);
-        if (!pulCount) return static_cast<CK_RV>(CKR_ARGUMENTS_BAD);
+    return entry.slot(slotID, [&](int32_t) -> CK_RV {
+        if (!pulCount) return CKR_ARGUMENTS_BAD;
         return answerList(kMechanismListSize, pMechanismList != nullptr, pulCount, [&] {
             std::memcpy(pMechanismList, kMechanismList, sizeof(CK_MECHANISM_TYPE) * kMechanismListSize);
         });
@@ -120,29 +125,26 @@ CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMec
 
 CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
     Entry entry(*this, "C_GetMechanismInfo");
-    if (entry.check(pInfo != nullptr).check(hasPort(slotID), CKR_SLOT_ID_INVALID).rv() != CKR_OK) return entry.rv();
-    const MechanismEntry* mechanism = findMechanism(type);
-    if (!mechanism) {
-        log(kWarn, "Mechanism not supported: 0x%08lx", static_cast<unsigned long>(type));
-        return CKR_MECHANISM_INVALID;
-    }
-    pInfo->ulMinKeySize = mechanism->minKeySize;
-    pInfo->ulMaxKeySize = mechanism->maxKeySize;
-    pInfo->flags = mechanism->flags;
-    if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isTarnix(port(static_cast<int32_t>(slotID))))
-        pInfo->ulMaxKeySize = 2048;
-    return CKR_OK;
+    return entry.check(pInfo != nullptr).slot(slotID, [&](int32_t index) -> CK_RV {
+        const MechanismEntry* mechanism = findMechanism(type);
+        if (!mechanism) {
+            log(kWarn, "Mechanism not supported: 0x%08lx", static_cast<unsigned long>(type));
+            return CKR_MECHANISM_INVALID;
+        }
+        pInfo->ulMinKeySize = mechanism->minKeySize;
+        pInfo->ulMaxKeySize = mechanism->maxKeySize;
+        pInfo->flags = mechanism->flags;
+        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isTarnix(port(index))) pInfo->ulMaxKeySize = 2048;
+        return CKR_OK;
+    });
 }
 
 CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
     Entry entry(*this, "C_InitToken");
-    entry.check(hasPort(slotID), CKR_SLOT_ID_INVALID).check(pPin && pLabel && ulPinLen != 0);
-    if (entry.rv() != CKR_OK) return entry.rv();
-    CK_SLOT_INFO slot{};
-    if (CK_RV rv = C_GetSlotInfo(slotID, &slot); rv != CKR_OK) return rv;
-    if (!(slot.flags & CKF_TOKEN_PRESENT)) return CKR_ARGUMENTS_BAD;
-    DeviceCall call(fn::InitToken);
-    call.port = static_cast<int32_t>(slotID);
-    call.data(pPin, ulPinLen).data2(pLabel, 32);
-    return call.run(*this);
+    return entry.slot(slotID, [&](int32_t index) -> CK_RV {
+        if (!pPin || !pLabel || ulPinLen == 0 || !connects(*this, index)) return CKR_ARGUMENTS_BAD;
+        DeviceCall call(fn::InitToken, index);
+        call.data(pPin, ulPinLen).data2(pLabel, 32);
+        return call.run(*this);
+    });
 }

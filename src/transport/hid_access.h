@@ -8,4 +8,8 @@ namespace dravenholt {
 
 std::mutex& hidApiMutex();
 
+// hidapi keeps process-wide state (its last error text among it) from hid_init on: the library's
+// unload path releases it, so that loading and unloading leaks nothing.
+void releaseHidApi();
+
 }  // namespace dravenholt

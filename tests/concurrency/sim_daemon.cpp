@@ -17,7 +17,7 @@ extern char** environ;
 
 namespace conc {
 
-SimDaemon::SimDaemon(const std::string& clientConfig) {
+SimDaemon::SimDaemon(const std::string& clientConfig, const std::vector<std::string>& options) {
     std::filesystem::create_directory(configDir());
     std::filesystem::permissions(configDir(), std::filesystem::perms::owner_all);  // whatever the umask
     dir_.write("sim/orvoconfig.json", clientConfig);
@@ -26,8 +26,10 @@ SimDaemon::SimDaemon(const std::string& clientConfig) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const char* argv[] = {ORVO_SIM_PATH, "--state-dir", state.c_str(), "--port", "0", nullptr};
-    int error = posix_spawn(&pid_, ORVO_SIM_PATH, &actions, nullptr, const_cast<char**>(argv), environ);
+    std::vector<const char*> argv = {ORVO_SIM_PATH, "--state-dir", state.c_str(), "--port", "0"};
+    for (const std::string& option : options) argv.push_back(option.c_str());
+    argv.push_back(nullptr);
+    int error = posix_spawn(&pid_, ORVO_SIM_PATH, &actions, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error("cannot start orvo-sim");
     // The first start makes a CA and a server certificate; sanitizer builds are slow at it.

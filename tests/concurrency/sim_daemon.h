@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/test_env.h"
 
@@ -15,8 +16,9 @@ namespace conc {
 class SimDaemon {
 public:
     // `clientConfig`: a JSON object of further keys for the library's configuration (logging,
-    // lock file, timeouts); orvo-sim adds the transport. Throws when orvo-sim does not start.
-    explicit SimDaemon(const std::string& clientConfig = "{}");
+    // lock file, timeouts); orvo-sim adds the transport. `options`: more of orvo-sim's options
+    // (a fault). Throws when orvo-sim does not start.
+    explicit SimDaemon(const std::string& clientConfig = "{}", const std::vector<std::string>& options = {});
     ~SimDaemon();
     SimDaemon(const SimDaemon&) = delete;
     SimDaemon& operator=(const SimDaemon&) = delete;
