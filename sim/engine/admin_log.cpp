@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "admin_handlers.h"
+#include "function_ids.h"
 
 namespace dravenholt::sim {
 namespace {
@@ -15,12 +16,18 @@ struct Event {
 
 // Outcomes worth a line, by function identifier; logins name their user type.
 const Event kEvents[] = {
-    {10, "token initialised"},         {18, "user PIN set"},
-    {20, "PIN changed"},               {54, "login failure limit changed"},
-    {55, "session timeout changed"},   {56, "PIN length limits changed"},
-    {57, "factory reset"},             {59, "storage image backed up"},
-    {60, "storage image restored"},    {61, "bit options changed"},
-    {62, "Bitcoin key imported"},      {64, "Bitcoin hash signed"},
+    {fn::InitToken, "token initialised"},
+    {fn::InitPIN, "user PIN set"},
+    {fn::SetPIN, "PIN changed"},
+    {fn::SetMaxLoginFailCnt, "login failure limit changed"},
+    {fn::SetSessionTimeout, "session timeout changed"},
+    {fn::SetPasswordLengths, "PIN length limits changed"},
+    {fn::FactoryReset, "factory reset"},
+    {fn::BackupStorage, "storage image backed up"},
+    {fn::RestoreStorage, "storage image restored"},
+    {fn::SetBitOptions, "bit options changed"},
+    {fn::ImportBitcoinKey, "Bitcoin key imported"},
+    {fn::SignBitcoinHash, "Bitcoin hash signed"},
 };
 
 std::string loginText(const Request& req) {
@@ -93,10 +100,10 @@ void beforeRequest(Device& d) {
 void sessionUsed(Device& d, uint32_t session) { d.admin.lastUse[session] = d.admin.now(); }
 
 void afterRequest(Device& d, const Request& req, const Response& resp, Rv rv) {
-    if (req.function == 11 && resp.handle) sessionUsed(d, *resp.handle);
+    if (req.function == fn::OpenSession && resp.handle) sessionUsed(d, *resp.handle);
     if (rv == CKR_OPERATION_ACTIVE) return;  // a transfer in the middle
     const char* text = eventText(req.function);
-    std::string event = req.function == 13 ? loginText(req) : text ? text : "";
+    std::string event = req.function == fn::Login ? loginText(req) : text ? text : "";
     if (event.empty()) return;
     if (rv != CKR_OK) {
         char code[32];

@@ -1,9 +1,11 @@
 #include "engine.h"
 
+#include <cstdio>
 #include <new>
 #include <variant>
 
 #include "admin_handlers.h"
+#include "function_ids.h"
 
 namespace dravenholt::sim {
 namespace {
@@ -15,25 +17,40 @@ struct Route {
     Handler handler;
 };
 
-// Function identifiers of the device protocol; those no operation sends are answered
-// CKR_FUNCTION_NOT_SUPPORTED.
+// The handler of each function of the table that the device answers; any other function is
+// answered CKR_FUNCTION_NOT_SUPPORTED.
 const Route kRoutes[] = {
-    {1, generateKey},       {2, encryptInit},      {3, encrypt},          {4, decryptInit},
-    {5, decrypt},           {6, encryptUpdate},    {7, decryptUpdate},    {8, encryptFinal},
-    {9, decryptFinal},      {10, initToken},       {11, openSession},     {12, closeSession},
-    {13, login},            {14, closeAllSessions}, {15, generateKeyPair}, {16, getAttributeValue},
-    {17, getSessionInfo},   {18, initPin},         {19, logout},          {20, setPin},
-    {21, signInit},         {22, sign},            {23, verifyInit},      {24, verify},
-    {25, signUpdate},       {26, verifyUpdate},    {27, signFinal},       {28, verifyFinal},
-    {29, digestInit},       {31, digestUpdate},    {32, digestFinal},     {33, findObjectsInit},
-    {34, getTokenInfo},     {35, createObject},    {36, setAttributeValue}, {37, findObjects},
-    {38, findObjectsFinal}, {39, destroyObject},   {40, copyObject},      {42, generateRandom},
-    {43, wrapKey},          {44, unwrapKey},       {46, setTime},         {49, deriveKey},
-    {50, digestKey},        {51, seedRandom},      {52, getObjectSize},
+    {fn::GenerateKey, generateKey},         {fn::EncryptInit, encryptInit},
+    {fn::Encrypt, encrypt},                 {fn::DecryptInit, decryptInit},
+    {fn::Decrypt, decrypt},                 {fn::EncryptUpdate, encryptUpdate},
+    {fn::DecryptUpdate, decryptUpdate},     {fn::EncryptFinal, encryptFinal},
+    {fn::DecryptFinal, decryptFinal},       {fn::InitToken, initToken},
+    {fn::OpenSession, openSession},         {fn::CloseSession, closeSession},
+    {fn::Login, login},                     {fn::CloseAllSessions, closeAllSessions},
+    {fn::GenerateKeyPair, generateKeyPair}, {fn::GetAttributeValue, getAttributeValue},
+    {fn::GetSessionInfo, getSessionInfo},   {fn::InitPIN, initPin},
+    {fn::Logout, logout},                   {fn::SetPIN, setPin},
+    {fn::SignInit, signInit},               {fn::Sign, sign},
+    {fn::VerifyInit, verifyInit},           {fn::Verify, verify},
+    {fn::SignUpdate, signUpdate},           {fn::VerifyUpdate, verifyUpdate},
+    {fn::SignFinal, signFinal},             {fn::VerifyFinal, verifyFinal},
+    {fn::DigestInit, digestInit},           {fn::DigestUpdate, digestUpdate},
+    {fn::DigestFinal, digestFinal},         {fn::FindObjectsInit, findObjectsInit},
+    {fn::GetTokenInfo, getTokenInfo},       {fn::CreateObject, createObject},
+    {fn::SetAttributeValue, setAttributeValue}, {fn::FindObjects, findObjects},
+    {fn::FindObjectsFinal, findObjectsFinal}, {fn::DestroyObject, destroyObject},
+    {fn::CopyObject, copyObject},           {fn::GenerateRandom, generateRandom},
+    {fn::WrapKey, wrapKey},                 {fn::UnwrapKey, unwrapKey},
+    {fn::SetDateTime, setTime},             {fn::DeriveKey, deriveKey},
+    {fn::DigestKey, digestKey},             {fn::SeedRandom, seedRandom},
+    {fn::GetObjectSize, getObjectSize},
     // Administration.
-    {45, readLog},          {53, getTokenConfig},  {54, setMaxLoginFailures}, {55, setSessionTimeout},
-    {56, setPinLengths},    {57, factoryReset},    {59, backupStorage},   {60, restoreStorage},
-    {61, setBitOptions},    {62, importBitcoinKey}, {63, bitcoinPublicKey}, {64, signBitcoinHash},
+    {fn::ReadLogEntries, readLog},          {fn::GetTokenConfig, getTokenConfig},
+    {fn::SetMaxLoginFailCnt, setMaxLoginFailures}, {fn::SetSessionTimeout, setSessionTimeout},
+    {fn::SetPasswordLengths, setPinLengths}, {fn::FactoryReset, factoryReset},
+    {fn::BackupStorage, backupStorage},     {fn::RestoreStorage, restoreStorage},
+    {fn::SetBitOptions, setBitOptions},     {fn::ImportBitcoinKey, importBitcoinKey},
+    {fn::GetBitcoinPub, bitcoinPublicKey},  {fn::SignBitcoinHash, signBitcoinHash},
 };
 
 const Route* findRoute(uint32_t function) {
@@ -42,9 +59,23 @@ const Route* findRoute(uint32_t function) {
     return nullptr;
 }
 
-Rv dispatch(Device& device, const wire::Request& req, wire::Response& resp) {
-    const Route* route = findRoute(req.function);
+// A request may carry only the fields its function declares; one that carries another is
+// refused whole, before any handler sees it.
+Rv checkDeclared(const DeviceFunction& function, const uint8_t* request, size_t length) {
+    FieldSet carried = 0;
+    if (!fieldsOnWire(request, length, carried)) return CKR_ARGUMENTS_BAD;
+    FieldSet undeclared = carried & ~function.request;
+    if (!undeclared) return CKR_OK;
+    std::fprintf(stderr, "orvo-sim: %s request with field %u, which it does not declare: refused\n", function.name,
+                 firstField(undeclared));
+    return CKR_ARGUMENTS_BAD;
+}
+
+Rv dispatch(Device& device, const wire::Request& req, const uint8_t* request, size_t length, wire::Response& resp) {
+    const DeviceFunction* function = deviceFunction(req.function);
+    const Route* route = function ? findRoute(function->number) : nullptr;
     if (!route) return CKR_FUNCTION_NOT_SUPPORTED;
+    if (Rv rv = checkDeclared(*function, request, length); rv != CKR_OK) return rv;
     if (auto* slot = std::get_if<SlotHandler>(&route->handler)) return (*slot)(device, req, resp);
     if (!req.session) return CKR_SESSION_HANDLE_INVALID;
     auto it = device.sessions.find(*req.session);
@@ -100,7 +131,7 @@ std::vector<uint8_t> Engine::process(ClientId client, const uint8_t* request, si
         wire::Response resp;
         device_->caller = client;
         beforeRequest(*device_);
-        resp.rv = dispatch(*device_, req, resp);
+        resp.rv = dispatch(*device_, req, request, length, resp);
         afterRequest(*device_, req, resp, resp.rv);
         std::vector<uint8_t> out;
         if (!wire::encodeResponse(resp, out, kMaxMessage)) return bare(CKR_DEVICE_MEMORY);

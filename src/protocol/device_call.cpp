@@ -7,6 +7,7 @@
 #include "frame/context.h"
 #include "frame/exceptions.h"
 #include "protocol/callbacks.h"
+#include "protocol/declared_fields.h"
 #include "protocol/function_ids.h"
 #include "protocol/request_encoder.h"
 #include "protocol/response_decoder.h"
@@ -41,6 +42,11 @@ bool carriesSecret(uint32_t function) {
 
 CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
                            bool resetResponse, dravenholt::ReplyCheck* check) {
+#ifndef NDEBUG
+    // The reply fields read through callbacks are set before the call.
+    dravenholt::expectDeclared(request.function, dravenholt::carriedFields(FunctionRequest_fields, &request), true);
+    dravenholt::expectDeclared(request.function, dravenholt::carriedFields(FunctionResponse_fields, &response), false);
+#endif
     // One byte beyond the limit lets a longer reply show itself: it is refused whole, never
     // decoded from its first kMessageLimit bytes (which may read as another, shorter reply).
     // Only the bytes encoded or received are ever read.

@@ -1,5 +1,6 @@
 #include "token/operation.h"
 
+#include "protocol/declared_fields.h"
 #include "token/attributes.h"
 
 namespace dravenholt {
@@ -176,6 +177,12 @@ void DeviceCall::restart() {
 }
 
 CK_RV DeviceCall::run(CContext& context) {
+#ifndef NDEBUG
+    FieldSet reads = (needs_ & kNeedsHandle ? received::Handle : 0) | (needs_ & kNeedsHandle2 ? received::Handle2 : 0) |
+                     (needs_ & kNeedsSessionInfo ? received::SessionInfo : 0) |
+                     (needs_ & kNeedsTokenInfo ? received::TokenInfo : 0) | (callerOutput_ ? received::Length : 0);
+    expectDeclared(request.function, reads, false);
+#endif
     if (pending_ != CKR_OK) return response.rv = static_cast<uint32_t>(pending_);
     // A response whose fields are read through callbacks must not be reset before decoding.
     bool callbacks = response.data.funcs.decode || response.attributes.funcs.decode;
