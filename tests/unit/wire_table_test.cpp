@@ -1,0 +1,782 @@
+// Every operation on the wire as one table: the call, the scripted device's answers, the result,
+// the fields the device must see (exactly those, and only fields the function table declares),
+// and what the caller gets back. Then the hand-written codecs against nanopb's generic ones.
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "frame/context.h"
+#include "protocol/callbacks.h"
+#include "protocol/function_ids.h"
+#include "protocol/request_encoder.h"
+#include "protocol/response_decoder.h"
+#include "unit/device_fixture.h"
+
+using namespace orvotest;
+using namespace dravenholt;
+using wire::Attribute;
+
+namespace {
+
+constexpr FieldSet S = sent::Session;
+
+struct Row {
+    const char* name;
+    std::function<CK_RV()> call;
+    std::vector<Answer> answers;
+    CK_RV rv;
+    uint32_t function;                    // of every request the call sends
+    FieldSet fields;                      // besides the function field
+    std::function<void(const std::vector<Request>&)> check = nullptr;
+    size_t sends = 1;
+};
+
+Answer handles(uint32_t rv, std::optional<uint32_t> first, std::optional<uint32_t> second = {}) {
+    Response r;
+    r.rv = rv;
+    r.handle = first;
+    r.handle2 = second;
+    return reply(r);
+}
+Answer attributes(std::vector<Attribute> list, uint32_t rv = CKR_OK) {
+    Response r;
+    r.rv = rv;
+    r.attributes = std::move(list);
+    return reply(r);
+}
+Attribute number(uint32_t type, uint32_t value) { return Attribute{type, {}, {}, value, {}}; }
+Attribute announced(uint32_t type, uint32_t length, std::optional<Bytes> value) {
+    return Attribute{type, length, std::move(value), {}, {}};
+}
+Attribute text(uint32_t type, const std::string& value) {
+    return announced(type, static_cast<uint32_t>(value.size()), bytes(value));
+}
+// Nested records in the device layout: type, an 8-byte pointer value, length; packed.
+Bytes deviceRecords(std::initializer_list<std::tuple<uint32_t, uint64_t, uint32_t>> records) {
+    Bytes out;
+    for (auto [type, pointer, length] : records) {
+        uint8_t record[16];
+        std::memcpy(record, &type, 4), std::memcpy(record + 4, &pointer, 8), std::memcpy(record + 12, &length, 4);
+        out.insert(out.end(), record, record + 16);
+    }
+    return out;
+}
+Bytes handleList(std::initializer_list<uint32_t> list) {
+    Bytes out(list.size() * 4);
+    std::memcpy(out.data(), std::data(list), out.size());
+    return out;
+}
+Answer randomBytes(uint8_t fill, int extra = 0) {  // as many bytes as asked for, and `extra`
+    return [fill, extra](const Request& request) {
+        Response r;
+        r.data = Bytes(request.length.value_or(0) + extra, fill);
+        return encode(r);
+    };
+}
+
+class WireTable : public SessionTest {
+protected:
+    void run(const std::vector<Row>& rows) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.name);
+            device->requests.clear(), device->rawRequests.clear(), device->script.clear();
+            for (const Answer& a : row.answers) device->answer(a);
+            EXPECT_EQ(row.call(), row.rv);
+            auto calls = sent();
+            ASSERT_EQ(calls.size(), row.sends);
+            const DeviceFunction* declared = deviceFunction(row.function);
+            ASSERT_TRUE(declared);
+            for (size_t i = 0; i < calls.size(); ++i) {
+                FieldSet carried = 0;
+                ASSERT_TRUE(fieldsOnWire(device->rawRequests[i].data(), device->rawRequests[i].size(), carried));
+                EXPECT_EQ(calls[i].function, row.function);
+                EXPECT_EQ(carried, row.fields | sent::Function) << "request " << i;
+                EXPECT_EQ(carried & ~declared->request, 0u) << "undeclared field " << firstField(carried & ~declared->request);
+                if (carried & S) {
+                    EXPECT_EQ(calls[i].session, kDeviceSession);
+                }
+            }
+            if (row.check) row.check(calls);
+        }
+    }
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE one[1] = {{CKA_VERIFY, &yes, 1}};
+    CK_ATTRIBUTE two[2] = {{CKA_SIGN, &yes, 1}, {CKA_SENSITIVE, &yes, 1}};
+    CK_OBJECT_HANDLE key = 5, pub = 0, priv = 0;
+    CK_ULONG length = 0;
+};
+
+TEST_F(WireTable, SigningVerifyingDigesting) {
+    CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9};
+    CallerBuffer out(64), small(16);
+    Bytes big = pattern(4500), value(32, 0x77);
+    auto pieces = [&](auto& r) {
+        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r[i].data, Bytes(big.begin() + i * 2000, big.begin() + std::min<size_t>(i * 2000 + 2000, 4500)));
+    };
+    run({
+        {"C_Sign", [&] { return length = 64, C_Sign(session, data, 3, out.data(), &length); }, {output(pattern(40), 40)},
+         CKR_OK, fn::Sign, S | sent::Data | sent::Length, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(r[0].data, r[0].length, length), std::tuple(Bytes(data, data + 3), 64u, 40u));
+             EXPECT_EQ(out.content(40), pattern(40));
+             EXPECT_TRUE(out.untouched(40));
+         }},
+        {"C_SignUpdate", [&] { return C_SignUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::SignUpdate, S | sent::Data, pieces, 3},
+        {"C_VerifyUpdate", [&] { return C_VerifyUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::VerifyUpdate, S | sent::Data, pieces, 3},
+        {"C_DigestUpdate", [&] { return C_DigestUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::DigestUpdate, S | sent::Data, pieces, 3},
+        {"update stops at a failing piece", [&] { return C_SignUpdate(session, big.data(), big.size()); },
+         {reply(CKR_OK), reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::SignUpdate, S | sent::Data, nullptr, 2},
+        {"C_VerifyUpdate, no data: one empty piece", [&] { return C_VerifyUpdate(session, nullptr, 0); }, {}, CKR_OK,
+         fn::VerifyUpdate, S | sent::Data, [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
+        {"C_Verify", [&] { return C_Verify(session, data, 3, sig, 6); }, {reply(CKR_SIGNATURE_INVALID)}, CKR_SIGNATURE_INVALID,
+         fn::Verify, S | sent::Data | sent::Data2,
+         [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].data, r[0].data2), std::tuple(Bytes(data, data + 3), Bytes(sig, sig + 6))); }},
+        {"C_VerifyFinal: the signature in field 4", [&] { return C_VerifyFinal(session, sig, 6); }, {}, CKR_OK,
+         fn::VerifyFinal, S | sent::Data, [&](auto& r) { EXPECT_EQ(r[0].data, Bytes(sig, sig + 6)); }},
+        {"C_DigestKey", [&] { return C_DigestKey(session, 0x1234); }, {}, CKR_OK, fn::DigestKey, S | sent::Handle,
+         [](auto& r) { EXPECT_EQ(r[0].handle, 0x1234u); }},
+        {"C_DigestFinal without a length pointer", [&] { return C_DigestFinal(session, out.data(), nullptr); },
+         {output(value, 32)}, CKR_OK, fn::DigestFinal, S},
+        {"C_DigestFinal, digest beyond the buffer", [&] { return length = 16, C_DigestFinal(session, small.data(), &length); },
+         {output(value, 32)}, CKR_FUNCTION_FAILED, fn::DigestFinal, S | sent::Length,
+         [&](auto&) { EXPECT_TRUE(length == 16u && small.untouched()); }},
+        {"C_Digest without a buffer asks the length only", [&] { return length = 0, C_Digest(session, data, 3, nullptr, &length); },
+         {lengthOnly(32)}, CKR_OK, fn::DigestFinal, S | sent::LengthOnly, [&](auto&) { EXPECT_EQ(length, 32u); }},
+        {"C_Digest, null data with a length: the operation ends, then the refusal",
+         [&] { return length = 7, C_Digest(session, nullptr, 10, nullptr, &length); }, {}, CKR_ARGUMENTS_BAD,
+         fn::DigestFinal, S | sent::Length, [&](auto& r) { EXPECT_EQ(std::make_tuple(length, r[0].length), std::tuple(7u, 64u)); }},
+    });
+}
+
+// A buffer that may be too small is measured before the data goes out, so that the caller's
+// retry digests the data once; a big one takes the update pieces and the final call directly.
+TEST_F(WireTable, DigestSendsItsDataOnce) {
+    Bytes data = bytes("abc"), big(5000, 0x61);
+    CallerBuffer digest(64);
+    length = 10;
+    device->answer(lengthOnly(32));
+    EXPECT_EQ(C_Digest(session, data.data(), data.size(), digest.data(), &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    EXPECT_TRUE(digest.untouched());
+    for (auto answer : {lengthOnly(32), reply(CKR_OK), output(Bytes(32, 0x77), 32)}) device->answer(answer);
+    ASSERT_EQ(C_Digest(session, data.data(), data.size(), digest.data(), &length), CKR_OK);
+    EXPECT_EQ(digest.content(32), Bytes(32, 0x77));
+    auto calls = sent();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[2].function, fn::DigestUpdate);
+    EXPECT_EQ(calls[2].data, data);
+    EXPECT_EQ(calls[3].length, 32u);
+
+    device->requests.clear();
+    length = 64;
+    device->answer(reply(CKR_OK));
+    device->answer(reply(CKR_DEVICE_MEMORY));  // a failing piece ends the call: no final request
+    EXPECT_EQ(C_Digest(session, big.data(), big.size(), digest.data(), &length), CKR_DEVICE_MEMORY);
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(WireTable, EncryptingDecrypting) {
+    CK_BYTE data[5] = {9, 8, 7, 6, 5};
+    CallerBuffer out(16);
+    Bytes tooLong = encode([] { Response r; r.data = Bytes(17, 0xAB); return r; }());
+    Bytes cut = encode([] { Response r; r.data = Bytes(16, 0xAB); r.length = 16; return r; }());
+    cut.resize(cut.size() - 6);
+    auto broken = [&](const char* name, Bytes raw, CK_ULONG reported) {
+        return Row{name, [&] { return out = CallerBuffer(16), length = 16, C_Decrypt(session, out.data(), 0, out.data(), &length); },
+                   {replyRaw(raw)}, CKR_FUNCTION_FAILED, fn::Decrypt, S | sent::Data | sent::Length, [&, reported](auto&) {
+                       EXPECT_EQ(length, reported);  // a length decoded before the failure is reported
+                       EXPECT_TRUE(out.untouched(2));
+                   }};
+    };
+    run({
+        {"C_Encrypt, length query", [&] { return length = 3, C_Encrypt(session, data, 5, nullptr, &length); },
+         {lengthOnly(16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::LengthOnly,
+         [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].data, length), std::tuple(Bytes(data, data + 5), 16u)); }},
+        {"C_Encrypt", [&] { return length = 16, C_Encrypt(session, data, 5, out.data(), &length); },
+         {output(Bytes(16, 0xC1), 16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::Length,
+         [&](auto& r) { EXPECT_TRUE(r[0].length == 16u && out.content(16) == Bytes(16, 0xC1) && out.untouched(16)); }},
+        {"C_DecryptUpdate, null input, output without field 4", [&] { return length = 16, C_DecryptUpdate(session, nullptr, 100, out.data(), &length); },
+         {output(Bytes(10, 0xD0))}, CKR_OK, fn::DecryptUpdate, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 10u); }},
+        {"C_DecryptFinal, success without bytes is empty output", [&] { return length = 16, C_DecryptFinal(session, out.data(), &length); },
+         {}, CKR_OK, fn::DecryptFinal, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 0u); }},
+        {"C_EncryptFinal without buffer or length", [&] { return C_EncryptFinal(session, nullptr, nullptr); }, {},
+         CKR_OK, fn::EncryptFinal, S | sent::LengthOnly},
+        {"C_EncryptFinal without a length: capacity 0", [&] { return out = CallerBuffer(16), C_EncryptFinal(session, out.data(), nullptr); },
+         {output(Bytes(1, 0xAB))}, CKR_FUNCTION_FAILED, fn::EncryptFinal, S, [&](auto&) { EXPECT_TRUE(out.untouched()); }},
+        {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, data, 4, out.data(), &length); },
+         {output(Bytes(8, 0xAB), 4000)}, CKR_FUNCTION_FAILED, fn::Encrypt, S | sent::Data | sent::Length,
+         [&](auto&) { EXPECT_EQ(length, 16u); }},
+        broken("more bytes than the buffer", tooLong, 16),
+        broken("cut short", cut, 16),
+        broken("no field 1", {0x1a, 0x02, 0xAB, 0xAB, 0x20, 0x02}, 2),
+    });
+}
+
+TEST_F(WireTable, Keys) {
+    uint8_t params[3] = {1, 2, 3}, point[65], junk[4] = {9, 9, 9, 9}, wrapped[5] = {1, 2, 3, 4, 5};
+    std::memset(point, 0x04, sizeof point);
+    CK_MECHANISM aesGen = {CKM_AES_KEY_GEN, params, 3}, ecGen = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    CK_ECDH1_DERIVE_PARAMS ecdh = {CKD_NULL, 0, nullptr, sizeof point, point};
+    CK_MECHANISM derive = {CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh};
+    CK_RSA_PKCS_OAEP_PARAMS oaep = {CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, nullptr, 0};
+    CK_MECHANISM wrapOaep = {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}, rsa = {CKM_RSA_PKCS, junk, 4};
+    CK_MECHANISM aesWrap = {CKM_AES_KEY_WRAP, nullptr, 8};
+    CallerBuffer out(300);
+    uint32_t during = 0;
+    Answer pair = [&](const Request&) {
+        during = device->timeout;  // the device's mutex is held while it answers
+        return encode([] { Response r; r.handle = 10, r.handle2 = 11; return r; }());
+    };
+    constexpr FieldSet M = sent::Mechanism;
+    run({
+        {"C_GenerateKey: the block raw, no length", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
+         {handles(CKR_OK, 0x80)}, CKR_OK, fn::GenerateKey, S | M | sent::Template, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(key, r[0].mechanism->mechanism), std::tuple(0x80u, CKM_AES_KEY_GEN));
+             EXPECT_TRUE(!r[0].mechanism->parameterLength && r[0].mechanism->parameter == Bytes(params, params + 3));
+         }},
+        {"C_GenerateKey fails: the handle stays", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
+         {handles(CKR_TEMPLATE_INCONSISTENT, 9)}, CKR_TEMPLATE_INCONSISTENT, fn::GenerateKey, S | M | sent::Template,
+         [&](auto&) { EXPECT_EQ(key, 0x80u); }},
+        {"C_GenerateKeyPair under the key timeout", [&] { return C_GenerateKeyPair(session, &ecGen, one, 1, two, 2, &pub, &priv); },
+         {pair}, CKR_OK, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(during, device->timeout, pub, priv), std::tuple(65000u, 12000u, 10u, 11u));
+             EXPECT_EQ(r[0].templ2.size(), 2u);
+             EXPECT_EQ(r[0].mechanism->parameter, Bytes{});
+         }},
+        {"C_GenerateKeyPair, failed exchange: timeout restored, handles stay",
+         [&] { return device->timeouts.clear(), C_GenerateKeyPair(session, &ecGen, one, 1, two, 2, &pub, &priv); },
+         {replyRaw({})}, CKR_FUNCTION_FAILED, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto&) {
+             EXPECT_TRUE(device->timeouts == (std::vector<uint32_t>{65000, 12000}) && pub == 10u);
+         }},
+        {"C_DeriveKey", [&] { return C_DeriveKey(session, &derive, 0x21, nullptr, 0, &key); }, {handles(CKR_OK, 0x33)},
+         CKR_OK, fn::DeriveKey, S | M | sent::Handle, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(key, r[0].handle), std::tuple(0x33u, 0x21u));
+             ASSERT_TRUE(r[0].mechanism->ecdhParams);
+             EXPECT_EQ(r[0].mechanism->ecdhParams->publicData, Bytes(point, point + sizeof point));
+         }},
+        {"C_WrapKey: the block in the device layout", [&] { return length = 300, C_WrapKey(session, &wrapOaep, 0x10, 0x20, out.data(), &length); },
+         {output(Bytes(256, 0xC3))}, CKR_OK, fn::WrapKey, S | M | sent::Handle | sent::Handle2 | sent::Length, [&](auto& r) {
+             EXPECT_EQ(length, 256u);  // no field 4: the bytes received
+             EXPECT_TRUE(out.untouched(256));
+             EXPECT_EQ(std::make_tuple(r[0].handle, r[0].handle2, r[0].length), std::tuple(0x20u, 0x10u, 300u));
+             // packed 32-bit, not the host's layout, and never taken apart
+             EXPECT_TRUE(r[0].mechanism->parameterLength == 24u && r[0].mechanism->parameter->size() == 24u && !r[0].mechanism->oaepParams);
+         }},
+        {"C_UnwrapKey: RSA PKCS without its parameter, the caller's mechanism unwritten",
+         [&] { return C_UnwrapKey(session, &rsa, 0x12, wrapped, 5, two, 2, &key); }, {handles(CKR_OK, 0x44)}, CKR_OK,
+         fn::UnwrapKey, S | M | sent::Handle | sent::Data | sent::Template, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(key, rsa.pParameter, r[0].data), std::tuple(0x44u, junk, Bytes(wrapped, wrapped + 5)));
+             EXPECT_TRUE(r[0].mechanism->parameterLength == 0u && r[0].mechanism->parameter == Bytes{});
+         }},
+        {"C_UnwrapKey, null parameter with a length", [&] { return C_UnwrapKey(session, &aesWrap, 0x12, wrapped, 5, nullptr, 0, &key); },
+         {reply(CKR_WRAPPED_KEY_INVALID)}, CKR_WRAPPED_KEY_INVALID, fn::UnwrapKey, S | M | sent::Handle | sent::Data,
+         [&](auto& r) { EXPECT_TRUE(key == 0x44u && r[0].mechanism->parameterLength == 0u); }},
+    });
+}
+
+TEST_F(WireTable, ObjectsAndSearch) {
+    CK_ULONG valueLen = 32;
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    char label[] = "my key";
+    CK_ATTRIBUTE forms[] = {{CKA_TOKEN, &yes, 1}, {CKA_VALUE_LEN, &valueLen, sizeof valueLen}, {CKA_LABEL, label, 6},
+                            {CKA_CLASS, &cls, 0}, {CKA_ID, nullptr, 10}, {CKA_KEY_TYPE, &cls, sizeof(CK_ULONG) - 1}};
+    CK_KEY_TYPE aes = CKK_AES;
+    CK_ATTRIBUTE nested[] = {{CKA_EXTRACTABLE, &yes, 1}, {CKA_KEY_TYPE, &aes, sizeof aes}};
+    CK_ATTRIBUTE wrapTemplate[] = {{CKA_WRAP_TEMPLATE, nested, sizeof nested}};
+    CK_ATTRIBUTE ragged[] = {{CKA_WRAP_TEMPLATE, nested, sizeof nested - 1}};
+    CK_OBJECT_HANDLE found[4] = {}, object = 77;
+    CK_ULONG count = 99, size = 1234;
+    Bytes cut = encode([] { Response r; r.data = Bytes(40, 1); return r; }());
+    cut.resize(cut.size() - 3);
+    auto search = [&](const char* name, Answer answer, CK_RV rv) {
+        return Row{name, [&] { return found[0] = found[1] = 0x55, C_FindObjects(session, found, 2, &count); }, {answer}, rv,
+                   fn::FindObjects, S | sent::Length, [&](auto&) {
+                       EXPECT_EQ(count, 0u);
+                       EXPECT_EQ(std::make_tuple(found[0], found[1]), std::tuple(0x55u, 0x55u));
+                   }};
+    };
+    run({
+        {"C_CreateObject: each value in its form", [&] { return C_CreateObject(session, forms, 6, &object); },
+         {handles(CKR_OK, 0xFFFFFFF0u)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+             EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
+             const auto& t = r[0].templ;
+             ASSERT_EQ(t.size(), 6u);
+             EXPECT_EQ(t[0].flag, true);
+             EXPECT_EQ(t[1].number, 32u);
+             EXPECT_FALSE(t[1].length);
+             EXPECT_EQ(t[2].value, bytes("my key"));
+             EXPECT_TRUE(t[3].length == 0u && !t[3].value && !t[3].number);  // no value: empty bytes form
+             EXPECT_EQ(t[4].value, Bytes{});
+             EXPECT_EQ(forms[4].ulValueLen, 10u);  // the caller's template is never written
+             EXPECT_TRUE(!t[5].number && t[5].length == sizeof(CK_ULONG) - 1);
+         }},
+        {"C_CreateObject fails: the handle stays", [&] { return C_CreateObject(session, one, 1, &object); },
+         {handles(CKR_TEMPLATE_INCOMPLETE, 5)}, CKR_TEMPLATE_INCOMPLETE, fn::CreateObject, S | sent::Template,
+         [&](auto&) { EXPECT_EQ(object, 0xFFFFFFF0u); }},
+        {"array attribute: device records without addresses", [&] { return C_CreateObject(session, wrapTemplate, 1, &object); },
+         {handles(CKR_OK, 5)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+             EXPECT_EQ(r[0].templ[0].value, deviceRecords({{CKA_EXTRACTABLE, 0, 1}, {CKA_KEY_TYPE, 0, sizeof aes}}));
+         }},
+        {"array attribute of a ragged length: refused before sending", [&] { return C_CreateObject(session, ragged, 1, &object); },
+         {}, CKR_ATTRIBUTE_VALUE_INVALID, fn::CreateObject, 0, nullptr, 0},
+        {"C_CopyObject", [&] { return C_CopyObject(session, 0x1234, one, 0, &object); }, {handles(CKR_OK, 9)}, CKR_OK,
+         fn::CopyObject, S | sent::Handle, [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].handle, object), std::tuple(0x1234u, 9u)); }},
+        {"C_DestroyObject", [&] { return C_DestroyObject(session, 42); }, {reply(CKR_OBJECT_HANDLE_INVALID)},
+         CKR_OBJECT_HANDLE_INVALID, fn::DestroyObject, S | sent::Handle, [](auto& r) { EXPECT_EQ(r[0].handle, 42u); }},
+        {"C_SetAttributeValue", [&] { return C_SetAttributeValue(session, 11, forms + 2, 1); }, {reply(CKR_ATTRIBUTE_READ_ONLY)},
+         CKR_ATTRIBUTE_READ_ONLY, fn::SetAttributeValue, S | sent::Handle | sent::Template,
+         [](auto& r) { EXPECT_EQ(r[0].templ[0].value, bytes("my key")); }},
+        {"C_GetObjectSize", [&] { return C_GetObjectSize(session, 7, &size); }, {lengthOnly(300)}, CKR_OK,
+         fn::GetObjectSize, S | sent::Handle, [&](auto&) { EXPECT_EQ(size, 300u); }},
+        {"C_GetObjectSize, unavailable", [&] { return C_GetObjectSize(session, 7, &size); }, {lengthOnly(0xFFFFFFFFu)},
+         CKR_OK, fn::GetObjectSize, S | sent::Handle, [&](auto&) { EXPECT_EQ(size, CK_UNAVAILABLE_INFORMATION); }},
+        {"C_FindObjectsInit", [&] { return C_FindObjectsInit(session, forms + 3, 1); }, {}, CKR_OK, fn::FindObjectsInit,
+         S | sent::Template},
+        {"C_FindObjectsInit, null template", [&] { return C_FindObjectsInit(session, nullptr, 5); }, {}, CKR_OK,
+         fn::FindObjectsInit, S},
+        {"C_FindObjects: widened in order, a partial trailing handle ignored",
+         [&] { return C_FindObjects(session, found, 4, &count); }, {output([] { Bytes b = handleList({7, 0xFFFFFFFEu, 9}); b.push_back(0xAA); return b; }())},
+         CKR_OK, fn::FindObjects, S | sent::Length, [&](auto& r) {
+             EXPECT_EQ(r[0].length, 4u);
+             EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>(found, found + 4), (std::vector<CK_OBJECT_HANDLE>{7, 0xFFFFFFFEu, 9, 0}));
+             EXPECT_EQ(count, 3u);
+         }},
+        search("C_FindObjects, no list", reply(CKR_OPERATION_NOT_INITIALIZED), CKR_OPERATION_NOT_INITIALIZED),
+        search("C_FindObjects, more handles than asked for", output(handleList({1, 2, 3})), CKR_FUNCTION_FAILED),
+        search("C_FindObjects, undecodable", replyRaw(cut), CKR_FUNCTION_FAILED),
+        {"C_FindObjectsFinal", [&] { return C_FindObjectsFinal(session); }, {}, CKR_OK, fn::FindObjectsFinal, S},
+    });
+}
+
+TEST_F(WireTable, RandomSessionsAndPins) {
+    std::vector<uint8_t> buffer(2500, 0), seed(1500, 0x5A);
+    auto ten = std::make_unique<uint8_t[]>(10);  // exactly sized: a write beyond it is caught
+    CK_UTF8CHAR oldPin[] = "1111", newPin[] = "22222";
+    CK_SESSION_INFO info{};
+    Response sessionInfo;
+    sessionInfo.sessionInfo = SessionInfoMsg{CKS_RW_USER_FUNCTIONS, CKF_SERIAL_SESSION | CKF_RW_SESSION, 3};
+    run({
+        {"C_GenerateRandom: pieces of 1024 at their offsets", [&] { return C_GenerateRandom(session, buffer.data(), 2500); },
+         {randomBytes(1), randomBytes(2), randomBytes(3)}, CKR_OK, fn::GenerateRandom, S | sent::Length, [&](auto& r) {
+             EXPECT_EQ(std::make_tuple(r[0].length, r[1].length, r[2].length), std::tuple(1024u, 1024u, 452u));
+             EXPECT_EQ(std::make_tuple(buffer[1023], buffer[1024], buffer[2048], buffer[2499]), std::tuple(1, 2, 3, 3));
+         }, 3},
+        {"C_GenerateRandom stops at a failing piece", [&] { return std::fill(buffer.begin(), buffer.end(), 0), C_GenerateRandom(session, buffer.data(), 2500); },
+         {randomBytes(1), reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::GenerateRandom, S | sent::Length,
+         [&](auto&) { EXPECT_EQ(std::make_tuple(buffer[1023], buffer[1024]), std::tuple(1, 0)); }, 2},
+        {"C_GenerateRandom, short piece", [&] { return C_GenerateRandom(session, buffer.data(), 10); }, {output(Bytes(4, 1))},
+         CKR_DEVICE_ERROR, fn::GenerateRandom, S | sent::Length},
+        {"C_GenerateRandom, long piece", [&] { return C_GenerateRandom(session, ten.get(), 10); }, {randomBytes(2, 1)},
+         CKR_FUNCTION_FAILED, fn::GenerateRandom, S | sent::Length},
+        {"C_SeedRandom in one piece", [&] { return C_SeedRandom(session, seed.data(), seed.size()); },
+         {reply(CKR_RANDOM_SEED_NOT_SUPPORTED)}, CKR_RANDOM_SEED_NOT_SUPPORTED, fn::SeedRandom, S | sent::Data,
+         [&](auto& r) { EXPECT_EQ(r[0].data, seed); }},
+        {"C_Login", [&] { return C_Login(session, CKU_CONTEXT_SPECIFIC, oldPin, 4); }, {}, CKR_OK, fn::Login,
+         S | sent::Data | sent::Value, [&](auto& r) {
+             EXPECT_EQ(r[0].value, CKU_CONTEXT_SPECIFIC);
+             EXPECT_EQ(r[0].data, Bytes(oldPin, oldPin + 4));
+         }},
+        {"C_InitPIN, empty", [&] { return C_InitPIN(session, nullptr, 0); }, {}, CKR_OK, fn::InitPIN, S | sent::Data,
+         [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
+        {"C_SetPIN", [&] { return C_SetPIN(session, oldPin, 4, newPin, 5); }, {}, CKR_OK, fn::SetPIN,
+         S | sent::Data | sent::Data2, [&](auto& r) { EXPECT_EQ(r[0].data2, Bytes(newPin, newPin + 5)); }},
+        {"C_GetSessionInfo, failure: the presets", [&] { return info.ulDeviceError = 1234, C_GetSessionInfo(session, &info); },
+         {reply(CKR_SESSION_CLOSED)}, CKR_SESSION_CLOSED, fn::GetSessionInfo, S, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(info.slotID, info.state, info.flags, info.ulDeviceError),
+                       std::tuple(0u, CKS_RO_PUBLIC_SESSION, CK_FLAGS{CKF_SERIAL_SESSION}, 1234u));
+         }},
+        {"C_GetSessionInfo", [&] { return C_GetSessionInfo(session, &info); }, {reply(sessionInfo)}, CKR_OK,
+         fn::GetSessionInfo, S, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(info.state, info.flags, info.ulDeviceError),
+                       std::tuple(CKS_RW_USER_FUNCTIONS, CK_FLAGS{CKF_SERIAL_SESSION | CKF_RW_SESSION}, 3u));
+         }},
+        {"C_Logout", [&] { return C_Logout(session); }, {}, CKR_OK, fn::Logout, S},
+    });
+}
+
+TEST_F(WireTable, SlotCalls) {
+    CK_SESSION_HANDLE h = 0;
+    CK_UTF8CHAR pin[] = "so-pin", label[33] = "My token                        ";
+    CK_TOKEN_INFO token;
+    Response info;
+    TokenInfoMsg t = TokenInfoMsg_init_zero;
+    wire::setBytesField(t.label.bytes, t.label.size, 32, "short");
+    t.maxSessionCount = 0xFFFFFFFF;
+    t.hardwareVersionMajor = 0x102;
+    info.tokenInfo = t;
+    run({
+        {"C_OpenSession: the flags", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h); },
+         {handles(CKR_OK, 78)}, CKR_OK, fn::OpenSession, sent::Value,
+         [](auto& r) { EXPECT_EQ(r[0].value, CKF_SERIAL_SESSION | CKF_RW_SESSION); }},
+        {"C_OpenSession fails: no session", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h); },
+         {reply(CKR_TOKEN_NOT_RECOGNIZED)}, CKR_TOKEN_NOT_RECOGNIZED, fn::OpenSession, sent::Value,
+         [&](auto&) { EXPECT_EQ(getContext().sessions.size(), 2u); }},
+        {"C_GetTokenInfo: blank padded", [&] { return std::memset(&token, '#', sizeof token), C_GetTokenInfo(0, &token); },
+         {reply(info)}, CKR_OK, fn::GetTokenInfo, 0, [&](auto&) {
+             EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 32), "short" + std::string(27, ' '));
+             EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 16), std::string(16, ' '));
+             EXPECT_EQ(std::make_tuple(token.ulMaxSessionCount, token.hardwareVersion.major), std::tuple(CK_UNAVAILABLE_INFORMATION, 2));
+         }},
+        {"C_GetTokenInfo fails: only the flags written", [&] { return std::memset(&token, '#', sizeof token), C_GetTokenInfo(0, &token); },
+         {reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::GetTokenInfo, 0,
+         [&](auto&) { EXPECT_EQ(std::make_tuple(token.flags, token.label[0]), std::tuple(0u, '#')); }},
+        {"C_InitToken: the PIN and 32 label bytes", [&] { return C_InitToken(0, pin, 6, label); }, {reply(CKR_PIN_INCORRECT)},
+         CKR_PIN_INCORRECT, fn::InitToken, sent::Data | sent::Data2, [&](auto& r) {
+             EXPECT_EQ(r[0].data, Bytes(pin, pin + 6));
+             EXPECT_EQ(r[0].data2, Bytes(label, label + 32));
+         }},
+        {"C_CloseSession", [&] { return C_CloseSession(session); }, {}, CKR_OK, fn::CloseSession, S},
+        {"C_CloseAllSessions", [&] { return C_CloseAllSessions(0); }, {}, CKR_OK, fn::CloseAllSessions, 0},
+    });
+}
+
+// C_GetAttributeValue sends the types alone and takes from well-formed, broken and hostile
+// replies only what they carry, within each record's buffer.
+TEST_F(WireTable, Attributes) {
+    constexpr FieldSet F = S | sent::Handle | sent::Template;
+    const CK_ULONG kGarbage = static_cast<CK_ULONG>(0xDEADBEEFCAFEF00DULL);
+    CK_ULONG ul = kGarbage;
+    CK_BBOOL flag = 7;
+    char shortLabel[3] = {'x', 'x', 'x'}, id[8] = {};
+    auto label = std::make_unique<char[]>(10);  // exactly sized: any copy past the bytes received is caught
+    std::memset(label.get(), '-', 10);
+    uint8_t narrow[sizeof(CK_ULONG) - 1] = {};
+    auto nested = std::make_unique<CK_ATTRIBUTE[]>(3);
+    Bytes records = deviceRecords({{CKA_ENCRYPT, 0x4141414141414141ULL, 1}, {CKA_KEY_TYPE, 0x10, 4}});
+    Bytes ragged = records;
+    ragged.push_back(0x99);
+    std::vector<CK_ATTRIBUTE> t;
+    auto get = [&](std::vector<CK_ATTRIBUTE> tmpl) {
+        return [&, tmpl] { return t = tmpl, C_GetAttributeValue(session, 0x44, t.data(), t.size()); };
+    };
+    std::vector<Attribute> forty, fortyOne;
+    for (uint32_t i = 0; i < 41; ++i) (i < 40 ? forty : fortyOne).push_back(announced(0x80000100u + i, i + 1, Bytes(i + 1, 'v')));
+    std::vector<CK_ATTRIBUTE> vendor(41);
+    for (uint32_t i = 0; i < 41; ++i) vendor[i] = {0x80000100u + i, nullptr, 0};
+    run({
+        {"types only, output buffers unread; success without the types is not believed",
+         get({{CKA_CLASS, &ul, sizeof ul}, {CKA_LABEL, nullptr, 50}}), {attributes({})}, CKR_DEVICE_ERROR,
+         fn::GetAttributeValue, F, [&](auto& r) {
+             EXPECT_EQ(r[0].handle, 0x44u);
+             for (const Attribute& a : r[0].templ) EXPECT_FALSE(a.length || a.value || a.number || a.flag);
+             EXPECT_EQ(std::make_tuple(r[0].templ[0].type, r[0].templ[1].type), std::tuple(CKA_CLASS, CKA_LABEL));
+             EXPECT_EQ(std::make_tuple(ul, t[1].ulValueLen), std::tuple(kGarbage, 50u));
+         }},
+        {"sizes in host terms", get({{CKA_CLASS, nullptr, 0}, {CKA_TOKEN, nullptr, 0}, {CKA_VALUE, nullptr, 0}, {CKA_WRAP_TEMPLATE, nullptr, 0}}),
+         {attributes({number(CKA_CLASS, CKO_SECRET_KEY), Attribute{CKA_TOKEN, {}, {}, {}, true}, announced(CKA_VALUE, 0xFFFFFFFFu, {}),
+                      announced(CKA_WRAP_TEMPLATE, static_cast<uint32_t>(ragged.size()), ragged)})},
+         CKR_OK, fn::GetAttributeValue, F, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(t[0].ulValueLen, t[1].ulValueLen, t[2].ulValueLen, t[3].ulValueLen),
+                       std::tuple(sizeof(CK_ULONG), 1u, CK_UNAVAILABLE_INFORMATION, 2 * sizeof(CK_ATTRIBUTE)));
+         }},
+        {"a buffer too small spoils only its record",
+         get({{CKA_KEY_TYPE, &ul, sizeof ul}, {CKA_SENSITIVE, &flag, 1}, {CKA_LABEL, shortLabel, 3}, {CKA_ID, id, 8}}),
+         {attributes({number(CKA_KEY_TYPE, CKK_AES), Attribute{CKA_SENSITIVE, {}, {}, {}, false}, text(CKA_LABEL, "ten bytes!"), text(CKA_ID, "abc")})},
+         CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(ul, flag, t[2].ulValueLen, t[3].ulValueLen), std::tuple(CKK_AES, CK_FALSE, CK_UNAVAILABLE_INFORMATION, 3u));
+             EXPECT_EQ(std::string(shortLabel, 3) + std::string(id, 3), "xxxabc");
+         }},
+        {"processed all, a type missing: a device error, the record untouched",
+         get({{CKA_LABEL, nullptr, 0}, {CKA_MODULUS_BITS, &ul, sizeof ul}}), {attributes({text(CKA_LABEL, "abc")}, CKR_ATTRIBUTE_SENSITIVE)},
+         CKR_DEVICE_ERROR, fn::GetAttributeValue, F, [&](auto&) { EXPECT_EQ(ul, CKK_AES); }},
+        {"a number needs room for a host CK_ULONG", get({{CKA_CLASS, narrow, sizeof narrow}}), {attributes({number(CKA_CLASS, CKO_DATA)})},
+         CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) { EXPECT_EQ(t[0].ulValueLen, CK_UNAVAILABLE_INFORMATION); }},
+        {"values shorter than announced are unavailable", get({{CKA_LABEL, label.get(), 10}, {CKA_ID, id, 5}, {CKA_SUBJECT, nullptr, 0}}),
+         {attributes({announced(CKA_LABEL, 10, bytes("abc")), announced(CKA_ID, 5, {}), announced(CKA_SUBJECT, 300, bytes("x"))})},
+         CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) {
+             for (const CK_ATTRIBUTE& a : t) EXPECT_EQ(a.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+             EXPECT_EQ(std::string(label.get(), 10), "----------");
+         }},
+        {"a value longer than announced: the announced length", get({{CKA_LABEL, label.get(), 4}}),
+         {attributes({announced(CKA_LABEL, 4, bytes("abcdefghijklmnop"))})}, CKR_OK, fn::GetAttributeValue, F,
+         [&](auto&) { EXPECT_EQ(std::string(label.get(), 10), "abcd------"); }},
+        {"nested records: type and length, never a value that did not come, nor the device's pointer",
+         [&] {
+             nested[0] = {0, nullptr, 0}, nested[1] = {0, &ul, sizeof ul}, nested[2] = {0x1234, nullptr, 77};
+             return get({{CKA_UNWRAP_TEMPLATE, nested.get(), 3 * sizeof(CK_ATTRIBUTE)}})();
+         },
+         {attributes({announced(CKA_UNWRAP_TEMPLATE, static_cast<uint32_t>(records.size()), records)})}, CKR_ATTRIBUTE_SENSITIVE,
+         fn::GetAttributeValue, F, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(nested[0].type, nested[0].ulValueLen, nested[0].pValue), std::tuple(CKA_ENCRYPT, 1u, nullptr));
+             EXPECT_EQ(std::make_tuple(nested[1].ulValueLen, nested[1].pValue), std::tuple(CK_UNAVAILABLE_INFORMATION, &ul));
+             EXPECT_EQ(std::make_tuple(nested[2].type, nested[2].ulValueLen), std::tuple(0x1234u, 77u));  // beyond the records
+         }},
+        {"nested records beyond the caller's count",
+         [&] { return nested[0] = {0x77, nullptr, 5}, nested[1] = {0x78, nullptr, 5}, get({{CKA_WRAP_TEMPLATE, nested.get(), sizeof(CK_ATTRIBUTE)}})(); },
+         {attributes({announced(CKA_WRAP_TEMPLATE, 48, deviceRecords({{CKA_SIGN, 0, 1}, {CKA_SIGN, 0, 1}, {CKA_SIGN, 0, 1}}))})},
+         CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) { EXPECT_EQ(std::make_tuple(nested[0].type, nested[1].type), std::tuple(0x77u, 0x78u)); }},
+        {"forty types a call", get(vendor), {attributes(forty), attributes(fortyOne)}, CKR_OK, fn::GetAttributeValue, F,
+         [&](auto& r) {
+             for (uint32_t i = 0; i < 41; ++i) EXPECT_EQ(t[i].ulValueLen, i + 1);
+             EXPECT_EQ(std::make_tuple(r[0].templ.size(), r[1].templ.size(), r[1].handle), std::tuple(40u, 1u, 0x44u));
+         }, 2},
+        {"the first call's failure ends it", get(vendor), {attributes({}, CKR_OBJECT_HANDLE_INVALID)}, CKR_OBJECT_HANDLE_INVALID,
+         fn::GetAttributeValue, F},
+        {"an undecodable reply still fills what was decoded", get({{0x80000100u, &ul, sizeof ul}, {0x80000128u, &flag, 1}}),
+         {attributes([] { std::vector<Attribute> a; for (uint32_t i = 0; i < 41; ++i) a.push_back(number(0x80000100u + i, i)); return a; }())},
+         CKR_FUNCTION_FAILED, fn::GetAttributeValue, F, [&](auto&) {
+             EXPECT_EQ(std::make_tuple(t[0].ulValueLen, t[1].ulValueLen, flag), std::tuple(4u, 1u, CK_FALSE));
+         }},
+    });
+}
+
+// Results of the forty-type calls combine: 41 records, the first call's 40 without values, the
+// second's one with a buffer too small.
+TEST_F(WireTable, AttributeResultsCombine) {
+    const struct {
+        CK_RV first, second, result;
+    } cases[] = {
+        {CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL},
+        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},
+        {CKR_OK, CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_SENSITIVE},
+        {CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_SENSITIVE},
+        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
+    };
+    for (const auto& c : cases) {
+        std::vector<CK_ATTRIBUTE> tmpl(41, CK_ATTRIBUTE{CKA_ID, nullptr, 0});
+        char small[1];
+        tmpl[40] = {CKA_LABEL, small, sizeof small};
+        device->answer(attributes({announced(CKA_ID, 0xFFFFFFFFu, {})}, c.first));
+        device->answer(attributes({text(CKA_LABEL, "abc")}, c.second));
+        EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl.data(), 41), c.result) << c.first << " " << c.second;
+    }
+}
+
+using Sessions = DeviceTest;
+
+TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
+    CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1), h2 = open(0, 5);
+    EXPECT_NE(ha, hb);
+    EXPECT_EQ(C_Logout(hb), CKR_OK);
+    EXPECT_EQ(std::make_tuple(b->lastCall().function, b->lastCall().session), std::tuple(fn::Logout, std::optional<uint32_t>(1)));
+    EXPECT_TRUE(a->calls().empty());
+    a->answer(reply(CKR_DEVICE_ERROR));
+    EXPECT_EQ(C_CloseSession(ha), CKR_DEVICE_ERROR);  // erased whatever the device says
+    EXPECT_EQ(C_Logout(ha), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);  // the entries stay, and the device answers for them
+    a->answer(reply(CKR_SESSION_HANDLE_INVALID));
+    EXPECT_EQ(C_Logout(h2), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(a->calls().size(), 3u);
+}
+
+// A request that carries a PIN is wiped from the library's buffer once sent: when its reply is
+// read, the buffer no longer holds it. A request of other data (the seed) is left as it was.
+TEST_F(Sessions, PinsAreWipedOnceSent) {
+    CK_SESSION_HANDLE h = open(0, 2);
+    CK_UTF8CHAR pin[] = "8642097531", other[] = "1357924680", label[33] = "label";
+    const std::pair<std::function<CK_RV()>, bool> cases[] = {
+        {[&] { return C_Login(h, CKU_USER, pin, 10); }, true},
+        {[&] { return C_InitPIN(h, pin, 10); }, true},
+        {[&] { return C_SetPIN(h, pin, 10, other, 10); }, true},
+        {[&] { return C_SetPIN(h, other, 10, pin, 10); }, true},
+        {[&] { return C_InitToken(0, pin, 10, label); }, true},
+        {[&] { return C_SeedRandom(h, pin, 10); }, false},
+    };
+    for (const auto& [call, wiped] : cases) {
+        a->heldAtRead.clear();
+        ASSERT_EQ(call(), CKR_OK);
+        ASSERT_EQ(a->heldAtRead.size(), 1u);
+        const Bytes& held = a->heldAtRead[0];
+        EXPECT_EQ(std::search(held.begin(), held.end(), pin, pin + 10) != held.end(), !wiped);
+        EXPECT_EQ(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0; }), wiped);
+    }
+}
+
+struct SessionThreads : DeviceTest {
+    SessionThreads() { b->typeName = "HID"; }
+};
+
+TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
+    for (auto& [device, name] : {std::pair{a, "A"}, std::pair{b, "B"}}) {  // its name in the label
+        Response r;
+        TokenInfoMsg t = TokenInfoMsg_init_zero;
+        wire::setBytesField(t.label.bytes, t.label.size, 32, name);
+        r.tokenInfo = t;
+        r.handle = 1;
+        device->fallback = reply(r);
+    }
+    CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1);
+    std::atomic<int> wrong{0};
+    auto worker = [&](CK_SLOT_ID slot, CK_SESSION_HANDLE h, char expected) {
+        for (int i = 0; i < 300; ++i) {
+            CK_TOKEN_INFO info;
+            if (C_GetTokenInfo(slot, &info) != CKR_OK || info.label[0] != expected) ++wrong;
+            if (C_Logout(h) != CKR_OK) ++wrong;
+        }
+    };
+    std::thread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
+    for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(a->calls().size(), 1200u);
+    EXPECT_EQ(b->calls().size(), 1200u);
+}
+
+// The hand-written codecs against nanopb's generic ones.
+
+template <class Message>
+FieldSet allFields(const pb_msgdesc_t* fields) {
+    Message message{};
+    FieldSet all = 0;
+    pb_field_iter_t it;
+    if (pb_field_iter_begin(&it, fields, &message)) do all |= fieldBit(it.tag); while (pb_field_iter_next(&it));
+    return all;
+}
+
+TEST(Codecs, KnowEveryFieldOfTheSchema) {
+    EXPECT_EQ(allFields<FunctionRequest>(FunctionRequest_fields), 0x3FFEu) << "teach encodeRequest the new field";
+    EXPECT_EQ(allFields<FunctionResponse>(FunctionResponse_fields), 0x3FEu) << "teach decodeResponse the new field";
+    for (const DeviceFunction& f : kDeviceFunctions) EXPECT_EQ(deviceFunction(f.number), &f) << f.name;  // numbers unique
+}
+
+struct Encoded {
+    bool ok;
+    Bytes bytes;
+    std::string error;
+};
+template <class Encode>
+Encoded encodeWith(Encode encode, size_t capacity = 2048) {
+    Bytes buffer(capacity);
+    pb_ostream_t out = pb_ostream_from_buffer(buffer.data(), buffer.size());
+    bool ok = encode(&out);
+    buffer.resize(ok ? out.bytes_written : 0);
+    return {ok, buffer, out.errmsg ? out.errmsg : ""};
+}
+void expectEncodedAsNanopb(const FunctionRequest& request, size_t capacity = 2048) {
+    Encoded generic = encodeWith([&](pb_ostream_t* s) { return pb_encode(s, FunctionRequest_fields, &request); }, capacity);
+    Encoded fast = encodeWith([&](pb_ostream_t* s) { return encodeRequest(s, request); }, capacity);
+    EXPECT_EQ(std::make_tuple(fast.ok, fast.bytes, fast.error), std::make_tuple(generic.ok, generic.bytes, generic.error));
+}
+
+TEST(Codecs, RequestEncoderWritesWhatNanopbWrites) {
+    uint8_t data[300], data2[5] = {1, 2, 3, 4, 5};
+    for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i);
+    CK_ULONG keyType = CKK_EC;
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE label[] = "a label";
+    CK_ATTRIBUTE first[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType}, {CKA_SIGN, &yes, 1}, {CKA_LABEL, label, 7}, {0xFFFFFFFFu, nullptr, 0}};
+    CK_ATTRIBUTE second[] = {{CKA_ID, data2, sizeof data2}};
+    ByteSpan spans[2] = {{data, sizeof data}, {data2, sizeof data2}};
+    Template templates[2] = {{first, 4}, {second, 1}};
+    std::mt19937 random(20240611);
+    auto coin = [&] { return random() % 2 == 0; };
+    auto number = [&]() -> uint32_t { return random() >> (random() % 32); };
+    for (int i = 0; i < 2000; ++i) {  // a random choice of fields, values of every varint length
+        FunctionRequest r = FunctionRequest_init_zero;
+        r.function = number();
+        if ((r.has_session = coin())) r.session = number();
+        if ((r.has_mechanism = coin())) {
+            r.mechanism.mechanism = number();
+            if ((r.mechanism.has_parameterLength = coin())) r.mechanism.parameterLength = number();
+            if ((r.mechanism.has_oaepParams = coin())) r.mechanism.oaepParams.hashAlg = number();
+            if ((r.mechanism.has_ecdhParams = coin())) r.mechanism.ecdhParams.kdf = number();
+        }
+        if (coin()) setEncode(r.data, encodeBytes, &spans[0]);
+        if (coin()) setEncode(r.template_, coin() ? encodeTypes : encodeTemplate, &templates[0]);
+        if ((r.has_handle = coin())) r.handle = number();
+        if ((r.has_lengthOnly = coin())) r.lengthOnly = coin();
+        if ((r.has_value = coin())) r.value = number();
+        if (coin()) setEncode(r.template2, encodeTemplate, &templates[1]);
+        if (coin()) setEncode(r.data2, encodeBytes, &spans[1]);
+        if ((r.has_length = coin())) r.length = number();
+        if ((r.has_handle2 = coin())) r.handle2 = number();
+        if ((r.has_config = coin()) && (r.config.has_value4 = coin())) r.config.value4 = number();
+        expectEncodedAsNanopb(r);
+    }
+    FunctionRequest r = FunctionRequest_init_zero;  // the buffer running out, a failing callback
+    r.function = fn::Sign;
+    setEncode(r.data, encodeBytes, &spans[0]);
+    for (size_t capacity : {0u, 1u, 3u, 50u, 303u, 304u}) expectEncodedAsNanopb(r, capacity);
+    setEncode(r.data, encodeBytes, nullptr);
+    expectEncodedAsNanopb(r);
+}
+
+// What the callbacks saw, call by call: a callback takes at most `bite` bytes a call, so the
+// call-again loops are compared too; 0xEE makes it fail, 0xEF makes it read beyond its field.
+struct Seen {
+    std::vector<std::pair<char, Bytes>> calls;
+    size_t bite = 3;
+};
+bool record(pb_istream_t* stream, char which, void** arg) {
+    auto* seen = static_cast<Seen*>(*arg);
+    Bytes got(std::min(stream->bytes_left, seen->bite));
+    if (!pb_read(stream, got.data(), got.size())) return false;
+    seen->calls.emplace_back(which, got);
+    uint8_t beyond[16];
+    if (!got.empty() && got[0] == 0xEF) return pb_read(stream, beyond, std::min<size_t>(stream->bytes_left + 1, 16));
+    return got.empty() || got[0] != 0xEE;
+}
+struct Decoded {
+    bool ok;
+    std::string error;
+    FunctionResponse r;
+    Seen seen;
+};
+template <class Decode>
+Decoded decodeWith(size_t bite, bool callbacks, Decode decode) {
+    Decoded out{};
+    out.seen.bite = bite;
+    out.r = FunctionResponse_init_zero;
+    if (callbacks) {
+        out.r.data = {{[](pb_istream_t* s, const pb_field_t*, void** arg) { return record(s, 'd', arg); }}, &out.seen};
+        out.r.attributes = {{[](pb_istream_t* s, const pb_field_t*, void** arg) { return record(s, 'a', arg); }}, &out.seen};
+    }
+    const char* error = nullptr;
+    out.ok = decode(out.r, error);
+    out.error = error ? error : "";
+    return out;
+}
+void varint(Bytes& out, uint64_t value) {
+    do out.push_back(static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0))); while (value >>= 7);
+}
+
+// Replies of random fields: mostly the common ones, sometimes foreign numbers, wrong wire types,
+// numbers beyond 32 bits or padded, the information submessages; some cut short or changed.
+TEST(Codecs, ResponseDecoderDecodesWhatNanopbDecodes) {
+    std::mt19937 random(20261206);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    for (int i = 0; i < 20000; ++i) {
+        Bytes reply;
+        for (uint32_t fields = pick(6); fields-- > 0;) {
+            uint32_t number = pick(10) == 0 ? 1 + pick(12) : std::vector<uint32_t>{1, 1, 2, 3, 3, 4, 5, 6, 6}[pick(9)];
+            uint32_t type = pick(12) == 0 ? pick(6) : number == 3 || number >= 6 ? uint32_t{PB_WT_STRING} : uint32_t{PB_WT_VARINT};
+            varint(reply, number << 3 | type);
+            if (type == PB_WT_STRING) {
+                uint32_t length = pick(8);
+                varint(reply, length);
+                while (length-- > 0) reply.push_back(static_cast<uint8_t>(pick(10) == 0 ? 0xEE + pick(2) : random()));
+            } else if (type == PB_WT_VARINT) {
+                varint(reply, pick(8) == 0 ? (uint64_t{1} << 32) + random() : random() >> pick(32));
+                if (pick(10) == 0) reply.back() |= 0x80, reply.push_back(0);  // the same value, padded
+            } else {
+                for (uint32_t n = pick(9); n-- > 0;) reply.push_back(static_cast<uint8_t>(random()));
+            }
+        }
+        if (!reply.empty() && pick(6) == 0) reply.resize(pick(static_cast<uint32_t>(reply.size())));
+        if (!reply.empty() && pick(6) == 0) reply[pick(static_cast<uint32_t>(reply.size()))] = static_cast<uint8_t>(random());
+        size_t bite = 1 + random() % 8;
+        bool callbacks = random() % 4 != 0;
+        Decoded generic = decodeWith(bite, callbacks, [&](FunctionResponse& r, const char*& error) {
+            pb_istream_t in = pb_istream_from_buffer(reply.data(), reply.size());
+            bool ok = pb_decode_ex(&in, FunctionResponse_fields, &r, PB_DECODE_NOINIT);
+            error = in.errmsg;
+            return ok;
+        });
+        Decoded fast = decodeWith(bite, callbacks, [&](FunctionResponse& r, const char*& error) {
+            return decodeResponse(reply.data(), reply.size(), r, error);
+        });
+        const FunctionResponse &a = fast.r, &b = generic.r;
+        ASSERT_EQ(std::make_tuple(fast.ok, fast.error, fast.seen.calls), std::make_tuple(generic.ok, generic.error, generic.seen.calls)) << i;
+        ASSERT_EQ(std::make_tuple(a.rv, a.has_handle, a.handle, a.has_length, a.length, a.has_handle2, a.handle2),
+                  std::make_tuple(b.rv, b.has_handle, b.handle, b.has_length, b.length, b.has_handle2, b.handle2)) << i;
+        ASSERT_EQ(std::make_tuple(a.has_sessionInfo, a.sessionInfo.state, a.has_config, a.config.value2, a.has_tokenInfo),
+                  std::make_tuple(b.has_sessionInfo, b.sessionInfo.state, b.has_config, b.config.value2, b.has_tokenInfo)) << i;
+    }
+}
+
+}  // namespace
