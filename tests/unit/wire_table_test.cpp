@@ -636,9 +636,8 @@ TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
             if (C_Logout(h) != CKR_OK) ++wrong;
         }
     };
-    {
-        std::jthread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
-    }
+    std::thread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
+    for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
     EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 1200u, 1200u));
 }
 
