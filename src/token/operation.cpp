@@ -1,5 +1,7 @@
 #include "token/operation.h"
 
+#include <utility>
+
 #include "protocol/declared_fields.h"
 #include "token/attributes.h"
 
@@ -178,9 +180,14 @@ void DeviceCall::restart() {
 
 CK_RV DeviceCall::run(CContext& context) {
 #ifndef NDEBUG
-    FieldSet reads = (needs_ & kNeedsHandle ? received::Handle : 0) | (needs_ & kNeedsHandle2 ? received::Handle2 : 0) |
-                     (needs_ & kNeedsSessionInfo ? received::SessionInfo : 0) |
-                     (needs_ & kNeedsTokenInfo ? received::TokenInfo : 0) | (callerOutput_ ? received::Length : 0);
+    // The reply fields this call reads besides those its callbacks take (device_call.cpp).
+    constexpr std::pair<unsigned, FieldSet> kReads[] = {{kNeedsHandle, received::Handle},
+                                                        {kNeedsHandle2, received::Handle2},
+                                                        {kNeedsSessionInfo, received::SessionInfo},
+                                                        {kNeedsTokenInfo, received::TokenInfo}};
+    FieldSet reads = callerOutput_ ? FieldSet{received::Length} : FieldSet{0};
+    for (auto [need, field] : kReads)
+        if (needs_ & need) reads |= field;
     expectDeclared(request.function, reads, false);
 #endif
     if (pending_ != CKR_OK) return response.rv = static_cast<uint32_t>(pending_);
