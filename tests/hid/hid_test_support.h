@@ -35,16 +35,6 @@ public:
         logMessage(level, line);
     }
     void logMessage(int level, const std::string& message) override { lines.push_back({level, message}); }
-    bool has(int level, const std::string& message) const {
-        for (const auto& line : lines)
-            if (line.first == level && line.second == message) return true;
-        return false;
-    }
-    size_t count(const std::string& message) const {
-        size_t n = 0;
-        for (const auto& line : lines) n += line.second == message;
-        return n;
-    }
     std::vector<std::pair<int, std::string>> lines;
 };
 
