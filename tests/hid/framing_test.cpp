@@ -15,6 +15,8 @@ struct FramingCase {
     size_t expectedReports;
 };
 
+void PrintTo(const FramingCase& c, std::ostream* out) { *out << c.requestLength << " bytes"; }
+
 struct Framed : HidTest, ::testing::WithParamInterface<FramingCase> {};
 
 // Each request travels in the expected number of reports or frames, with zeros (reports) or
