@@ -84,23 +84,6 @@ void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, in
     }
 }
 
-TEST(Lifecycle, InitialiseFinaliseCyclesInProcess) {
-    orvotest::TestDir dir;
-    dir.useAsConfig();
-    dravenholt::sim::installSimulatedDevices(getContext(), 1);
-    // The simulated device lives in this process and keeps its own records: only descriptors
-    // are compared here.
-    expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 5, 200, std::nullopt);
-}
-
-TEST(Lifecycle, InitialiseFinaliseCyclesOverTls) {
-    SimDaemon sim;
-    sim.useAsConfig();
-    // A leaked connection would hold two 16 KiB record buffers.
-    expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 8, 30, 4096);
-    EXPECT_EQ(sim.logLines(" opened"), 38u);
-}
-
 TEST(Lifecycle, InitialiseFinaliseCyclesOverVirtualHid) {
     orvotest::TestDir dir;
     dir.useAsConfig();

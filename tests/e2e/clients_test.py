@@ -15,6 +15,7 @@ import time
 from orvo_e2e import LIB, SO_PIN, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool
 
 KEY_LABEL = "shared-ec"
+RSA_LABEL = "shared-rsa"
 MESSAGE = b"signed by one of several programs\n"
 
 
@@ -114,25 +115,29 @@ def pin_change_then_login(sim):
     assert f"label:      {KEY_LABEL}" in listing, listing
     run(["pkcs11-tool", "--module", LIB, "--login", "--pin", "87654321", "--change-pin", "--new-pin", USER_PIN],
         env=sim.env())
-    tool(sim, "--list-objects")
+    public_only = tool(sim, "--list-objects", login=False)
+    assert "Public Key Object" in public_only and "Private Key Object" not in public_only, public_only
 
 
 def engine_then_tool(sim, work):
-    """OpenSSL's pkcs11 engine signs and exits without C_Finalize; pkcs11-tool logs in after it."""
+    """OpenSSL's pkcs11 engine signs a certificate request with each token key and exits without
+    C_Finalize; each request verifies and carries the token's public key; pkcs11-tool logs in after."""
     engines = run(["openssl", "version", "-e"]).split('"')[1]
     conf = os.path.join(work, "openssl.cnf")
     with open(conf, "w") as f:
         f.write("openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
                 f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
-                f"MODULE_PATH = {LIB}\ninit = 0\n")
-    message, sig = os.path.join(work, "message"), os.path.join(work, "engine.sig")
-    with open(message, "wb") as f:
-        f.write(MESSAGE)
-    key = f"pkcs11:object={KEY_LABEL};type=private;pin-value={USER_PIN}"
-    run(["openssl", "dgst", "-sha256", "-engine", "pkcs11", "-keyform", "engine", "-sign", key, "-out", sig, message],
-        env=dict(sim.env(), OPENSSL_CONF=conf))
-    out = run(["openssl", "dgst", "-sha256", "-verify", os.path.join(work, "shared.pem"), "-signature", sig, message])
-    assert "Verified OK" in out, out
+                f"MODULE_PATH = {LIB}\ninit = 0\n[req]\ndistinguished_name = dn\n[dn]\n")
+    der = os.path.join(work, "rsa.der")
+    tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", der, login=False)
+    run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", der, "-out", os.path.join(work, "rsa.pem")])
+    for label, pem in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.pem")):
+        csr, key = os.path.join(work, f"{label}.csr"), f"pkcs11:object={label};type=private;pin-value={USER_PIN}"
+        run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", key, "-subj",
+             f"/CN={label}.example", "-sha256", "-out", csr], env=dict(sim.env(), OPENSSL_CONF=conf))
+        checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-pubkey"])
+        on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, pem)])
+        assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
     assert KEY_LABEL in tool(sim, "--list-objects")
 
 
@@ -183,10 +188,11 @@ def main():
     with scratch() as work, Simulator(work) as sim:
         initialise_token(sim, "clients")
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
+        tool(sim, "--keypairgen", "--key-type", "rsa:2048", "--id", "32", "--label", RSA_LABEL)
         with open(os.path.join(work, "shared.pem"), "w") as f:
             f.write(ec_public_key_pem(sim, "--label", KEY_LABEL))
         for name, scenario in (("PIN change, then login", lambda: pin_change_then_login(sim)),
-                               ("OpenSSL engine signature, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
+                               ("OpenSSL engine requests, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
                                ("p11tool, certutil, then pkcs11-tool", lambda: gnutls_then_nss(sim, work)),
                                ("client killed while logged in", lambda: killed_while_logged_in(sim, work)),
                                ("two clients logged in at once", lambda: two_at_once(sim, work))):

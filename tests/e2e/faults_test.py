@@ -1,28 +1,33 @@
-"""One application process across orvo-sim's reply faults and crashes: the simulator is killed
-and started again with each --fault in turn, and finally without one. A call to a faulty
-simulator fails with CKR_FUNCTION_FAILED (or, when only the connection drops after a whole reply,
-succeeds); the first call after the simulator comes back healthy succeeds in the same process."""
+"""One PyKCS11 application process across a crash of the device and orvo-sim's reply faults:
+orvo-sim is killed with SIGKILL and started again on the same port, then with each --fault in
+turn. Meanwhile every call fails with CKR_FUNCTION_FAILED, within the timeout; the first call to a
+healthy simulator succeeds in the same process, and the token objects made before the crash are
+there. When only the connection drops after each whole reply, calls succeed, but a session ends
+with the connection that opened it."""
 import time
 
-import PyKCS11
+import PyKCS11 as P
 
-from orvo_e2e import Simulator, initialise_token, load_library, scratch
+from orvo_e2e import USER_PIN, Simulator, initialise_token, load_library, open_session, scratch
 
 FAILING = ["drop-before", "drop-during", "truncated", "oversized", "garbage"]
+NOTE = [(P.CKA_CLASS, P.CKO_DATA), (P.CKA_TOKEN, True), (P.CKA_PRIVATE, True), (P.CKA_LABEL, "survivor"),
+        (P.CKA_VALUE, b"made before the crash")]
+
+
+def fails(call):
+    """How long the call took to fail with CKR_FUNCTION_FAILED."""
+    start = time.monotonic()
+    try:
+        call()
+    except P.PyKCS11Error as e:
+        assert e.value == P.CKR_FUNCTION_FAILED, e
+        return time.monotonic() - start
+    raise AssertionError("the call succeeded against a faulty or absent simulator")
 
 
 def label(pkcs11):
     return pkcs11.getTokenInfo(0).label.strip()
-
-
-def fails_with_function_failed(call):
-    start = time.monotonic()
-    try:
-        call()
-    except PyKCS11.PyKCS11Error as e:
-        assert e.value == PyKCS11.CKR_FUNCTION_FAILED, e
-        return time.monotonic() - start
-    raise AssertionError("the call succeeded against a faulty simulator")
 
 
 def restart(sim, *options):
@@ -30,20 +35,50 @@ def restart(sim, *options):
     sim.start(*options)
 
 
+def before_the_crash(pkcs11):
+    """A wrong PIN is refused; a private data object and a secret key that never shows its
+    value are made on the token."""
+    assert pkcs11.getInfo().manufacturerID.strip() == "Dravenholtique"
+    session = open_session(pkcs11, login=False)
+    try:
+        session.login("000000")
+        raise AssertionError("a wrong PIN was accepted")
+    except P.PyKCS11Error as e:
+        assert e.value == P.CKR_PIN_INCORRECT, e
+    session.login(USER_PIN)
+    session.createObject(NOTE)
+    key = session.generateKey([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_KEY_TYPE, P.CKK_AES), (P.CKA_VALUE_LEN, 32),
+                               (P.CKA_TOKEN, True), (P.CKA_LABEL, "aes")], P.Mechanism(P.CKM_AES_KEY_GEN))
+    assert session.getAttributeValue(key, [P.CKA_VALUE]) == [None]
+    return session
+
+
 def main():
     with scratch() as work, Simulator(work) as sim:
         initialise_token(sim, "faults")
         pkcs11 = load_library(sim)
+        session = before_the_crash(pkcs11)
+        sim.kill()
+        for call in (lambda: label(pkcs11), lambda: session.generateRandom(16), lambda: pkcs11.openSession(0)):
+            fails(call)
+        sim.start()
         assert label(pkcs11) == "faults"
+        # Sessions lived in the device that crashed; the application opens a new one.
+        again = open_session(pkcs11)
+        found = again.findObjects([(P.CKA_LABEL, "survivor")])
+        assert len(found) == 1 and len(again.findObjects([(P.CKA_LABEL, "aes")])) == 1, found
+        assert bytes(again.getAttributeValue(found[0], [P.CKA_VALUE])[0]) == b"made before the crash"
+        again.destroyObject(found[0])
+        assert again.findObjects([(P.CKA_LABEL, "survivor")]) == []
+        print("crash and restart: passed")
+
         for fault in FAILING:
             restart(sim, "--fault", fault)
-            took = fails_with_function_failed(lambda: label(pkcs11))
+            took = fails(lambda: label(pkcs11))
             assert took < 5, (fault, took)
             restart(sim)
             assert label(pkcs11) == "faults", fault
             print(f"{fault}: the faulty call failed in {took * 1000:.0f} ms; the next call succeeded")
-        # The connection drops after every whole reply: each call still succeeds, reconnecting,
-        # but a session ends with the connection that opened it.
         restart(sim, "--fault", "drop-after")
         for _ in range(3):
             assert label(pkcs11) == "faults"
@@ -53,12 +88,12 @@ def main():
         try:
             session.generateRandom(8)
             raise AssertionError("a session outlived its connection")
-        except PyKCS11.PyKCS11Error as e:
-            assert e.value == PyKCS11.CKR_SESSION_HANDLE_INVALID, e
+        except P.PyKCS11Error as e:
+            assert e.value == P.CKR_SESSION_HANDLE_INVALID, e
         restart(sim)
         assert label(pkcs11) == "faults"
         assert sim.stop() == 0, sim.log()
-    print("orvo-sim faults and restarts: passed")
+    print("orvo-sim crash, faults and restarts: passed")
 
 
 if __name__ == "__main__":

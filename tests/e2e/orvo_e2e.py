@@ -103,20 +103,15 @@ def initialise_token(sim, label="orvo e2e"):
         env=sim.env())
 
 
-def p256_public_key_pem(point):
-    """An uncompressed P-256 point as a PEM public key file."""
-    body = base64.encodebytes(P256_SPKI_PREFIX + point).decode()
-    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
-
-
 def ec_public_key_pem(sim, *selection):
-    """The token's P-256 public key, from the EC_POINT that pkcs11-tool lists. (pkcs11-tool
-    0.23's own export of EC public keys reads freed memory, with SoftHSM2 as well, and fails at
-    random; its RSA export is sound.)"""
+    """The token's P-256 public key as a PEM file's text, from the EC_POINT that pkcs11-tool lists.
+    (pkcs11-tool 0.23's own export of EC public keys reads freed memory, with SoftHSM2 as well, and
+    fails at random; its RSA export is sound.)"""
     listing = tool(sim, "--list-objects", "--type", "pubkey", *selection, login=False)
     found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
     assert found, listing
-    return p256_public_key_pem(bytes.fromhex(found.group(1)))
+    body = base64.encodebytes(P256_SPKI_PREFIX + bytes.fromhex(found.group(1))).decode()
+    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
 
 
 def load_library(sim):

@@ -1,70 +1,69 @@
-// Report framing and U2F framing as the device sees them, and replies as the host receives them.
+// Report framing and U2F framing as the device sees them, the U2F channel handshake, the report
+// length taken from the device's report descriptor, and replies that break the framing.
 #include <chrono>
 
 #include "hid_test_support.h"
+#include "transport/hid_descriptor.h"
 
 namespace hidtest {
 namespace {
 
-std::vector<Bytes> reportsWithId(const std::vector<Bytes>& reports, uint8_t id) {
-    std::vector<Bytes> out;
-    for (const auto& report : reports)
-        if (!report.empty() && report[0] == id) out.push_back(report);
-    return out;
-}
-
 struct FramingCase {
-    size_t reportSize;
+    bool u2f;
+    size_t reportSize;  // reports: the device's report length; U2F frames are always 65 bytes
     size_t requestLength;
     size_t expectedReports;
 };
 
-class ReportFramingTest : public HidTest, public ::testing::WithParamInterface<FramingCase> {};
+void PrintTo(const FramingCase& c, std::ostream* out) { *out << c.requestLength << " bytes"; }
 
-TEST_P(ReportFramingTest, RequestTravelsInTheExpectedNumberOfReports) {
+struct Framed : HidTest, ::testing::WithParamInterface<FramingCase> {};
+
+// Each request travels in the expected number of reports or frames, with zeros (reports) or
+// 0xEE (frames) behind its last byte, and the device's echo comes back whole.
+TEST_P(Framed, RequestTravelsInTheExpectedNumberOfReports) {
     const FramingCase c = GetParam();
-    DeviceProfile profile;
-    profile.reportSize = c.reportSize;
+    DeviceProfile profile = c.u2f ? u2fProfile() : DeviceProfile{};
+    if (!c.u2f) profile.reportSize = c.reportSize;
     auto device = dravenholt::vhid::plugIn(profile, echo);
     auto transport = openTransport("0123456789AB");
-    ASSERT_EQ(transport->reportLength(), c.reportSize);
+    ASSERT_EQ(transport->channel() != CHIDTransport::kReportFraming, c.u2f);
+    size_t before = device->writtenReports().size();
 
     Bytes request = pattern(c.requestLength);
     EXPECT_EQ(transport->write(request.data(), request.size()), c.requestLength);
     ASSERT_TRUE(device->waitForRequests(1, 2s));
-
-    auto reports = reportsWithId(device->writtenReports(), 0x01);
+    std::vector<Bytes> reports = device->writtenReports();
+    reports.erase(reports.begin(), reports.begin() + long(before));
     ASSERT_EQ(reports.size(), c.expectedReports);
-    for (size_t i = 0; i < reports.size(); ++i) {
-        ASSERT_EQ(reports[i].size(), c.reportSize);
-        EXPECT_EQ(reports[i][1], i == 0 ? 0x00 : 0x01);
+    const Bytes& last = reports.back();
+    size_t used, size = c.u2f ? 65 : c.reportSize;
+    if (c.u2f) {
+        used = 1 + (c.expectedReports == 1 ? 7 + c.requestLength : 5 + (c.requestLength - 57 - (c.expectedReports - 2) * 59));
+    } else {
+        for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i][1], i == 0 ? 0x00 : 0x01);
+        EXPECT_EQ(reports[0][2] | reports[0][3] << 8 | reports[0][4] << 16, static_cast<int>(c.requestLength));
+        used = c.expectedReports == 1 ? 5 + c.requestLength
+                                      : 2 + (c.requestLength - (size - 5)) - (c.expectedReports - 2) * (size - 2);
     }
-    EXPECT_EQ(reports[0][2] | reports[0][3] << 8 | reports[0][4] << 16, static_cast<int>(c.requestLength));
-    // Bytes behind the last request byte are zero.
-    size_t usedInLast = c.expectedReports == 1 ? 5 + c.requestLength
-                                               : 2 + (c.requestLength - (c.reportSize - 5)) -
-                                                     (c.expectedReports - 2) * (c.reportSize - 2);
-    for (size_t i = usedInLast; i < c.reportSize; ++i) EXPECT_EQ(reports.back()[i], 0) << i;
+    ASSERT_EQ(last.size(), size);
+    for (size_t i = used; i < size; ++i) EXPECT_EQ(last[i], c.u2f ? 0xEE : 0) << i;
     EXPECT_EQ(device->requests().at(0), request);
-
-    Bytes reply = readAll(*transport);
-    EXPECT_EQ(reply, echo(request));
+    EXPECT_EQ(readAll(*transport), echo(request));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ReportFramingTest,
-                         ::testing::Values(FramingCase{65, 60, 1}, FramingCase{65, 61, 2}, FramingCase{65, 123, 2},
-                                           FramingCase{65, 124, 3}, FramingCase{65, 2048, 1 + 32},
-                                           FramingCase{33, 28, 1}, FramingCase{33, 29, 2},
-                                           FramingCase{33, 2048, 1 + 66}));
-
-TEST_F(HidTest, EmptyRequestSendsNoReport) {
-    auto device = dravenholt::vhid::plugIn({}, echo);
-    auto transport = openTransport("0123456789AB");
-    size_t before = device->writtenReports().size();
-    EXPECT_EQ(transport->write(nullptr, 0), 0u);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(device->writtenReports().size(), before);
-}
+INSTANTIATE_TEST_SUITE_P(Sizes, Framed,
+                         ::testing::Values(FramingCase{false, 65, 60, 1}, FramingCase{false, 65, 61, 2},
+                                           FramingCase{false, 65, 123, 2}, FramingCase{false, 65, 124, 3},
+                                           FramingCase{false, 65, 2048, 1 + 32}, FramingCase{false, 33, 28, 1},
+                                           FramingCase{false, 33, 29, 2}, FramingCase{false, 33, 2048, 1 + 66},
+                                           FramingCase{true, 65, 0, 1}, FramingCase{true, 65, 57, 1},
+                                           FramingCase{true, 65, 58, 2}, FramingCase{true, 65, 117, 3},
+                                           FramingCase{true, 65, 2048, 1 + 34}),
+                         [](const auto& info) {
+                             return std::string(info.param.u2f ? "U2f" : "Reports") + std::to_string(info.param.reportSize) +
+                                    "_" + std::to_string(info.param.requestLength);
+                         });
 
 TEST_F(HidTest, ReplyIsHandedOutInPiecesFromTheQueue) {
     auto device = dravenholt::vhid::plugIn({}, sized(300));
@@ -78,10 +77,8 @@ TEST_F(HidTest, ReplyIsHandedOutInPiecesFromTheQueue) {
     device->inject(Bytes(65, 0x07));
     std::this_thread::sleep_for(50ms);
     Bytes second = readAll(*transport, 200);
-    Bytes expected = sized(300)({7});
     first.insert(first.end(), second.begin(), second.end());
-    EXPECT_EQ(first, expected);
-    EXPECT_EQ(transport->queued(), 0u);
+    EXPECT_EQ(first, sized(300)({7}));
 }
 
 TEST_F(HidTest, ReplyAnnouncingNoBytesEndsAtOnce) {
@@ -93,38 +90,111 @@ TEST_F(HidTest, ReplyAnnouncingNoBytesEndsAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
-struct U2fCase {
-    size_t requestLength;
-    size_t expectedFrames;
-};
-
-class U2fFramingTest : public HidTest, public ::testing::WithParamInterface<U2fCase> {};
-
-TEST_P(U2fFramingTest, RequestTravelsInTheExpectedNumberOfFrames) {
-    const U2fCase c = GetParam();
-    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
+TEST_F(HidTest, ReplyReportsThatBreakTheFramingAreRejected) {
+    const std::pair<Faults, const char*> cases[] = {
+        {{.replyReportId = 0x01}, "Invalid HID report id received"},
+        {{.replyReportId = 0x03}, "Invalid HID report id received"},
+        {{.firstPacketType = 0x02}, "Invalid HID packet id received"},
+    };
+    for (const auto& [faults, message] : cases) {
+        auto device = dravenholt::vhid::plugIn({}, echo);
+        device->setFaults(faults);
+        auto transport = openTransport("0123456789AB");
+        writeAll(*transport, {1, 2, 3});
+        EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), message);
+        dravenholt::vhid::unplugAll();
+    }
+    // A further report whose first came in an earlier read is out of order.
+    auto device = dravenholt::vhid::plugIn({}, echo);
     auto transport = openTransport("0123456789AB");
-    ASSERT_NE(transport->channel(), CHIDTransport::kReportFraming);
-    size_t handshakeReports = device->writtenReports().size();
-
-    Bytes request = pattern(c.requestLength);
-    EXPECT_EQ(transport->write(request.data(), request.size()), c.requestLength);
-    ASSERT_TRUE(device->waitForRequests(1, 2s));
-    auto reports = device->writtenReports();
-    ASSERT_EQ(reports.size() - handshakeReports, c.expectedFrames);
-    const Bytes& last = reports.back();
-    ASSERT_EQ(last.size(), 65u);
-    EXPECT_EQ(last[0], 0x00);
-    size_t lastPayload = c.expectedFrames == 1 ? 7 + c.requestLength
-                                               : 5 + (c.requestLength - 57 - (c.expectedFrames - 2) * 59);
-    for (size_t i = lastPayload + 1; i < last.size(); ++i) EXPECT_EQ(last[i], 0xEE) << i;
-    EXPECT_EQ(device->requests().at(0), request);
-    EXPECT_EQ(readAll(*transport), echo(request));
+    writeAll(*transport, {1});
+    ASSERT_EQ(readAll(*transport), echo({1}));
+    Bytes further(65, 0);
+    further[0] = 0x02;
+    further[1] = 0x01;
+    device->inject(further);
+    EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "Invalid HID packet received (out of order)");
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, U2fFramingTest,
-                         ::testing::Values(U2fCase{0, 1}, U2fCase{57, 1}, U2fCase{58, 2}, U2fCase{116, 2},
-                                           U2fCase{117, 3}, U2fCase{2048, 1 + 34}));
+TEST_F(HidTest, OversizedRequestsAreRefusedBeforeAnythingIsSent) {
+    auto u2f = dravenholt::vhid::plugIn(u2fProfile(), echo);
+    auto transport = openTransport("0123456789AB");
+    size_t before = u2f->writtenReports().size();
+    Bytes request(7610);
+    EXPECT_EQ(thrownMessage([&] { writeAll(*transport, request); }), "Request too long");
+    request.resize(7609);
+    writeAll(*transport, request);
+    ASSERT_TRUE(u2f->waitForRequests(1, 2s));
+    EXPECT_EQ(u2f->writtenReports().size() - before, 1u + 128u);
+    EXPECT_EQ(u2f->requests().at(0), request);
+}
+
+TEST_F(HidTest, HandshakeIgnoresWrongNoncesAndOtherChannels) {
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
+    device->setFaults({.wrongNonceAnswers = 3, .otherChannelFrames = true});
+    auto transport = openTransport("0123456789AB");
+    ASSERT_EQ(device->allocatedChannels().size(), 1u);
+    EXPECT_EQ(transport->channel(), device->allocatedChannels()[0]);
+    writeAll(*transport, bytes("hello"));
+    EXPECT_EQ(readAll(*transport), echo(bytes("hello")));
+}
+
+// A device that refuses the handshake's frame, or takes and ignores it, keeps report framing.
+TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
+    dravenholt::vhid::plugIn({.serial = L"000000000001"}, echo);
+    dravenholt::vhid::plugIn({.serial = L"000000000002", .refusesForeignReports = false}, echo);
+    for (const char* serial : {"000000000001", "000000000002"}) {
+        auto transport = openTransport(serial);
+        EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+        writeAll(*transport, bytes("hello"));
+        EXPECT_EQ(readAll(*transport), echo(bytes("hello")));
+    }
+}
+
+TEST_F(HidTest, TwoHandlesOnOneDeviceUseTheirOwnChannels) {
+    auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
+    auto a = openTransport("0123456789AB");
+    auto b = openTransport("0123456789AB");
+    ASSERT_NE(a->channel(), b->channel());
+    // Both handles receive every frame; each takes only its own channel's reply.
+    writeAll(*a, bytes("from a"));
+    writeAll(*b, bytes("from b"));
+    EXPECT_EQ(readAll(*b), echo(bytes("from b")));
+    EXPECT_EQ(readAll(*a), echo(bytes("from a")));
+}
+
+// Descriptors from the device: the longest input report with its ID byte; nothing from a
+// malformed or useless one, and a saturated length (refused later) from absurd sizes.
+TEST(ReportDescriptor, LengthOfTheLongestInputReport) {
+    const std::pair<Bytes, std::optional<size_t>> cases[] = {
+        // Report 1: 8 x 8 bits in; report 2: 32 x 8 in, 100 x 8 out; report 3: 10 x 16 bits in.
+        {{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x85, 0x01, 0x95, 0x08, 0x81, 0x02, 0x85, 0x02, 0x95,
+          0x20, 0x81, 0x02, 0x95, 0x64, 0x91, 0x02, 0x85, 0x03, 0x75, 0x10, 0x95, 0x0A, 0x81, 0x02, 0xC0},
+         33},
+        {{0x75, 0x08, 0x96, 0x40, 0x00, 0x81, 0x02}, 65},  // without report IDs
+        {{0x75, 0x01, 0x95, 0x03, 0x81, 0x02, 0x75, 0x08, 0x95, 0x02, 0x81, 0x02}, 4},
+        {{0x75, 0x08, 0x95, 0x10, 0xA4, 0x95, 0x40, 0x91, 0x02, 0xB4, 0x81, 0x02}, 17},  // push, pop
+        {{0xFE, 0x02, 0x00, 0x81, 0x02, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02}, 5},         // long item skipped
+        {{0xB4, 0x81, 0x02}, std::nullopt},                                             // pop without push
+        {{}, std::nullopt},
+        {{0x75, 0x08, 0x95, 0x40, 0x91, 0x02}, std::nullopt},  // output only
+        {{0x75, 0x08, 0x96, 0x40}, std::nullopt},              // item cut short
+        {{0xFE, 0x05, 0x00, 0x01}, std::nullopt},              // long item cut short
+    };
+    for (const auto& [descriptor, length] : cases)
+        EXPECT_EQ(dravenholt::inputReportLength(descriptor.data(), descriptor.size()), length) << descriptor.size();
+    EXPECT_EQ(dravenholt::inputReportLength(nullptr, 10), std::nullopt);
+    Bytes absurd{0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0x81, 0x02, 0x81, 0x02, 0x81, 0x02};
+    EXPECT_GT(dravenholt::inputReportLength(absurd.data(), absurd.size()).value_or(0), dravenholt::kMaxReportLength);
+}
+
+TEST_F(HidTest, DeviceWithoutDescriptorGetsTheFallbackLength) {
+    dravenholt::vhid::plugIn({.describesReports = false}, echo);
+    auto transport = openTransport("0123456789AB");
+    EXPECT_EQ(transport->reportLength(), dravenholt::kFallbackReportLength);
+    writeAll(*transport, pattern(200));
+    EXPECT_EQ(readAll(*transport), echo(pattern(200)));
+}
 
 }  // namespace
 }  // namespace hidtest

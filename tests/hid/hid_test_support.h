@@ -1,17 +1,14 @@
-// Shared pieces of the HID tests: virtual devices unplugged after each test, a log target that
-// keeps its lines, and ready-made responders.
+// Shared pieces of the HID tests: virtual devices unplugged after each test and ready-made
+// responders.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "frame/exceptions.h"
-#include "frame/log_target.h"
 #include "transport/hid_transport.h"
 #include "vhid/vhid.h"
 
@@ -23,30 +20,6 @@ using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::Faults;
 using dravenholt::vhid::Framing;
 using namespace std::chrono_literals;
-
-class RecordingLog : public dravenholt::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char line[512];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(line, sizeof line, format, args);
-        va_end(args);
-        logMessage(level, line);
-    }
-    void logMessage(int level, const std::string& message) override { lines.push_back({level, message}); }
-    bool has(int level, const std::string& message) const {
-        for (const auto& line : lines)
-            if (line.first == level && line.second == message) return true;
-        return false;
-    }
-    size_t count(const std::string& message) const {
-        size_t n = 0;
-        for (const auto& line : lines) n += line.second == message;
-        return n;
-    }
-    std::vector<std::pair<int, std::string>> lines;
-};
 
 // Answers every request with "re:" and the request.
 inline Bytes echo(const Bytes& request) {
@@ -90,7 +63,7 @@ protected:
 
     // A transport for the maker's device with this serial number (no IDs set).
     std::unique_ptr<CHIDTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
-        auto transport = std::make_unique<CHIDTransport>(&log);
+        auto transport = std::make_unique<CHIDTransport>();
         transport->setSerialNumber(serial.c_str());
         transport->open();
         transport->setTimeout(timeoutMs);
@@ -104,8 +77,6 @@ protected:
     }
 
     void writeAll(CHIDTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
-
-    RecordingLog log;
 };
 
 // The message of the IOException `action` throws; empty when it throws none.

@@ -25,9 +25,9 @@ TEST_F(HidTest, EnumerationAndOpenNeverOverlap) {
             EXPECT_EQ(context.deviceLister(context).size(), 2u);
         }
     };
-    auto opener = [this] {
+    auto opener = [] {
         for (int i = 0; i < 2; ++i) {
-            CHIDTransport transport(&log);
+            CHIDTransport transport;
             transport.setProductName("Tarnix");
             EXPECT_NO_THROW(transport.open());
         }

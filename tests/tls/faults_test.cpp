@@ -142,14 +142,3 @@ TEST_F(TlsToken, ReplyInTwoRecordsIsReadWhole) {
     EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
     EXPECT_EQ(log.find("Connecting to 127"), log.rfind("Connecting to 127")) << "reconnected";
 }
-
-TEST(ReplyFaults, NamesOnTheCommandLine) {
-    using dravenholt::sim::parseFaultPlan;
-    EXPECT_EQ(parseFaultPlan("drop-during")->fault, ReplyFault::DropDuring);
-    EXPECT_EQ(parseFaultPlan("late")->delay, 1500ms);
-    EXPECT_EQ(parseFaultPlan("late:250")->delay, 250ms);
-    EXPECT_EQ(parseFaultPlan("trickle")->delay, 100ms);
-    EXPECT_EQ(parseFaultPlan("trickle:5")->delay, 5ms);
-    for (const char* bad : {"", "late:", "late:x", "late:-1", "silent:5", "dropped", "garbage "})
-        EXPECT_FALSE(parseFaultPlan(bad)) << bad;
-}

@@ -1,18 +1,11 @@
-// The simulator's TLS front end: concurrent clients, frame handling, stopping, and the state
-// directory that lets the library find and trust it.
+// The simulator's TLS front end: frame handling, stopping, and the state directory that lets the
+// library find and trust it.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include <p11-kit/pkcs11.h>
-
-#include "codec/codec.h"
-#include "engine_service.h"
-#include "options.h"
 #include "state_directory.h"
 #include "tls_fixture.h"
 #include "transport/tcp_transport.h"
@@ -41,58 +34,9 @@ struct SimServer : ::testing::Test {
         uint32_t n = static_cast<uint32_t>(body.size());
         return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24), reserved} + body;
     }
-    // One request to the simulator's engine and its decoded reply.
-    dravenholt::wire::Response call(TlsConnection& c, dravenholt::wire::Request request) {
-        Bytes encoded;
-        dravenholt::wire::Response reply;
-        reply.rv = CKR_FUNCTION_FAILED;
-        if (!dravenholt::wire::encodeRequest(request, encoded) ||
-            !writeText(c, frame(std::string(encoded.begin(), encoded.end()))))
-            return reply;
-        std::string raw = readReply(c);
-        dravenholt::wire::decodeResponse(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), reply);
-        return reply;
-    }
-    static dravenholt::wire::Request request(uint32_t function, std::optional<uint32_t> session = {}) {
-        dravenholt::wire::Request r;
-        r.function = function;
-        r.session = session;
-        return r;
-    }
 };
 
 }  // namespace
-
-TEST_F(SimServer, ServesSeveralClientsAtOnce) {
-    TestDevice device(pki.server);
-    std::mutex m;
-    std::condition_variable cv;
-    int arrived = 0;
-    // Every request waits until all three clients have one in flight: only a server that
-    // serves the connections side by side gets through.
-    device.setBehaviour([&](const Bytes& r) -> std::optional<Bytes> {
-        std::unique_lock<std::mutex> lock(m);
-        ++arrived;
-        cv.notify_all();
-        if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return arrived >= 3; })) return std::nullopt;
-        return r;
-    });
-    std::vector<std::string> replies(3);
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.emplace_back([&, i] {
-            TCPTransport t("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
-            t.open();
-            std::string request = "client " + std::to_string(i);
-            t.write(request);
-            uint8_t buffer[64];
-            size_t n = t.read(buffer, sizeof buffer);
-            replies[i] = std::string(reinterpret_cast<char*>(buffer), n);
-        });
-    }
-    for (auto& c : clients) c.join();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(replies[i], "client " + std::to_string(i)) << log.all();
-}
 
 TEST_F(SimServer, ReassemblesFramesWhateverTheRecordBoundaries) {
     TestDevice device(pki.server);
@@ -136,33 +80,6 @@ TEST_F(SimServer, StopEndsConnectedClientsAndFreesThePort) {
     device.reset();
     TestDevice again(pki.server, port);
     EXPECT_EQ(again.port(), port);
-}
-
-// Each connection is a client of the engine of its own: its sessions are out of other
-// connections' reach, and end when it closes, so that the token can be initialised again.
-TEST_F(SimServer, SessionsEndWithTheirConnection) {
-    enum { kInitToken = 10, kOpenSession = 11, kGetSessionInfo = 17 };
-    dravenholt::sim::Engine engine;
-    TestDevice device(pki.server);
-    device.setService(dravenholt::sim::engineService(engine));
-    dravenholt::wire::Request init = request(kInitToken), open = request(kOpenSession);
-    init.data = Bytes(8, '1');
-    init.data2 = Bytes(32, ' ');
-    open.value = CKF_SERIAL_SESSION;
-    TlsConnection owner("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
-    TlsConnection other("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
-    ASSERT_TRUE(owner.connect(5000) && other.connect(5000)) << log.all();
-    dravenholt::wire::Response opened = call(owner, open);
-    ASSERT_EQ(opened.rv, CKR_OK);
-    EXPECT_EQ(call(owner, request(kGetSessionInfo, opened.handle)).rv, CKR_OK);
-    EXPECT_EQ(call(other, request(kGetSessionInfo, opened.handle)).rv, CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(call(other, init).rv, CKR_SESSION_EXISTS);
-    owner.close();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    uint32_t rv;
-    while ((rv = call(other, init).rv) == CKR_SESSION_EXISTS && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(rv, CKR_OK);
 }
 
 // The end-to-end tests run the simulator on a state directory the library trusts through the
@@ -232,24 +149,4 @@ TEST_F(SimServer, StateDirectoryKeepsAnExistingModeAndRefusesOneOthersMayWrite) 
     }
     dravenholt::sim::StateDirectory made(dir.file("made/"));
     EXPECT_EQ(fs::status(dir.file("made")).permissions(), fs::perms(0700));
-}
-
-TEST_F(SimServer, CommandLine) {
-    auto parse = [](std::vector<std::string> args, std::string& error) {
-        args.insert(args.begin(), "orvo-sim");
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        return dravenholt::sim::parseOptions(static_cast<int>(argv.size()), argv.data(), error);
-    };
-    std::string error;
-    auto o = parse({"--address", "::1", "-p", "0", "--state-dir=/tmp/x", "-q"}, error);
-    ASSERT_TRUE(o) << error;
-    EXPECT_EQ(o->address, "::1");
-    EXPECT_EQ(o->port, 0);
-    EXPECT_EQ(o->stateDirectory, "/tmp/x");
-    EXPECT_TRUE(o->quiet);
-    for (auto bad : std::vector<std::vector<std::string>>{{"--port", "65536"}, {"--port", "-1"}, {"--port"},
-                                                          {"--bogus"}, {"--help=yes"}, {"-a", ""}})
-        EXPECT_FALSE(parse(bad, error)) << bad[0];
-    EXPECT_TRUE(parse({"-h"}, error)->help);
 }

@@ -14,16 +14,6 @@ Bytes hex(const std::string& h) {
     return out;
 }
 
-std::string toHex(const Bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (uint8_t c : b) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
-
 Mechanism mech(uint32_t type, const Bytes& parameter) {
     Mechanism m;
     m.mechanism = type;
@@ -110,40 +100,6 @@ uint32_t Device::secretKey(uint32_t session, uint32_t keyType, const Bytes& valu
     std::vector<Attribute> templ = {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, keyType), bytes(CKA_VALUE, value)};
     templ.insert(templ.end(), extra.begin(), extra.end());
     return create(session, templ);
-}
-
-Bytes Device::crypt(uint32_t session, bool encrypt, const Mechanism& m, uint32_t key, const Bytes& in) {
-    EXPECT_EQ(rv(Call(encrypt ? kEncryptInit : kDecryptInit, session).mech(m).handle(key)), CKR_OK);
-    Response resp = call(Call(encrypt ? kEncrypt : kDecrypt, session).data(in).length(2048));
-    EXPECT_EQ(resp.rv, CKR_OK);
-    return resp.data.value_or(Bytes{});
-}
-
-Bytes Device::signData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data) {
-    EXPECT_EQ(rv(Call(kSignInit, session).mech(m).handle(key)), CKR_OK);
-    Response resp = call(Call(kSign, session).data(data).length(1024));
-    EXPECT_EQ(resp.rv, CKR_OK);
-    return resp.data.value_or(Bytes{});
-}
-
-uint32_t Device::verifyData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data, const Bytes& signature) {
-    EXPECT_EQ(rv(Call(kVerifyInit, session).mech(m).handle(key)), CKR_OK);
-    return rv(Call(kVerify, session).data(data).data2(signature));
-}
-
-Bytes Device::digest(uint32_t session, const Mechanism& m, const Bytes& data) {
-    EXPECT_EQ(rv(Call(kDigestInit, session).mech(m)), CKR_OK);
-    // Pieces of at most 2000 bytes, as the library sends them.
-    size_t off = 0;
-    do {
-        size_t piece = std::min<size_t>(2000, data.size() - off);
-        EXPECT_EQ(rv(Call(kDigestUpdate, session).data(Bytes(data.begin() + long(off), data.begin() + long(off + piece)))),
-                  CKR_OK);
-        off += piece;
-    } while (off < data.size());
-    Response resp = call(Call(kDigestFinal, session).length(64));
-    EXPECT_EQ(resp.rv, CKR_OK);
-    return resp.data.value_or(Bytes{});
 }
 
 std::pair<uint32_t, uint32_t> Device::keyPair(uint32_t session, const Mechanism& m, std::vector<Attribute> pub,

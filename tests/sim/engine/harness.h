@@ -1,6 +1,5 @@
 // Drives one engine through encoded requests, as the library would.
 #pragma once
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -30,7 +29,6 @@ using simref::num;
 Attribute text(uint32_t type, const std::string& value);
 Bytes toBytes(const std::string& s);
 Bytes hex(const std::string& h);
-std::string toHex(const Bytes& b);
 Mechanism mech(uint32_t type, const Bytes& parameter = {});
 Bytes le32(uint32_t v);
 uint32_t handleAt(const Bytes& list, size_t index);  // from a handle list of FindObjects
@@ -92,12 +90,6 @@ public:
     uint32_t secretKey(uint32_t session, uint32_t keyType, const Bytes& value,
                        std::vector<Attribute> extra = {});
 
-    // One-shot operations through the protocol; each asserts CKR_OK on the way.
-    Bytes crypt(uint32_t session, bool encrypt, const Mechanism& m, uint32_t key, const Bytes& in);
-    Bytes signData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data);
-    uint32_t verifyData(uint32_t session, const Mechanism& m, uint32_t key, const Bytes& data,
-                        const Bytes& signature);
-    Bytes digest(uint32_t session, const Mechanism& m, const Bytes& data);
     std::pair<uint32_t, uint32_t> keyPair(uint32_t session, const Mechanism& m,
                                           std::vector<Attribute> pub, std::vector<Attribute> priv);
     // Every handle a search with this template finds, fetched two at a time.

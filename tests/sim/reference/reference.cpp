@@ -13,29 +13,6 @@ Bytes md(mbedtls_md_type_t type, const Bytes& data) {
     return out;
 }
 
-Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data) {
-    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
-    Bytes out(mbedtls_md_get_size(info));
-    mbedtls_md_hmac(info, key.data(), key.size(), data.data(), data.size(), out.data());
-    return out;
-}
-
-Bytes pkcs7(Bytes data, size_t block) {
-    uint8_t pad = uint8_t(block - data.size() % block);
-    data.insert(data.end(), pad, pad);
-    return data;
-}
-
-Bytes aesCbc(const Bytes& key, Bytes iv, const Bytes& data) {
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    mbedtls_aes_setkey_enc(&ctx, key.data(), unsigned(key.size() * 8));
-    Bytes out(data.size());
-    mbedtls_aes_crypt_cbc(&ctx, MBEDTLS_AES_ENCRYPT, data.size(), iv.data(), data.data(), out.data());
-    mbedtls_aes_free(&ctx);
-    return out;
-}
-
 Bytes aesCtr(const Bytes& key, const Bytes& counter, const Bytes& data) {
     mbedtls_aes_context ctx;
     mbedtls_aes_init(&ctx);

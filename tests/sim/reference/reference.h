@@ -19,9 +19,6 @@ inline Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flag
 inline Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
 
 Bytes md(mbedtls_md_type_t type, const Bytes& data);
-Bytes hmac(mbedtls_md_type_t type, const Bytes& key, const Bytes& data);
-Bytes pkcs7(Bytes data, size_t block);
-Bytes aesCbc(const Bytes& key, Bytes iv, const Bytes& data);  // data a multiple of 16 bytes
 Bytes aesCtr(const Bytes& key, const Bytes& counter, const Bytes& data);
 Bytes pattern(size_t n, uint8_t seed = 1);
 
