@@ -87,7 +87,7 @@ void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, in
 TEST(Lifecycle, InitialiseFinaliseCyclesInProcess) {
     orvotest::TestDir dir;
     dir.useAsConfig();
-    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     // The simulated device lives in this process and keeps its own records: only descriptors
     // are compared here.
     expectSteady([](Findings& f) { cycle(linkedLibrary(), f); }, 5, 200, std::nullopt);
@@ -138,7 +138,7 @@ TEST(Lifecycle, ExitWhileThreadsAreInsideTheLibrary) {
     for (int run = 0; run < 2; ++run) {
         Child child(
             [](Findings& f) {
-                dravenholt::sim::installSimulatedDevices(getContext(), 1);
+                dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
                 if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
                 static std::atomic<size_t> calls{0};  // outlives the body: the threads go on
                 for (int i = 0; i < 4; ++i) {

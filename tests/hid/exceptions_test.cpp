@@ -1,11 +1,11 @@
-// Every failure of the HID transport surfaces as an IOException with its own message.
+// Every failure of the HID transport surfaces as a DeviceError with its own message.
 #include "hid_test_support.h"
 
 namespace hidtest {
 namespace {
 
 TEST_F(HidTest, ClosedTransportHasNullHandle) {
-    CHIDTransport transport;
+    HidTransport transport;
     uint8_t buffer[16];
     EXPECT_EQ(thrownMessage([&] { transport.read(buffer, sizeof buffer); }), "Null handle");
     EXPECT_EQ(thrownMessage([&] { transport.write(buffer, sizeof buffer); }), "Null handle");
@@ -21,7 +21,7 @@ TEST_F(HidTest, OpenWithoutMatchingDeviceIsNotDetected) {
 TEST_F(HidTest, DeviceThatCannotBeOpenedFailsToConnect) {
     auto device = dravenholt::vhid::plugIn({}, echo);
     device->setFaults({.refuseOpen = true});
-    CHIDTransport transport;
+    HidTransport transport;
     transport.setSerialNumber("0123456789AB");
     EXPECT_EQ(thrownMessage([&] { transport.open(); }), "Unable to connect to device");
     EXPECT_FALSE(transport.isOpen());

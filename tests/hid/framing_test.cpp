@@ -104,7 +104,7 @@ TEST_P(U2fFramingTest, RequestTravelsInTheExpectedNumberOfFrames) {
     const U2fCase c = GetParam();
     auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     auto transport = openTransport("0123456789AB");
-    ASSERT_NE(transport->channel(), CHIDTransport::kReportFraming);
+    ASSERT_NE(transport->channel(), HidTransport::kReportFraming);
     size_t handshakeReports = device->writtenReports().size();
 
     Bytes request = pattern(c.requestLength);

@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "frame/exceptions.h"
-#include "frame/log_target.h"
+#include "base/errors.h"
+#include "base/log_target.h"
 #include "transport/hid_transport.h"
 #include "vhid/vhid.h"
 
 namespace hidtest {
 
-using dravenholt::CHIDTransport;
+using dravenholt::HidTransport;
 using dravenholt::vhid::Bytes;
 using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::Faults;
 using dravenholt::vhid::Framing;
 using namespace std::chrono_literals;
 
-class RecordingLog : public dravenholt::ILogTarget {
+class RecordingLog : public dravenholt::LogTarget {
 public:
     void log(int level, const char* format, ...) override {
         char line[512];
@@ -89,32 +89,31 @@ protected:
     void TearDown() override { dravenholt::vhid::unplugAll(); }
 
     // A transport for the maker's device with this serial number (no IDs set).
-    std::unique_ptr<CHIDTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
-        auto transport = std::make_unique<CHIDTransport>(&log);
+    std::unique_ptr<HidTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
+        auto transport = std::make_unique<HidTransport>(&log);
         transport->setSerialNumber(serial.c_str());
         transport->open();
         transport->setTimeout(timeoutMs);
         return transport;
     }
 
-    Bytes readAll(CHIDTransport& transport, size_t capacity = 4096) {
+    Bytes readAll(HidTransport& transport, size_t capacity = 4096) {
         Bytes buffer(capacity);
         buffer.resize(transport.read(buffer.data(), buffer.size()));
         return buffer;
     }
 
-    void writeAll(CHIDTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
+    void writeAll(HidTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
 
     RecordingLog log;
 };
 
-// The message of the IOException `action` throws; empty when it throws none.
+// The message of the DeviceError `action` throws; empty when it throws none.
 template <typename F>
 std::string thrownMessage(F&& action) {
     try {
         action();
-    } catch (const IOException& e) {
-        EXPECT_EQ(e.code(), -1);
+    } catch (const dravenholt::DeviceError& e) {
         return e.what();
     }
     return "";

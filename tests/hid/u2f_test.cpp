@@ -23,10 +23,10 @@ TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
     dravenholt::vhid::plugIn({.serial = L"000000000001"}, echo);
     dravenholt::vhid::plugIn({.serial = L"000000000002", .refusesForeignReports = false}, echo);
     auto refusing = openTransport("000000000001");
-    EXPECT_EQ(refusing->channel(), CHIDTransport::kReportFraming);
+    EXPECT_EQ(refusing->channel(), HidTransport::kReportFraming);
     EXPECT_EQ(log.count("hid transport received timeout"), 0u);
     auto ignoring = openTransport("000000000002");
-    EXPECT_EQ(ignoring->channel(), CHIDTransport::kReportFraming);
+    EXPECT_EQ(ignoring->channel(), HidTransport::kReportFraming);
     EXPECT_EQ(log.count("hid transport received timeout"), 1u);
     EXPECT_FALSE(log.has(kDebug, "u2f transport detected"));
     for (auto* transport : {refusing.get(), ignoring.get()}) {
@@ -39,7 +39,7 @@ TEST_F(HidTest, HandshakeThatCannotBeWrittenLogsNothing) {
     auto device = dravenholt::vhid::plugIn(u2fProfile(), echo);
     device->setFaults({.failWrites = true});
     auto transport = openTransport("0123456789AB");
-    EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+    EXPECT_EQ(transport->channel(), HidTransport::kReportFraming);
     EXPECT_TRUE(log.lines.size() == 1 && log.lines[0].second.rfind("Opening device ", 0) == 0);
 }
 

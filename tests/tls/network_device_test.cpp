@@ -50,9 +50,9 @@ TEST_F(NetworkDevice, OnePortOverTlsSurvivesADeviceRestart) {
     CK_ULONG n = 0;
     ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &n), CKR_OK);
     EXPECT_EQ(n, 1u);
-    auto* transport = getContext().port(0);
+    auto* transport = dravenholt::getContext().ports().find(0);
     ASSERT_NE(transport, nullptr);
-    EXPECT_STREQ(transport->getTypeName(), "TCP");
+    EXPECT_EQ(transport->kind(), dravenholt::TransportKind::Network);
     EXPECT_EQ(transport->getTimeout(), 400u);
     EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
     EXPECT_EQ(calls(dravenholt::fn::CloseAllSessions), 1u);

@@ -22,10 +22,10 @@ TEST_F(Sessions, OpenSessionChecksAndSendsTheFlags) {
     EXPECT_TRUE(a->calls().empty());
     a->answer(reply(CKR_TOKEN_NOT_RECOGNIZED));  // no handle: nothing recorded
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_TOKEN_NOT_RECOGNIZED);
-    EXPECT_EQ(getContext().sessions.size(), 0u);
+    EXPECT_EQ(dravenholt::getContext().sessions().size(), 0u);
     a->answer(answer(CKR_OK, std::nullopt, 77));
     ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
-    EXPECT_EQ(getContext().sessions.size(), 1u);
+    EXPECT_EQ(dravenholt::getContext().sessions().size(), 1u);
     EXPECT_EQ(a->lastCall().function, 11u);
     EXPECT_EQ(a->lastCall().value, CKF_SERIAL_SESSION | CKF_RW_SESSION);
 }
@@ -125,7 +125,7 @@ TEST_F(Sessions, PinsAreWipedOnceSent) {
 }
 
 struct SessionThreads : AdminTest {
-    SessionThreads() { b->typeName = "HID"; }
+    SessionThreads() { b->kind = dravenholt::TransportKind::Hid; }
 };
 
 TEST_F(SessionThreads, EachCallReachesThePortItSelected) {

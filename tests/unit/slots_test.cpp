@@ -46,7 +46,7 @@ TEST_F(Slots, SlotInfoOfANetworkDeviceAndOfOneThatCannotBeOpened) {
     EXPECT_EQ(info.firmwareVersion.major, 0);
 
     b->openError = "Device not detected";
-    getContext().port(1)->close();  // opened by the set-time call of C_Initialize
+    dravenholt::getContext().ports().find(1)->close();  // opened by the set-time call of C_Initialize
     std::memset(&info, 'z', sizeof info);
     ASSERT_EQ(C_GetSlotInfo(1, &info), CKR_OK);
     EXPECT_EQ(info.flags, 0u);
