@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace orvo_bench {
 

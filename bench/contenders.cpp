@@ -19,15 +19,17 @@ constexpr CK_SLOT_ID kInProcessSlot = 1;
 }  // namespace
 
 Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt::sim::Engine>()) {
-    CContext& context = getContext();
-    if (context.ipAddress.empty())
+    dravenholt::Context& context = dravenholt::getContext();
+    const dravenholt::Settings& settings = context.settings();
+    if (settings.address.empty())
         throw BenchError("ORVO_CONFIG_PATH must name a directory whose orvoconfig.json points at orvo-sim");
-    std::string address = context.ipAddress, caBundle = context.caCertBundle;
-    uint32_t port = context.ipPort;
-    context.setDevicePair([](CContext&) { return std::vector<uint64_t>{0, 1}; },
-                          [this](uint64_t id, CContext& c) -> std::unique_ptr<dravenholt::CTransport> {
-                              std::unique_ptr<dravenholt::CTransport> inner;
-                              if (id == 0) inner = dravenholt::makeNetworkTransport(0, c);
+    std::string address = settings.address, caBundle = settings.caBundle;
+    uint32_t port = settings.port;
+    context.setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0, 1}; },
+                          [this](uint64_t id, const dravenholt::Settings& s,
+                                 dravenholt::LogTarget& log) -> std::unique_ptr<dravenholt::Transport> {
+                              std::unique_ptr<dravenholt::Transport> inner;
+                              if (id == 0) inner = dravenholt::makeNetworkTransport(0, s, log);
                               else inner = std::make_unique<dravenholt::sim::InProcessTransport>(engine_);
                               return std::make_unique<RecordingTransport>(std::move(inner), recorder_);
                           });
@@ -37,9 +39,9 @@ Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt
     std::vector<Exchange> tlsSetup, inProcessSetup;
     overTls_ = recordedFixture(list, kTlsSlot, tlsSetup);
     inProcess_ = recordedFixture(list, kInProcessSlot, inProcessSetup);
-    bare_ = std::make_unique<BareTlsClient>(address, port, caBundle, context.timeoutMs);
+    bare_ = std::make_unique<BareTlsClient>(address, port, caBundle, settings.timeoutMs);
     transport_ = std::make_unique<dravenholt::TCPTransport>(address, port, caBundle, nullptr);
-    transport_->setTimeout(context.timeoutMs);
+    transport_->setTimeout(settings.timeoutMs);
     transport_->open();
     engineClient_ = std::make_unique<dravenholt::sim::EngineClient>(*engine_);
     toBare_ = [this](const Bytes& request, uint8_t* reply, size_t capacity) {
@@ -65,7 +67,7 @@ Contenders::Contenders(const Paths& paths) : engine_(std::make_shared<dravenholt
     if (paths.cannedReplies.empty())
         notes_.push_back("canned replies: not measured, no --canned-replies (scripts/bench.sh gives it)");
     else
-        canned_ = connectCannedReplies(paths.cannedReplies, context.timeoutMs);
+        canned_ = connectCannedReplies(paths.cannedReplies, settings.timeoutMs);
 }
 
 Contenders::~Contenders() = default;

@@ -3,7 +3,7 @@
 // initialised first.
 #pragma once
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace orvo_bench {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace orvo_bench {
 

@@ -39,9 +39,9 @@ private:
     std::vector<Exchange> exchanges_;
 };
 
-class RecordingTransport final : public dravenholt::CTransport {
+class RecordingTransport final : public dravenholt::Transport {
 public:
-    RecordingTransport(std::unique_ptr<dravenholt::CTransport> inner, Recorder& recorder)
+    RecordingTransport(std::unique_ptr<dravenholt::Transport> inner, Recorder& recorder)
         : inner_(std::move(inner)), recorder_(recorder) {}
 
     void open() override { inner_->open(); }
@@ -50,7 +50,7 @@ public:
     void setTimeout(uint32_t ms) override { inner_->setTimeout(ms); }
     uint32_t getTimeout() override { return inner_->getTimeout(); }
     void discardStale() override { inner_->discardStale(); }
-    const char* getTypeName() override { return inner_->getTypeName(); }
+    dravenholt::TransportKind kind() const override { return inner_->kind(); }
     size_t write(const std::string& data) override {
         return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     }
@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    std::unique_ptr<dravenholt::CTransport> inner_;
+    std::unique_ptr<dravenholt::Transport> inner_;
     Recorder& recorder_;
 };
 

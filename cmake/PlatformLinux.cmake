@@ -20,5 +20,5 @@ target_link_libraries(orvo_hidapi_shipped INTERFACE
 add_library(orvo_pkcs11_headers INTERFACE)
 target_include_directories(orvo_pkcs11_headers INTERFACE ${P11KIT_INCLUDE_DIRS})
 
-set(ORVO_EXPORTS_MAP ${PROJECT_SOURCE_DIR}/src/frame/exports.map)
+set(ORVO_EXPORTS_MAP ${PROJECT_SOURCE_DIR}/src/api/exports.map)
 set(ORVO_SHIPPED_LIBRARY_LINK_OPTIONS -Wl,--version-script=${ORVO_EXPORTS_MAP} -Wl,--no-undefined)

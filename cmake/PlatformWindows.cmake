@@ -30,5 +30,5 @@ add_library(orvo_hidapi_shipped INTERFACE)
 target_link_libraries(orvo_hidapi_shipped INTERFACE
   -Wl,--whole-archive ${HIDAPI_WINDOWS_STATIC} -Wl,--no-whole-archive hid)
 
-# Exports: the functions marked ORVO_EXPORT (frame/pkcs11.h) and hidapi's, nothing else.
+# Exports: the functions marked ORVO_EXPORT (base/pkcs11.h) and hidapi's, nothing else.
 set(ORVO_SHIPPED_LIBRARY_LINK_OPTIONS "")

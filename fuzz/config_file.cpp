@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char& c : text)
         if (c == '/' || c == '\\') c = '_';
     std::ofstream(scratch / kConfigName, std::ios::binary | std::ios::trunc) << text;
-    { CContext context; }
+    { dravenholt::Context context; }
     for (const auto& entry : std::filesystem::directory_iterator(scratch))
         if (entry.path().filename() != kConfigName) std::filesystem::remove_all(entry.path());
     return 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "frame/context.h"
+#include "token/operations.h"
 #include "orvo/admin.h"
 #include "support/fuzz_input.h"
 #include "support/scratch.h"
@@ -27,7 +28,7 @@ namespace {
 Input* replies = nullptr;  // the running input; none outside an input
 
 // The device: each read hands out the next reply of the input.
-class ReplyTransport : public dravenholt::CTransport {
+class ReplyTransport : public dravenholt::Transport {
 public:
     void open() override { open_ = true; }
     bool isOpen() override { return open_; }
@@ -42,7 +43,7 @@ public:
         if (n) std::memcpy(buffer, reply.data(), n);
         return n;
     }
-    const char* getTypeName() override { return "FUZZ"; }
+    dravenholt::TransportKind kind() const override { return dravenholt::TransportKind::Other; }
 
 private:
     bool open_ = false;
@@ -67,25 +68,25 @@ private:
 };
 
 CK_SESSION_HANDLE session = 0;
-CContext& context() { return getContext(); }
+dravenholt::Context& context() { return dravenholt::getContext(); }
 
 // Operations that put device bytes into a caller's buffer and report their number.
 using OutputCall = CK_RV (*)(CK_BYTE_PTR in, CK_ULONG inLength, CK_BYTE_PTR out, CK_ULONG_PTR outLength);
 
 const OutputCall kOutputCalls[] = {
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_Encrypt(session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_Decrypt(session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_EncryptUpdate(session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_DecryptUpdate(session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_EncryptFinal(session, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_DecryptFinal(session, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_Sign(session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_SignFinal(session, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_Digest(session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return context().C_DigestFinal(session, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Encrypt(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Decrypt(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_EncryptUpdate(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DecryptUpdate(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_EncryptFinal(context(), session, out, len); },
+    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DecryptFinal(context(), session, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Sign(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_SignFinal(context(), session, out, len); },
+    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Digest(context(), session, in, n, out, len); },
+    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DigestFinal(context(), session, out, len); },
     [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) {
         CK_MECHANISM mechanism{CKM_AES_KEY_WRAP, nullptr, 0};
-        return context().C_WrapKey(session, &mechanism, 1, 2, out, len);
+        return dravenholt::ops::C_WrapKey(context(), session, &mechanism, 1, 2, out, len);
     },
 };
 
@@ -145,7 +146,7 @@ void getAttributeValue(Input& in) {
         }
         tmpl[i].ulValueLen = r.capacity;
     }
-    context().C_GetAttributeValue(session, in.u8(), tmpl.data(), count);
+    dravenholt::ops::C_GetAttributeValue(context(), session, in.u8(), tmpl.data(), count);
     for (size_t i = 0; i < count; ++i) {
         if (!tmpl[i].pValue) continue;
         CK_ULONG length = tmpl[i].ulValueLen;
@@ -161,33 +162,33 @@ void findObjects(Input& in) {
     CK_ULONG most = in.u16() % 600 + 1;
     std::vector<CK_OBJECT_HANDLE> room(most);
     CK_ULONG found = 0;
-    context().C_FindObjects(session, room.data(), most, &found);
+    dravenholt::ops::C_FindObjects(context(), session, room.data(), most, &found);
     require(found <= most, "more handles reported than the caller's array holds");
 }
 
 void digestInPieces(Input& in) {
     Buffer data(in.u16() % 7000);
-    context().C_DigestUpdate(session, data.get(), data.size());
+    dravenholt::ops::C_DigestUpdate(context(), session, data.get(), data.size());
 }
 
 void generateRandom(Input& in) {
     Buffer out(in.u16() % 6000);
-    context().C_GenerateRandom(session, out.get(), out.size());
+    dravenholt::ops::C_GenerateRandom(context(), session, out.get(), out.size());
 }
 
 void tokenAndSessionInfo(Input& in) {
     if (in.u8() & 1) {
         CK_TOKEN_INFO info;
-        context().C_GetTokenInfo(0, &info);
+        dravenholt::ops::C_GetTokenInfo(context(), 0, &info);
     } else {
         CK_SESSION_INFO info;
-        context().C_GetSessionInfo(session, &info);
+        dravenholt::ops::C_GetSessionInfo(context(), session, &info);
     }
 }
 
 void objectSize(Input& in) {
     CK_ULONG size = 0;
-    context().C_GetObjectSize(session, in.u8(), &size);
+    dravenholt::ops::C_GetObjectSize(context(), session, in.u8(), &size);
 }
 
 void newHandles(Input& in) {
@@ -196,12 +197,12 @@ void newHandles(Input& in) {
     CK_OBJECT_HANDLE first = 0, second = 0;
     CK_MECHANISM mechanism{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
     switch (in.u8() % 3) {
-        case 0: context().C_CreateObject(session, tmpl, 1, &first); break;
-        case 1: context().C_GenerateKeyPair(session, &mechanism, tmpl, 1, tmpl, 1, &first, &second); break;
+        case 0: dravenholt::ops::C_CreateObject(context(), session, tmpl, 1, &first); break;
+        case 1: dravenholt::ops::C_GenerateKeyPair(context(), session, &mechanism, tmpl, 1, tmpl, 1, &first, &second); break;
         default: {
             CK_SESSION_HANDLE opened = 0;
-            if (context().C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &opened) == CKR_OK || opened)
-                context().C_CloseSession(opened);
+            if (dravenholt::ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION, nullptr, nullptr, &opened) == CKR_OK || opened)
+                dravenholt::ops::C_CloseSession(context(), opened);
         }
     }
 }
@@ -259,7 +260,7 @@ void openSession() {
     const uint8_t script[] = {4, 0, 0x08, 0x00, 0x10, 0x05};  // rv 0, handle 5
     Input in(script, sizeof script);
     replies = &in;
-    context().C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    dravenholt::ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
     replies = nullptr;
     require(session != 0, "the fuzzing session did not open");
 }
@@ -271,8 +272,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::filesystem::path directory = fuzzin::scratchDirectory("orvo-fuzz-reply");
     std::ofstream(directory / "orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
     setenv("ORVO_CONFIG_PATH", directory.c_str(), 1);
-    getContext().setDevicePair([](CContext&) { return std::vector<uint64_t>{0}; },
-                               [](uint64_t, CContext&) -> std::unique_ptr<dravenholt::CTransport> {
+    dravenholt::getContext().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },
+                               [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
                                    return std::make_unique<ReplyTransport>();
                                });
     require(C_Initialize(nullptr) == CKR_OK, "C_Initialize failed");

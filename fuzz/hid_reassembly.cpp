@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "support/fuzz_input.h"
 #include "support/scripted_hid.h"
 #include "transport/hid_descriptor.h"
@@ -35,14 +35,14 @@ fuzzhid::Bytes descriptorFor(uint16_t bytes) {
             0x09, 0x01, 0x81, 0x02, 0xC0};                               // usage, input, end
 }
 
-std::vector<std::unique_ptr<dravenholt::CHIDTransport>> transports;
+std::vector<std::unique_ptr<dravenholt::HidTransport>> transports;
 hid_device* bareHandle = nullptr;  // for the handshake alone
 
-std::unique_ptr<dravenholt::CHIDTransport> openTransport(std::optional<fuzzhid::Bytes> descriptor, bool u2f) {
+std::unique_ptr<dravenholt::HidTransport> openTransport(std::optional<fuzzhid::Bytes> descriptor, bool u2f) {
     fuzzhid::Device& device = fuzzhid::device();
     device.descriptor = std::move(descriptor);
     device.u2fChannel = u2f ? std::optional<uint32_t>(kChannel) : std::nullopt;
-    auto transport = std::make_unique<dravenholt::CHIDTransport>();
+    auto transport = std::make_unique<dravenholt::HidTransport>();
     transport->setSerialNumber("0123456789AB");
     transport->open();
     transport->setTimeout(0);
@@ -87,7 +87,7 @@ void listWithStrings(Input& in) {
     device.serial = defaults.serial;
 }
 
-void operate(dravenholt::CHIDTransport& transport, Input& in) {
+void operate(dravenholt::HidTransport& transport, Input& in) {
     fuzzhid::Device& device = fuzzhid::device();
     switch (in.u8() % 8) {
         case 0:
@@ -148,12 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzhid::Device& device = fuzzhid::device();
     device.input.clear();
     device.failWrites = false;
-    dravenholt::CHIDTransport& transport = *transports[in.u8() % transports.size()];
+    dravenholt::HidTransport& transport = *transports[in.u8() % transports.size()];
     transport.discardStale();
     while (!in.empty()) {
         try {
             operate(transport, in);
-        } catch (const IOException&) {
+        } catch (const dravenholt::DeviceError&) {
             // a refused report or write: the transport's documented answer
         }
     }

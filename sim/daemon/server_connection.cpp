@@ -8,7 +8,7 @@
 
 #include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
-#include "transport/net_socket.h"
+#include "platform/net_socket.h"
 
 namespace dravenholt::sim {
 

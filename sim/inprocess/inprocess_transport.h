@@ -12,7 +12,7 @@
 
 namespace dravenholt::sim {
 
-class InProcessTransport : public CTransport {
+class InProcessTransport : public Transport {
 public:
     explicit InProcessTransport(std::shared_ptr<Engine> engine) : engine_(std::move(engine)) {}
 
@@ -25,7 +25,7 @@ public:
     size_t write(const std::string& data) override;
     // The reply to the last request; 0 when there is none or it does not fit `capacity`.
     size_t read(uint8_t* buffer, size_t capacity) override;
-    const char* getTypeName() override { return "SIM"; }
+    TransportKind kind() const override { return TransportKind::Simulated; }
     void discardStale() override { pending_.clear(); }
 
 private:

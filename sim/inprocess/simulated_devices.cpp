@@ -34,17 +34,17 @@ std::string SimulatedDevices::serialOf(uint64_t id) {
     return text;
 }
 
-void SimulatedDevices::install(CContext& context, std::shared_ptr<SimulatedDevices> devices) {
+void SimulatedDevices::install(Context& context, std::shared_ptr<SimulatedDevices> devices) {
     context.setDevicePair(
-        [devices](CContext&) { return devices->ids(); },
-        [devices](uint64_t id, CContext&) -> std::unique_ptr<CTransport> {
+        [devices](const Settings&) { return devices->ids(); },
+        [devices](uint64_t id, const Settings&, LogTarget&) -> std::unique_ptr<Transport> {
             std::shared_ptr<Engine> engine = devices->engine(id);
             if (!engine) return nullptr;
             return std::make_unique<InProcessTransport>(engine);
         });
 }
 
-std::shared_ptr<SimulatedDevices> installSimulatedDevices(CContext& context, size_t count,
+std::shared_ptr<SimulatedDevices> installSimulatedDevices(Context& context, size_t count,
                                                           std::filesystem::path stateDir) {
     auto devices = std::make_shared<SimulatedDevices>(count, std::move(stateDir));
     SimulatedDevices::install(context, devices);

@@ -9,7 +9,9 @@
 
 #include "engine/engine.h"
 
-class CContext;
+namespace dravenholt {
+class Context;
+}
 
 namespace dravenholt::sim {
 
@@ -23,7 +25,7 @@ public:
 
     // Makes the context list exactly these devices and reach them in-process; the context
     // keeps them alive through the installed pair.
-    static void install(CContext& context, std::shared_ptr<SimulatedDevices> devices);
+    static void install(Context& context, std::shared_ptr<SimulatedDevices> devices);
 
     std::vector<uint64_t> ids() const;
     std::shared_ptr<Engine> engine(uint64_t id) const;
@@ -34,7 +36,7 @@ private:
 };
 
 // Convenience: makes `count` devices and installs them.
-std::shared_ptr<SimulatedDevices> installSimulatedDevices(CContext& context, size_t count,
+std::shared_ptr<SimulatedDevices> installSimulatedDevices(Context& context, size_t count,
                                                           std::filesystem::path stateDir = {});
 
 }  // namespace dravenholt::sim

@@ -8,7 +8,7 @@
 // (they must leave with _exit, never through static destructors).
 //
 //   auto orvo = dravenholt::vhid::plugIn({.serial = L"0123456789AB"}, myResponder);
-//   ... C_Initialize / pOpenPort / CHIDTransport find it through hid_enumerate ...
+//   ... C_Initialize / pOpenPort / HidTransport find it through hid_enumerate ...
 //   dravenholt::vhid::unplugAll();
 #pragma once
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "frame/guarded.h"
+#include "base/guarded.h"
 #include "orvo/admin.h"
 #include "token/operation.h"
 

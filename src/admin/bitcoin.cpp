@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "admin/admin_call.h"
+#include "token/operations.h"
 #include "protocol/function_ids.h"
 
 using namespace dravenholt;
@@ -15,7 +16,7 @@ constexpr uint64_t kMaxPathElements = 2048 / 4;
 
 // The key test: searches with the whole key template (a private EC token key labelled and
 // identified "btc"), so that no other private key of the token passes for the Bitcoin key.
-CK_RV keyTest(CContext& context, CK_SESSION_HANDLE session, uint32_t* keyHandle) {
+CK_RV keyTest(Context& context, CK_SESSION_HANDLE session, uint32_t* keyHandle) {
     Entry entry(context, "u32HasBitcoinKey");
     if (entry.rv() != CKR_OK) return entry.rv();
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -27,17 +28,17 @@ CK_RV keyTest(CContext& context, CK_SESSION_HANDLE session, uint32_t* keyHandle)
         {CKA_ID, name, sizeof name},             {CKA_TOKEN, &yes, sizeof yes},
         {CKA_PRIVATE, &yes, sizeof yes},         {CKA_KEY_TYPE, &keyType, sizeof keyType},
     };
-    if (CK_RV rv = context.C_FindObjectsInit(session, keyTemplate, 6); rv != CKR_OK) return rv;
+    if (CK_RV rv = ops::C_FindObjectsInit(context, session, keyTemplate, 6); rv != CKR_OK) return rv;
     CK_OBJECT_HANDLE found = 0;
     CK_ULONG count = 0;
-    CK_RV rv = context.C_FindObjects(session, &found, 1, &count);
+    CK_RV rv = ops::C_FindObjects(context, session, &found, 1, &count);
     if (rv == CKR_OK && count == 0) rv = ORVO_NO_BITCOIN_KEY;
     if (rv == CKR_OK && keyHandle) *keyHandle = static_cast<uint32_t>(found);
-    context.C_FindObjectsFinal(session);
+    ops::C_FindObjectsFinal(context, session);
     return rv;
 }
 
-CK_RV importKey(CContext& context, CK_SESSION_HANDLE session, const uint8_t* key, uint64_t keyLength) {
+CK_RV importKey(Context& context, CK_SESSION_HANDLE session, const uint8_t* key, uint64_t keyLength) {
     Entry entry(context, "u32ImportBitcoinKey");
     entry.check(key && keyLength != 0).check(lengthFitsWire(keyLength), CKR_DATA_LEN_RANGE);
     if (entry.rv() != CKR_OK) return entry.rv();
@@ -62,7 +63,7 @@ void toBigEndian(uint32_t* path, uint64_t count) {
 
 // The converted path in field 4 and the output capacity in field 11; the reply's bytes go into
 // `output`, and on success their number into *outputLength.
-CK_RV sendWithPath(CContext& context, DeviceCall& call, uint32_t* path, uint64_t count, uint8_t* output,
+CK_RV sendWithPath(Context& context, DeviceCall& call, uint32_t* path, uint64_t count, uint8_t* output,
                    uint64_t* outputLength) {
     toBigEndian(path, count);
     const uint32_t capacity = wireCapacity(*outputLength);
@@ -73,7 +74,7 @@ CK_RV sendWithPath(CContext& context, DeviceCall& call, uint32_t* path, uint64_t
     return rv;
 }
 
-CK_RV publicKey(CContext& context, CK_SESSION_HANDLE session, uint32_t* path, uint64_t count, uint8_t* output,
+CK_RV publicKey(Context& context, CK_SESSION_HANDLE session, uint32_t* path, uint64_t count, uint8_t* output,
                 uint64_t* outputLength) {
     Entry entry(context, "u32GetBitcoinPub");
     entry.check(path && output && outputLength && *outputLength != 0);
@@ -83,7 +84,7 @@ CK_RV publicKey(CContext& context, CK_SESSION_HANDLE session, uint32_t* path, ui
     });
 }
 
-CK_RV signHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash, uint64_t hashLength,
+CK_RV signHash(Context& context, CK_SESSION_HANDLE session, const uint8_t* hash, uint64_t hashLength,
                uint32_t* path, uint64_t count, uint8_t* signature, uint64_t* signatureLength) {
     Entry entry(context, "u32SignBitcoinHash");
     entry.check(path && hash && signature && signatureLength && *signatureLength != 0 && hashLength != 0);

@@ -9,7 +9,7 @@ namespace {
 
 // On success *length becomes the number of log bytes received, so that the caller knows how
 // many bytes of its buffer are log entries; on failure the length the device needs, if it said.
-CK_RV readLog(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
+CK_RV readLog(Context& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
     Entry entry(context, "bReadLogEntries");
     entry.check(length && (buffer || *length == 0));
     return entry.slot(slot, [&](int32_t port) {

@@ -1,4 +1,4 @@
-// Raw port interface: a CHIDTransport of the caller's own, outside the port registry and the
+// Raw port interface: a HidTransport of the caller's own, outside the port registry and the
 // library context. The calls are held (see frame/call_hold.h): hidapi's state stays while any runs.
 #include "orvo/raw_port.h"
 
@@ -6,18 +6,18 @@
 #include <exception>
 #include <memory>
 
-#include "frame/call_hold.h"
-#include "frame/pkcs11.h"
+#include "base/call_hold.h"
+#include "base/pkcs11.h"
 #include "transport/hid_discovery.h"
 #include "transport/hid_transport.h"
 
-using dravenholt::CHIDTransport;
+using dravenholt::HidTransport;
 using dravenholt::held;
-using dravenholt::CTransport;
+using dravenholt::Transport;
 
 namespace {
 
-CTransport* asTransport(void* port) { return static_cast<CTransport*>(port); }
+Transport* asTransport(void* port) { return static_cast<Transport*>(port); }
 
 const char* messageOf(const std::exception& e) { return e.what() ? e.what() : "null"; }
 
@@ -35,13 +35,13 @@ ORVO_EXPORT void* pOpenPort(uint16_t vendorId, uint16_t productId, uint32_t time
                             const char* productName, const char* serialNumber) {
     return held([&]() -> void* {
         try {
-            auto transport = std::make_unique<CHIDTransport>();
+            auto transport = std::make_unique<HidTransport>();
             transport->setDeviceIds(vendorId, productId);
             if (productName) transport->setProductName(productName);
             if (serialNumber) transport->setSerialNumber(serialNumber);
             transport->open();
             transport->setTimeout(timeoutMs);
-            return static_cast<CTransport*>(transport.release());
+            return static_cast<Transport*>(transport.release());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "Error opening port: %s\n", messageOf(e));
         } catch (...) {

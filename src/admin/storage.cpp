@@ -14,7 +14,7 @@ constexpr uint64_t kRestorePiece = 1536;
 
 // Pieces until the device answers CKR_OK; each lands after the ones before it. Both transfers
 // hold the library mutex throughout, so the pieces of two transfers never interleave.
-CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
+CK_RV backup(Context& context, uint32_t slot, uint8_t* buffer, uint64_t* length) {
     Entry entry(context, nullptr);
     return entry.slot(slot, [&](int32_t port) -> CK_RV {
         if (!buffer || !length || *length == 0) return CKR_ARGUMENTS_BAD;
@@ -47,7 +47,7 @@ CK_RV backup(CContext& context, uint32_t slot, uint8_t* buffer, uint64_t* length
 
 // Pieces of at most kRestorePiece bytes, each with the image's length and the offset just past
 // it, while the device asks for more.
-CK_RV restore(CContext& context, uint32_t slot, const uint8_t* data, uint64_t length) {
+CK_RV restore(Context& context, uint32_t slot, const uint8_t* data, uint64_t length) {
     Entry entry(context, nullptr);
     return entry.slot(slot, [&](int32_t port) -> CK_RV {
         if (!data || length == 0) return CKR_ARGUMENTS_BAD;

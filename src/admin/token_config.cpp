@@ -21,7 +21,7 @@ void fillRecord(const TokenConfigMsg& config, uint8_t* record) {
     record[7] = static_cast<uint8_t>(options >> 8);
 }
 
-CK_RV getConfig(CContext& context, uint32_t slot, uint8_t* record) {
+CK_RV getConfig(Context& context, uint32_t slot, uint8_t* record) {
     Entry entry(context, "u32GetTokenConfig");
     entry.check(record && record[0] == kRecordVersion && record[1] == kRecordSize);
     return entry.slot(slot, [&](int32_t port) {

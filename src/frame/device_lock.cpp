@@ -5,7 +5,6 @@
 #include <mutex>
 #include <thread>
 
-#include "frame/context.h"
 #include "frame/process_lock_file.h"
 
 namespace dravenholt {
@@ -31,22 +30,76 @@ void releaseLockFile() {
     processLockFile() = nullptr;
 }
 
-bool prepareLockFile(CContext& c, const std::string& path) {
-    c.log(kDebug, "Process lockfile: %s", path.c_str());
+void DeviceLock::useLockFile(const std::string& path, LogTarget& log) {
+    log.log(kDebug, "Process lockfile: %s", path.c_str());
     bool created = false;
-    auto lock = std::make_unique<ProcessLockFile>(path, created);
-    if (created) c.log(kDebug, "Creating lockfile: %s", path.c_str());
+    auto file = std::make_unique<ProcessLockFile>(path, created);
+    if (created) log.log(kDebug, "Creating lockfile: %s", path.c_str());
     releaseLockFile();
-    processLockFile() = lock.release();
+    processLockFile() = file.release();
+    lockFile_ = true;
+}
+
+CK_RV DeviceLock::choose(const CK_C_INITIALIZE_ARGS* args, LogTarget& log) {
+    log.log(kDebug, "C_Initialize with non-null args");
+    if (args->pReserved) return CKR_ARGUMENTS_BAD;
+    if (args->flags & CKF_OS_LOCKING_OK) {
+        log.log(kDebug, "C_Initialize with locking requested");
+        osLocking_ = true;
+    } else if (args->CreateMutex) {
+        log.log(kDebug, "C_Initialize with locking functions requested");
+        if (!args->UnlockMutex || !args->LockMutex || !args->DestroyMutex) return CKR_ARGUMENTS_BAD;
+        if (args->CreateMutex(&appMutex_) != CKR_OK) return CKR_CANT_LOCK;
+        initArgs_ = *args;
+        appLocking_ = true;
+    }
+    return CKR_OK;
+}
+
+void DeviceLock::abandonAppMutex() {
+    if (appLocking_) initArgs_.DestroyMutex(appMutex_);
+    appLocking_ = false;
+    appMutex_ = nullptr;
+}
+
+bool DeviceLock::lock(uint32_t timeoutMs) {
+    if (osLocking_) nativeDeviceMutex().lock();
+    if (appLocking_ && initArgs_.LockMutex(appMutex_) != CKR_OK) {
+        if (osLocking_) nativeDeviceMutex().unlock();
+        return false;
+    }
+    if (lockFile_) {
+        try {
+            processLockFile()->lock(timeoutMs);
+        } catch (...) {
+            if (appLocking_) initArgs_.UnlockMutex(appMutex_);
+            if (osLocking_) nativeDeviceMutex().unlock();
+            throw;
+        }
+    }
     return true;
 }
 
-DeviceLockGuard::DeviceLockGuard(CContext& context) : context_(context), held_(context.lockDevice()) {}
+void DeviceLock::unlock() {
+    struct Rest {  // the mutexes are released even when the file unlock throws
+        DeviceLock& l;
+        ~Rest() {
+            if (l.osLocking_) nativeDeviceMutex().unlock();
+            if (l.appLocking_) l.initArgs_.UnlockMutex(l.appMutex_);
+        }
+    } rest{*this};
+    if (lockFile_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        processLockFile()->unlock();
+    }
+}
+
+DeviceLockGuard::DeviceLockGuard(DeviceLock& lock, uint32_t timeoutMs) : lock_(lock), held_(lock.lock(timeoutMs)) {}
 
 DeviceLockGuard::~DeviceLockGuard() {
     if (!held_) return;
     try {
-        context_.unlockDevice();
+        lock_.unlock();
     } catch (...) {
         // the exchange has already failed; its own error is the one reported
     }
@@ -55,39 +108,7 @@ DeviceLockGuard::~DeviceLockGuard() {
 void DeviceLockGuard::release() {
     if (!held_) return;
     held_ = false;
-    context_.unlockDevice();
+    lock_.unlock();
 }
 
 }  // namespace dravenholt
-
-bool CContext::lockDevice() {
-    if (osLocking) dravenholt::nativeDeviceMutex().lock();
-    if (appLocking && initArgs.LockMutex(appMutex) != CKR_OK) {
-        if (osLocking) dravenholt::nativeDeviceMutex().unlock();
-        return false;
-    }
-    if (useLockFile) {
-        try {
-            dravenholt::processLockFile()->lock(timeoutMs);
-        } catch (...) {
-            if (appLocking) initArgs.UnlockMutex(appMutex);
-            if (osLocking) dravenholt::nativeDeviceMutex().unlock();
-            throw;
-        }
-    }
-    return true;
-}
-
-void CContext::unlockDevice() {
-    struct Rest {  // the mutexes are released even when the file unlock throws
-        CContext& c;
-        ~Rest() {
-            if (c.osLocking) dravenholt::nativeDeviceMutex().unlock();
-            if (c.appLocking) c.initArgs.UnlockMutex(c.appMutex);
-        }
-    } rest{*this};
-    if (useLockFile) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        dravenholt::processLockFile()->unlock();
-    }
-}

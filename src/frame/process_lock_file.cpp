@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 
 namespace dravenholt {
 
@@ -42,9 +42,8 @@ void ProcessLockFile::lock(uint32_t timeoutMs) {
     for (microseconds pause{50}; !file_.tryLock(); pause = std::min(pause * 2, kLongestPause)) {
         Clock::time_point now = Clock::now();
         if (now >= deadline)
-            throw IOException("Timed out after " + std::to_string(timeoutMs) + " ms waiting for the lock file " +
-                                  path_ + ", which another process holds.",
-                              -1);
+            throw DeviceError("Timed out after " + std::to_string(timeoutMs) + " ms waiting for the lock file " +
+                              path_ + ", which another process holds.");
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
 }

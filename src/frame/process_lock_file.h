@@ -17,7 +17,7 @@ public:
     ProcessLockFile(std::string path, bool& created)
         : file_(platform::OpenFile::forLocking(path, created)), path_(std::move(path)) {}
 
-    // Takes the lock, waiting at most `timeoutMs`; throws IOException naming the file when
+    // Takes the lock, waiting at most `timeoutMs`; throws DeviceError naming the file when
     // another process holds it for longer.
     void lock(uint32_t timeoutMs);
     void unlock() { file_.unlock(); }

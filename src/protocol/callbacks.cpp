@@ -281,7 +281,7 @@ bool decodeAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     AttributeMsg msg = AttributeMsg_init_zero;
     if (!readAttributeMsg(stream, msg, value)) return false;
     if (table->count >= kMaxResultAttributes) return false;
-    AttributeTable::Entry& entry = table->entries[table->count];
+    AttributeTable::Value& entry = table->entries[table->count];
     entry.type = msg.type;
     uint32_t& received = table->received[table->count];
     if (msg.has_number) {

@@ -6,7 +6,7 @@
 
 #include <pb.h>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace dravenholt {
 
@@ -44,12 +44,12 @@ constexpr uint32_t kMessageLimit = 2048;
 // wire) included.
 
 struct AttributeTable {
-    struct Entry {
+    struct Value {
         uint32_t type;
         const uint8_t* value;
         uint32_t length;
     };
-    Entry entries[kMaxResultAttributes];
+    Value entries[kMaxResultAttributes];
     uint8_t count = 0;
     // Bytes actually received for a bytes-form entry (field 3), which may be fewer than the
     // announced length (field 2).

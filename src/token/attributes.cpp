@@ -35,7 +35,7 @@ struct Received {
     CK_ULONG hostLength;
 
     Received(const AttributeTable& table, int index) {
-        const AttributeTable::Entry& entry = table.entries[index];
+        const AttributeTable::Value& entry = table.entries[index];
         bool complete = entry.length == 0 || (entry.value && table.received[index] >= entry.length);
         type = entry.type;
         bytes = entry.value;

@@ -1,7 +1,7 @@
 // Attribute values received from the device, copied into the caller's template.
 #pragma once
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "protocol/callbacks.h"
 
 namespace dravenholt {

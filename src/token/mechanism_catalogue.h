@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace dravenholt {
 

@@ -212,7 +212,7 @@ CK_RV takeApart(DeviceCall& call, const CK_MECHANISM& m, CK_RV (*fill)(DeviceCal
 
 }  // namespace
 
-CK_RV encodeMechanism(CContext& context, DeviceCall& call, const CK_MECHANISM& mechanism) {
+CK_RV encodeMechanism(Context& context, DeviceCall& call, const CK_MECHANISM& mechanism) {
     begin(call, mechanism);
     if (context.logs(kTrace)) context.log(kTrace, "Mechanism: 0x%08lx", mechanism.mechanism);
     CK_RV rv = CKR_OK;

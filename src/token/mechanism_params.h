@@ -22,7 +22,7 @@ namespace dravenholt {
 // also keeps, so that run() sends nothing: CKR_ARGUMENTS_BAD for the OAEP and ECDH1 blocks that
 // are refused, CKR_MECHANISM_INVALID, CKR_MECHANISM_PARAM_INVALID or CKR_DATA_LEN_RANGE for
 // host values that do not fit the 32-bit wire.
-CK_RV encodeMechanism(CContext& context, DeviceCall& call, const CK_MECHANISM& mechanism);
+CK_RV encodeMechanism(Context& context, DeviceCall& call, const CK_MECHANISM& mechanism);
 
 // Whether the direct fill sends MechanismMsg field 2.
 enum class ParameterLength { Absent, Sent };

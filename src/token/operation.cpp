@@ -114,21 +114,21 @@ bool DeviceCall::decodeOutput(pb_istream_t* stream, const pb_field_t* field, voi
     return true;
 }
 
-CK_RV DeviceCall::runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4) {
+CK_RV DeviceCall::runReporting(Context& context, CK_ULONG_PTR pulLength, bool withField4) {
     return report(context, run(context), pulLength, withField4);
 }
 
-CK_RV DeviceCall::runForHandle(CContext& context, CK_ULONG* handle) {
+CK_RV DeviceCall::runForHandle(Context& context, CK_ULONG* handle) {
     CK_RV rv = needs(kNeedsHandle).run(context);
     if (rv == CKR_OK) *handle = response.handle;
     return rv;
 }
 
-CK_RV DeviceCall::runOutput(CContext& context, CK_ULONG_PTR pulLength) {
+CK_RV DeviceCall::runOutput(Context& context, CK_ULONG_PTR pulLength) {
     return report(context, run(context), pulLength, true);
 }
 
-CK_RV DeviceCall::report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4) {
+CK_RV DeviceCall::report(Context& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4) {
     if (!pulLength || flaw()) return rv;  // a reply not believed reports no length
     const ByteSpan& out = spans_[2];
     if (withField4 && response.has_length) {
@@ -178,7 +178,7 @@ void DeviceCall::restart() {
     if (table_) table_->clear();
 }
 
-CK_RV DeviceCall::run(CContext& context) {
+CK_RV DeviceCall::run(Context& context) {
 #ifndef NDEBUG
     // The reply fields this call reads besides those its callbacks take (device_call.cpp).
     constexpr std::pair<unsigned, FieldSet> kReads[] = {{kNeedsHandle, received::Handle},
@@ -214,8 +214,8 @@ CK_RV Entry::pieces(CK_SESSION_HANDLE handle, uint32_t function, const CK_BYTE* 
     });
 }
 
-Entry::Entry(CContext& context, const char* name)
-    : context_(context), rv_(context.initialized ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED) {
+Entry::Entry(Context& context, const char* name)
+    : context_(context), rv_(context.initialized() ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED) {
     if (name) context.log(kTrace, "%s", name);
 }
 

@@ -1,4 +1,4 @@
-// The frame that every token entry point shares: log the name, check that the library is
+// The frame that every token operation shares: log the name, check that the library is
 // initialised, check the arguments, take the library mutex and check again that the library is
 // initialised, select the port (through the session or directly from a slot), fill the request,
 // call the device, read the results.
@@ -83,22 +83,22 @@ public:
 
     // Sends the request to `port` and returns the response's field 1; a success reply without
     // a field the call needs fails (see Needs).
-    CK_RV run(CContext& context);
+    CK_RV run(Context& context);
 
     // run() for a call that makes an object: its handle (field 2, which success needs) into
     // *handle, written only on success.
-    CK_RV runForHandle(CContext& context, CK_ULONG* handle);
+    CK_RV runForHandle(Context& context, CK_ULONG* handle);
 
     // run(), then the output length for the caller into *pulLength (when given): response
     // field 4 when present and `withField4`, else the number of bytes received in field 3, else
     // the caller's value stays. A successful reply that announces more bytes than it put into
     // the caller's buffer is broken and fails with CKR_FUNCTION_FAILED, the length unchanged.
-    CK_RV runReporting(CContext& context, CK_ULONG_PTR pulLength, bool withField4 = true);
+    CK_RV runReporting(Context& context, CK_ULONG_PTR pulLength, bool withField4 = true);
 
     // runReporting() for callerOutput(). A length query answered with success, and a
     // CKR_BUFFER_TOO_SMALL, must carry the length (field 4): without it the caller would take
     // its own value for the device's answer, so the call fails with CKR_DEVICE_ERROR instead.
-    CK_RV runOutput(CContext& context, CK_ULONG_PTR pulLength);
+    CK_RV runOutput(Context& context, CK_ULONG_PTR pulLength);
 
     // Makes run() fail with `code` before anything is sent (the first refusal wins).
     void refuse(CK_RV code) {
@@ -110,7 +110,7 @@ public:
 
 private:
     static bool decodeOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
-    CK_RV report(CContext& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4);
+    CK_RV report(Context& context, CK_RV rv, CK_ULONG_PTR pulLength, bool withField4);
     bool lacks(unsigned fields) const;
     // Why the decoded reply is not believed (see Needs); null when it is.
     const char* flaw() const;
@@ -147,8 +147,8 @@ void forPieces(CK_ULONG total, CK_ULONG piece, Body&& body) {
 // `why`, when given, at DEBUG.
 class Entry {
 public:
-    // `name` is logged at TRACE; the few entry points without that line pass null.
-    Entry(CContext& context, const char* name);
+    // `name` is logged at TRACE; the few operations without that line pass null.
+    Entry(Context& context, const char* name);
     Entry& check(bool ok, CK_RV failure = CKR_ARGUMENTS_BAD, const char* why = nullptr) {
         if (rv_ == CKR_OK && !ok) {
             rv_ = failure;
@@ -157,7 +157,7 @@ public:
         return *this;
     }
     CK_RV rv() const { return rv_; }
-    CContext& context() { return context_; }
+    Context& context() { return context_; }
 
     // The body under the library mutex. The library may have been finalised since the entry's
     // own check (C_Finalize tears down under the same mutex): then the body does not run.
@@ -165,7 +165,7 @@ public:
     CK_RV locked(Body&& body) {
         if (rv_ != CKR_OK) return rv_;
         LibraryLock lock;
-        if (!context_.initialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if (!context_.initialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         return body();
     }
 
@@ -176,7 +176,7 @@ public:
     template <class Body>
     CK_RV slot(CK_SLOT_ID id, Body&& body, bool checked = true) {
         return locked([&]() -> CK_RV {
-            if (checked && !context_.hasPort(id)) return CKR_SLOT_ID_INVALID;
+            if (checked && !context_.ports().has(id)) return CKR_SLOT_ID_INVALID;
             return body(id > 0x7FFFFFFF ? -1 : static_cast<int32_t>(id));
         });
     }
@@ -203,17 +203,17 @@ public:
     // makes several under one hold.
     template <class Body>
     CK_RV inSession(CK_SESSION_HANDLE handle, uint32_t function, Body&& body) {
-        SessionEntry entry{};
-        if (CK_RV rv = context_.lookupSession(handle, entry); rv != CKR_OK) return rv;
+        SessionRecord record{};
+        if (CK_RV rv = context_.sessions().lookup(handle, record); rv != CKR_OK) return rv;
         DeviceCall call(function);
-        call.port = entry.port;
+        call.port = record.port;
         call.request.has_session = true;
-        call.request.session = entry.deviceHandle;
+        call.request.session = record.deviceHandle;
         return body(call);
     }
 
 private:
-    CContext& context_;
+    Context& context_;
     CK_RV rv_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "protocol/function_ids.h"
 #include "token/operation.h"
+#include "token/operations.h"
 
 using namespace dravenholt;
 
@@ -24,26 +25,26 @@ struct ReceivedHandles {
 
 }  // namespace
 
-CK_RV CContext::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    Entry entry(*this, "C_FindObjectsInit");
+CK_RV ops::C_FindObjectsInit(Context& context, CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+    Entry entry(context, "C_FindObjectsInit");
     return entry.session(hSession, fn::FindObjectsInit, [&](DeviceCall& call) {
         if (pTemplate) call.attributes(pTemplate, ulCount);
-        return call.run(*this);
+        return call.run(context);
     });
 }
 
-CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+CK_RV ops::C_FindObjects(Context& context, CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                               CK_ULONG_PTR pulObjectCount) {
-    Entry entry(*this, "C_FindObjects");
+    Entry entry(context, "C_FindObjects");
     entry.check(phObject && ulMaxObjectCount != 0 && pulObjectCount);
     return entry.session(hSession, fn::FindObjects, [&](DeviceCall& call) {
         ReceivedHandles handles;
         setDecode(call.response.data, decodeAllocated, &handles.span);
-        CK_RV rv = call.length(ulMaxObjectCount).run(*this);
+        CK_RV rv = call.length(ulMaxObjectCount).run(context);
         *pulObjectCount = 0;
         // More handles than asked for is a broken reply: the array has no room for them.
         if (handles.count() > ulMaxObjectCount) {
-            log(kError, "C_FindObjects: the device sent more handles than asked for");
+            context.log(kError, "C_FindObjects: the device sent more handles than asked for");
             return static_cast<CK_RV>(CKR_FUNCTION_FAILED);
         }
         for (CK_ULONG i = 0; i < handles.count(); ++i) phObject[i] = handles.at(i);
@@ -52,6 +53,6 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
     });
 }
 
-CK_RV CContext::C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-    return Entry(*this, "C_FindObjectsFinal").simple(hSession, fn::FindObjectsFinal);
+CK_RV ops::C_FindObjectsFinal(Context& context, CK_SESSION_HANDLE hSession) {
+    return Entry(context, "C_FindObjectsFinal").simple(hSession, fn::FindObjectsFinal);
 }

@@ -4,6 +4,7 @@
 #include "protocol/function_ids.h"
 #include "token/mechanism_catalogue.h"
 #include "token/operation.h"
+#include "token/operations.h"
 #include "transport/hid_pair.h"
 
 using namespace dravenholt;
@@ -21,13 +22,13 @@ CK_RV answerList(CK_ULONG count, bool withList, CK_ULONG_PTR pulCount, Fill&& fi
     return CKR_OK;
 }
 
-bool isTarnix(CTransport* transport) {
-    return transport && std::strcmp(transport->getTypeName(), "HID") == 0 &&
+bool isTarnix(Transport* transport) {
+    return transport && transport->kind() == TransportKind::Hid &&
            hidProductName(*transport) == "Tarnix";
 }
 
-const char* slotDescription(CTransport& transport) {
-    if (std::strcmp(transport.getTypeName(), "HID") != 0) return "Orvo";
+const char* slotDescription(Transport& transport) {
+    if (transport.kind() != TransportKind::Hid) return "Orvo";
     std::string product = hidProductName(transport);
     if (product == "Orvo") return "Orvo USB";
     if (product == "Tarnix") return "Tarnix USB";
@@ -35,9 +36,9 @@ const char* slotDescription(CTransport& transport) {
 }
 
 // Whether the slot's device takes a connection: its transport is opened when it is closed.
-bool connects(CContext& context, int32_t port) {
+bool connects(Context& context, int32_t port) {
     try {
-        return context.withTransport(port, [](CTransport& transport) {
+        return context.withTransport(port, [](Transport& transport) {
             if (!transport.isOpen()) transport.open();
             return true;
         });
@@ -77,44 +78,44 @@ void copyTokenInfo(const TokenInfoMsg& m, CK_TOKEN_INFO& info) {
 
 }  // namespace
 
-CK_RV CContext::C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-    Entry entry(*this, "C_GetSlotList");
+CK_RV ops::C_GetSlotList(Context& context, CK_BBOOL, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+    Entry entry(context, "C_GetSlotList");
     return entry.check(pulCount != nullptr).locked([&] {
-        return answerList(ports.size(), pSlotList != nullptr, pulCount, [&] {
-            for (CK_ULONG i = 0; i < ports.size(); ++i) pSlotList[i] = i;
+        return answerList(context.ports().size(), pSlotList != nullptr, pulCount, [&] {
+            for (CK_ULONG i = 0; i < context.ports().size(); ++i) pSlotList[i] = i;
         });
     });
 }
 
-CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-    Entry entry(*this, "C_GetSlotInfo");
+CK_RV ops::C_GetSlotInfo(Context& context, CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    Entry entry(context, "C_GetSlotInfo");
     return entry.check(pInfo != nullptr).slot(slotID, [&](int32_t index) -> CK_RV {
         // Every field is written, also when the device cannot be reached (then without a token).
-        pInfo->flags = connects(*this, index) ? CKF_TOKEN_PRESENT : 0;
+        pInfo->flags = connects(context, index) ? CKF_TOKEN_PRESENT : 0;
         copyField(pInfo->manufacturerID, "USB", 3);
         pInfo->hardwareVersion = {2, 0};
         pInfo->firmwareVersion = {0, 0};
-        const char* description = slotDescription(*port(index));
+        const char* description = slotDescription(*context.ports().find(index));
         copyField(pInfo->slotDescription, description, std::strlen(description));
         return CKR_OK;
     });
 }
 
-CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-    Entry entry(*this, "C_GetTokenInfo");
+CK_RV ops::C_GetTokenInfo(Context& context, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    Entry entry(context, "C_GetTokenInfo");
     if (entry.check(pInfo != nullptr).rv() != CKR_OK) return entry.rv();
     pInfo->flags = 0;
     return entry.slot(slotID, [&](int32_t index) -> CK_RV {
-        if (!connects(*this, index)) return CKR_TOKEN_NOT_PRESENT;
+        if (!connects(context, index)) return CKR_TOKEN_NOT_PRESENT;
         DeviceCall call(fn::GetTokenInfo, index);
-        CK_RV rv = call.needs(kNeedsTokenInfo).run(*this);
+        CK_RV rv = call.needs(kNeedsTokenInfo).run(context);
         if (rv == CKR_OK) copyTokenInfo(call.response.tokenInfo, *pInfo);
         return rv;
     });
 }
 
-CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
-    Entry entry(*this, "C_GetMechanismList");
+CK_RV ops::C_GetMechanismList(Context& context, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+    Entry entry(context, "C_GetMechanismList");
     return entry.slot(slotID, [&](int32_t) -> CK_RV {
         if (!pulCount) return CKR_ARGUMENTS_BAD;
         return answerList(kMechanismListSize, pMechanismList != nullptr, pulCount, [&] {
@@ -123,28 +124,28 @@ CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMec
     });
 }
 
-CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-    Entry entry(*this, "C_GetMechanismInfo");
+CK_RV ops::C_GetMechanismInfo(Context& context, CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+    Entry entry(context, "C_GetMechanismInfo");
     return entry.check(pInfo != nullptr).slot(slotID, [&](int32_t index) -> CK_RV {
         const MechanismEntry* mechanism = findMechanism(type);
         if (!mechanism) {
-            log(kWarn, "Mechanism not supported: 0x%08lx", static_cast<unsigned long>(type));
+            context.log(kWarn, "Mechanism not supported: 0x%08lx", static_cast<unsigned long>(type));
             return CKR_MECHANISM_INVALID;
         }
         pInfo->ulMinKeySize = mechanism->minKeySize;
         pInfo->ulMaxKeySize = mechanism->maxKeySize;
         pInfo->flags = mechanism->flags;
-        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isTarnix(port(index))) pInfo->ulMaxKeySize = 2048;
+        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isTarnix(context.ports().find(index))) pInfo->ulMaxKeySize = 2048;
         return CKR_OK;
     });
 }
 
-CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
-    Entry entry(*this, "C_InitToken");
+CK_RV ops::C_InitToken(Context& context, CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+    Entry entry(context, "C_InitToken");
     return entry.slot(slotID, [&](int32_t index) -> CK_RV {
-        if (!pPin || !pLabel || ulPinLen == 0 || !connects(*this, index)) return CKR_ARGUMENTS_BAD;
+        if (!pPin || !pLabel || ulPinLen == 0 || !connects(context, index)) return CKR_ARGUMENTS_BAD;
         DeviceCall call(fn::InitToken, index);
         call.data(pPin, ulPinLen).data2(pLabel, 32);
-        return call.run(*this);
+        return call.run(context);
     });
 }

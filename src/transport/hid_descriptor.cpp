@@ -87,7 +87,7 @@ std::optional<size_t> inputReportLength(const uint8_t* descriptor, size_t size) 
     return tally.longestWithId();
 }
 
-size_t reportLengthOf(const char* path, ILogTarget* log) {
+size_t reportLengthOf(const char* path, LogTarget* log) {
     int length = orvo_hid_input_report_length(path);
     if (length >= static_cast<int>(kMinReportLength) && length <= static_cast<int>(kMaxReportLength))
         return static_cast<size_t>(length);

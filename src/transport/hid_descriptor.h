@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 
 namespace dravenholt {
 
@@ -24,6 +24,6 @@ std::optional<size_t> inputReportLength(const uint8_t* descriptor, size_t size);
 
 // The report length of the device at `path`: the platform's when it tells one within the
 // bounds above, else kFallbackReportLength.
-size_t reportLengthOf(const char* path, ILogTarget* log);
+size_t reportLengthOf(const char* path, LogTarget* log);
 
 }  // namespace dravenholt

@@ -8,7 +8,7 @@
 #include <memory>
 #include <set>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "transport/hid_access.h"
 #include "transport/hid_text.h"
 
@@ -109,18 +109,18 @@ void freeDeviceSerials(char** list) {
     std::free(list);
 }
 
-OpenedDevice openHidDevice(const DeviceFilter& filter, uint16_t& releaseNumber, ILogTarget* log) {
+OpenedDevice openHidDevice(const DeviceFilter& filter, uint16_t& releaseNumber, LogTarget* log) {
     std::lock_guard<std::mutex> lock(hidApiMutex());
     Enumeration devices = enumerate(filter.vendorId, filter.productId);
-    if (!devices) throw IOException("Device not detected", -1);
+    if (!devices) throw DeviceError("Device not detected");
     const hid_device_info* chosen = choose(devices.get(), filter, releaseNumber);
-    if (!chosen || !chosen->path) throw IOException("Device not detected", -1);
+    if (!chosen || !chosen->path) throw DeviceError("Device not detected");
     OpenedDevice device;
     device.path = chosen->path;
     if (chosen->product_string) device.productName = narrowHidString(chosen->product_string);
     if (log) log->log(kDebug, "Opening device %s", chosen->path);
     device.handle.reset(hid_open_path(chosen->path));
-    if (!device.handle) throw IOException("Unable to connect to device", -1);
+    if (!device.handle) throw DeviceError("Unable to connect to device");
     return device;
 }
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 #include "transport/hid_transport.h"
 
 namespace dravenholt {
@@ -38,7 +38,7 @@ void freeDeviceSerials(char** list);
 
 // Opens the first interface that passes the filter, in enumeration order. `releaseNumber`
 // receives the release number of each interface that passes the manufacturer and usage page
-// tests. Throws IOException "Device not detected" or "Unable to connect to device".
-OpenedDevice openHidDevice(const DeviceFilter& filter, uint16_t& releaseNumber, ILogTarget* log);
+// tests. Throws DeviceError "Device not detected" or "Unable to connect to device".
+OpenedDevice openHidDevice(const DeviceFilter& filter, uint16_t& releaseNumber, LogTarget* log);
 
 }  // namespace dravenholt

@@ -1,4 +1,4 @@
-// The USB HID pair of device lister and transport factory, the context's default.
+// The USB HID pair of device lister and transport factory, the library's default.
 #pragma once
 
 #include <cstdint>
@@ -6,14 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "transport/transport.h"
-
-class CContext;
+#include "transport/device_pair.h"
 
 namespace dravenholt {
 
-std::vector<uint64_t> listHidDevices(CContext& context);
-std::unique_ptr<CTransport> makeHidTransport(uint64_t deviceId, CContext& context);
+std::vector<uint64_t> listHidDevices(const Settings& settings);
+std::unique_ptr<Transport> makeHidTransport(uint64_t deviceId, const Settings& settings, LogTarget& log);
 // The USB product name of an HID transport ("Orvo", "Tarnix"); empty for other transports.
-std::string hidProductName(CTransport& transport);
+std::string hidProductName(Transport& transport);
 }  // namespace dravenholt

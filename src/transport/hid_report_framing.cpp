@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "transport/hid_text.h"
 #include "transport/hid_wait.h"
 
@@ -45,7 +45,7 @@ void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::d
         if (got < 0) throwHidError(handle, nullptr);
         if (got == 0) return;
         size_t carried = std::min<size_t>(got, reportLength);
-        if (report[0] != kReplyReportId) throw IOException("Invalid HID report id received", -1);
+        if (report[0] != kReplyReportId) throw DeviceError("Invalid HID report id received");
         size_t header = 0;
         size_t want = 0;
         if (report[1] == kFirstPacket) {
@@ -56,11 +56,11 @@ void receive(hid_device* handle, size_t reportLength, uint32_t timeoutMs, std::d
             header = kFirstHeader;
             want = expected;
         } else if (report[1] == kFurtherPacket) {
-            if (expected == 0) throw IOException("Invalid HID packet received (out of order)", -1);
+            if (expected == 0) throw DeviceError("Invalid HID packet received (out of order)");
             header = kFurtherHeader;
             want = expected - received;
         } else {
-            throw IOException("Invalid HID packet id received", -1);
+            throw DeviceError("Invalid HID packet id received");
         }
         size_t available = carried > header ? carried - header : 0;
         size_t take = std::min(available, want);

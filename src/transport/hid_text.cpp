@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 
 namespace dravenholt {
 namespace {
@@ -26,8 +26,8 @@ bool isMakersDevice(const wchar_t* manufacturer) {
 
 void throwHidError(hid_device* handle, const char* fallback) {
     const wchar_t* text = handle ? hid_error(handle) : nullptr;
-    if (text) throw IOException(text, -1);
-    throw IOException(fallback, -1);
+    if (text) throw DeviceError(text);
+    throw DeviceError(fallback);
 }
 
 }  // namespace dravenholt

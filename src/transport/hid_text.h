@@ -16,7 +16,7 @@ std::optional<std::string> narrowHidString(const wchar_t* text);
 // True when the manufacturer string is exactly the maker's name.
 bool isMakersDevice(const wchar_t* manufacturer);
 
-// Throws IOException (code -1) with hidapi's error text for the handle, or with `fallback`
+// Throws DeviceError with hidapi's error text for the handle, or with `fallback`
 // when hidapi gives none.
 [[noreturn]] void throwHidError(hid_device* handle, const char* fallback);
 

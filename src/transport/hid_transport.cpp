@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "transport/hid_descriptor.h"
 #include "transport/hid_discovery.h"
 #include "transport/hid_platform.h"
@@ -18,12 +18,12 @@ constexpr unsigned kSettleTimeMs = 500;
 constexpr size_t kMaxStaleReports = 1024;
 }  // namespace
 
-void CHIDTransport::setDeviceIds(uint16_t vendorId, uint16_t productId) {
+void HidTransport::setDeviceIds(uint16_t vendorId, uint16_t productId) {
     vendorId_ = vendorId;
     productId_ = productId;
 }
 
-void CHIDTransport::open() {
+void HidTransport::open() {
     close();
     DeviceFilter filter{vendorId_, productId_, usagePage_, productName_, serialNumber_};
     OpenedDevice device = openHidDevice(filter, releaseNumber_, log_);
@@ -35,27 +35,27 @@ void CHIDTransport::open() {
     if (auto channel = u2f::handshake(handle_.get(), log_)) channel_ = *channel;
 }
 
-size_t CHIDTransport::write(const uint8_t* data, size_t length) {
-    if (!handle_) throw IOException("Null handle", -1);
+size_t HidTransport::write(const uint8_t* data, size_t length) {
+    if (!handle_) throw DeviceError("Null handle");
     if (usesU2f()) {
         u2f::send(handle_.get(), channel_, data, length);
         return length;
     }
-    if (length > reports::kMaxMessage) throw IOException("Request too long", -1);
+    if (length > reports::kMaxMessage) throw DeviceError("Request too long");
     reports::send(handle_.get(), outLength_, data, length);
     return length;
 }
 
-size_t CHIDTransport::write(const std::string& data) {
+size_t HidTransport::write(const std::string& data) {
     return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
 
-size_t CHIDTransport::read(uint8_t* buffer, size_t capacity) {
+size_t HidTransport::read(uint8_t* buffer, size_t capacity) {
     if (queue_.size() < capacity) {
         if (usesU2f()) {
             u2f::receive(handle_.get(), channel_, capacity, timeoutMs_, queue_, log_);
         } else {
-            if (!handle_) throw IOException("Null handle", -1);
+            if (!handle_) throw DeviceError("Null handle");
             reports::receive(handle_.get(), inLength_, timeoutMs_, queue_);
         }
     }
@@ -65,7 +65,7 @@ size_t CHIDTransport::read(uint8_t* buffer, size_t capacity) {
     return count;
 }
 
-void CHIDTransport::discardStale() {
+void HidTransport::discardStale() {
     queue_.clear();
     if (!handle_) return;
     size_t length = usesU2f() ? u2f::kFrameLength : inLength_;

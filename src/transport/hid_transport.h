@@ -10,7 +10,7 @@
 
 #include <hidapi/hidapi.h>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 #include "transport/transport.h"
 
 namespace dravenholt {
@@ -20,19 +20,19 @@ struct HidCloser {
 };
 using HidHandle = std::unique_ptr<hid_device, HidCloser>;
 
-class CHIDTransport : public CTransport {
+class HidTransport : public Transport {
 public:
     // Channel identifier while the report framing is in force.
     static constexpr uint32_t kReportFraming = 0xFFFFFFFF;
     static constexpr uint32_t kDefaultTimeoutMs = 4000;
 
-    explicit CHIDTransport(ILogTarget* log = nullptr) : log_(log) {}
-    ~CHIDTransport() override = default;
-    CHIDTransport(const CHIDTransport&) = delete;
-    CHIDTransport& operator=(const CHIDTransport&) = delete;
+    explicit HidTransport(LogTarget* log = nullptr) : log_(log) {}
+    ~HidTransport() override = default;
+    HidTransport(const HidTransport&) = delete;
+    HidTransport& operator=(const HidTransport&) = delete;
 
     // Finds the device by the filters below and opens it (see hid_discovery.h), learns its report
-    // length and asks whether it speaks U2F. Throws IOException "Device not detected" or
+    // length and asks whether it speaks U2F. Throws DeviceError "Device not detected" or
     // "Unable to connect to device".
     void open() override;
     bool isOpen() override { return handle_ != nullptr; }
@@ -43,7 +43,7 @@ public:
     size_t read(uint8_t* buffer, size_t capacity) override;
     size_t write(const uint8_t* data, size_t length) override;
     size_t write(const std::string& data) override;
-    const char* getTypeName() override { return "HID"; }
+    TransportKind kind() const override { return TransportKind::Hid; }
     // Empties the receive queue and drops every report the device sent before now. A handle
     // that reads an error has lost its device: the transport opens it again (throwing as open
     // does when it is not there), so a device unplugged and plugged back in is used again.
@@ -75,7 +75,7 @@ public:
 private:
     bool usesU2f() const { return channel_ != kReportFraming; }
 
-    ILogTarget* log_;
+    LogTarget* log_;
     uint32_t channel_ = kReportFraming;
     HidHandle handle_;
     uint16_t vendorId_ = 0;

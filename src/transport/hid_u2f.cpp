@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "transport/hid_text.h"
 #include "transport/hid_wait.h"
 
@@ -65,7 +65,7 @@ void sendFrame(hid_device* handle, const Frame& frame) {
         throwHidError(handle, nullptr);
 }
 
-int receiveFrame(hid_device* handle, Frame& frame, uint32_t timeoutMs, ILogTarget* log) {
+int receiveFrame(hid_device* handle, Frame& frame, uint32_t timeoutMs, LogTarget* log) {
     if (!handle) return kReadFailed;
     frame = Frame();
     int got = hid_read_timeout(handle, frame.data(), kFrameLength, hidWaitMs(timeoutMs));
@@ -75,7 +75,7 @@ int receiveFrame(hid_device* handle, Frame& frame, uint32_t timeoutMs, ILogTarge
 }
 
 // Receives frames until the initiation frame of a reply on `channel`; returns the receive code.
-int receiveInitiation(hid_device* handle, uint32_t channel, uint32_t timeoutMs, Frame& frame, ILogTarget* log) {
+int receiveInitiation(hid_device* handle, uint32_t channel, uint32_t timeoutMs, Frame& frame, LogTarget* log) {
     for (size_t skipped = 0; skipped < kMaxSkippedFrames; ++skipped) {
         int code = receiveFrame(handle, frame, timeoutMs, log);
         if (code != 0) return code;
@@ -86,7 +86,7 @@ int receiveInitiation(hid_device* handle, uint32_t channel, uint32_t timeoutMs, 
 
 // Collects the payload of one reply; returns its length or a negative code.
 int collectReply(hid_device* handle, uint32_t channel, size_t capacity, uint32_t timeoutMs,
-                 std::vector<uint8_t>& collected, ILogTarget* log) {
+                 std::vector<uint8_t>& collected, LogTarget* log) {
     Frame frame;
     int code = receiveInitiation(handle, channel, timeoutMs, frame, log);
     if (code != 0) return code;
@@ -112,14 +112,14 @@ int collectReply(hid_device* handle, uint32_t channel, size_t capacity, uint32_t
 
 }  // namespace
 
-std::optional<uint32_t> handshake(hid_device* handle, ILogTarget* log) {
+std::optional<uint32_t> handshake(hid_device* handle, LogTarget* log) {
     std::array<uint8_t, kNonceLength> nonce;
     for (auto& byte : nonce) byte = static_cast<uint8_t>(std::rand() >> 3);
     Frame request = Frame::initiation(kBroadcastChannel, kCommandInit, nonce.size());
     std::copy(nonce.begin(), nonce.end(), request.initPayload());
     try {
         sendFrame(handle, request);
-    } catch (const Exception&) {
+    } catch (const DeviceError&) {
         return std::nullopt;
     }
     for (size_t skipped = 0; skipped < kMaxSkippedFrames; ++skipped) {
@@ -136,7 +136,7 @@ std::optional<uint32_t> handshake(hid_device* handle, ILogTarget* log) {
 }
 
 void send(hid_device* handle, uint32_t channel, const uint8_t* data, size_t length) {
-    if (length > kMaxMessage) throw IOException("Request too long", -1);
+    if (length > kMaxMessage) throw DeviceError("Request too long");
     Frame frame = Frame::initiation(channel, kCommandMessage, length & 0xFFFF);
     size_t sent = std::min(length, kInitPayload);
     std::copy_n(data, sent, frame.initPayload());
@@ -151,7 +151,7 @@ void send(hid_device* handle, uint32_t channel, const uint8_t* data, size_t leng
 }
 
 void receive(hid_device* handle, uint32_t channel, size_t capacity, uint32_t timeoutMs,
-             std::deque<uint8_t>& queue, ILogTarget* log) {
+             std::deque<uint8_t>& queue, LogTarget* log) {
     std::vector<uint8_t> collected;
     int code = collectReply(handle, channel, capacity, timeoutMs, collected, log);
     if (code > 0) {

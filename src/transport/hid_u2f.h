@@ -10,7 +10,7 @@
 
 #include <hidapi/hidapi.h>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 
 namespace dravenholt::u2f {
 
@@ -31,9 +31,9 @@ constexpr int kBrokenSequence = -4;
 constexpr int kReadFailed = -127;
 
 // Asks the device for a channel; none when it does not answer the allocation in time.
-std::optional<uint32_t> handshake(hid_device* handle, ILogTarget* log);
+std::optional<uint32_t> handshake(hid_device* handle, LogTarget* log);
 
-// Sends `length` bytes as one message on `channel`. Throws IOException when hidapi refuses a
+// Sends `length` bytes as one message on `channel`. Throws DeviceError when hidapi refuses a
 // frame.
 void send(hid_device* handle, uint32_t channel, const uint8_t* data, size_t length);
 
@@ -41,6 +41,6 @@ void send(hid_device* handle, uint32_t channel, const uint8_t* data, size_t leng
 // logged, never thrown. An initiation frame among the reply's continuation frames breaks the
 // sequence: nothing of either reply is queued.
 void receive(hid_device* handle, uint32_t channel, size_t capacity, uint32_t timeoutMs,
-             std::deque<uint8_t>& queue, ILogTarget* log);
+             std::deque<uint8_t>& queue, LogTarget* log);
 
 }  // namespace dravenholt::u2f

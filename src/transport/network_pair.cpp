@@ -1,15 +1,14 @@
 #include "transport/network_pair.h"
 
-#include "frame/context.h"
 #include "transport/tcp_transport.h"
 
 namespace dravenholt {
 
-std::vector<uint64_t> listNetworkDevices(CContext&) { return {0}; }
+std::vector<uint64_t> listNetworkDevices(const Settings&) { return {0}; }
 
-std::unique_ptr<CTransport> makeNetworkTransport(uint64_t deviceId, CContext& context) {
+std::unique_ptr<Transport> makeNetworkTransport(uint64_t deviceId, const Settings& settings, LogTarget& log) {
     if (deviceId != 0) return nullptr;
-    return std::make_unique<TCPTransport>(context.ipAddress, context.ipPort, context.caCertBundle, &context);
+    return std::make_unique<TCPTransport>(settings.address, settings.port, settings.caBundle, &log);
 }
 
 }  // namespace dravenholt

@@ -5,13 +5,11 @@
 #include <memory>
 #include <vector>
 
-#include "transport/transport.h"
-
-class CContext;
+#include "transport/device_pair.h"
 
 namespace dravenholt {
 
-std::vector<uint64_t> listNetworkDevices(CContext& context);
-std::unique_ptr<CTransport> makeNetworkTransport(uint64_t deviceId, CContext& context);
+std::vector<uint64_t> listNetworkDevices(const Settings& settings);
+std::unique_ptr<Transport> makeNetworkTransport(uint64_t deviceId, const Settings& settings, LogTarget& log);
 
 }  // namespace dravenholt

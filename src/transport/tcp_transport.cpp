@@ -4,19 +4,19 @@
 
 #include <cstring>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 
 namespace dravenholt {
 
 TCPTransport::TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath,
-                           ILogTarget* log)
+                           LogTarget* log)
     : connection_(address, port, caBundlePath, log), log_(log) {}
 
 TCPTransport::~TCPTransport() { close(); }
 
 void TCPTransport::open() {
     close();
-    if (!connection_.connect(timeout_)) throw IOException("connection failed", -1);
+    if (!connection_.connect(timeout_)) throw DeviceError("connection failed");
 }
 
 bool TCPTransport::isOpen() { return connection_.isOpen(); }
@@ -53,8 +53,6 @@ size_t TCPTransport::write(const uint8_t* data, size_t length) {
 size_t TCPTransport::write(const std::string& data) {
     return write(reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
-
-const char* TCPTransport::getTypeName() { return "TCP"; }
 
 void TCPTransport::discardStale() {
     if (!connection_.hasPendingInput()) return;

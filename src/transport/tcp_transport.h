@@ -10,13 +10,13 @@
 #include <cstdint>
 #include <string>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 #include "transport/tls_connection.h"
 #include "transport/transport.h"
 
 namespace dravenholt {
 
-class TCPTransport : public CTransport {
+class TCPTransport : public Transport {
 public:
     static constexpr size_t kHeaderSize = 5;
     static constexpr size_t kFrameLimit = 4096;
@@ -24,7 +24,7 @@ public:
     // exchange's deadline): a device sends its reply at once, so a longer silence ends it.
     static constexpr std::chrono::milliseconds kPieceGap{1000};
 
-    TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath, ILogTarget* log);
+    TCPTransport(const std::string& address, uint32_t port, const std::string& caBundlePath, LogTarget* log);
     ~TCPTransport() override;
 
     void open() override;
@@ -37,7 +37,7 @@ public:
     size_t readMore(uint8_t* buffer, size_t capacity) override;
     size_t write(const uint8_t* data, size_t length) override;
     size_t write(const std::string& data) override;
-    const char* getTypeName() override;
+    TransportKind kind() const override { return TransportKind::Network; }
     // Replies carry no length, so a stream holding anything unread cannot be trusted to line
     // up with the next request: reconnect instead. This also notices a peer that went away
     // while the connection sat idle.
@@ -50,7 +50,7 @@ private:
     // The frame being sent, header and request; wiped as soon as it is sent, for requests carry
     // PINs and keys.
     std::array<uint8_t, kFrameLimit> frame_;
-    ILogTarget* log_;
+    LogTarget* log_;
 };
 
 }  // namespace dravenholt

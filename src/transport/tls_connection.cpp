@@ -8,7 +8,7 @@
 
 #include "transport/buffered_bio.h"
 #include "transport/mbed_raii.h"
-#include "transport/net_socket.h"
+#include "platform/net_socket.h"
 
 namespace dravenholt {
 
@@ -29,13 +29,13 @@ bool retryable(int ret) {
            ret == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS || ret == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
 }
 
-class SilentLog final : public ILogTarget {
+class SilentLog final : public LogTarget {
 public:
     void log(int, const char*, ...) override {}
     void logMessage(int, const std::string&) override {}
 };
 
-ILogTarget* orSilent(ILogTarget* log) {
+LogTarget* orSilent(LogTarget* log) {
     static SilentLog silent;
     return log ? log : &silent;
 }
@@ -57,7 +57,7 @@ struct TlsConnection::State : mbed::ClientContexts {
     std::chrono::steady_clock::time_point lastReply = std::chrono::steady_clock::now();
 };
 
-TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log)
+TlsConnection::TlsConnection(std::string address, uint32_t port, std::string caBundlePath, LogTarget* log)
     : address_(std::move(address)), caBundlePath_(std::move(caBundlePath)), port_(port), log_(orSilent(log)) {}
 
 TlsConnection::~TlsConnection() { close(); }

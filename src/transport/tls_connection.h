@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "frame/log_target.h"
+#include "base/log_target.h"
 
 namespace dravenholt {
 
@@ -21,7 +21,7 @@ public:
     // whether its peer has closed it meanwhile is left for the next pause (see hasPendingInput).
     static constexpr std::chrono::microseconds kBusy{1000};
 
-    TlsConnection(std::string address, uint32_t port, std::string caBundlePath, ILogTarget* log);
+    TlsConnection(std::string address, uint32_t port, std::string caBundlePath, LogTarget* log);
     ~TlsConnection();
     TlsConnection(const TlsConnection&) = delete;
     TlsConnection& operator=(const TlsConnection&) = delete;
@@ -62,7 +62,7 @@ private:
     uint32_t port_;
     uint32_t timeoutMs_ = 10000;
     std::unique_ptr<State> state_;
-    ILogTarget* log_;
+    LogTarget* log_;
 };
 
 }  // namespace dravenholt

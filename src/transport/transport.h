@@ -7,10 +7,13 @@
 
 namespace dravenholt {
 
-class CTransport {
+// What a transport reaches its device through.
+enum class TransportKind { Hid, Network, Simulated, Other };
+
+class Transport {
 public:
-    virtual ~CTransport() = default;
-    // Connects (closing first); throws IOException on failure.
+    virtual ~Transport() = default;
+    // Connects (closing first); throws DeviceError on failure.
     virtual void open() {}
     virtual bool isOpen() = 0;
     virtual void close() {}
@@ -24,7 +27,7 @@ public:
     virtual size_t readMore(uint8_t*, size_t) { return 0; }
     virtual size_t write(const uint8_t* data, size_t length) = 0;
     virtual size_t write(const std::string& data) = 0;
-    virtual const char* getTypeName() = 0;
+    virtual TransportKind kind() const = 0;
     // Drops whatever an earlier exchange left unread, so that it is never taken as the reply
     // to the next request. Called under the device lock before each request is written.
     virtual void discardStale() {}

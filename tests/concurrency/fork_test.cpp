@@ -149,7 +149,7 @@ TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
 #endif
     orvotest::TestDir dir;
     dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + "\"}}");
-    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     initialiseWithNativeLocking();
     SigningToken token = preparedToken();
     std::atomic<bool> stop{false};

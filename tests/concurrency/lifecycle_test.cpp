@@ -121,7 +121,7 @@ TEST(Lifecycle, ExitWhileThreadsAreInsideTheLibrary) {
     for (int run = 0; run < 2; ++run) {
         Child child(
             [](Findings& f) {
-                dravenholt::sim::installSimulatedDevices(getContext(), 1);
+                dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
                 if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
                 static std::atomic<size_t> calls{0};  // outlives the body: the threads go on
                 for (int i = 0; i < 4; ++i) {

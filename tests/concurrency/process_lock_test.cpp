@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "child.h"
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "hid_token.h"
 #include "support/test_env.h"
 

@@ -117,7 +117,7 @@ TEST(Races, SlotCallsBesideSessionCallsOnADroppingConnection) {
 TEST(Races, FinaliseWhileCallsAreInside) {
     orvotest::TestDir dir;
     dir.useAsConfig();
-    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     std::atomic<size_t> successes{0};
     for (int round = 0; round < 8; ++round) {
         const SlotCall& slot = kSlotCalls[round % std::size(kSlotCalls)];

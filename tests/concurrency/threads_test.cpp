@@ -73,7 +73,7 @@ void expectWholeLines(const std::string& log) {
 TEST(Threads, EightSessionsAtOnceInProcess) {
     orvotest::TestDir dir;
     dir.useAsConfig(loggingTo(dir.file("orvo.log")));
-    dravenholt::sim::installSimulatedDevices(getContext(), 1);
+    dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     runThreads();
     expectWholeLines(dir.read("orvo.log"));
 }

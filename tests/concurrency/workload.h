@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace conc {
 

@@ -70,7 +70,7 @@ TEST_F(HidTest, UsagePageChoosesAmongInterfacesOfOneDevice) {
     dravenholt::vhid::unplugAll();
     vendor = plugIn({.releaseNumber = 0x0100, .usagePage = 0xFF00}, echo);
     fido = plugIn({.releaseNumber = 0x0200, .usagePage = 0xF1D0, .interfaceNumber = 1}, echo);
-    CHIDTransport transport;
+    HidTransport transport;
     transport.setSerialNumber("0123456789AB");
     transport.setUsagePage(0xF1D0);
     transport.open();
@@ -82,7 +82,7 @@ TEST_F(HidTest, IdsAloneOpenTheFirstMatchingInterfaceAndNothingOpensWithoutAny) 
     auto other = plugIn({.productId = 0x0001, .serial = L"000000000001"}, echo);
     auto first = plugIn({.manufacturer = L"Other Maker", .serial = L"000000000002"}, echo);
     auto second = plugIn({.serial = L"000000000003"}, echo);
-    CHIDTransport transport;
+    HidTransport transport;
     EXPECT_EQ(thrownMessage([&] { transport.open(); }), "Device not detected");
     transport.setDeviceIds(0x0483, 0xA2AC);
     transport.open();
@@ -96,12 +96,12 @@ TEST_F(HidTest, IdsAloneOpenTheFirstMatchingInterfaceAndNothingOpensWithoutAny) 
 TEST_F(HidTest, ProductNameAndSerialMustMatchTheSameInterface) {
     auto orvo = plugIn({.product = L"Orvo", .serial = L"111111111111"}, echo);
     auto tarnix = plugIn({.product = L"Tarnix", .serial = L"222222222222"}, echo);
-    CHIDTransport mixed;
+    HidTransport mixed;
     mixed.setProductName("Tarnix");
     mixed.setSerialNumber("111111111111");
     EXPECT_EQ(thrownMessage([&] { mixed.open(); }), "Device not detected");
 
-    CHIDTransport byName;
+    HidTransport byName;
     byName.setProductName("Tarnix");
     byName.open();
     EXPECT_EQ(opened({orvo, tarnix}), (std::vector<bool>{false, true}));

@@ -27,7 +27,7 @@ TEST_P(Framed, RequestTravelsInTheExpectedNumberOfReports) {
     if (!c.u2f) profile.reportSize = c.reportSize;
     auto device = dravenholt::vhid::plugIn(profile, echo);
     auto transport = openTransport("0123456789AB");
-    ASSERT_EQ(transport->channel() != CHIDTransport::kReportFraming, c.u2f);
+    ASSERT_EQ(transport->channel() != HidTransport::kReportFraming, c.u2f);
     size_t before = device->writtenReports().size();
 
     Bytes request = pattern(c.requestLength);
@@ -145,7 +145,7 @@ TEST_F(HidTest, DeviceWithoutU2fKeepsReportFraming) {
     dravenholt::vhid::plugIn({.serial = L"000000000002", .refusesForeignReports = false}, echo);
     for (const char* serial : {"000000000001", "000000000002"}) {
         auto transport = openTransport(serial);
-        EXPECT_EQ(transport->channel(), CHIDTransport::kReportFraming);
+        EXPECT_EQ(transport->channel(), HidTransport::kReportFraming);
         writeAll(*transport, bytes("hello"));
         EXPECT_EQ(readAll(*transport), echo(bytes("hello")));
     }

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "transport/hid_transport.h"
 #include "vhid/vhid.h"
 
 namespace hidtest {
 
-using dravenholt::CHIDTransport;
+using dravenholt::HidTransport;
 using dravenholt::vhid::Bytes;
 using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::Faults;
@@ -62,30 +62,29 @@ protected:
     void TearDown() override { dravenholt::vhid::unplugAll(); }
 
     // A transport for the maker's device with this serial number (no IDs set).
-    std::unique_ptr<CHIDTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
-        auto transport = std::make_unique<CHIDTransport>();
+    std::unique_ptr<HidTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
+        auto transport = std::make_unique<HidTransport>();
         transport->setSerialNumber(serial.c_str());
         transport->open();
         transport->setTimeout(timeoutMs);
         return transport;
     }
 
-    Bytes readAll(CHIDTransport& transport, size_t capacity = 4096) {
+    Bytes readAll(HidTransport& transport, size_t capacity = 4096) {
         Bytes buffer(capacity);
         buffer.resize(transport.read(buffer.data(), buffer.size()));
         return buffer;
     }
 
-    void writeAll(CHIDTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
+    void writeAll(HidTransport& transport, const Bytes& request) { transport.write(request.data(), request.size()); }
 };
 
-// The message of the IOException `action` throws; empty when it throws none.
+// The message of the DeviceError `action` throws; empty when it throws none.
 template <typename F>
 std::string thrownMessage(F&& action) {
     try {
         action();
-    } catch (const IOException& e) {
-        EXPECT_EQ(e.code(), -1);
+    } catch (const dravenholt::DeviceError& e) {
         return e.what();
     }
     return "";

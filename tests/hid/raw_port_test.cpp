@@ -10,7 +10,7 @@ using ::testing::internal::GetCapturedStderr;
 
 // No export releases a port (a closed one stays valid); the tests release theirs.
 struct PortRelease {
-    void operator()(void* port) const { delete static_cast<dravenholt::CTransport*>(port); }
+    void operator()(void* port) const { delete static_cast<dravenholt::Transport*>(port); }
 };
 using Port = std::unique_ptr<void, PortRelease>;
 

@@ -11,7 +11,7 @@ class StaleReplyTest : public HidTest, public ::testing::WithParamInterface<Fram
 protected:
     DeviceProfile profile() const { return GetParam() == Framing::U2f ? u2fProfile() : DeviceProfile{}; }
 
-    Bytes exchange(CHIDTransport& transport, const Bytes& request) {
+    Bytes exchange(HidTransport& transport, const Bytes& request) {
         transport.discardStale();
         writeAll(transport, request);
         return readAll(transport);

@@ -7,6 +7,7 @@
 #include "orvo/raw_port.h"
 #include "support/test_env.h"
 #include "transport/hid_discovery.h"
+#include "transport/hid_pair.h"
 
 namespace hidtest {
 namespace {
@@ -21,13 +22,13 @@ TEST_F(HidTest, EnumerationAndOpenNeverOverlap) {
     };
     auto initializer = [] {
         for (int i = 0; i < 20; ++i) {
-            CContext& context = getContext();
-            EXPECT_EQ(context.deviceLister(context).size(), 2u);
+            dravenholt::Context& context = dravenholt::getContext();
+            EXPECT_EQ(dravenholt::listHidDevices(context.settings()).size(), 2u);
         }
     };
     auto opener = [] {
         for (int i = 0; i < 2; ++i) {
-            CHIDTransport transport;
+            HidTransport transport;
             transport.setProductName("Tarnix");
             EXPECT_NO_THROW(transport.open());
         }

@@ -19,7 +19,7 @@ CK_ATTRIBUTE_PTR records(Attributes& a) {
 
 void SimTest::SetUp() {
     dir.useAsConfig();
-    devices = dravenholt::sim::installSimulatedDevices(getContext(), 1, "");
+    devices = dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1, "");
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     const std::string so = "so-secret", user = "user-secret";
     std::string label = "integration";

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "inprocess/simulated_devices.h"
 #include "reference/reference.h"
 #include "support/test_env.h"

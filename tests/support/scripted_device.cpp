@@ -3,20 +3,20 @@
 #include <cstring>
 
 #include "frame/context.h"
-#include "frame/exceptions.h"
+#include "base/errors.h"
 #include "protocol/function_ids.h"
 
 namespace orvotest {
 namespace {
 
-class ScriptedTransport : public dravenholt::CTransport {
+class ScriptedTransport : public dravenholt::Transport {
 public:
     explicit ScriptedTransport(DevicePtr device) : device_(std::move(device)) {}
     void open() override {
         close();
         std::lock_guard<std::mutex> g(device_->mutex);
         ++device_->opens;
-        if (!device_->openError.empty()) throw IOException(device_->openError, -1);
+        if (!device_->openError.empty()) throw dravenholt::DeviceError(device_->openError);
         open_ = true;
     }
     bool isOpen() override { return open_; }
@@ -66,7 +66,7 @@ public:
         pending_.clear();
         return n;
     }
-    const char* getTypeName() override { return device_->typeName.c_str(); }
+    dravenholt::TransportKind kind() const override { return device_->kind; }
 
 private:
     DevicePtr device_;
@@ -113,13 +113,13 @@ Request ScriptedDevice::lastCall() {
 }
 
 void installDevices(const std::vector<DevicePtr>& devices) {
-    getContext().setDevicePair(
-        [devices](CContext&) {
+    dravenholt::getContext().setDevicePair(
+        [devices](const dravenholt::Settings&) {
             std::vector<uint64_t> ids;
             for (size_t i = 0; i < devices.size(); ++i) ids.push_back(i);
             return ids;
         },
-        [devices](uint64_t id, CContext&) -> std::unique_ptr<dravenholt::CTransport> {
+        [devices](uint64_t id, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
             if (id >= devices.size() || !devices[id]) return nullptr;
             return std::make_unique<ScriptedTransport>(devices[id]);
         });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "transport/transport.h"
 
 namespace orvotest {
 
@@ -33,12 +34,12 @@ struct ScriptedDevice {
     std::vector<Bytes> heldAtRead;     // what each request's place in the library held at its read
     std::deque<Answer> script;         // answers used in order
     Answer fallback = reply(0);        // when the script is empty
-    std::string openError;             // non-empty: open() throws IOException with this text
+    std::string openError;             // non-empty: open() throws DeviceError with this text
     int opens = 0;
     int closes = 0;
     uint32_t timeout = 0;
     std::vector<uint32_t> timeouts;    // every setTimeout value
-    std::string typeName = "TCP";
+    dravenholt::TransportKind kind = dravenholt::TransportKind::Network;
 
     void answer(Answer a) {
         std::lock_guard<std::mutex> g(mutex);

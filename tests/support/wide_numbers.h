@@ -3,7 +3,7 @@
 // (64-bit Windows) no caller can, and the checks that need one do not apply.
 #pragma once
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 
 namespace orvotest {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "certificates.h"
-#include "frame/log_target.h"
+#include "base/log_target.h"
 #include "support/test_env.h"
 #include "tls_server.h"
 
@@ -21,7 +21,7 @@ namespace orvotest {
 using dravenholt::sim::Bytes;
 using dravenholt::sim::Credential;
 
-class RecordingLog final : public dravenholt::ILogTarget {
+class RecordingLog final : public dravenholt::LogTarget {
 public:
     void log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
     void logMessage(int level, const std::string& message) override;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "orvo-admin/cli.h"
 #include "support/test_env.h"
 #include "vhid/vhid.h"

@@ -71,7 +71,7 @@ Outcome decodeReply(const Bytes& reply, bool reference) {
     outcome.ok = pb_decode(&in, FunctionResponse_fields, &msg);
     if (!reference) {
         for (int i = 0; i < table.count; ++i) {
-            const AttributeTable::Entry& e = table.entries[i];
+            const AttributeTable::Value& e = table.entries[i];
             uint32_t received = table.received[i];
             Bytes value = e.value ? Bytes(e.value, e.value + received) : Bytes{};
             outcome.kept.push_back({e.type, e.length, received, value});

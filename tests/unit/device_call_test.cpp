@@ -55,7 +55,7 @@ TEST_F(DeviceCall, OversizedTokenInfoFieldFailsTheWholeReply) {
 
 TEST_F(DeviceCall, TransportFailureIsLoggedAndTheNextCallReopens) {
     device->openError = "Device not detected";
-    getContext().port(0)->close();
+    dravenholt::getContext().ports().find(0)->close();
     EXPECT_EQ(C_Logout(session), CKR_FUNCTION_FAILED);
     std::string text = log();
     EXPECT_NE(text.find("ERROR : Device not detected\n"), std::string::npos);

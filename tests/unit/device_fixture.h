@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "support/scripted_device.h"
 #include "support/test_env.h"
 

@@ -131,7 +131,7 @@ TEST_F(Frame, InitArgumentChecks) {
     args = appMutexes();
     createResult = CKR_GENERAL_ERROR;
     EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized);
+    EXPECT_FALSE(dravenholt::getContext().initialized());
     createResult = CKR_OK;
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
@@ -144,7 +144,7 @@ TEST_F(Frame, OsLockingWinsOverMutexFunctions) {
     ASSERT_EQ(C_Initialize(&args), CKR_OK);
     EXPECT_EQ(created, 0);
     EXPECT_EQ(locks, 0);
-    EXPECT_TRUE(getContext().osLocking);
+    EXPECT_TRUE(dravenholt::getContext().deviceLock().osLocking());
 }
 
 TEST_F(Frame, AppMutexGuardsEveryExchangeAndIsDestroyedAtFinalize) {
@@ -173,8 +173,8 @@ TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
     CK_C_INITIALIZE_ARGS args = appMutexes();
     lockResult = CKR_GENERAL_ERROR;
     EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized);
-    EXPECT_TRUE(getContext().ports.empty());
+    EXPECT_FALSE(dravenholt::getContext().initialized());
+    EXPECT_TRUE(dravenholt::getContext().ports().empty());
     EXPECT_EQ(destroyed, 1);
     lockResult = CKR_OK;
     EXPECT_EQ(C_Initialize(&args), CKR_OK);
@@ -186,19 +186,19 @@ TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
 TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
     bool listerThrows = true;
     auto device = std::make_shared<ScriptedDevice>();
-    getContext().setDevicePair(
-        [&](CContext&) -> std::vector<uint64_t> {
+    dravenholt::getContext().setDevicePair(
+        [&](const dravenholt::Settings&) -> std::vector<uint64_t> {
             if (listerThrows) throw std::runtime_error("enumeration broke");
             return {0};
         },
-        [&](uint64_t, CContext&) -> std::unique_ptr<dravenholt::CTransport> {
+        [&](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
             throw std::runtime_error("factory broke");
         });
     EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(getContext().initialized);
+    EXPECT_FALSE(dravenholt::getContext().initialized());
     listerThrows = false;
     EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_TRUE(getContext().ports.empty());
+    EXPECT_TRUE(dravenholt::getContext().ports().empty());
     installDevices({device});
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }

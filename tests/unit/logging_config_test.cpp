@@ -10,7 +10,7 @@
 #include <fstream>
 #include <set>
 
-#include "frame/config.h"
+#include "settings/settings.h"
 #include "frame/context.h"
 #include "platform/platform.h"
 #include "support/platform.h"
@@ -31,7 +31,7 @@ std::string configWithLog(const TestDir& dir, int level, const std::string& extr
 TEST(Logging, LineFormatLevelsAndTheBufferRule) {
     TestDir dir;
     dir.useAsConfig(configWithLog(dir, 10));
-    CContext& c = getContext();
+    dravenholt::Context& c = dravenholt::getContext();
     c.log(35, "odd level");
     c.log(20, "%s", std::string(2047, 'x').c_str());
     c.log(20, "%s", std::string(2048, 'y').c_str());
@@ -56,9 +56,9 @@ TEST(Logging, ThresholdAndDisabledLogging) {
     TestDir dir;
     dir.useAsConfig(R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true, "logfile": ")" +
                     dir.file("orvo.log") + "\"}}");
-    CContext& c = getContext();
-    EXPECT_EQ(c.logThreshold, 1050);
-    EXPECT_FALSE(c.logToConsole);
+    dravenholt::Context& c = dravenholt::getContext();
+    EXPECT_EQ(c.settings().logThreshold, 1050);
+    EXPECT_FALSE(c.settings().logToConsole);
     c.log(50, "never written");
     EXPECT_EQ(dir.read("orvo.log"), "");
 }
@@ -116,12 +116,12 @@ TEST(Config, NumbersTransportKeysAndTimeouts) {
     TestDir dir;
     dir.useAsConfig(R"({"transport": {"vid": 4660, "pid": 22136.7, "usagePage": "x", "udp": 1},
                         "timeout": 5000.9, "keytimeout": 70000})");
-    CContext& c = getContext();
-    EXPECT_EQ(c.vendorId, 4660u);
-    EXPECT_EQ(c.productId, 22136u);
-    EXPECT_EQ(c.usagePage, 0u);
-    EXPECT_EQ(c.timeoutMs, 5000u);
-    EXPECT_EQ(c.keyTimeoutMs, 70000u);
+    dravenholt::Context& c = dravenholt::getContext();
+    EXPECT_EQ(c.settings().vendorId, 4660u);
+    EXPECT_EQ(c.settings().productId, 22136u);
+    EXPECT_EQ(c.settings().usagePage, 0u);
+    EXPECT_EQ(c.settings().timeoutMs, 5000u);
+    EXPECT_EQ(c.settings().keyTimeoutMs, 70000u);
     auto device = std::make_shared<ScriptedDevice>();
     installDevices({device});
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
@@ -132,10 +132,10 @@ TEST(Config, AddressWithoutBundleFailsAfterSettingAddressAndPort) {
     TestDir dir;
     dir.useAsConfig(configWithLog(dir, 20, R"(, "transport": {"address": "127.0.0.1", "port": 4433},
                                               "timeout": 777)"));
-    CContext& c = getContext();
-    EXPECT_EQ(c.ipAddress, "127.0.0.1");
-    EXPECT_EQ(c.ipPort, 4433u);
-    EXPECT_EQ(c.timeoutMs, 12000u);  // keys after the failure are not read
+    dravenholt::Context& c = dravenholt::getContext();
+    EXPECT_EQ(c.settings().address, "127.0.0.1");
+    EXPECT_EQ(c.settings().port, 4433u);
+    EXPECT_EQ(c.settings().timeoutMs, 12000u);  // keys after the failure are not read
     std::string log = dir.read("orvo.log");
     EXPECT_NE(log.find("WARN : Failed to parse config\n"), std::string::npos);
     EXPECT_EQ(log.find("Connecting to IP transport."), std::string::npos);
@@ -144,22 +144,22 @@ TEST(Config, AddressWithoutBundleFailsAfterSettingAddressAndPort) {
 TEST(Config, AddressWithoutPortKeepsUsb) {
     TestDir dir;
     dir.useAsConfig(R"({"transport": {"address": "127.0.0.1", "cacertbundle": "/x"}})");
-    EXPECT_EQ(getContext().ipAddress, "");
+    EXPECT_EQ(dravenholt::getContext().settings().address, "");
 }
 
 TEST(Config, SyntaxErrorKeepsDefaultsAndLogsTheParserText) {
     TestDir dir;
     dir.useAsConfig(configWithLog(dir, 20, R"(, "timeout": 10 ,,)"));
-    CContext& c = getContext();
-    EXPECT_EQ(c.timeoutMs, 12000u);
+    dravenholt::Context& c = dravenholt::getContext();
+    EXPECT_EQ(c.settings().timeoutMs, 12000u);
     // The logging key came before the error in the text, but the parse failed as a whole.
-    EXPECT_EQ(c.logThreshold, 50);
+    EXPECT_EQ(c.settings().logThreshold, 50);
 }
 
 TEST(Config, LockFileIsCreatedOrDisabled) {
     TestDir dir;
     dir.useAsConfig(configWithLog(dir, 20, R"(, "lockfile": ")" + dir.file("orvo.lock") + "\""));
-    EXPECT_TRUE(getContext().useLockFile);
+    EXPECT_TRUE(dravenholt::getContext().deviceLock().usesLockFile());
     EXPECT_TRUE(std::ifstream(dir.file("orvo.lock")).good());
     std::string log = dir.read("orvo.log");
     EXPECT_NE(log.find("DEBUG : Process lockfile: " + dir.file("orvo.lock")), std::string::npos);
@@ -173,7 +173,7 @@ TEST(Config, LockFileIsCreatedOrDisabled) {
 TEST(Config, LockFileInAMissingDirectoryDisablesTheLock) {
     TestDir dir;
     dir.useAsConfig(configWithLog(dir, 20, R"(, "lockfile": ")" + dir.file("no/such/dir/orvo.lock") + "\""));
-    EXPECT_FALSE(getContext().useLockFile);
+    EXPECT_FALSE(dravenholt::getContext().deviceLock().usesLockFile());
     EXPECT_NE(dir.read("orvo.log").find("Failed to parse config"), std::string::npos);
 }
 
@@ -183,7 +183,7 @@ TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
     namespace fs = std::filesystem;
     TestDir dir;
     dir.useAsConfig();
-    CContext& c = getContext();
+    dravenholt::Context& c = dravenholt::getContext();
     dir.write("victim", "kept");
     struct Case {
         const char* key;
@@ -198,10 +198,10 @@ TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
         std::string item = "\"" + std::string(k.key) + "\": \"" + planted + "\"";
         bool logging = std::string(k.key) == "logfile";
         dir.write("orvoconfig.json", logging ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
-        dravenholt::loadConfiguration(c);  // returns: a FIFO is not waited on
+        c.loadConfiguration();  // returns: a FIFO is not waited on
         c.log(dravenholt::kError, "a line");
-        EXPECT_FALSE(c.logFile.isOpen());
-        EXPECT_FALSE(c.useLockFile);
+        EXPECT_FALSE(c.writesLogFile());
+        EXPECT_FALSE(c.deviceLock().usesLockFile());
         EXPECT_EQ(dir.read("victim"), "kept");
         EXPECT_FALSE(fs::exists(dir.file("made")));
     }
@@ -215,15 +215,15 @@ TEST(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
     ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
     dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
                     dir.file("orvo.lock") + "\"}");
-    CContext& c = getContext();
-    ASSERT_TRUE(c.useLockFile);
+    dravenholt::Context& c = dravenholt::getContext();
+    ASSERT_TRUE(c.deviceLock().usesLockFile());
     c.log(dravenholt::kError, "first");
     struct stat st {};
     ASSERT_EQ(stat(dir.file("fresh.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // An existing log file keeps its mode and what it holds.
     dir.write("orvoconfig.json", R"({"logging": {"logfile": ")" + dir.file("orvo.log") + R"("}})");
-    dravenholt::loadConfiguration(c);
+    c.loadConfiguration();
     c.log(dravenholt::kError, "second");
     ASSERT_EQ(stat(dir.file("orvo.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);

@@ -28,7 +28,7 @@ protected:
     bool untouched() const {
         const auto* t = reinterpret_cast<const CK_BYTE*>(&token.label);
         return out[0] == kFill && out[1] == kFill && t[0] == '#' && sessionInfo.ulDeviceError == kFill &&
-               getContext().sessions.size() == 1;
+               dravenholt::getContext().sessions().size() == 1;
     }
     void fill() {
         out[0] = out[1] = kFill;

@@ -408,7 +408,7 @@ TEST_F(WireTable, SlotCalls) {
          [](auto& r) { EXPECT_EQ(r[0].value, CKF_SERIAL_SESSION | CKF_RW_SESSION); }},
         {"C_OpenSession fails: no session", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h); },
          {reply(CKR_TOKEN_NOT_RECOGNIZED)}, CKR_TOKEN_NOT_RECOGNIZED, fn::OpenSession, sent::Value,
-         [&](auto&) { EXPECT_EQ(getContext().sessions.size(), 2u); }},
+         [&](auto&) { EXPECT_EQ(getContext().sessions().size(), 2u); }},
         {"C_GetTokenInfo: blank padded", [&] { return std::memset(&token, '#', sizeof token), C_GetTokenInfo(0, &token); },
          {reply(info)}, CKR_OK, fn::GetTokenInfo, 0, [&](auto&) {
              EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 32), "short" + std::string(27, ' '));
@@ -555,7 +555,7 @@ TEST_F(Sessions, SlotsAndTheirListsWithoutTheDevice) {
     EXPECT_EQ(C_GetMechanismList(0, mechanisms.data(), &n), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::make_tuple(n, mechanisms[0]), std::tuple(mechanisms.size(), 0xDEADu));
     b->openError = "Device not detected";  // a device that cannot be opened: a slot without a token
-    getContext().port(1)->close();
+    getContext().ports().find(1)->close();
     CK_SLOT_INFO slot;
     CK_TOKEN_INFO token;
     ASSERT_EQ(C_GetSlotInfo(1, &slot), CKR_OK);
@@ -615,7 +615,7 @@ TEST_F(Sessions, PinsAreWipedOnceSent) {
 }
 
 struct SessionThreads : DeviceTest {
-    SessionThreads() { b->typeName = "HID"; }
+    SessionThreads() { b->kind = dravenholt::TransportKind::Hid; }
 };
 
 TEST_F(SessionThreads, EachCallReachesThePortItSelected) {

@@ -1,21 +1,22 @@
 // devices: the USB devices the raw port interface finds with the identifiers of orvoconfig.json,
 // and the network device when one is configured.
-#include "frame/context.h"
 #include "orvo-admin/commands.h"
 #include "orvo/raw_port.h"
+#include "settings/settings.h"
 
 namespace orvoadmin {
 
 int devicesCommand(Invocation& inv) {
-    CContext& context = getContext();  // reads orvoconfig.json as the library does
-    char** list = pListDevices(uint16_t(context.vendorId), uint16_t(context.productId));
+    std::vector<dravenholt::SettingsNote> notes;
+    const dravenholt::Settings settings = dravenholt::readSettings(notes);  // orvoconfig.json, as the library reads it
+    char** list = pListDevices(uint16_t(settings.vendorId), uint16_t(settings.productId));
     if (!list) throw Failure("cannot list the USB devices");
     std::vector<std::string> serials;
     for (char** entry = list; *entry; ++entry) serials.emplace_back(*entry);
     vFreeDeviceList(list);
 
     std::string network;
-    if (!context.ipAddress.empty()) network = context.ipAddress + ":" + std::to_string(context.ipPort);
+    if (!settings.address.empty()) network = settings.address + ":" + std::to_string(settings.port);
     nlohmann::json result = {{"usb", serials}, {"network", network.empty() ? nlohmann::json() : nlohmann::json(network)}};
     std::string text;
     for (const std::string& serial : serials) text += "usb " + serial + "\n";

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "orvo/admin.h"
 
 namespace orvoadmin {

@@ -1,5 +1,5 @@
 // backup, restore and factory-reset.
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "orvo-admin/commands.h"
 #include "orvo-admin/files.h"
 #include "orvo-admin/progress.h"

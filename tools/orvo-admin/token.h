@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "frame/pkcs11.h"
+#include "base/pkcs11.h"
 #include "orvo-admin/report.h"
 
 namespace orvoadmin {

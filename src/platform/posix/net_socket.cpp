@@ -1,4 +1,4 @@
-#include "transport/net_socket.h"
+#include "platform/net_socket.h"
 
 #include <fcntl.h>
 #include <mbedtls/net_sockets.h>

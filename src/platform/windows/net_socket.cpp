@@ -1,4 +1,4 @@
-#include "transport/net_socket.h"
+#include "platform/net_socket.h"
 
 #include <mbedtls/ssl.h>
 #include <winsock2.h>

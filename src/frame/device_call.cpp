@@ -5,15 +5,14 @@
 #include <functional>
 
 #include "frame/context.h"
-#include "frame/exceptions.h"
 #include "protocol/callbacks.h"
 #include "protocol/declared_fields.h"
 #include "protocol/function_ids.h"
 #include "protocol/request_encoder.h"
 #include "protocol/response_decoder.h"
 
+namespace dravenholt {
 namespace {
-using dravenholt::kMessageLimit;
 
 // Every field at its default before the reply is decoded into it; the field callbacks stay
 // unless `callbacksToo`. A plain assignment costs a fraction of the decoder's own field by
@@ -28,7 +27,6 @@ void clearResponse(FunctionResponse& response, bool callbacksToo) {
 
 // Requests that carry a PIN or a private key: their encoded bytes do not outlive the sending.
 bool carriesSecret(uint32_t function) {
-    namespace fn = dravenholt::fn;
     switch (function) {
         case fn::Login:
         case fn::InitPIN:
@@ -40,8 +38,8 @@ bool carriesSecret(uint32_t function) {
 }
 }  // namespace
 
-CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
-                           bool resetResponse, dravenholt::ReplyCheck* check) {
+CK_RV Context::callDevice(int32_t port, FunctionRequest& request, FunctionResponse& response,
+                          bool resetResponse, ReplyCheck* check) {
 #ifndef NDEBUG
     // The reply fields read through callbacks are set before the call.
     dravenholt::expectDeclared(request.function, dravenholt::carriedFields(FunctionRequest_fields, &request), true);
@@ -53,13 +51,13 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
     uint8_t buffer[kMessageLimit + 1];
     pb_ostream_t out = pb_ostream_from_buffer(buffer, kMessageLimit);
     bool secret = carriesSecret(request.function);
-    if (!dravenholt::encodeRequest(&out, request) || out.bytes_written == 0) {
+    if (!encodeRequest(&out, request) || out.bytes_written == 0) {
         if (secret) mbedtls_platform_zeroize(buffer, out.bytes_written);
         if (out.errmsg) {
-            logMessage(dravenholt::kError, out.errmsg);
+            logMessage(kError, out.errmsg);
             response.rv = std::strcmp(out.errmsg, "stream full") == 0 ? CKR_DATA_LEN_RANGE : CKR_FUNCTION_FAILED;
         } else {
-            logMessage(dravenholt::kError, "function encoding failed");
+            logMessage(kError, "function encoding failed");
             response.rv = CKR_FUNCTION_FAILED;
         }
         return response.rv;
@@ -71,24 +69,24 @@ CK_RV CContext::callDevice(int32_t port, FunctionRequest& request, FunctionRespo
     auto whole = [&](size_t received) {
         clearResponse(response, resetResponse);
         if (check) check->restart();
-        decoded = dravenholt::decodeResponse(buffer, received, response, error);
+        decoded = decodeResponse(buffer, received, response, error);
         return decoded && (!check || check->whole());
     };
     size_t n = transmit(port, buffer, sizeof buffer, out.bytes_written, secret, std::ref(whole));  // 0, or at most kMessageLimit
     if (n == 0) {
-        logMessage(dravenholt::kError, "no response from transport.");
+        logMessage(kError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
     } else if (!decoded) {
-        logMessage(dravenholt::kError, error ? error : "function decoding failed");
+        logMessage(kError, error ? error : "function decoding failed");
         response.rv = CKR_FUNCTION_FAILED;
     }
     return response.rv;
 }
 
-size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length, bool secret,
-                          const std::function<bool(size_t)>& whole) {
+size_t Context::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, size_t length, bool secret,
+                         const std::function<bool(size_t)>& whole) {
     try {
-        size_t n = withTransport(portIndex, [&](dravenholt::CTransport& transport) {
+        size_t n = withTransport(portIndex, [&](Transport& transport) {
             if (!transport.isOpen()) transport.open();
             transport.discardStale();
             transport.write(buffer, length);
@@ -102,17 +100,19 @@ size_t CContext::transmit(int32_t portIndex, uint8_t* buffer, size_t capacity, s
             if (received > kMessageLimit) {
                 // The rest of such a reply would be read as the next one: the connection goes.
                 transport.close();
-                throw IOException("reply longer than a message may be", -1);
+                throw DeviceError("reply longer than a message may be");
             }
             return received;
         });
-        if (n > capacity) throw IOException("reply longer than the buffer", -1);
+        if (n > capacity) throw DeviceError("reply longer than the buffer");
         return n;
     } catch (const std::exception& e) {
         const char* text = e.what();
-        logMessage(dravenholt::kError, text && *text ? text : "Failed to transmit command.");
+        logMessage(kError, text && *text ? text : "Failed to transmit command.");
     } catch (...) {
-        logMessage(dravenholt::kError, "Failed to transmit command.");
+        logMessage(kError, "Failed to transmit command.");
     }
     return 0;
 }
+
+}  // namespace dravenholt

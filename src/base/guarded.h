@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "frame/call_hold.h"
-#include "frame/pkcs11.h"
+#include "base/call_hold.h"
+#include "base/pkcs11.h"
 
 namespace dravenholt {
 

@@ -1,11 +1,22 @@
 #include "frame/fork_guard.h"
 
+#ifdef _WIN32
+
+namespace dravenholt {
+
+// Windows has no fork(): a new process starts with a library of its own.
+void installForkHandlers() {}
+
+}  // namespace dravenholt
+
+#else
+
 #include <pthread.h>
 
+#include <iterator>
 #include <mutex>
 
 #include "frame/context.h"
-#include "frame/device_lock.h"
 #include "transport/hid_access.h"
 
 namespace dravenholt {
@@ -25,7 +36,7 @@ void releaseLocks() {
 }
 
 void inChild() {
-    if (CContext* context = contextIfMade()) context->forgetInherited();
+    if (Context* context = contextIfMade()) context->forgetInherited();
     releaseLocks();
 }
 
@@ -38,12 +49,4 @@ void installForkHandlers() {
 
 }  // namespace dravenholt
 
-void CContext::forgetInherited() noexcept {
-    initialized = false;
-    for (auto& [index, transport] : ports) transport->abandon();
-    ports.clear();
-    sessions.clear();
-    // The application's mutex is the parent's object; the child chooses its own locking anew.
-    appLocking = false;
-    appMutex = nullptr;
-}
+#endif

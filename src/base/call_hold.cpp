@@ -1,4 +1,4 @@
-#include "frame/call_hold.h"
+#include "base/call_hold.h"
 
 #include <atomic>
 

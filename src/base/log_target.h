@@ -16,13 +16,13 @@ namespace dravenholt {
 enum LogLevel : int { kTrace = 10, kDebug = 20, kInfo = 30, kWarn = 40, kError = 50 };
 
 // Where every part of the library writes its log lines.
-class ILogTarget {
+class LogTarget {
 public:
     virtual void log(int level, const char* format, ...) ORVO_PRINTF_FORMAT(3, 4) = 0;
     virtual void logMessage(int level, const std::string& message) = 0;
 
 protected:
-    ~ILogTarget() = default;
+    ~LogTarget() = default;
 };
 
 }  // namespace dravenholt

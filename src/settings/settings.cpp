@@ -1,4 +1,4 @@
-#include "frame/config.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <cmath>
@@ -7,10 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "frame/context.h"
-#include "frame/device_lock.h"
+#include "base/log_target.h"
 #include "platform/platform.h"
-#include "transport/network_pair.h"
 
 namespace dravenholt {
 
@@ -54,7 +52,7 @@ int32_t i32Of(const nlohmann::json& value) {
     return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
 }
 
-void applyLogging(CContext& c, const nlohmann::json& logging) {
+void applyLogging(Settings& c, const nlohmann::json& logging) {
     if (logging.contains("enabled") && logging["enabled"].is_boolean() && !logging["enabled"].get<bool>()) {
         c.logThreshold = 1050;
         return;
@@ -62,27 +60,25 @@ void applyLogging(CContext& c, const nlohmann::json& logging) {
     if (logging.contains("loglevel") && logging["loglevel"].is_number())
         c.logThreshold = i32Of(logging["loglevel"]);
     if (logging.contains("logfile") && logging["logfile"].is_string()) {
-        c.logFilePath = logging["logfile"].get<std::string>();
-        c.logFile.close();
-        c.logFile = platform::OpenFile::forAppending(c.logFilePath);
+        c.logFile = logging["logfile"].get<std::string>();
     }
     c.logToConsole = logging.contains("logconsole") && logging["logconsole"].is_boolean() &&
                      logging["logconsole"].get<bool>();
 }
 
-void applyTransport(CContext& c, const nlohmann::json& transport) {
+void applyTransport(Settings& c, std::vector<SettingsNote>& notes, const nlohmann::json& transport) {
     if (transport.contains("vid") && transport["vid"].is_number()) c.vendorId = u32Of(transport["vid"]);
     if (transport.contains("pid") && transport["pid"].is_number()) c.productId = u32Of(transport["pid"]);
     if (transport.contains("usagePage") && transport["usagePage"].is_number())
         c.usagePage = u32Of(transport["usagePage"]);
     if (transport.contains("address") && transport["address"].is_string() && transport.contains("port") &&
         transport["port"].is_number()) {
-        c.ipPort = u32Of(transport["port"]);
-        c.ipAddress = transport["address"].get<std::string>();
-        // A missing or non-string bundle throws here and ends the loading.
-        c.caCertBundle = transport.at("cacertbundle").get<std::string>();
-        c.log(kInfo, "Connecting to IP transport.");
-        c.setDevicePair(listNetworkDevices, makeNetworkTransport);
+        c.port = u32Of(transport["port"]);
+        c.address = transport["address"].get<std::string>();
+        // A missing or non-string bundle throws here and ends the reading.
+        c.caBundle = transport.at("cacertbundle").get<std::string>();
+        notes.push_back({kInfo, "Connecting to IP transport."});
+        c.network = true;
     }
 }
 
@@ -103,27 +99,28 @@ std::string findConfigDirectory(const std::string& fileName) {
     return executableDirectory();
 }
 
-void loadConfiguration(CContext& c) {
+Settings readSettings(std::vector<SettingsNote>& notes, Settings c) {
     std::string path = findConfigDirectory(kConfigFileName) + kConfigFileName;
     std::ifstream in(path);
     if (!in.good()) {
-        c.log(kInfo, "Config file not found.");
-        return;
+        notes.push_back({kInfo, "Config file not found."});
+        return c;
     }
     try {
         nlohmann::json root = nlohmann::json::parse(in);
         if (!root.is_object()) throw std::runtime_error("configuration root is not a JSON object");
         if (root.contains("logging") && root["logging"].is_object()) applyLogging(c, root["logging"]);
-        if (root.contains("transport") && root["transport"].is_object()) applyTransport(c, root["transport"]);
+        if (root.contains("transport") && root["transport"].is_object()) applyTransport(c, notes, root["transport"]);
         if (root.contains("timeout") && root["timeout"].is_number()) c.timeoutMs = u32Of(root["timeout"]);
         if (root.contains("keytimeout") && root["keytimeout"].is_number())
             c.keyTimeoutMs = u32Of(root["keytimeout"]);
         if (root.contains("lockfile") && root["lockfile"].is_string())
-            c.useLockFile = prepareLockFile(c, root["lockfile"].get<std::string>());
+            c.lockFile = root["lockfile"].get<std::string>();
     } catch (const std::exception& e) {
-        c.log(kWarn, "Failed to parse config");
-        c.logMessage(kDebug, e.what());
+        notes.push_back({kWarn, "Failed to parse config"});
+        notes.push_back({kDebug, e.what()});
     }
+    return c;
 }
 
 }  // namespace dravenholt

@@ -1,15 +1,22 @@
-// The exported PKCS#11 entry points: each fetches the context and forwards to the operation of
+// The exported PKCS#11 functions: each fetches the context and forwards to the operation of
 // the same name. No exception leaves them.
+#include "base/guarded.h"
 #include "frame/context.h"
-#include "frame/guarded.h"
+#include "token/operations.h"
 
+using dravenholt::getContext;
 using dravenholt::guarded;
 
+#define ORVO_ARGUMENTS(...) __VA_ARGS__
 #define ORVO_FORWARD(name, params, args) \
-    ORVO_EXPORT CK_RV name params { return guarded([&] { return getContext().name args; }); }
+    ORVO_EXPORT CK_RV name params { return guarded([&] { return dravenholt::ops::name(getContext(), ORVO_ARGUMENTS args); }); }
 
-ORVO_FORWARD(C_Initialize, (CK_VOID_PTR a), (a))
-ORVO_FORWARD(C_Finalize, (CK_VOID_PTR a), (a))
+ORVO_EXPORT CK_RV C_Initialize(CK_VOID_PTR a) {
+    return guarded([&] { return getContext().initialize(a); });
+}
+ORVO_EXPORT CK_RV C_Finalize(CK_VOID_PTR a) {
+    return guarded([&] { return getContext().finalize(a); });
+}
 ORVO_FORWARD(C_GetInfo, (CK_INFO_PTR a), (a))
 ORVO_FORWARD(C_GetSlotList, (CK_BBOOL a, CK_SLOT_ID_PTR b, CK_ULONG_PTR c), (a, b, c))
 ORVO_FORWARD(C_GetSlotInfo, (CK_SLOT_ID a, CK_SLOT_INFO_PTR b), (a, b))
@@ -93,7 +100,7 @@ ORVO_FORWARD(C_SeedRandom, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c), (a,
 ORVO_FORWARD(C_GenerateRandom, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c), (a, b, c))
 ORVO_FORWARD(C_WaitForSlotEvent, (CK_FLAGS a, CK_SLOT_ID_PTR b, CK_VOID_PTR c), (a, b, c))
 
-// Entry points that answer a constant without touching the context.
+// Exported functions that answer a constant without touching the context.
 #define ORVO_CONSTANT(name, params, rv) \
     ORVO_EXPORT CK_RV name params { return rv; }
 
