@@ -1,4 +1,5 @@
-// Initialisation, finalisation, the function list and the constant entry points.
+// Initialisation and finalisation: the calls refused before it, the application's mutex
+// functions, failures that leave the library uninitialised, and what C_Finalize closes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +8,6 @@
 
 #include "frame/context.h"
 #include "orvo/admin.h"
-#include "support/platform.h"
 #include "support/scripted_device.h"
 #include "support/test_env.h"
 
@@ -39,34 +39,6 @@ CK_C_INITIALIZE_ARGS appMutexes() {
 }
 
 }  // namespace
-
-TEST_F(Frame, FunctionListWorksBeforeInitialisationAndHoldsEveryEntryPoint) {
-    CK_FUNCTION_LIST_PTR list = nullptr;
-    EXPECT_EQ(C_GetFunctionList(nullptr), CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(C_GetFunctionList(&list), CKR_OK);
-    EXPECT_EQ(list->version.major, 2);
-    EXPECT_EQ(list->version.minor, 40);
-    auto* first = reinterpret_cast<void* const*>(&list->C_Initialize);
-    auto* last = reinterpret_cast<void* const*>(&list->C_WaitForSlotEvent);
-    EXPECT_EQ(last - first + 1, 68);
-    for (auto* p = first; p <= last; ++p) EXPECT_NE(*p, nullptr);
-    EXPECT_EQ(list->C_Login, &C_Login);
-}
-
-TEST_F(Frame, InitialiseWithoutDevicesFinaliseAndAgain) {
-    EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
-    int reserved;
-    EXPECT_EQ(C_Finalize(&reserved), CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
-    CK_ULONG count = 99;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-}
 
 // Before C_Initialize every call refuses, and nothing reaches a device or converts the caller's
 // values.
@@ -134,17 +106,6 @@ TEST_F(Frame, InitArgumentChecks) {
     EXPECT_FALSE(getContext().initialized);
     createResult = CKR_OK;
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-}
-
-TEST_F(Frame, OsLockingWinsOverMutexFunctions) {
-    auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    args.flags = CKF_OS_LOCKING_OK;
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-    EXPECT_EQ(created, 0);
-    EXPECT_EQ(locks, 0);
-    EXPECT_TRUE(getContext().osLocking);
 }
 
 TEST_F(Frame, AppMutexGuardsEveryExchangeAndIsDestroyedAtFinalize) {
@@ -239,20 +200,3 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
-TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {
-    SharedLibrary lib(ORVO_SHARED_LIBRARY);
-    ASSERT_TRUE(lib.loaded()) << lib.error();
-    auto getList = lib.get<CK_RV(CK_FUNCTION_LIST_PTR_PTR)>("C_GetFunctionList");
-    ASSERT_NE(getList, nullptr);
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    ASSERT_EQ(getList(&f), CKR_OK);
-    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    CK_ULONG count = 5;
-    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 0u);
-    CK_INFO info;
-    ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
-    EXPECT_EQ(std::memcmp(info.manufacturerID, "Dravenholtique ", 15), 0);
-    EXPECT_EQ(info.libraryVersion.minor, 14);
-    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
-}

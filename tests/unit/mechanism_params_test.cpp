@@ -46,12 +46,6 @@ protected:
     void SetUp() override {
         dir.useAsConfig(R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})");
     }
-    CK_RV encode(CK_MECHANISM mechanism) { return encodeMechanism(getContext(), call, mechanism); }
-    wire::Mechanism sent() {
-        Request r = onWire(call);
-        EXPECT_TRUE(r.mechanism.has_value());
-        return r.mechanism.value_or(wire::Mechanism{});
-    }
     orvotest::TestDir dir;
     DeviceCall call{fn::EncryptInit};
 };
@@ -111,27 +105,6 @@ TEST_F(MechanismParams, BlocksTravelInTheDeviceLayout) {
     }
 }
 
-TEST_F(MechanismParams, OaepIsTakenApart) {
-    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, nullptr, 0};
-    ASSERT_EQ(encode({CKM_RSA_PKCS_OAEP, &p, sizeof p}), CKR_OK);
-    wire::Mechanism m = sent();
-    EXPECT_FALSE(m.parameterLength || m.parameter || m.ecdhParams);
-    ASSERT_TRUE(m.oaepParams);
-    EXPECT_EQ(m.oaepParams->hashAlg, CKM_SHA256);
-    EXPECT_EQ(m.oaepParams->mgf, CKG_MGF1_SHA256);
-    EXPECT_EQ(m.oaepParams->source, CKZ_DATA_SPECIFIED);
-    EXPECT_FALSE(m.oaepParams->sourceDataLength || m.oaepParams->sourceData);
-
-    CK_BYTE label[3] = {7, 8, 9};
-    p.pSourceData = label;
-    p.ulSourceDataLen = sizeof label;
-    DeviceCall labelled(fn::EncryptInit);
-    ASSERT_EQ(encodeMechanism(getContext(), labelled, {CKM_RSA_PKCS_OAEP, &p, sizeof p}), CKR_OK);
-    m = onWire(labelled).mechanism.value();
-    EXPECT_EQ(m.oaepParams->sourceDataLength, 3u);
-    EXPECT_EQ(m.oaepParams->sourceData, Bytes(label, label + 3));
-}
-
 TEST_F(MechanismParams, OaepRefusals) {
     CK_BYTE label[3] = {};
     CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
@@ -148,36 +121,6 @@ TEST_F(MechanismParams, OaepRefusals) {
         EXPECT_EQ(encodeMechanism(getContext(), each, {CKM_RSA_PKCS_OAEP, &p, c.blockLength}), CKR_ARGUMENTS_BAD);
         EXPECT_EQ(each.refusal(), CKR_ARGUMENTS_BAD);
     }
-}
-
-TEST_F(MechanismParams, Ecdh1SendsKdfSharedDataAndPublicValue) {
-    CK_BYTE shared[4] = {1, 2, 3, 4};
-    CK_BYTE point[65];
-    std::memset(point, 0x04, sizeof point);
-    CK_ECDH1_DERIVE_PARAMS p{CKD_NULL, sizeof shared, shared, sizeof point, point};
-    DeviceCall derive(fn::DeriveKey);
-    ASSERT_EQ(encodeMechanism(getContext(), derive, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_OK);
-    wire::Mechanism m = onWire(derive).mechanism.value();
-    EXPECT_FALSE(m.parameterLength || m.parameter || m.oaepParams);
-    ASSERT_TRUE(m.ecdhParams);
-    EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
-    EXPECT_EQ(m.ecdhParams->sharedData, Bytes(shared, shared + 4));
-    EXPECT_EQ(m.ecdhParams->publicData, Bytes(point, point + 65));
-
-    p.pPublicData = nullptr;  // the length is not looked at then
-    p.pSharedData = nullptr;
-    DeviceCall without(fn::DeriveKey);
-    ASSERT_EQ(encodeMechanism(getContext(), without, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_OK);
-    m = onWire(without).mechanism.value();
-    EXPECT_EQ(m.ecdhParams->kdf, CKD_NULL);
-    EXPECT_FALSE(m.ecdhParams->publicData || m.ecdhParams->sharedData);
-
-    p.pPublicData = point;
-    p.ulPublicDataLen = 0;
-    DeviceCall empty(fn::DeriveKey);
-    EXPECT_EQ(encodeMechanism(getContext(), empty, {CKM_ECDH1_DERIVE, &p, sizeof p}), CKR_ARGUMENTS_BAD);
-    DeviceCall wrongSize(fn::DeriveKey);
-    EXPECT_EQ(encodeMechanism(getContext(), wrongSize, {CKM_ECDH1_DERIVE, &p, 28}), CKR_ARGUMENTS_BAD);
 }
 
 TEST_F(MechanismParams, HostValuesBeyondTheWireAreRefused) {
