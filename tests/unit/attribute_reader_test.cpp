@@ -6,9 +6,7 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <random>
 #include <vector>
 
@@ -80,13 +78,6 @@ Outcome decodeReply(const Bytes& reply, bool reference) {
     return outcome;
 }
 
-std::string hex(const Bytes& bytes) {
-    std::string text;
-    char two[3];
-    for (uint8_t b : bytes) text += (std::snprintf(two, sizeof two, "%02x", b), two);
-    return text;
-}
-
 void putVarint(Bytes& out, uint64_t value) {
     do {
         out.push_back(static_cast<uint8_t>((value & 0x7F) | (value >= 0x80 ? 0x80 : 0)));
@@ -140,10 +131,10 @@ TEST(AttributeReader, ReadsAndRefusesWhatPbDecodeReadsAndRefuses) {
             reply.insert(reply.end(), record.begin(), record.end());
         }
         Outcome fast = decodeReply(reply, false), reference = decodeReply(reply, true);
-        ASSERT_EQ(fast.ok, reference.ok) << "reply " << hex(reply);
+        ASSERT_EQ(fast.ok, reference.ok) << ::testing::PrintToString(reply);
         if (!fast.ok) continue;
         ++accepted;
-        ASSERT_EQ(fast.kept, reference.kept) << "reply " << hex(reply);
+        ASSERT_EQ(fast.kept, reference.kept) << ::testing::PrintToString(reply);
     }
     EXPECT_GT(accepted, 5000);  // the cases reach the success paths, not only the refusals
 }

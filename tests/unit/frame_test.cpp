@@ -108,26 +108,6 @@ TEST_F(Frame, InitArgumentChecks) {
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
-TEST_F(Frame, AppMutexGuardsEveryExchangeAndIsDestroyedAtFinalize) {
-    auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-    EXPECT_EQ(created, 1);
-    EXPECT_EQ(locks, 2);  // the registry, then the set-time call
-    CK_SESSION_HANDLE h;
-    Response opened;
-    opened.handle = 7;
-    device->answer(reply(opened));
-    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
-    EXPECT_EQ(locks, 3);
-    lockResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Logout(h), CKR_FUNCTION_FAILED);
-    lockResult = CKR_OK;
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(destroyed, 1);
-}
-
 TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
     auto device = std::make_shared<ScriptedDevice>();
     installDevices({device});

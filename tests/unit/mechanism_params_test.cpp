@@ -105,24 +105,6 @@ TEST_F(MechanismParams, BlocksTravelInTheDeviceLayout) {
     }
 }
 
-TEST_F(MechanismParams, OaepRefusals) {
-    CK_BYTE label[3] = {};
-    CK_RSA_PKCS_OAEP_PARAMS p{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
-    struct Case {
-        CK_VOID_PTR source;
-        CK_ULONG sourceLength;
-        CK_ULONG blockLength;
-    } cases[] = {
-        {nullptr, 0, sizeof p - 1}, {nullptr, 0, sizeof p + 1}, {label, 0, sizeof p}, {nullptr, 3, sizeof p}};
-    for (const Case& c : cases) {
-        p.pSourceData = c.source;
-        p.ulSourceDataLen = c.sourceLength;
-        DeviceCall each(fn::EncryptInit);
-        EXPECT_EQ(encodeMechanism(getContext(), each, {CKM_RSA_PKCS_OAEP, &p, c.blockLength}), CKR_ARGUMENTS_BAD);
-        EXPECT_EQ(each.refusal(), CKR_ARGUMENTS_BAD);
-    }
-}
-
 TEST_F(MechanismParams, HostValuesBeyondTheWireAreRefused) {
     ORVO_SKIP_UNLESS_WIDE_HOST_NUMBERS();
     CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, wide(0x100000000ULL)};
