@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -45,7 +46,11 @@ Hub::~Hub() {
         thread_.detach();
         return;
     }
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        sentChanged_.notify_all();
+    }
     wake();
     thread_.join();
     for (const auto& [fd, host] : hosts_) {
@@ -59,9 +64,16 @@ Hub::~Hub() {
 void Hub::send(Bytes report, std::chrono::milliseconds delay) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pending_.emplace(Clock::now() + delay, Pending{std::move(report)});
+        pending_.emplace(Clock::now() + delay, Pending{std::move(report), 0, true});
+        ++queued_;
     }
     wake();
+}
+
+void Hub::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t target = queued_;
+    sentChanged_.wait(lock, [&] { return sent_ >= target || stopping_; });
 }
 
 int Hub::connectTo(const std::string& socketName) {
@@ -141,6 +153,11 @@ void Hub::sendDue() {
         }
         if (last >= 0) ::send(last, p.report.data(), p.report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
+    const auto bySend = std::count_if(due.begin(), due.end(), [](const Pending& p) { return p.queuedBySend; });
+    if (bySend == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent_ += static_cast<uint64_t>(bySend);
+    sentChanged_.notify_all();
 }
 
 int Hub::pollTimeout() {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,6 +36,8 @@ public:
 
     // Queues an input report for every connected host, `delay` from now.
     void send(Bytes report, std::chrono::milliseconds delay);
+    // Waits until every report queued by send() so far has been sent.
+    void flush();
 
     // Connects a host end; -1 on failure. The caller owns the descriptor.
     static int connectTo(const std::string& socketName);
@@ -61,7 +64,10 @@ private:
     struct Pending {
         Bytes report;
         uint32_t lastTo = 0;  // the host that asked for it, served after the others; 0: none
+        bool queuedBySend = false;
     };
+    uint64_t queued_ = 0, sent_ = 0;  // reports of send(); under mutex_
+    std::condition_variable sentChanged_;
     std::multimap<Clock::time_point, Pending> pending_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

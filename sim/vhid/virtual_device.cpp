@@ -59,6 +59,10 @@ void VirtualDevice::inject(Bytes report, std::chrono::milliseconds delay) {
     if (state_->hub) state_->hub->send(std::move(report), delay);
 }
 
+void VirtualDevice::flushInjected() {
+    if (state_->hub) state_->hub->flush();
+}
+
 std::vector<Bytes> VirtualDevice::requests() const { return state_->model.requests(); }
 std::vector<Bytes> VirtualDevice::writtenReports() const { return state_->model.writtenReports(); }
 
