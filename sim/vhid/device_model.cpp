@@ -256,4 +256,12 @@ std::vector<JournalEntry> DeviceModel::journal() const {
     return journal_;
 }
 
+void DeviceModel::clearRecords() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_ = {};
+    written_ = {};
+    channels_ = {};
+    journal_ = {};
+}
+
 }  // namespace dravenholt::vhid

@@ -73,7 +73,11 @@ void Hub::send(Bytes report, std::chrono::milliseconds delay) {
 void Hub::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     const uint64_t target = queued_;
-    sentChanged_.wait(lock, [&] { return sent_ >= target || stopping_; });
+    const uint64_t ticket = ++flushTicket_;
+    lock.unlock();
+    wake();
+    lock.lock();
+    sentChanged_.wait(lock, [&] { return (sent_ >= target && idleTicket_ >= ticket) || stopping_; });
 }
 
 int Hub::connectTo(const std::string& socketName) {
@@ -95,9 +99,17 @@ void Hub::wake() {
 
 void Hub::run() {
     while (!stopping_) {
+        uint64_t ticket;
+        bool flushing;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ticket = flushTicket_;
+            flushing = ticket > idleTicket_;
+        }
         std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         for (const auto& [fd, host] : hosts_) fds.push_back({fd, POLLIN, 0});
-        int ready = ::poll(fds.data(), fds.size(), pollTimeout());
+        int ready = ::poll(fds.data(), fds.size(), flushing ? 0 : pollTimeout());
+        bool hostsWrote = false;
         if (ready > 0) {
             if (fds[1].revents & POLLIN) {
                 uint64_t count;
@@ -106,6 +118,7 @@ void Hub::run() {
             if (fds[0].revents & POLLIN) acceptHost();
             for (size_t i = 2; i < fds.size(); ++i) {
                 const uint32_t host = hosts_.at(fds[i].fd);
+                hostsWrote |= fds[i].revents != 0;
                 if (fds[i].revents && !serveHost(fds[i].fd, host)) {
                     ::close(fds[i].fd);
                     hosts_.erase(fds[i].fd);
@@ -115,6 +128,13 @@ void Hub::run() {
             }
         }
         sendDue();
+        // A pass that found nothing written: every report hosts wrote before the flush began
+        // has been taken in.
+        if (flushing && !hostsWrote) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            idleTicket_ = ticket;
+            sentChanged_.notify_all();
+        }
     }
 }
 
@@ -124,11 +144,11 @@ void Hub::acceptHost() {
 }
 
 bool Hub::serveHost(int fd, uint32_t host) {
-    Bytes report(kMaxReport);
-    ssize_t got = ::recv(fd, report.data(), report.size(), MSG_DONTWAIT);
+    receiving_.resize(kMaxReport);
+    ssize_t got = ::recv(fd, receiving_.data(), receiving_.size(), MSG_DONTWAIT);
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     if (got == 0) return false;  // the host closed its handle
-    report.resize(static_cast<size_t>(got));
+    const Bytes report(receiving_.begin(), receiving_.begin() + got);
     std::vector<Output> outputs = handler_(host, report);
     auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -122,8 +122,9 @@ public:
     // Sends a raw input report to every open handle after `delay`.
     void inject(Bytes report, std::chrono::milliseconds delay = {});
     // Waits until every report injected so far has reached the open handles, so that a read
-    // with no wait finds it (for harnesses that must run the same way every time).
-    void flushInjected();
+    // with no wait finds it, and every report written so far has been taken in (for harnesses
+    // that must run the same way every time).
+    void flush();
 
     // Complete requests received so far, framing removed.
     std::vector<Bytes> requests() const;
@@ -137,6 +138,9 @@ public:
     std::vector<JournalEntry> journal() const;
     // Handles this process opened on the device so far (hid_open_path).
     size_t timesOpened() const;
+    // Forgets the requests, written reports, channels and journal recorded so far (a harness
+    // that runs for ever keeps its memory flat).
+    void clearRecords();
 
     struct State;
     explicit VirtualDevice(std::unique_ptr<State> state);
