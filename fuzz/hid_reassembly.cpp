@@ -1,11 +1,12 @@
 // HID report reassembly and U2F frame reassembly from arbitrary report streams, through the real
-// transport: reports of any length, IDs and packet types, read errors, reads of any capacity
-// (into buffers of exactly that size), writes, stale-report discarding, the U2F channel
-// handshake, the report descriptor parser and the serial number list over the device's own
-// USB strings.
+// transport over virtual devices: reports of any length, IDs and packet types, read errors, reads
+// of any capacity (into buffers of exactly that size), writes, stale-report discarding, the U2F
+// channel handshake, the report descriptor parser and the serial number list over the device's
+// own USB strings.
 //
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,42 +14,61 @@
 
 #include "base/errors.h"
 #include "support/fuzz_input.h"
-#include "support/scripted_hid.h"
 #include "transport/hid_descriptor.h"
 #include "transport/hid_discovery.h"
 #include "transport/hid_transport.h"
 #include "transport/hid_u2f.h"
+#include "vhid/vhid.h"
 
 using fuzzin::Input;
 using fuzzin::require;
+namespace vhid = dravenholt::vhid;
 
 namespace {
 
-constexpr uint32_t kChannel = 0x01020304;
+// The channel an input's U2F frames name: it stands for the one the device allocated.
+constexpr uint8_t kInputChannel[4] = {0x01, 0x02, 0x03, 0x04};
 
-// A report descriptor declaring one input report of `bytes` bytes without a report ID.
-fuzzhid::Bytes descriptorFor(uint16_t bytes) {
-    return {0x06, 0x00, 0xFF,                                            // usage page (vendor)
-            0x09, 0x01, 0xA1, 0x01,                                      // usage, collection
-            0x75, 0x08,                                                  // report size 8
-            0x96, static_cast<uint8_t>(bytes), static_cast<uint8_t>(bytes >> 8),  // report count
-            0x09, 0x01, 0x81, 0x02, 0xC0};                               // usage, input, end
+// One virtual device per way of framing, silent (an input's reports are all it sends), each
+// with a transport open on it. The U2F device answers only the allocation at open.
+struct Target {
+    std::shared_ptr<vhid::VirtualDevice> device;
+    std::unique_ptr<dravenholt::HidTransport> transport;
+    vhid::Faults faults;
+    uint8_t channel[4] = {};
+};
+std::vector<Target> targets;
+hid_device* bareHandle = nullptr;  // on the U2F device, for the handshake alone
+
+// Opens the target's transport anew when an earlier input left it closed or without its
+// channel: the device answers the allocation only then.
+bool framesU2f(const dravenholt::HidTransport& transport) {
+    return transport.channel() != dravenholt::HidTransport::kReportFraming;
 }
 
-std::vector<std::unique_ptr<dravenholt::HidTransport>> transports;
-hid_device* bareHandle = nullptr;  // for the handshake alone
+void ready(Target& t) {
+    const bool u2f = t.device->profile().framing == vhid::Framing::U2f;
+    if (t.transport->isOpen() && framesU2f(*t.transport) == u2f) return;
+    t.faults = vhid::Faults{.silent = true};
+    t.device->setFaults(t.faults);
+    t.transport->open();
+    t.transport->setTimeout(0);
+    require(framesU2f(*t.transport) == u2f, "the transport did not open with its framing");
+    for (int i = 0; i < 4; ++i) t.channel[i] = static_cast<uint8_t>(t.transport->channel() >> (24 - 8 * i));
+    // From here on the device sends nothing of its own, and every report an input injects has
+    // reached the handles before the next operation: no read needs to wait (a handshake's
+    // included), so none does.
+    t.faults.ignoreInit = true;
+    t.faults.waitCap = std::chrono::milliseconds(0);
+    t.device->setFaults(t.faults);
+}
 
-std::unique_ptr<dravenholt::HidTransport> openTransport(std::optional<fuzzhid::Bytes> descriptor, bool u2f) {
-    fuzzhid::Device& device = fuzzhid::device();
-    device.descriptor = std::move(descriptor);
-    device.u2fChannel = u2f ? std::optional<uint32_t>(kChannel) : std::nullopt;
-    auto transport = std::make_unique<dravenholt::HidTransport>();
-    transport->setSerialNumber("0123456789AB");
-    transport->open();
-    transport->setTimeout(0);
-    device.u2fChannel.reset();
-    device.input.clear();
-    return transport;
+Target openTarget(const char* serial, vhid::DeviceProfile profile) {
+    profile.serial = std::wstring(serial, serial + std::strlen(serial));
+    Target t{vhid::plugIn(profile), std::make_unique<dravenholt::HidTransport>(), {}};
+    t.transport->setSerialNumber(serial);
+    ready(t);
+    return t;
 }
 
 struct Buffer {
@@ -69,35 +89,44 @@ std::wstring wideString(Input& in) {
     return text;
 }
 
-// The serial number list over a device whose manufacturer, product and serial strings are the
+// The serial number list with a device whose manufacturer, product and serial strings are the
 // input's (a device may claim anything).
 void listWithStrings(Input& in) {
-    fuzzhid::Device& device = fuzzhid::device();
-    fuzzhid::Device defaults;
-    device.manufacturer = wideString(in);
-    device.product = wideString(in);
-    device.serial = wideString(in);
-    if (in.u8() & 1) device.manufacturer = defaults.manufacturer;
+    vhid::DeviceProfile profile;
+    std::wstring manufacturer = wideString(in);
+    profile.product = wideString(in);
+    profile.serial = wideString(in);
+    if (!(in.u8() & 1)) profile.manufacturer = manufacturer;
+    auto device = vhid::plugIn(profile);
     char** serials = dravenholt::listDeviceSerials(in.u8() & 1 ? 0x0483 : 0, 0);
     for (char** serial = serials; serial && *serial; ++serial)
         require(std::strlen(*serial) < 256, "a serial number longer than the conversion buffer");
     dravenholt::freeDeviceSerials(serials);
-    device.manufacturer = defaults.manufacturer;
-    device.product = defaults.product;
-    device.serial = defaults.serial;
+    vhid::unplug(device);
 }
 
-void operate(dravenholt::HidTransport& transport, Input& in) {
-    fuzzhid::Device& device = fuzzhid::device();
+void drain(hid_device* handle) {
+    uint8_t scratch[128];
+    while (hid_read_timeout(handle, scratch, sizeof scratch, 0) > 0) {
+    }
+}
+
+void operate(Target& target, Input& in) {
+    dravenholt::HidTransport& transport = *target.transport;
     switch (in.u8() % 8) {
         case 0:
         case 1: {  // a report from the device (most operations are these)
             uint8_t length = in.u8();
-            device.input.push_back(in.bytes(length < 0xF0 ? length : in.u16() % 5000));
+            std::vector<uint8_t> report = in.bytes(length < 0xF0 ? length : in.u16() % 5000);
+            if (report.size() >= 4 && std::memcmp(report.data(), kInputChannel, 4) == 0)
+                std::memcpy(report.data(), target.channel, 4);
+            if (!report.empty()) target.device->inject(std::move(report));  // an empty one: nothing arrives
+            target.device->flush();
             break;
         }
-        case 2:  // a read error
-            device.input.push_back(std::nullopt);
+        case 2:  // reads fail, or work again
+            target.faults.failReads = !target.faults.failReads;
+            target.device->setFaults(target.faults);
             break;
         case 3: {
             Buffer buffer(in.u16() % 9000);
@@ -115,7 +144,8 @@ void operate(dravenholt::HidTransport& transport, Input& in) {
             require(transport.queued() == 0, "bytes left queued after discarding");
             break;
         case 6:
-            device.failWrites = !device.failWrites;
+            target.faults.failWrites = !target.faults.failWrites;
+            target.device->setFaults(target.faults);
             break;
         default:
             switch (in.u8() % 3) {
@@ -134,28 +164,36 @@ void operate(dravenholt::HidTransport& transport, Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    transports.push_back(openTransport(std::nullopt, false));         // 65 bytes, the fallback
-    transports.push_back(openTransport(descriptorFor(7), false));     // 8 bytes, the shortest accepted
-    transports.push_back(openTransport(descriptorFor(300), false));   // 301 bytes
-    transports.push_back(openTransport(descriptorFor(63), true));     // U2F frames
-    require(transports[3]->channel() == kChannel, "the U2F handshake failed");
-    bareHandle = hid_open_path("scripted");
+    targets.push_back(openTarget("0000000000A1", {.describesReports = false}));  // 65 bytes, the fallback
+    targets.push_back(openTarget("0000000000A2", {.reportSize = 8}));            // the shortest accepted
+    targets.push_back(openTarget("0000000000A3", {.reportSize = 301}));
+    targets.push_back(openTarget("0000000000A4", {.framing = vhid::Framing::U2f}));
+    bareHandle = hid_open_path(targets[3].device->path().c_str());
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
-    fuzzhid::Device& device = fuzzhid::device();
-    device.input.clear();
-    device.failWrites = false;
-    dravenholt::HidTransport& transport = *transports[in.u8() % transports.size()];
-    transport.discardStale();
+    Target& target = targets[in.u8() % targets.size()];
+    for (Target& t : targets) {
+        t.faults.failReads = t.faults.failWrites = false;
+        t.device->setFaults(t.faults);
+    }
+    ready(target);
+    drain(bareHandle);
+    target.transport->discardStale();
     while (!in.empty()) {
         try {
-            operate(transport, in);
+            operate(target, in);
         } catch (const dravenholt::DeviceError&) {
             // a refused report or write: the transport's documented answer
         }
+    }
+    // Nothing the input started is left running, and nothing it recorded stays behind: what the
+    // input allocated, it freed (else each input would cost a leak check).
+    for (Target& t : targets) {
+        t.device->flush();
+        t.device->clearRecords();
     }
     return 0;
 }

@@ -2,17 +2,14 @@
 
 #include <algorithm>
 
+#include "protocol/u2f_framing.h"
+
 namespace dravenholt::vhid {
 namespace {
 
+using namespace dravenholt::u2f;
+
 constexpr uint8_t kRequestReportId = 0x01;
-constexpr size_t kU2fFrame = 64;
-constexpr size_t kU2fInitPayload = 57;
-constexpr size_t kU2fContinuationPayload = 59;
-constexpr uint32_t kBroadcast = 0xFFFFFFFF;
-constexpr uint8_t kInit = 0x86;
-constexpr uint8_t kMessage = 0xC0;
-constexpr uint8_t kError = 0xBF;
 constexpr uint32_t kForeignChannelBit = 0x40000000;
 
 uint32_t readChannel(const uint8_t* p) {
@@ -20,17 +17,17 @@ uint32_t readChannel(const uint8_t* p) {
 }
 
 Bytes u2fFrame(uint32_t channel, uint8_t commandOrSequence) {
-    Bytes frame(kU2fFrame, 0);
+    Bytes frame(kFrameLength, 0);
     for (int i = 0; i < 4; ++i) frame[i] = (channel >> (24 - 8 * i)) & 0xFF;
-    frame[4] = commandOrSequence;
+    frame[kCommandAt] = commandOrSequence;
     return frame;
 }
 
 Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& payload, size_t announced) {
     Bytes frame = u2fFrame(channel, command);
-    frame[5] = (announced >> 8) & 0xFF;
-    frame[6] = announced & 0xFF;
-    std::copy_n(payload.begin(), std::min(payload.size(), kU2fInitPayload), frame.begin() + 7);
+    frame[kLengthAt] = (announced >> 8) & 0xFF;
+    frame[kLengthAt + 1] = announced & 0xFF;
+    std::copy_n(payload.begin(), std::min(payload.size(), kInitPayload), frame.begin() + kInitPayloadAt);
     return frame;
 }
 
@@ -46,7 +43,7 @@ std::vector<Output> DeviceModel::onReport(uint32_t host, const Bytes& report) {
     }
     if (profile_.framing == Framing::U2f) {
         // A frame travels as report ID 0 and 64 bytes.
-        if (report.size() != kU2fFrame + 1 || report[0] != 0) return {};
+        if (report.size() != kFrameLength + 1 || report[0] != 0) return {};
         return onU2fFrame(host, Bytes(report.begin() + 1, report.end()));
     }
     if (report.size() != profile_.reportSize || report[0] != kRequestReportId) return {};
@@ -81,21 +78,21 @@ std::vector<Output> DeviceModel::onNumberedReport(uint32_t host, const Bytes& re
 std::vector<Output> DeviceModel::onU2fFrame(uint32_t host, const Bytes& frame) {
     uint32_t channel = readChannel(frame.data());
     Faults current = faults();
-    if (frame[4] & 0x80) {
+    if (frame[kCommandAt] & kInitiationBit) {
         assembly_.reset();
-        if (frame[4] == kInit && channel == kBroadcast) return answerInit(frame, current);
-        if (frame[4] != kMessage || channel == kBroadcast) return {};
-        assembly_ = Assembly{channel, size_t{frame[5]} << 8 | frame[6], 0, {}};
-        size_t take = std::min(assembly_->expected, kU2fInitPayload);
-        assembly_->bytes.assign(frame.begin() + 7, frame.begin() + 7 + take);
+        if (frame[kCommandAt] == kCommandInit && channel == kBroadcastChannel) return answerInit(frame, current);
+        if (frame[kCommandAt] != kCommandMessage || channel == kBroadcastChannel) return {};
+        assembly_ = Assembly{channel, size_t{frame[kLengthAt]} << 8 | frame[kLengthAt + 1], 0, {}};
+        size_t take = std::min(assembly_->expected, kInitPayload);
+        assembly_->bytes.assign(frame.begin() + kInitPayloadAt, frame.begin() + kInitPayloadAt + take);
     } else {
-        if (!assembly_ || assembly_->channel != channel || assembly_->nextSequence != frame[4]) {
+        if (!assembly_ || assembly_->channel != channel || assembly_->nextSequence != frame[kCommandAt]) {
             assembly_.reset();
             return {};
         }
         ++assembly_->nextSequence;
-        size_t take = std::min(assembly_->expected - assembly_->bytes.size(), kU2fContinuationPayload);
-        assembly_->bytes.insert(assembly_->bytes.end(), frame.begin() + 5, frame.begin() + 5 + take);
+        size_t take = std::min(assembly_->expected - assembly_->bytes.size(), kContinuationPayload);
+        assembly_->bytes.insert(assembly_->bytes.end(), frame.begin() + kContinuationPayloadAt, frame.begin() + kContinuationPayloadAt + take);
     }
     note(JournalEntry::Kind::RequestReport, host);
     if (assembly_->bytes.size() < assembly_->expected) return {};
@@ -107,7 +104,7 @@ std::vector<Output> DeviceModel::onU2fFrame(uint32_t host, const Bytes& frame) {
 
 std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& faults) {
     if (faults.ignoreInit) return {};
-    Bytes nonce(frame.begin() + 7, frame.begin() + 15);
+    Bytes nonce(frame.begin() + kInitPayloadAt, frame.begin() + kInitPayloadAt + kNonceLength);
     uint32_t channel = nextChannel_++;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -117,16 +114,16 @@ std::vector<Output> DeviceModel::answerInit(const Bytes& frame, const Faults& fa
         Bytes payload = echoed;
         for (int i = 0; i < 4; ++i) payload.push_back((channel >> (24 - 8 * i)) & 0xFF);
         payload.insert(payload.end(), {2, 1, 0, 0, 0});  // protocol version, device version, capabilities
-        return Output{{}, u2fInit(on, kInit, payload, payload.size())};
+        return Output{{}, u2fInit(on, kCommandInit, payload, payload.size())};
     };
     std::vector<Output> out;
     for (unsigned i = 0; i < faults.wrongNonceAnswers; ++i) {
         Bytes wrong = nonce;
         wrong[i % wrong.size()] ^= 0x5A;
-        out.push_back(answer(kBroadcast, wrong));
+        out.push_back(answer(kBroadcastChannel, wrong));
     }
-    if (faults.otherChannelFrames) out.push_back(answer(kBroadcast ^ kForeignChannelBit, nonce));
-    out.push_back(answer(kBroadcast, nonce));
+    if (faults.otherChannelFrames) out.push_back(answer(kBroadcastChannel ^ kForeignChannelBit, nonce));
+    out.push_back(answer(kBroadcastChannel, nonce));
     return out;
 }
 
@@ -192,17 +189,17 @@ std::vector<Output> DeviceModel::frameU2f(uint32_t channel, const Bytes& reply, 
     };
     foreign();
     if (faults.errorReply) {
-        out.push_back({{}, u2fInit(channel, kError, Bytes{*faults.errorReply}, 1)});
+        out.push_back({{}, u2fInit(channel, kCommandError, Bytes{*faults.errorReply}, 1)});
         return out;
     }
-    out.push_back({{}, u2fInit(channel, kMessage, reply, reply.size())});
-    size_t sent = std::min(reply.size(), kU2fInitPayload);
+    out.push_back({{}, u2fInit(channel, kCommandMessage, reply, reply.size())});
+    size_t sent = std::min(reply.size(), kInitPayload);
     for (uint8_t sequence = 0; sent < reply.size(); ++sequence) {
         if (faults.skipSequence && sequence == 1) ++sequence;
         foreign();
         Bytes frame = u2fFrame(channel, sequence);
-        size_t take = std::min(reply.size() - sent, kU2fContinuationPayload);
-        std::copy_n(reply.begin() + sent, take, frame.begin() + 5);
+        size_t take = std::min(reply.size() - sent, kContinuationPayload);
+        std::copy_n(reply.begin() + sent, take, frame.begin() + kContinuationPayloadAt);
         sent += take;
         out.push_back({{}, std::move(frame)});
     }
@@ -257,6 +254,14 @@ std::vector<uint32_t> DeviceModel::allocatedChannels() const {
 std::vector<JournalEntry> DeviceModel::journal() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return journal_;
+}
+
+void DeviceModel::clearRecords() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_ = {};
+    written_ = {};
+    channels_ = {};
+    journal_ = {};
 }
 
 }  // namespace dravenholt::vhid

@@ -39,6 +39,7 @@ public:
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
     std::vector<uint32_t> allocatedChannels() const;
     std::vector<JournalEntry> journal() const;
+    void clearRecords();
 
 private:
     struct Assembly {

@@ -195,6 +195,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     {
         auto& state = dev->device->state();
         std::lock_guard<std::mutex> lock(state.hostMutex);
+        if (state.hostFaults.failReads) return dev->fail(L"virtual device: read failed");
         if (auto cap = state.hostFaults.waitCap; cap && (milliseconds < 0 || milliseconds > cap->count()))
             milliseconds = static_cast<int>(cap->count());
     }

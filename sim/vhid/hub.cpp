@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -45,7 +46,11 @@ Hub::~Hub() {
         thread_.detach();
         return;
     }
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        sentChanged_.notify_all();
+    }
     wake();
     thread_.join();
     for (const auto& [fd, host] : hosts_) {
@@ -59,9 +64,20 @@ Hub::~Hub() {
 void Hub::send(Bytes report, std::chrono::milliseconds delay) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pending_.emplace(Clock::now() + delay, Pending{std::move(report)});
+        pending_.emplace(Clock::now() + delay, Pending{std::move(report), 0, true});
+        ++queued_;
     }
     wake();
+}
+
+void Hub::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t target = queued_;
+    const uint64_t ticket = ++flushTicket_;
+    lock.unlock();
+    wake();
+    lock.lock();
+    sentChanged_.wait(lock, [&] { return (sent_ >= target && idleTicket_ >= ticket) || stopping_; });
 }
 
 int Hub::connectTo(const std::string& socketName) {
@@ -83,9 +99,17 @@ void Hub::wake() {
 
 void Hub::run() {
     while (!stopping_) {
+        uint64_t ticket;
+        bool flushing;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ticket = flushTicket_;
+            flushing = ticket > idleTicket_;
+        }
         std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         for (const auto& [fd, host] : hosts_) fds.push_back({fd, POLLIN, 0});
-        int ready = ::poll(fds.data(), fds.size(), pollTimeout());
+        int ready = ::poll(fds.data(), fds.size(), flushing ? 0 : pollTimeout());
+        bool hostsWrote = false;
         if (ready > 0) {
             if (fds[1].revents & POLLIN) {
                 uint64_t count;
@@ -94,6 +118,7 @@ void Hub::run() {
             if (fds[0].revents & POLLIN) acceptHost();
             for (size_t i = 2; i < fds.size(); ++i) {
                 const uint32_t host = hosts_.at(fds[i].fd);
+                hostsWrote |= fds[i].revents != 0;
                 if (fds[i].revents && !serveHost(fds[i].fd, host)) {
                     ::close(fds[i].fd);
                     hosts_.erase(fds[i].fd);
@@ -103,6 +128,13 @@ void Hub::run() {
             }
         }
         sendDue();
+        // A pass that found nothing written: every report hosts wrote before the flush began
+        // has been taken in.
+        if (flushing && !hostsWrote) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            idleTicket_ = ticket;
+            sentChanged_.notify_all();
+        }
     }
 }
 
@@ -112,11 +144,11 @@ void Hub::acceptHost() {
 }
 
 bool Hub::serveHost(int fd, uint32_t host) {
-    Bytes report(kMaxReport);
-    ssize_t got = ::recv(fd, report.data(), report.size(), MSG_DONTWAIT);
+    receiving_.resize(kMaxReport);
+    ssize_t got = ::recv(fd, receiving_.data(), receiving_.size(), MSG_DONTWAIT);
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     if (got == 0) return false;  // the host closed its handle
-    report.resize(static_cast<size_t>(got));
+    const Bytes report(receiving_.begin(), receiving_.begin() + got);
     std::vector<Output> outputs = handler_(host, report);
     auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -141,6 +173,11 @@ void Hub::sendDue() {
         }
         if (last >= 0) ::send(last, p.report.data(), p.report.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
+    const auto bySend = std::count_if(due.begin(), due.end(), [](const Pending& p) { return p.queuedBySend; });
+    if (bySend == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent_ += static_cast<uint64_t>(bySend);
+    sentChanged_.notify_all();
 }
 
 int Hub::pollTimeout() {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,6 +36,9 @@ public:
 
     // Queues an input report for every connected host, `delay` from now.
     void send(Bytes report, std::chrono::milliseconds delay);
+    // Waits until every report queued by send() so far has been sent and every report hosts
+    // wrote so far has been handled.
+    void flush();
 
     // Connects a host end; -1 on failure. The caller owns the descriptor.
     static int connectTo(const std::string& socketName);
@@ -57,11 +61,18 @@ private:
     int wakeFd_ = -1;
     std::map<int, uint32_t> hosts_;  // descriptor -> host number; device thread only
     uint32_t nextHost_ = 1;          // device thread only
+    Bytes receiving_;                // device thread only
     std::mutex mutex_;
     struct Pending {
         Bytes report;
         uint32_t lastTo = 0;  // the host that asked for it, served after the others; 0: none
+        bool queuedBySend = false;
     };
+    uint64_t queued_ = 0, sent_ = 0;  // reports of send(); under mutex_
+    // flush() calls so far, and the last of them the device thread has answered with a pass
+    // that found no host report left to handle; under mutex_
+    uint64_t flushTicket_ = 0, idleTicket_ = 0;
+    std::condition_variable sentChanged_;
     std::multimap<Clock::time_point, Pending> pending_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

@@ -68,6 +68,7 @@ struct Faults {
     // Host side.
     bool refuseOpen = false;  // hid_open_path fails (device busy, no access)
     bool failWrites = false;  // hid_write returns -1 with writeError (none: no error text)
+    bool failReads = false;   // hid_read_timeout returns -1, as on a read error
     std::optional<std::wstring> writeError = L"virtual device: write failed";
     // hid_read_timeout waits at most this long, whatever it is asked (for ever included): stands
     // in for a wait too long to sit out. lastReadWait() still tells what was asked.
@@ -120,6 +121,10 @@ public:
 
     // Sends a raw input report to every open handle after `delay`.
     void inject(Bytes report, std::chrono::milliseconds delay = {});
+    // Waits until every report injected so far has reached the open handles, so that a read
+    // with no wait finds it, and every report written so far has been taken in (for harnesses
+    // that must run the same way every time).
+    void flush();
 
     // Complete requests received so far, framing removed.
     std::vector<Bytes> requests() const;
@@ -133,6 +138,9 @@ public:
     std::vector<JournalEntry> journal() const;
     // Handles this process opened on the device so far (hid_open_path).
     size_t timesOpened() const;
+    // Forgets the requests, written reports, channels and journal recorded so far (a harness
+    // that runs for ever keeps its memory flat).
+    void clearRecords();
 
     struct State;
     explicit VirtualDevice(std::unique_ptr<State> state);

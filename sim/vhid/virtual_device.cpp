@@ -59,6 +59,10 @@ void VirtualDevice::inject(Bytes report, std::chrono::milliseconds delay) {
     if (state_->hub) state_->hub->send(std::move(report), delay);
 }
 
+void VirtualDevice::flush() {
+    if (state_->hub) state_->hub->flush();
+}
+
 std::vector<Bytes> VirtualDevice::requests() const { return state_->model.requests(); }
 std::vector<Bytes> VirtualDevice::writtenReports() const { return state_->model.writtenReports(); }
 
@@ -69,6 +73,7 @@ bool VirtualDevice::waitForRequests(size_t count, std::chrono::milliseconds time
 std::vector<uint32_t> VirtualDevice::allocatedChannels() const { return state_->model.allocatedChannels(); }
 std::vector<JournalEntry> VirtualDevice::journal() const { return state_->model.journal(); }
 size_t VirtualDevice::timesOpened() const { return state_->opened; }
+void VirtualDevice::clearRecords() { state_->model.clearRecords(); }
 
 std::shared_ptr<VirtualDevice> plugIn(const DeviceProfile& profile, Responder responder) {
     return plugIn(profile, forAnyHost(std::move(responder)));

@@ -13,8 +13,6 @@ namespace dravenholt::u2f {
 namespace {
 
 constexpr uint8_t kFiller = 0xEE;
-constexpr size_t kNonceLength = 8;
-constexpr size_t kInitAnswerLength = 17;
 // A device that keeps sending frames nobody waits for must not hold a read forever.
 constexpr size_t kMaxSkippedFrames = 1024;
 
@@ -27,28 +25,28 @@ public:
     Frame() { bytes_.fill(kFiller); }
     static Frame initiation(uint32_t channel, uint8_t command, size_t payloadLength) {
         Frame frame(channel);
-        frame.bytes_[4] = command;
-        frame.bytes_[5] = (payloadLength >> 8) & 0xFF;
-        frame.bytes_[6] = payloadLength & 0xFF;
+        frame.bytes_[kCommandAt] = command;
+        frame.bytes_[kLengthAt] = (payloadLength >> 8) & 0xFF;
+        frame.bytes_[kLengthAt + 1] = payloadLength & 0xFF;
         return frame;
     }
     static Frame continuation(uint32_t channel, uint8_t sequence) {
         Frame frame(channel);
-        frame.bytes_[4] = sequence;
+        frame.bytes_[kCommandAt] = sequence;
         return frame;
     }
 
     uint8_t* data() { return bytes_.data(); }
     const uint8_t* data() const { return bytes_.data(); }
     uint32_t channel() const { return bigEndian32(bytes_.data()); }
-    bool isInitiation() const { return bytes_[4] & 0x80; }
-    uint8_t command() const { return bytes_[4]; }
-    uint8_t sequence() const { return bytes_[4]; }
-    size_t payloadLength() const { return size_t{bytes_[5]} << 8 | bytes_[6]; }
-    uint8_t* initPayload() { return bytes_.data() + 7; }
-    const uint8_t* initPayload() const { return bytes_.data() + 7; }
-    uint8_t* continuationPayload() { return bytes_.data() + 5; }
-    const uint8_t* continuationPayload() const { return bytes_.data() + 5; }
+    bool isInitiation() const { return bytes_[kCommandAt] & kInitiationBit; }
+    uint8_t command() const { return bytes_[kCommandAt]; }
+    uint8_t sequence() const { return bytes_[kCommandAt]; }
+    size_t payloadLength() const { return size_t{bytes_[kLengthAt]} << 8 | bytes_[kLengthAt + 1]; }
+    uint8_t* initPayload() { return bytes_.data() + kInitPayloadAt; }
+    const uint8_t* initPayload() const { return bytes_.data() + kInitPayloadAt; }
+    uint8_t* continuationPayload() { return bytes_.data() + kContinuationPayloadAt; }
+    const uint8_t* continuationPayload() const { return bytes_.data() + kContinuationPayloadAt; }
 
 private:
     explicit Frame(uint32_t channel) : Frame() {

@@ -1,6 +1,5 @@
-// U2F HID framing: 64-byte frames on a channel, an initialisation frame with command and
-// payload length followed by numbered continuation frames. The library's requests travel as
-// the first vendor command.
+// U2F HID framing (protocol/u2f_framing.h) over hidapi. The library's requests travel as the
+// first vendor command.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +10,10 @@
 #include <hidapi/hidapi.h>
 
 #include "base/log_target.h"
+#include "protocol/u2f_framing.h"
 
 namespace dravenholt::u2f {
 
-constexpr uint32_t kBroadcastChannel = 0xFFFFFFFF;
-constexpr size_t kFrameLength = 64;
-constexpr size_t kInitPayload = 57;
-constexpr size_t kContinuationPayload = 59;
-constexpr uint8_t kMaxSequence = 0x7F;
-constexpr size_t kMaxMessage = kInitPayload + (kMaxSequence + 1) * kContinuationPayload;  // 7609
-constexpr uint8_t kCommandInit = 0x86;
-constexpr uint8_t kCommandMessage = 0xC0;
-constexpr uint8_t kCommandError = 0xBF;
 constexpr uint32_t kHandshakeTimeoutMs = 250;
 
 // Receive results below zero.

@@ -1,12 +1,12 @@
 #include "support/test_env.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
-#include "support/platform.h"
 
 namespace orvotest {
 
@@ -43,7 +43,11 @@ std::string TestDir::read(const std::string& name) const {
 
 void TestDir::useAsConfig(const std::string& json) const {
     if (!json.empty()) write("orvoconfig.json", json);
-    setEnvironment("ORVO_CONFIG_PATH", path_);
+#ifdef _WIN32
+    _putenv_s("ORVO_CONFIG_PATH", path_.c_str());
+#else
+    setenv("ORVO_CONFIG_PATH", path_.c_str(), 1);
+#endif
 }
 
 }  // namespace orvotest

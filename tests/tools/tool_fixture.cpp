@@ -1,13 +1,10 @@
 #include "tool_fixture.h"
 
+#include <sstream>
+
 #include "vhid/engine_device.h"
 
 namespace tooltest {
-namespace {
-
-CK_UTF8CHAR_PTR utf8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); }
-
-}  // namespace
 
 void ToolTest::SetUp() {
     dir.useAsConfig();
@@ -20,10 +17,9 @@ void ToolTest::SetUp() {
 
 void ToolTest::TearDown() { dravenholt::vhid::unplugAll(); }
 
-Outcome ToolTest::tool(const std::vector<std::string>& args, bool interactive) {
+Outcome ToolTest::tool(const std::vector<std::string>& args) {
     std::ostringstream out, err;
     orvoadmin::Console console{out, err};
-    console.interactive = interactive;
     console.secret = [this](const std::string& what) -> std::optional<std::string> {
         auto it = pins.find(what);
         if (it == pins.end()) return std::nullopt;
@@ -33,36 +29,18 @@ Outcome ToolTest::tool(const std::vector<std::string>& args, bool interactive) {
     return {code, out.str(), err.str()};
 }
 
-CK_SESSION_HANDLE ToolTest::readyUser() {
+void ToolTest::initialiseToken() {
+    auto utf8 = [](const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); };
+    const std::string user = "user-secret";
     std::string label = "tool test";
     label.resize(32, ' ');
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     EXPECT_EQ(C_InitToken(0, utf8(kSoPin), CK_ULONG(kSoPin.size()), utf8(label)), CKR_OK);
     CK_SESSION_HANDLE s = 0;
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
     EXPECT_EQ(C_Login(s, CKU_SO, utf8(kSoPin), CK_ULONG(kSoPin.size())), CKR_OK);
-    EXPECT_EQ(C_InitPIN(s, utf8(kUserPin), CK_ULONG(kUserPin.size())), CKR_OK);
-    EXPECT_EQ(C_Logout(s), CKR_OK);
-    EXPECT_EQ(C_Login(s, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())), CKR_OK);
-    return s;
-}
-
-void ToolTest::addNote(CK_SESSION_HANDLE session, const std::string& value) {
-    CK_OBJECT_CLASS cls = CKO_DATA;
-    CK_BBOOL yes = CK_TRUE;
-    std::string label = "note";
-    CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof cls},
-                            {CKA_TOKEN, &yes, sizeof yes},
-                            {CKA_PRIVATE, &yes, sizeof yes},
-                            {CKA_LABEL, label.data(), label.size()},
-                            {CKA_VALUE, const_cast<char*>(value.data()), value.size()}};
-    CK_OBJECT_HANDLE h = 0;
-    EXPECT_EQ(C_CreateObject(session, templ, 5, &h), CKR_OK);
-}
-
-bool ToolTest::initialised() {
-    CK_TOKEN_INFO info{};
-    EXPECT_EQ(C_GetTokenInfo(0, &info), CKR_OK);
-    return info.flags & CKF_TOKEN_INITIALIZED;
+    EXPECT_EQ(C_InitPIN(s, utf8(user), CK_ULONG(user.size())), CKR_OK);
+    C_Finalize(nullptr);
 }
 
 }  // namespace tooltest

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <nlohmann/json.hpp>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,7 +18,6 @@
 namespace tooltest {
 
 inline const std::string kSoPin = "so-secret";
-inline const std::string kUserPin = "user-secret";
 
 struct Outcome {
     int code;
@@ -34,24 +31,15 @@ protected:
     void TearDown() override;
 
     // Runs orvo-admin with these words; the console gives the PINs in `pins`.
-    Outcome tool(const std::vector<std::string>& args, bool interactive = false);
+    Outcome tool(const std::vector<std::string>& args);
 
-    // Library calls around the tool's: C_Initialize before `body`, C_Finalize after, so that the
-    // tool finds the library as a program of its own would.
-    template <class Body>
-    void withLibrary(Body&& body) {
-        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-        body();
-        C_Finalize(nullptr);
-    }
-    // Label, both PINs, and a user session left logged in (inside withLibrary).
-    CK_SESSION_HANDLE readyUser();
-    void addNote(CK_SESSION_HANDLE session, const std::string& value);
-    bool initialised();
+    // Label and both PINs, through the library, which is finalised again so that the tool finds
+    // it as a program of its own would.
+    void initialiseToken();
 
     orvotest::TestDir dir;
     std::shared_ptr<dravenholt::sim::Engine> engine;
-    std::map<std::string, std::string> pins = {{"SO PIN", kSoPin}, {"user PIN", kUserPin}};
+    std::map<std::string, std::string> pins = {{"SO PIN", kSoPin}};
 };
 
 }  // namespace tooltest

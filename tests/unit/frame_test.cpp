@@ -1,4 +1,5 @@
-// Initialisation, finalisation, the function list and the constant entry points.
+// Initialisation and finalisation: the calls refused before it, the application's mutex
+// functions, failures that leave the library uninitialised, and what C_Finalize closes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,11 +8,11 @@
 
 #include "frame/context.h"
 #include "orvo/admin.h"
-#include "support/platform.h"
 #include "support/scripted_device.h"
 #include "support/test_env.h"
 
 using namespace orvotest;
+using dravenholt::getContext;
 
 namespace {
 
@@ -39,34 +40,6 @@ CK_C_INITIALIZE_ARGS appMutexes() {
 }
 
 }  // namespace
-
-TEST_F(Frame, FunctionListWorksBeforeInitialisationAndHoldsEveryEntryPoint) {
-    CK_FUNCTION_LIST_PTR list = nullptr;
-    EXPECT_EQ(C_GetFunctionList(nullptr), CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(C_GetFunctionList(&list), CKR_OK);
-    EXPECT_EQ(list->version.major, 2);
-    EXPECT_EQ(list->version.minor, 40);
-    auto* first = reinterpret_cast<void* const*>(&list->C_Initialize);
-    auto* last = reinterpret_cast<void* const*>(&list->C_WaitForSlotEvent);
-    EXPECT_EQ(last - first + 1, 68);
-    for (auto* p = first; p <= last; ++p) EXPECT_NE(*p, nullptr);
-    EXPECT_EQ(list->C_Login, &C_Login);
-}
-
-TEST_F(Frame, InitialiseWithoutDevicesFinaliseAndAgain) {
-    EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
-    int reserved;
-    EXPECT_EQ(C_Finalize(&reserved), CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
-    CK_ULONG count = 99;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-}
 
 // Before C_Initialize every call refuses, and nothing reaches a device or converts the caller's
 // values.
@@ -131,40 +104,9 @@ TEST_F(Frame, InitArgumentChecks) {
     args = appMutexes();
     createResult = CKR_GENERAL_ERROR;
     EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(dravenholt::getContext().initialized());
+    EXPECT_FALSE(getContext().initialized());
     createResult = CKR_OK;
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-}
-
-TEST_F(Frame, OsLockingWinsOverMutexFunctions) {
-    auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    args.flags = CKF_OS_LOCKING_OK;
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-    EXPECT_EQ(created, 0);
-    EXPECT_EQ(locks, 0);
-    EXPECT_TRUE(dravenholt::getContext().deviceLock().osLocking());
-}
-
-TEST_F(Frame, AppMutexGuardsEveryExchangeAndIsDestroyedAtFinalize) {
-    auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-    EXPECT_EQ(created, 1);
-    EXPECT_EQ(locks, 2);  // the registry, then the set-time call
-    CK_SESSION_HANDLE h;
-    Response opened;
-    opened.handle = 7;
-    device->answer(reply(opened));
-    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_OK);
-    EXPECT_EQ(locks, 3);
-    lockResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Logout(h), CKR_FUNCTION_FAILED);
-    lockResult = CKR_OK;
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(destroyed, 1);
 }
 
 TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
@@ -173,8 +115,8 @@ TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
     CK_C_INITIALIZE_ARGS args = appMutexes();
     lockResult = CKR_GENERAL_ERROR;
     EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(dravenholt::getContext().initialized());
-    EXPECT_TRUE(dravenholt::getContext().ports().empty());
+    EXPECT_FALSE(getContext().initialized());
+    EXPECT_TRUE(getContext().ports().empty());
     EXPECT_EQ(destroyed, 1);
     lockResult = CKR_OK;
     EXPECT_EQ(C_Initialize(&args), CKR_OK);
@@ -186,7 +128,7 @@ TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
 TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
     bool listerThrows = true;
     auto device = std::make_shared<ScriptedDevice>();
-    dravenholt::getContext().setDevicePair(
+    getContext().setDevicePair(
         [&](const dravenholt::Settings&) -> std::vector<uint64_t> {
             if (listerThrows) throw std::runtime_error("enumeration broke");
             return {0};
@@ -195,10 +137,10 @@ TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
             throw std::runtime_error("factory broke");
         });
     EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(dravenholt::getContext().initialized());
+    EXPECT_FALSE(getContext().initialized());
     listerThrows = false;
     EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_TRUE(dravenholt::getContext().ports().empty());
+    EXPECT_TRUE(getContext().ports().empty());
     installDevices({device});
     EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
@@ -239,20 +181,3 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
-TEST_F(Frame, SharedLibraryAnswersAClientThatLoadsIt) {
-    SharedLibrary lib(ORVO_SHARED_LIBRARY);
-    ASSERT_TRUE(lib.loaded()) << lib.error();
-    auto getList = lib.get<CK_RV(CK_FUNCTION_LIST_PTR_PTR)>("C_GetFunctionList");
-    ASSERT_NE(getList, nullptr);
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    ASSERT_EQ(getList(&f), CKR_OK);
-    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    CK_ULONG count = 5;
-    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 0u);
-    CK_INFO info;
-    ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
-    EXPECT_EQ(std::memcmp(info.manufacturerID, "Dravenholtique ", 15), 0);
-    EXPECT_EQ(info.libraryVersion.minor, 14);
-    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
-}

@@ -22,7 +22,7 @@ class Refusals : public SessionTest {};
 TEST_F(Refusals, NothingIsSent) {
     const CK_SESSION_HANDLE s = session, unknown = session + 100;
     CK_BBOOL yes = CK_TRUE;
-    CK_ULONG huge = wide(0x100000020ULL), n = 16, count = 0, size = 0;
+    CK_ULONG huge = wide(0x100000020ULL), n = 16, count = 0;
     CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &yes, 1}};
     CK_ATTRIBUTE hugeValue[] = {{CKA_VALUE_LEN, &huge, sizeof huge}};
     CK_ATTRIBUTE hugeType[] = {{wide(0x100000003ULL), nullptr, 0}};
@@ -40,26 +40,18 @@ TEST_F(Refusals, NothingIsSent) {
         {"create without template", [&] { return C_CreateObject(s, nullptr, 1, &object); }, CKR_ARGUMENTS_BAD},
         {"create with no records", [&] { return C_CreateObject(s, tmpl, 0, &object); }, CKR_ARGUMENTS_BAD},
         {"create without handle", [&] { return C_CreateObject(s, tmpl, 1, nullptr); }, CKR_ARGUMENTS_BAD},
-        {"copy without template", [&] { return C_CopyObject(s, 1, nullptr, 0, &object); }, CKR_ARGUMENTS_BAD},
         {"copy without handle", [&] { return C_CopyObject(s, 1, tmpl, 1, nullptr); }, CKR_ARGUMENTS_BAD},
         {"size without output", [&] { return C_GetObjectSize(s, 1, nullptr); }, CKR_ARGUMENTS_BAD},
         {"set without template", [&] { return C_SetAttributeValue(s, 1, nullptr, 1); }, CKR_ARGUMENTS_BAD},
-        {"set with no records", [&] { return C_SetAttributeValue(s, 1, tmpl, 0); }, CKR_ARGUMENTS_BAD},
         {"get without template", [&] { return C_GetAttributeValue(s, 1, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"get with no records", [&] { return C_GetAttributeValue(s, 1, tmpl, 0); }, CKR_ARGUMENTS_BAD},
         {"find without output", [&] { return C_FindObjects(s, nullptr, 1, &count); }, CKR_ARGUMENTS_BAD},
         {"find for none", [&] { return C_FindObjects(s, found, 0, &count); }, CKR_ARGUMENTS_BAD},
         {"find without count", [&] { return C_FindObjects(s, found, 1, nullptr); }, CKR_ARGUMENTS_BAD},
         {"create, unknown session", [&] { return C_CreateObject(unknown, tmpl, 1, &object); }, CKR_SESSION_HANDLE_INVALID},
-        {"destroy, unknown session", [&] { return C_DestroyObject(unknown, 1); }, CKR_SESSION_HANDLE_INVALID},
-        {"size, unknown session", [&] { return C_GetObjectSize(unknown, 1, &size); }, CKR_SESSION_HANDLE_INVALID},
-        {"get, unknown session", [&] { return C_GetAttributeValue(unknown, 1, tmpl, 1); }, CKR_SESSION_HANDLE_INVALID},
         {"find init, unknown session", [&] { return C_FindObjectsInit(unknown, nullptr, 0); }, CKR_SESSION_HANDLE_INVALID},
-        {"find, unknown session", [&] { return C_FindObjects(unknown, found, 1, &count); }, CKR_SESSION_HANDLE_INVALID},
         {"destroy, wide handle", [&] { return C_DestroyObject(s, beyond); }, CKR_OBJECT_HANDLE_INVALID, true},
         {"copy, wide handle", [&] { return C_CopyObject(s, beyond, tmpl, 1, &object); }, CKR_OBJECT_HANDLE_INVALID, true},
-        {"set, wide handle", [&] { return C_SetAttributeValue(s, beyond, tmpl, 1); }, CKR_OBJECT_HANDLE_INVALID, true},
-        {"size, wide handle", [&] { return C_GetObjectSize(s, beyond, &size); }, CKR_OBJECT_HANDLE_INVALID, true},
         {"get, wide handle", [&] { return C_GetAttributeValue(s, beyond, tmpl, 1); }, CKR_OBJECT_HANDLE_INVALID, true},
         {"create, wide number", [&] { return C_CreateObject(s, hugeValue, 1, &object); }, CKR_ATTRIBUTE_VALUE_INVALID, true},
         {"get, wide type", [&] { return C_GetAttributeValue(s, 1, hugeType, 1); }, CKR_ATTRIBUTE_TYPE_INVALID, true},
@@ -73,7 +65,6 @@ TEST_F(Refusals, NothingIsSent) {
         {"set PIN without new one", [&] { return C_SetPIN(s, pin, 4, nullptr, 0); }, CKR_ARGUMENTS_BAD},
         // Encryption.
         {"encrypt init without mechanism", [&] { return C_EncryptInit(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
-        {"decrypt init without mechanism", [&] { return C_DecryptInit(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"encrypt init, null block with length", [&] { return C_EncryptInit(s, &noBlock, 1); }, CKR_ARGUMENTS_BAD},
         {"encrypt init, short OAEP block", [&] { return C_EncryptInit(s, &shortOaep, 1); }, CKR_ARGUMENTS_BAD},
         {"encrypt, input beyond a request", [&] { return C_Encrypt(s, big.data(), 2048, buf, &n); }, CKR_DATA_LEN_RANGE},
@@ -82,12 +73,7 @@ TEST_F(Refusals, NothingIsSent) {
         {"decrypt, wide output length", [&] { CK_ULONG w = wide(0x100000010ULL); return C_Decrypt(s, buf, 16, buf, &w); }, CKR_ARGUMENTS_BAD, true},
         {"encrypt init, unknown session", [&] { return C_EncryptInit(unknown, &ecb, 1); }, CKR_SESSION_HANDLE_INVALID},
         {"encrypt, unknown session", [&] { return C_Encrypt(unknown, buf, 16, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
-        {"encrypt update, unknown session", [&] { return C_EncryptUpdate(unknown, buf, 16, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
-        {"encrypt final, unknown session", [&] { return C_EncryptFinal(unknown, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
         {"decrypt init, unknown session", [&] { return C_DecryptInit(unknown, &cbc, 1); }, CKR_SESSION_HANDLE_INVALID},
-        {"decrypt, unknown session", [&] { return C_Decrypt(unknown, buf, 16, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
-        {"decrypt update, unknown session", [&] { return C_DecryptUpdate(unknown, buf, 16, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
-        {"decrypt final, unknown session", [&] { return C_DecryptFinal(unknown, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
         // Signatures and digests.
         {"sign init, null block with length", [&] { return C_SignInit(s, &noPss, 1); }, CKR_ARGUMENTS_BAD},
         {"verify init without mechanism", [&] { return C_VerifyInit(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
@@ -96,12 +82,9 @@ TEST_F(Refusals, NothingIsSent) {
         {"sign without length", [&] { return C_Sign(s, buf, 3, nullptr, nullptr); }, CKR_ARGUMENTS_BAD},
         {"sign, null data with length", [&] { return C_Sign(s, nullptr, 5, nullptr, &n); }, CKR_ARGUMENTS_BAD},
         {"sign update, null data", [&] { return C_SignUpdate(s, nullptr, 0); }, CKR_ARGUMENTS_BAD},
-        {"verify update, null with length", [&] { return C_VerifyUpdate(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
-        {"sign update, unknown session", [&] { return C_SignUpdate(unknown, buf, 16); }, CKR_SESSION_HANDLE_INVALID},
         {"sign final without length", [&] { return C_SignFinal(s, buf, nullptr); }, CKR_ARGUMENTS_BAD},
         {"verify without signature", [&] { return C_Verify(s, buf, 4, nullptr, 0); }, CKR_ARGUMENTS_BAD},
         {"verify, null data with length", [&] { return C_Verify(s, nullptr, 1, buf, 6); }, CKR_ARGUMENTS_BAD},
-        {"verify final, null with length", [&] { return C_VerifyFinal(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"digest init without mechanism", [&] { return C_DigestInit(s, nullptr); }, CKR_ARGUMENTS_BAD},
         {"digest init, null block with length", [&] { CK_MECHANISM m{CKM_SHA256, nullptr, 3}; return C_DigestInit(s, &m); }, CKR_ARGUMENTS_BAD},
         {"digest update, null data", [&] { return C_DigestUpdate(s, nullptr, 0); }, CKR_ARGUMENTS_BAD},
@@ -110,7 +93,6 @@ TEST_F(Refusals, NothingIsSent) {
         // Keys.
         {"generate without template", [&] { return C_GenerateKey(s, &ecb, nullptr, 0, &object); }, CKR_ARGUMENTS_BAD},
         {"generate without mechanism", [&] { return C_GenerateKey(s, nullptr, tmpl, 1, &object); }, CKR_ARGUMENTS_BAD},
-        {"generate, unknown session", [&] { return C_GenerateKey(unknown, &ecb, tmpl, 1, &object); }, CKR_SESSION_HANDLE_INVALID},
         {"pair without private template", [&] { return C_GenerateKeyPair(s, &ecb, tmpl, 1, nullptr, 0, &pub, &priv); }, CKR_ARGUMENTS_BAD},
         {"pair without private handle", [&] { return C_GenerateKeyPair(s, &ecb, tmpl, 1, tmpl, 1, &pub, nullptr); }, CKR_ARGUMENTS_BAD},
         {"derive from key 0", [&] { return C_DeriveKey(s, &ecb, 0, nullptr, 0, &object); }, CKR_ARGUMENTS_BAD},
@@ -123,7 +105,6 @@ TEST_F(Refusals, NothingIsSent) {
         {"wrap, wide wrapping key", [&] { return C_WrapKey(s, &ecb, wide(0x100000000ULL), 2, buf, &n); }, CKR_WRAPPING_KEY_HANDLE_INVALID, true},
         {"unwrap without wrapped key", [&] { return C_UnwrapKey(s, &ecb, 1, nullptr, 5, nullptr, 0, &object); }, CKR_ARGUMENTS_BAD},
         {"unwrap, null template with count", [&] { return C_UnwrapKey(s, &ecb, 1, buf, 5, nullptr, 1, &object); }, CKR_ARGUMENTS_BAD},
-        {"unwrap without handle", [&] { return C_UnwrapKey(s, &ecb, 1, buf, 5, nullptr, 0, nullptr); }, CKR_ARGUMENTS_BAD},
         {"unwrap, wide unwrapping key", [&] { return C_UnwrapKey(s, &ecb, wide(0x100000000ULL), buf, 5, nullptr, 0, &object); }, CKR_UNWRAPPING_KEY_HANDLE_INVALID, true},
         // Random numbers.
         {"random without output", [&] { return C_GenerateRandom(s, nullptr, 0); }, CKR_ARGUMENTS_BAD},

@@ -1,8 +1,9 @@
-// A success reply is believed only with the fields that carry its result, as one table: without
-// them the call fails with CKR_DEVICE_ERROR and writes none of the caller's outputs. And a reply
-// longer than a message may be is refused whole.
+// What the device call believes: a success reply only with the fields that carry its result
+// (without them the call fails with CKR_DEVICE_ERROR and writes none of the caller's outputs);
+// no reply longer than a message may be, no broken one; and no request beyond a message.
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "frame/context.h"
 #include "unit/device_fixture.h"
@@ -80,7 +81,7 @@ TEST_F(ResultFields, SuccessWithoutItsResultIsADeviceError) {
     EXPECT_TRUE(logged("success reply without its result"));
 }
 
-TEST_F(ResultFields, ReplyBeyondTheMessageLimitIsRefusedWhole) {
+TEST_F(ResultFields, MessagesBeyondTheLimitAndBrokenRepliesFail) {
     // Field 1 = CKR_OK, then field 3 padded so that the reply has `size` bytes.
     auto sized = [](size_t size) {
         Bytes raw = {0x08, 0x00, 0x1a, 0x00, 0x00};
@@ -92,10 +93,38 @@ TEST_F(ResultFields, ReplyBeyondTheMessageLimitIsRefusedWhole) {
     };
     device->answer(replyRaw(sized(2048)));
     EXPECT_EQ(C_Logout(session), CKR_OK);
-    device->answer(replyRaw(sized(2049)));
+    // Too long, empty, without field 1, a cut number, garbage: each fails, and the connection is
+    // renewed for the next call.
+    for (const Bytes& broken : {sized(2049), Bytes{}, Bytes{0x10, 0x05}, Bytes{0x08}, Bytes{0xFF, 0xFF, 0xFF}}) {
+        device->answer(replyRaw(broken));
+        EXPECT_EQ(C_Logout(session), CKR_FUNCTION_FAILED) << broken.size();
+        EXPECT_EQ(C_Logout(session), CKR_OK);
+    }
+    // A token information whose label (its first field) has 33 bytes is not copied at all.
+    Bytes label = {0x08, 0x00, 0x42, 35, 0x0A, 33};
+    label.resize(label.size() + 33, 'L');
+    device->answer(replyRaw(label));
+    fill();
+    EXPECT_EQ(C_GetTokenInfo(0, &token), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(token.label[0], '#');
+
+    // 08 0d | 10 4d | 22 <len:2> <pin> | 40 01 : 2 + 2 + 3 + len + 2 bytes.
+    std::vector<CK_UTF8CHAR> pin(2048 - 9, 'p');
+    EXPECT_EQ(C_Login(session, CKU_USER, pin.data(), pin.size()), CKR_OK);
+    EXPECT_EQ(device->rawRequests.back().size(), 2048u);
+    size_t before = device->requests.size();
+    pin.push_back('p');
+    EXPECT_EQ(C_Login(session, CKU_USER, pin.data(), pin.size()), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(device->requests.size(), before);
+}
+
+TEST_F(ResultFields, TransportFailureIsLoggedAndTheNextCallReopens) {
+    device->openError = "Device not detected";
+    dravenholt::getContext().ports().find(0)->close();
     EXPECT_EQ(C_Logout(session), CKR_FUNCTION_FAILED);
-    EXPECT_TRUE(logged("reply longer than a message may be"));
-    EXPECT_EQ(C_Logout(session), CKR_OK);  // the connection was renewed for the next call
+    EXPECT_TRUE(logged("ERROR : Device not detected\n"));
+    device->openError.clear();
+    EXPECT_EQ(C_Logout(session), CKR_OK);
 }
 
 }  // namespace
