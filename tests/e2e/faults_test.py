@@ -8,7 +8,7 @@ import time
 
 import PyKCS11 as P
 
-from orvo_e2e import USER_PIN, Simulator, initialise_token, load_library, open_session, scratch
+from orvo_e2e import USER_PIN, open_session, started_token
 
 FAILING = ["drop-before", "drop-during", "truncated", "oversized", "garbage"]
 NOTE = [(P.CKA_CLASS, P.CKO_DATA), (P.CKA_TOKEN, True), (P.CKA_PRIVATE, True), (P.CKA_LABEL, "survivor"),
@@ -35,11 +35,10 @@ def restart(sim, *options):
     sim.start(*options)
 
 
-def before_the_crash(pkcs11):
+def before_the_crash(pkcs11, session):
     """A wrong PIN is refused; a private data object and a secret key that never shows its
     value are made on the token."""
     assert pkcs11.getInfo().manufacturerID.strip() == "Dravenholtique"
-    session = open_session(pkcs11, login=False)
     try:
         session.login("000000")
         raise AssertionError("a wrong PIN was accepted")
@@ -50,14 +49,11 @@ def before_the_crash(pkcs11):
     key = session.generateKey([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_KEY_TYPE, P.CKK_AES), (P.CKA_VALUE_LEN, 32),
                                (P.CKA_TOKEN, True), (P.CKA_LABEL, "aes")], P.Mechanism(P.CKM_AES_KEY_GEN))
     assert session.getAttributeValue(key, [P.CKA_VALUE]) == [None]
-    return session
 
 
 def main():
-    with scratch() as work, Simulator(work) as sim:
-        initialise_token(sim, "faults")
-        pkcs11 = load_library(sim)
-        session = before_the_crash(pkcs11)
+    with started_token("faults", login=False) as (sim, pkcs11, session):
+        before_the_crash(pkcs11, session)
         sim.kill()
         for call in (lambda: label(pkcs11), lambda: session.generateRandom(16), lambda: pkcs11.openSession(0)):
             fails(call)

@@ -1,6 +1,7 @@
 """What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
 and the paths of the library and of the clients that use it."""
 import base64
+import contextlib
 import os
 import re
 import signal
@@ -114,16 +115,6 @@ def ec_public_key_pem(sim, *selection):
     return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
 
 
-def load_library(sim):
-    """PyKCS11 with the library loaded, pointed at the simulator (the library reads its
-    configuration once, when first used)."""
-    import PyKCS11
-    os.environ["ORVO_CONFIG_PATH"] = sim.state
-    pkcs11 = PyKCS11.PyKCS11Lib()
-    pkcs11.load(LIB)
-    return pkcs11
-
-
 def open_session(pkcs11, login=True):
     """A read-write session on slot 0, logged in as the user unless asked otherwise."""
     import PyKCS11
@@ -131,3 +122,16 @@ def open_session(pkcs11, login=True):
     if login:
         session.login(USER_PIN)
     return session
+
+
+@contextlib.contextmanager
+def started_token(label, login=True):
+    """(simulator, library, session): a started simulator with an initialised token, PyKCS11
+    with the library loaded (it reads its configuration once, when first used) and a session."""
+    import PyKCS11
+    with scratch() as work, Simulator(work) as sim:
+        initialise_token(sim, label)
+        os.environ["ORVO_CONFIG_PATH"] = sim.state
+        pkcs11 = PyKCS11.PyKCS11Lib()
+        pkcs11.load(LIB)
+        yield sim, pkcs11, open_session(pkcs11, login)
