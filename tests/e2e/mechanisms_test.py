@@ -24,20 +24,11 @@ P256 = bytes.fromhex("06082a8648ce3d030107")
 X962 = (Encoding.X962, PublicFormat.UncompressedPoint)
 READABLE = [(P.CKA_TOKEN, False), (P.CKA_SENSITIVE, False), (P.CKA_EXTRACTABLE, True)]
 SECRET = [(P.CKA_CLASS, P.CKO_SECRET_KEY), *READABLE]
-# Each hash with its HMAC, PKCS#1 v1.5, PSS and DSA mechanisms and the MGF1 of PSS.
-FAMILIES = [
-    (P.CKM_MD5, hashes.MD5, P.CKM_MD5_HMAC, P.CKM_MD5_RSA_PKCS, None, None, None),
-    (P.CKM_SHA_1, hashes.SHA1, P.CKM_SHA_1_HMAC, P.CKM_SHA1_RSA_PKCS, P.CKM_SHA1_RSA_PKCS_PSS, P.CKM_DSA_SHA1,
-     P.CKG_MGF1_SHA1),
-    (P.CKM_SHA224, hashes.SHA224, P.CKM_SHA224_HMAC, P.CKM_SHA224_RSA_PKCS, P.CKM_SHA224_RSA_PKCS_PSS,
-     P.CKM_DSA_SHA224, P.CKG_MGF1_SHA224),
-    (P.CKM_SHA256, hashes.SHA256, P.CKM_SHA256_HMAC, P.CKM_SHA256_RSA_PKCS, P.CKM_SHA256_RSA_PKCS_PSS,
-     P.CKM_DSA_SHA256, P.CKG_MGF1_SHA256),
-    (P.CKM_SHA384, hashes.SHA384, P.CKM_SHA384_HMAC, P.CKM_SHA384_RSA_PKCS, P.CKM_SHA384_RSA_PKCS_PSS,
-     P.CKM_DSA_SHA384, P.CKG_MGF1_SHA384),
-    (P.CKM_SHA512, hashes.SHA512, P.CKM_SHA512_HMAC, P.CKM_SHA512_RSA_PKCS, P.CKM_SHA512_RSA_PKCS_PSS,
-     P.CKM_DSA_SHA512, P.CKG_MGF1_SHA512),
-]
+# Each hash with its HMAC, PKCS#1 v1.5, PSS and DSA mechanisms and the MGF1 of PSS, as PyKCS11 names them.
+FAMILIES = [(hashes.MD5, "MD5", "MD5_HMAC", "MD5_RSA_PKCS", None, None, None)] + [
+    (getattr(hashes, f"SHA{n}"), f"SHA{n}", f"SHA{n}_HMAC", f"SHA{n}_RSA_PKCS", f"SHA{n}_RSA_PKCS_PSS", f"DSA_SHA{n}",
+     f"MGF1_SHA{n}") for n in ("224", "256", "384", "512")] + [
+    (hashes.SHA1, "SHA_1", "SHA_1_HMAC", "SHA1_RSA_PKCS", "SHA1_RSA_PKCS_PSS", "DSA_SHA1", "MGF1_SHA1")]
 
 
 def integer(value):
@@ -249,12 +240,13 @@ def rsa_keygen(t, m):
     key.public_key().verify(signature, DATA, padding.PKCS1v15(), hashes.SHA256())
 
 
-def dsa_sign(t, m, hash_):
-    key, _, private = t.dsa()
+def dss_sign(t, m, kind, hash_):
+    """DSA or ECDSA over the data, or over its SHA-256 hash where the mechanism hashes nothing."""
+    key, _, private = t.dsa() if kind == "dsa" else t.ec()
     message, algorithm = (DATA, hash_()) if hash_ else (hashlib.sha256(DATA).digest(), utils.Prehashed(hashes.SHA256()))
     signature = bytes(t.s.sign(private, message, P.Mechanism(m)))
     assert len(signature) == 64, signature.hex()
-    key.public_key().verify(raw_signature(signature), message, algorithm)
+    key.public_key().verify(raw_signature(signature), message, algorithm if kind == "dsa" else ec.ECDSA(algorithm))
 
 
 def dsa_parameter_gen(t, m):
@@ -309,13 +301,6 @@ def ec_keygen(t, m):
     same(point, b"\x04\x41" + key.public_key().public_bytes(*X962))
 
 
-def ecdsa(t, m):
-    key, _, private = t.ec()
-    message = hashlib.sha256(DATA).digest()
-    signature = bytes(t.s.sign(private, message, P.Mechanism(m)))
-    key.public_key().verify(raw_signature(signature), message, ec.ECDSA(utils.Prehashed(hashes.SHA256())))
-
-
 def ecdh(t, m):
     key, _, private = t.ec()
     theirs = ec.generate_private_key(ec.SECP256R1())
@@ -326,10 +311,11 @@ def ecdh(t, m):
              X963KDF(hash_(), 48, shared).derive(z), f"X9.63 {hash_.name}")
 
 
-ROWS = [(P.CKM_DSA, dsa_sign, None)]
-for h, py, hm, rsa_m, pss_m, dsa_m, mgf in FAMILIES:
+ROWS = [(P.CKM_DSA, dss_sign, "dsa", None), (P.CKM_ECDSA, dss_sign, "ec", None)]
+for py, *names in FAMILIES:
+    h, hm, rsa_m, pss_m, dsa_m = (getattr(P, "CKM_" + n) if n else None for n in names[:5])
     ROWS += [(h, digest, py), (hm, hmac_check, py), (rsa_m, rsa_hash_pkcs, py)]
-    ROWS += [(pss_m, rsa_pss, py, h, mgf), (dsa_m, dsa_sign, py)] if pss_m else []
+    ROWS += [(pss_m, rsa_pss, py, h, getattr(P, "CKG_" + names[5])), (dsa_m, dss_sign, "dsa", py)] if pss_m else []
 ROWS += [
     (P.CKM_AES_CMAC, aes_cmac),
     (P.CKM_AES_ECB, block, P.CKK_AES, 16, modes.ECB),
@@ -363,7 +349,6 @@ ROWS += [
     (P.CKM_DH_PKCS_KEY_PAIR_GEN, dh_pair),
     (P.CKM_DH_PKCS_DERIVE, dh_pair),
     (P.CKM_EC_KEY_PAIR_GEN, ec_keygen),
-    (P.CKM_ECDSA, ecdsa),
     (P.CKM_ECDH1_DERIVE, ecdh),
 ]
 
