@@ -3,6 +3,7 @@ one row each. Deterministic results are compared byte for byte with python3-cryp
 randomized ones (ECDSA, DSA, PSS, OAEP, PKCS#1 encryption) are verified by it, and generated
 keys and domain parameters are checked for what makes them valid (primes by `openssl prime`)."""
 import ctypes
+import functools
 import hashlib
 import hmac
 import math
@@ -62,7 +63,7 @@ class Token:
     """The session and the key pairs the rows share, imported from python on first use."""
 
     def __init__(self, session):
-        self.s, self.cache = session, {}
+        self.s = session
 
     def value(self, handle, attribute=P.CKA_VALUE):
         return bytes(self.s.getAttributeValue(handle, [attribute])[0])
@@ -79,51 +80,48 @@ class Token:
         templ = [*SECRET, (P.CKA_KEY_TYPE, P.CKK_GENERIC_SECRET)] + ([(P.CKA_VALUE_LEN, length)] if length else [])
         return self.value(self.s.deriveKey(base, templ, mechanism))
 
-    def pair(self, name, key_type, make):
-        """(python's key, public handle, private handle), made once per name."""
-        if name not in self.cache:
-            key, public, private = make()
-            base = [(P.CKA_KEY_TYPE, key_type), (P.CKA_TOKEN, False)]
-            self.cache[name] = (key, self.s.createObject([(P.CKA_CLASS, P.CKO_PUBLIC_KEY), *base, (P.CKA_VERIFY, True),
-                                                          (P.CKA_ENCRYPT, True), *public]),
-                                self.s.createObject([(P.CKA_CLASS, P.CKO_PRIVATE_KEY), *base, (P.CKA_SIGN, True),
-                                                     (P.CKA_DECRYPT, True), (P.CKA_DERIVE, True), *private]))
-        return self.cache[name]
+    def pair(self, key, key_type, public, private):
+        """(python's key, public handle, private handle) with the key imported into the token."""
+        base = [(P.CKA_KEY_TYPE, key_type), (P.CKA_TOKEN, False)]
+        return (key, self.s.createObject([(P.CKA_CLASS, P.CKO_PUBLIC_KEY), *base, (P.CKA_VERIFY, True),
+                                          (P.CKA_ENCRYPT, True), *public]),
+                self.s.createObject([(P.CKA_CLASS, P.CKO_PRIVATE_KEY), *base, (P.CKA_SIGN, True), (P.CKA_DECRYPT, True),
+                                     (P.CKA_DERIVE, True), *private]))
 
+    @functools.cached_property
     def rsa(self):
-        def make():
-            key = rsa.generate_private_key(65537, 2048)
-            n = key.private_numbers()
-            pub = [(P.CKA_MODULUS, n.public_numbers.n), (P.CKA_PUBLIC_EXPONENT, n.public_numbers.e)]
-            priv = pub + [(P.CKA_PRIVATE_EXPONENT, n.d), (P.CKA_PRIME_1, n.p), (P.CKA_PRIME_2, n.q),
-                          (P.CKA_EXPONENT_1, n.dmp1), (P.CKA_EXPONENT_2, n.dmq1), (P.CKA_COEFFICIENT, n.iqmp)]
-            return key, [(a, octets(v)) for a, v in pub], [(a, octets(v)) for a, v in priv]
-        return self.pair("rsa", P.CKK_RSA, make)
+        key = rsa.generate_private_key(65537, 2048)
+        n = key.private_numbers()
+        pub = [(P.CKA_MODULUS, n.public_numbers.n), (P.CKA_PUBLIC_EXPONENT, n.public_numbers.e)]
+        priv = pub + [(P.CKA_PRIVATE_EXPONENT, n.d), (P.CKA_PRIME_1, n.p), (P.CKA_PRIME_2, n.q),
+                      (P.CKA_EXPONENT_1, n.dmp1), (P.CKA_EXPONENT_2, n.dmq1), (P.CKA_COEFFICIENT, n.iqmp)]
+        return self.pair(key, P.CKK_RSA, [(a, octets(v)) for a, v in pub], [(a, octets(v)) for a, v in priv])
 
+    @functools.cached_property
     def dsa(self):
-        def make():
-            key = dsa.generate_private_key(2048)
-            n = key.private_numbers()
-            domain = dsa_domain(n.public_numbers.parameter_numbers)
-            return key, domain + [(P.CKA_VALUE, octets(n.public_numbers.y))], domain + [(P.CKA_VALUE, octets(n.x))]
-        return self.pair("dsa", P.CKK_DSA, make)
+        key = dsa.generate_private_key(2048)
+        n = key.private_numbers()
+        domain = dsa_domain(n.public_numbers.parameter_numbers)
+        return self.pair(key, P.CKK_DSA, domain + [(P.CKA_VALUE, octets(n.public_numbers.y))],
+                         domain + [(P.CKA_VALUE, octets(n.x))])
 
+    @functools.cached_property
     def ec(self):
-        def make():
-            key = ec.generate_private_key(ec.SECP256R1())
-            return (key, [(P.CKA_EC_PARAMS, P256), (P.CKA_EC_POINT, b"\x04\x41" + key.public_key().public_bytes(*X962))],
-                    [(P.CKA_EC_PARAMS, P256), (P.CKA_VALUE, octets(key.private_numbers().private_value, 32))])
-        return self.pair("ec", P.CKK_EC, make)
+        key = ec.generate_private_key(ec.SECP256R1())
+        point = b"\x04\x41" + key.public_key().public_bytes(*X962)
+        return self.pair(key, P.CKK_EC, [(P.CKA_EC_PARAMS, P256), (P.CKA_EC_POINT, point)],
+                         [(P.CKA_EC_PARAMS, P256), (P.CKA_VALUE, octets(key.private_numbers().private_value, 32))])
 
-    def domain(self, key_type, bits, *attributes):
-        """Domain parameters the token generates (the parameter generation rows check them)."""
-        if key_type not in self.cache:
-            handle = self.s.generateKey([(P.CKA_CLASS, P.CKO_DOMAIN_PARAMETERS), (P.CKA_KEY_TYPE, key_type),
-                                         (P.CKA_TOKEN, False), (P.CKA_PRIME_BITS, struct.pack("<Q", bits))],
-                                        P.Mechanism(P.CKM_DSA_PARAMETER_GEN if key_type == P.CKK_DSA
-                                                    else P.CKM_DH_PKCS_PARAMETER_GEN))
-            self.cache[key_type] = self.values(handle, *attributes)
-        return self.cache[key_type]
+    def domain(self, key_type, mechanism, bits, *attributes):
+        handle = self.s.generateKey([(P.CKA_CLASS, P.CKO_DOMAIN_PARAMETERS), (P.CKA_KEY_TYPE, key_type),
+                                     (P.CKA_TOKEN, False), (P.CKA_PRIME_BITS, struct.pack("<Q", bits))],
+                                    P.Mechanism(mechanism))
+        return self.values(handle, *attributes)
+
+    @functools.cached_property
+    def dh_domain(self):
+        """Domain parameters the token generates (the parameter generation row checks them)."""
+        return self.domain(P.CKK_DH, P.CKM_DH_PKCS_PARAMETER_GEN, 1024, P.CKA_PRIME, P.CKA_BASE)
 
 
 def dsa_domain(numbers):
@@ -193,7 +191,7 @@ def aes_key_wrap(t, m):
 
 
 def rsa_pkcs(t, m):
-    key, public, private = t.rsa()
+    key, public, private = t.rsa
     digest_info = bytes.fromhex("3031300d060960864801650304020105000420") + hashlib.sha256(DATA).digest()
     same(t.s.sign(private, digest_info, P.Mechanism(m)), key.sign(DATA, padding.PKCS1v15(), hashes.SHA256()))
     assert key.decrypt(bytes(t.s.encrypt(public, b"secret", P.Mechanism(m))), padding.PKCS1v15()) == b"secret"
@@ -201,14 +199,14 @@ def rsa_pkcs(t, m):
 
 
 def rsa_x509(t, m):
-    key, public, private = t.rsa()
+    key, public, private = t.rsa
     n, message = key.private_numbers(), integer(DATA)
     same(t.s.sign(private, DATA, P.Mechanism(m)), octets(pow(message, n.d, n.public_numbers.n), 256))
     same(t.s.encrypt(public, DATA, P.Mechanism(m)), octets(pow(message, n.public_numbers.e, n.public_numbers.n), 256))
 
 
 def rsa_oaep(t, m):
-    key, public, private = t.rsa()
+    key, public, private = t.rsa
     # SHA-256 labels and hashes the message, SHA-1 masks it.
     mechanism = P.RSAOAEPMechanism(P.CKM_SHA256, P.CKG_MGF1_SHA1, b"label")
     scheme = padding.OAEP(padding.MGF1(hashes.SHA1()), hashes.SHA256(), b"label")
@@ -217,12 +215,12 @@ def rsa_oaep(t, m):
 
 
 def rsa_hash_pkcs(t, m, hash_):
-    key, _, private = t.rsa()
+    key, _, private = t.rsa
     same(t.s.sign(private, DATA, P.Mechanism(m)), key.sign(DATA, padding.PKCS1v15(), hash_()))
 
 
 def rsa_pss(t, m, hash_, hash_mechanism, mgf):
-    key, _, private = t.rsa()
+    key, _, private = t.rsa
     signature = bytes(t.s.sign(private, DATA, P.RSA_PSS_Mechanism(m, hash_mechanism, mgf, hash_.digest_size)))
     key.public_key().verify(signature, DATA, padding.PSS(padding.MGF1(hash_()), hash_.digest_size), hash_())
 
@@ -242,7 +240,7 @@ def rsa_keygen(t, m):
 
 def dss_sign(t, m, kind, hash_):
     """DSA or ECDSA over the data, or over its SHA-256 hash where the mechanism hashes nothing."""
-    key, _, private = t.dsa() if kind == "dsa" else t.ec()
+    key, _, private = t.dsa if kind == "dsa" else t.ec
     message, algorithm = (DATA, hash_()) if hash_ else (hashlib.sha256(DATA).digest(), utils.Prehashed(hashes.SHA256()))
     signature = bytes(t.s.sign(private, message, P.Mechanism(m)))
     assert len(signature) == 64, signature.hex()
@@ -250,7 +248,7 @@ def dss_sign(t, m, kind, hash_):
 
 
 def dsa_parameter_gen(t, m):
-    p, q, g = t.domain(P.CKK_DSA, 2048, P.CKA_PRIME, P.CKA_SUBPRIME, P.CKA_BASE)
+    p, q, g = t.domain(P.CKK_DSA, m, 2048, P.CKA_PRIME, P.CKA_SUBPRIME, P.CKA_BASE)
     assert p.bit_length() == 2048 and q.bit_length() == 256 and is_prime(p) and is_prime(q) and (p - 1) % q == 0
     assert 1 < g < p and pow(g, q, p) == 1
     # A signature under the parameters: python's key in them, the token verifies it.
@@ -264,7 +262,7 @@ def dsa_parameter_gen(t, m):
 
 
 def dsa_keygen(t, m):
-    numbers = t.dsa()[0].parameters().parameter_numbers()
+    numbers = t.dsa[0].parameters().parameter_numbers()
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_VERIFY, True), *dsa_domain(numbers)],
                                           [*READABLE, (P.CKA_SIGN, True)], P.Mechanism(m))
     y, x = integer(t.value(public)), integer(t.value(private))
@@ -274,13 +272,13 @@ def dsa_keygen(t, m):
 
 
 def dh_parameter_gen(t, m):
-    p, g = t.domain(P.CKK_DH, 1024, P.CKA_PRIME, P.CKA_BASE)
+    p, g = t.dh_domain
     assert p.bit_length() == 1024 and is_prime(p) and is_prime((p - 1) // 2) and g == 2
 
 
 def dh_pair(t, m):
     """A token key pair in the token's domain; with the DH derive mechanism, the shared secret too."""
-    p, g = t.domain(P.CKK_DH, 1024, P.CKA_PRIME, P.CKA_BASE)
+    p, g = t.dh_domain
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_PRIME, octets(p)), (P.CKA_BASE, octets(g))],
                                           [*READABLE, (P.CKA_DERIVE, True)], P.Mechanism(P.CKM_DH_PKCS_KEY_PAIR_GEN))
     y, x = integer(t.value(public)), integer(t.value(private))
@@ -302,7 +300,7 @@ def ec_keygen(t, m):
 
 
 def ecdh(t, m):
-    key, _, private = t.ec()
+    key, _, private = t.ec
     theirs = ec.generate_private_key(ec.SECP256R1())
     point, z = theirs.public_key().public_bytes(*X962), theirs.exchange(ec.ECDH(), key.public_key())
     same(t.derived(private, P.ECDH1_DERIVE_Mechanism(point)), z, "raw")
