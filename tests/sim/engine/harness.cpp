@@ -2,20 +2,6 @@
 
 namespace simtest {
 
-Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
-
-Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-Mechanism mech(uint32_t type, const Bytes& parameter) {
-    Mechanism m;
-    m.mechanism = type;
-    m.parameterLength = uint32_t(parameter.size());
-    m.parameter = parameter;
-    return m;
-}
-
-Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
 Device::Device(dravenholt::sim::EngineOptions options)
     : engine_(std::make_unique<dravenholt::sim::Engine>(std::move(options))) {}
 
@@ -30,11 +16,7 @@ Response Device::call(const Request& req) {
     return resp;
 }
 
-void Device::initToken(const std::string& label) {
-    std::string padded = label;
-    padded.resize(32, ' ');
-    ASSERT_EQ(rv(Call(kInitToken).data(kSoPin).data2(toBytes(padded))), CKR_OK);
-}
+void Device::initToken() { ASSERT_EQ(rv(Call(kInitToken).data(kSoPin).data2(toBytes("test token" + std::string(22, ' ')))), CKR_OK); }
 
 uint32_t Device::open(bool rw) {
     Response resp = call(Call(kOpenSession).value(CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0)));

@@ -24,10 +24,16 @@ using dravenholt::wire::Response;
 using simref::bytes;
 using simref::flag;
 using simref::num;
-Attribute text(uint32_t type, const std::string& value);
-Bytes toBytes(const std::string& s);
-Mechanism mech(uint32_t type, const Bytes& parameter = {});
-Bytes le32(uint32_t v);
+inline Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
+inline Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) {
+    Mechanism m;
+    m.mechanism = type;
+    m.parameterLength = uint32_t(parameter.size());
+    m.parameter = parameter;
+    return m;
+}
 
 // Function identifiers of the protocol, by the operation that sends them.
 enum Fn : uint32_t {
@@ -74,7 +80,7 @@ public:
 
     // Fresh token with both PINs set, one RW session logged in as the user.
     uint32_t readyUserSession();
-    void initToken(const std::string& label = "test token");
+    void initToken();
     uint32_t open(bool rw = true);
     uint32_t login(uint32_t session, uint32_t userType, const Bytes& pin);
 
