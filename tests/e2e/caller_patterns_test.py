@@ -1,27 +1,96 @@
-"""Programs that call the library as the standard lets them, against orvo-sim: for signing,
-digesting, encryption, decryption and wrapping, the length query, then a too-small buffer, then
-the retry, all on one operation, whose result python3-cryptography checks; keys derived by
-encrypting data; a template longer than one reply holds; a mechanism and a template in
-read-only memory. Each scenario is a process of its own, with its own session, one after
-another."""
+"""Programs that call the library through ctypes, byte for byte as a C program does, against
+orvo-sim: for signing, digesting, encryption, decryption and wrapping, the length query, then a
+too-small buffer, then the retry, all on one operation, whose result python3-cryptography checks;
+keys derived by encrypting data; a template longer than one reply holds; a mechanism and a
+template in read-only memory. Each scenario is a process of its own, with its own session, one
+after another. Linux layout: CK_ULONG is an unsigned long; PyKCS11 only lends the names."""
 import ctypes as C
+import hashlib
 import mmap
 import os
+import struct
 import subprocess
 import sys
 
 from cryptography.hazmat.primitives import hashes, padding
-from cryptography.hazmat.primitives.asymmetric import padding as rsa_padding
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import padding as rsa_padding, rsa
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+from PyKCS11 import (CKA_CLASS, CKA_DERIVE, CKA_DECRYPT, CKA_ENCRYPT, CKA_EXTRACTABLE, CKA_KEY_TYPE, CKA_LABEL,
+                     CKA_MODULUS, CKA_MODULUS_BITS, CKA_PUBLIC_EXPONENT, CKA_SENSITIVE, CKA_SIGN, CKA_TOKEN,
+                     CKA_UNWRAP, CKA_VALUE, CKA_VALUE_LEN, CKA_VERIFY, CKA_WRAP, CKF_RW_SESSION, CKF_SERIAL_SESSION,
+                     CKK_AES, CKM_AES_CBC_ENCRYPT_DATA, CKM_AES_CBC_PAD, CKM_AES_ECB_ENCRYPT_DATA,
+                     CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_SHA256, CKM_SHA256_RSA_PKCS, CKO_SECRET_KEY, CKR_BUFFER_TOO_SMALL,
+                     CKR_OK, CKU_USER)
 
-from cryptoki import *  # noqa: F401,F403 (the standard's names)
 from orvo_e2e import LIB, USER_PIN, Simulator, initialise_token, scratch
 
-KEY = bytes(range(16))
-KEK = bytes(range(100, 116))
-IV = bytes(range(50, 66))
+CK_ULONG = C.c_ulong
+NUMBERS = {CKA_CLASS, CKA_KEY_TYPE, CKA_MODULUS_BITS, CKA_VALUE_LEN}
+KEY, KEK, IV = bytes(range(16)), bytes(range(100, 116)), bytes(range(50, 66))
 DATA = b"forty bytes of data to pad and encrypt!!"
+
+
+class Mechanism(C.Structure):
+    _fields_ = [("mechanism", CK_ULONG), ("pParameter", C.c_void_p), ("ulParameterLen", CK_ULONG)]
+
+
+class Attribute(C.Structure):
+    _fields_ = [("type", CK_ULONG), ("pValue", C.c_void_p), ("ulValueLen", CK_ULONG)]
+
+
+def template(pairs):
+    """(type, value) pairs as a CK_ATTRIBUTE array; the value buffers live on the array."""
+    array = (Attribute * len(pairs))()
+    array.keep = [C.create_string_buffer(bytes([v]), 1) if isinstance(v, bool) else
+                  CK_ULONG(v) if t in NUMBERS else C.create_string_buffer(bytes(v), len(v)) for t, v in pairs]
+    for record, (t, _), buf in zip(array, pairs, array.keep):
+        record.type, record.pValue, record.ulValueLen = t, C.addressof(buf), C.sizeof(buf)
+    return array
+
+
+def mechanism(type_, parameter=None):
+    m = Mechanism(type_, None, 0)
+    if parameter is not None:
+        m.keep = C.create_string_buffer(parameter, len(parameter))
+        m.pParameter, m.ulParameterLen = C.addressof(m.keep), len(parameter)
+    return C.byref(m)
+
+
+class Library:
+    def __init__(self, path):
+        self.lib = C.CDLL(path)
+
+    def rv(self, name, *args):
+        function = getattr(self.lib, name)
+        function.restype = CK_ULONG
+        return function(*args)
+
+    def __call__(self, name, *args):
+        rv = self.rv(name, *args)
+        assert rv == CKR_OK, f"{name} returned 0x{rv:x}"
+
+    def session(self):
+        """C_Initialize, a read-write session on slot 0 of this process, logged in (a process
+        before this one that ended without logging out took its login with it)."""
+        self("C_Initialize", None)
+        handle = CK_ULONG()
+        self("C_OpenSession", CK_ULONG(0), CK_ULONG(CKF_SERIAL_SESSION | CKF_RW_SESSION), None, None, C.byref(handle))
+        self("C_Login", handle, CK_ULONG(CKU_USER), USER_PIN.encode(), CK_ULONG(len(USER_PIN)))
+        return handle
+
+    def attribute(self, session, obj, type_):
+        """One attribute's bytes by the two-call pattern."""
+        record = (Attribute * 1)((type_, None, 0))
+        self("C_GetAttributeValue", session, obj, record, CK_ULONG(1))
+        buf = C.create_string_buffer(record[0].ulValueLen)
+        record[0].pValue = C.addressof(buf)
+        self("C_GetAttributeValue", session, obj, record, CK_ULONG(1))
+        return buf.raw[:record[0].ulValueLen]
+
+    def make(self, name, session, *args, pairs):
+        tmpl, handle = template(pairs), CK_ULONG()
+        self(name, session, *args, tmpl, CK_ULONG(len(tmpl)), C.byref(handle))
+        return handle
 
 
 def query_short_retry(lib, name, *head):
@@ -30,9 +99,8 @@ def query_short_retry(lib, name, *head):
     length = CK_ULONG(0)
     lib(name, *head, None, C.byref(length))
     needed = length.value
-    short = C.create_string_buffer(needed // 2)
     length.value = needed // 2
-    rv = lib.rv(name, *head, short, C.byref(length))
+    rv = lib.rv(name, *head, C.create_string_buffer(needed // 2), C.byref(length))
     assert rv == CKR_BUFFER_TOO_SMALL and length.value == needed, (name, hex(rv), length.value, needed)
     out = C.create_string_buffer(needed)
     length.value = needed
@@ -41,13 +109,17 @@ def query_short_retry(lib, name, *head):
     return out.raw[:length.value]
 
 
-def aes_key(lib, session, value, **flags):
+def aes_key(lib, session, value, *uses):
     pairs = [(CKA_CLASS, CKO_SECRET_KEY), (CKA_KEY_TYPE, CKK_AES), (CKA_TOKEN, False), (CKA_VALUE, value)]
-    return lib.create(session, pairs + [(attribute, True) for attribute in flags.values()])
+    return lib.make("C_CreateObject", session, pairs=pairs + [(use, True) for use in uses])
 
 
-def aes(key, mode):
-    return Cipher(algorithms.AES(key), mode)
+def aes(key, mode, data, pad=False):
+    if pad:
+        padder = padding.PKCS7(128).padder()
+        data = padder.update(data) + padder.finalize()
+    encryptor = Cipher(algorithms.AES(key), mode).encryptor()
+    return encryptor.update(data) + encryptor.finalize()
 
 
 def sign(lib, session):
@@ -55,70 +127,48 @@ def sign(lib, session):
                             (CKA_PUBLIC_EXPONENT, b"\x01\x00\x01")])
     private_tmpl = template([(CKA_TOKEN, False), (CKA_SIGN, True), (CKA_SENSITIVE, True)])
     public, private = CK_ULONG(), CK_ULONG()
-    lib("C_GenerateKeyPair", session, C.byref(mechanism(CKM_RSA_PKCS_KEY_PAIR_GEN)), public_tmpl,
-        CK_ULONG(len(public_tmpl)), private_tmpl, CK_ULONG(len(private_tmpl)), C.byref(public), C.byref(private))
-    n = int.from_bytes(lib.attribute(session, public, CKA_MODULUS), "big")
-    e = int.from_bytes(lib.attribute(session, public, CKA_PUBLIC_EXPONENT), "big")
-    key = rsa.RSAPublicNumbers(e, n).public_key()
-    signing = mechanism(CKM_SHA256_RSA_PKCS)
-
-    lib("C_SignInit", session, C.byref(signing), private)
+    lib("C_GenerateKeyPair", session, mechanism(CKM_RSA_PKCS_KEY_PAIR_GEN), public_tmpl, CK_ULONG(len(public_tmpl)),
+        private_tmpl, CK_ULONG(len(private_tmpl)), C.byref(public), C.byref(private))
+    n, e = (int.from_bytes(lib.attribute(session, public, a), "big") for a in (CKA_MODULUS, CKA_PUBLIC_EXPONENT))
+    lib("C_SignInit", session, mechanism(CKM_SHA256_RSA_PKCS), private)
     single = query_short_retry(lib, "C_Sign", session, DATA, CK_ULONG(len(DATA)))
-    lib("C_SignInit", session, C.byref(signing), private)
+    lib("C_SignInit", session, mechanism(CKM_SHA256_RSA_PKCS), private)
     lib("C_SignUpdate", session, DATA, CK_ULONG(len(DATA)))
     final = query_short_retry(lib, "C_SignFinal", session)
     assert single == final and len(final) == 128
-    key.verify(final, DATA, rsa_padding.PKCS1v15(), hashes.SHA256())
+    rsa.RSAPublicNumbers(e, n).public_key().verify(final, DATA, rsa_padding.PKCS1v15(), hashes.SHA256())
 
 
 def digest(lib, session):
-    expected = hashes.Hash(hashes.SHA256())
-    expected.update(DATA)
-    expected = expected.finalize()
-    sha256 = mechanism(CKM_SHA256)
-    lib("C_DigestInit", session, C.byref(sha256))
-    assert query_short_retry(lib, "C_Digest", session, DATA, CK_ULONG(len(DATA))) == expected
-    lib("C_DigestInit", session, C.byref(sha256))
+    lib("C_DigestInit", session, mechanism(CKM_SHA256))
+    assert query_short_retry(lib, "C_Digest", session, DATA, CK_ULONG(len(DATA))) == hashlib.sha256(DATA).digest()
+    lib("C_DigestInit", session, mechanism(CKM_SHA256))
     lib("C_DigestUpdate", session, DATA, CK_ULONG(len(DATA)))
-    assert query_short_retry(lib, "C_DigestFinal", session) == expected
+    assert query_short_retry(lib, "C_DigestFinal", session) == hashlib.sha256(DATA).digest()
 
 
 def encrypt(lib, session):
-    key = aes_key(lib, session, KEY, a=CKA_ENCRYPT, b=CKA_DECRYPT)
-    cbc = mechanism(CKM_AES_CBC_PAD, (C.c_ubyte * 16)(*IV))
-    padder = padding.PKCS7(128).padder()
-    encryptor = aes(KEY, modes.CBC(IV)).encryptor()
-    expected = encryptor.update(padder.update(DATA) + padder.finalize()) + encryptor.finalize()
-
-    lib("C_EncryptInit", session, C.byref(cbc), key)
-    assert query_short_retry(lib, "C_Encrypt", session, DATA, CK_ULONG(len(DATA))) == expected
-    lib("C_DecryptInit", session, C.byref(cbc), key)
-    assert query_short_retry(lib, "C_Decrypt", session, expected, CK_ULONG(len(expected))) == DATA
-
-    lib("C_EncryptInit", session, C.byref(cbc), key)
-    head = query_short_retry(lib, "C_EncryptUpdate", session, DATA, CK_ULONG(len(DATA)))
-    assert head + query_short_retry(lib, "C_EncryptFinal", session) == expected
-    lib("C_DecryptInit", session, C.byref(cbc), key)
-    head = query_short_retry(lib, "C_DecryptUpdate", session, expected, CK_ULONG(len(expected)))
-    assert head + query_short_retry(lib, "C_DecryptFinal", session) == DATA
+    key, expected = aes_key(lib, session, KEY, CKA_ENCRYPT, CKA_DECRYPT), aes(KEY, modes.CBC(IV), DATA, pad=True)
+    for name, data, result in (("Encrypt", DATA, expected), ("Decrypt", expected, DATA)):
+        lib(f"C_{name}Init", session, mechanism(CKM_AES_CBC_PAD, IV), key)
+        assert query_short_retry(lib, f"C_{name}", session, data, CK_ULONG(len(data))) == result, name
+        lib(f"C_{name}Init", session, mechanism(CKM_AES_CBC_PAD, IV), key)
+        head = query_short_retry(lib, f"C_{name}Update", session, data, CK_ULONG(len(data)))
+        assert head + query_short_retry(lib, f"C_{name}Final", session) == result, name
 
 
 def wrap(lib, session):
-    kek = aes_key(lib, session, KEK, a=CKA_WRAP, b=CKA_UNWRAP)
-    key = aes_key(lib, session, KEY, a=CKA_EXTRACTABLE)
-    cbc = mechanism(CKM_AES_CBC_PAD, (C.c_ubyte * 16)(*IV))
-    wrapped = query_short_retry(lib, "C_WrapKey", session, C.byref(cbc), kek, key)
-    padder = padding.PKCS7(128).padder()
-    encryptor = aes(KEK, modes.CBC(IV)).encryptor()
-    assert wrapped == encryptor.update(padder.update(KEY) + padder.finalize()) + encryptor.finalize()
+    kek = aes_key(lib, session, KEK, CKA_WRAP, CKA_UNWRAP)
+    key = aes_key(lib, session, KEY, CKA_EXTRACTABLE)
+    wrapped = query_short_retry(lib, "C_WrapKey", session, mechanism(CKM_AES_CBC_PAD, IV), kek, key)
+    assert wrapped == aes(KEK, modes.CBC(IV), KEY, pad=True)
 
     # Unwrapped again with the mechanism and the template in read-only memory.
     page = mmap.mmap(-1, mmap.PAGESIZE)
     base = C.addressof(C.c_char.from_buffer(page))
     (C.c_ubyte * 16).from_address(base + 32)[:] = list(IV)
     Mechanism.from_address(base).__init__(CKM_AES_CBC_PAD, base + 32, 16)
-    values = (C.c_ulong * 2).from_address(base + 64)
-    values[:] = [CKO_SECRET_KEY, CKK_AES]
+    (C.c_ulong * 2).from_address(base + 64)[:] = [CKO_SECRET_KEY, CKK_AES]
     (C.c_ubyte * 2).from_address(base + 96)[:] = [1, 0]
     records = (Attribute * 5).from_address(base + 128)
     records[:] = [(CKA_CLASS, base + 64, 8), (CKA_KEY_TYPE, base + 72, 8), (CKA_EXTRACTABLE, base + 96, 1),
@@ -132,24 +182,19 @@ def wrap(lib, session):
 
 
 def derive(lib, session):
-    base = aes_key(lib, session, KEY, a=CKA_DERIVE)
-    data = bytes(range(200, 232))
+    base, data = aes_key(lib, session, KEY, CKA_DERIVE), bytes(range(200, 232))
     buffer = C.create_string_buffer(data, len(data))
-    cbc = AesCbcEncryptData((C.c_ubyte * 16)(*IV), C.addressof(buffer), len(data))
-    forms = [(CKM_AES_ECB_ENCRYPT_DATA, DerivationString(C.addressof(buffer), len(data)), modes.ECB()),
-             (CKM_AES_CBC_ENCRYPT_DATA, cbc, modes.CBC(IV))]
-    for kind, parameter, mode in forms:
-        tmpl = template([(CKA_CLASS, CKO_SECRET_KEY), (CKA_KEY_TYPE, CKK_AES), (CKA_TOKEN, False),
-                         (CKA_VALUE_LEN, 32), (CKA_SENSITIVE, False), (CKA_EXTRACTABLE, True)])
-        derived = CK_ULONG()
-        lib("C_DeriveKey", session, C.byref(mechanism(kind, parameter)), base, tmpl, CK_ULONG(len(tmpl)),
-            C.byref(derived))
-        encryptor = aes(KEY, mode).encryptor()
-        assert lib.attribute(session, derived, CKA_VALUE) == encryptor.update(data) + encryptor.finalize(), kind
+    pointer = struct.pack("<QQ", C.addressof(buffer), len(data))   # CK_BYTE_PTR, CK_ULONG
+    for kind, parameter, mode in [(CKM_AES_ECB_ENCRYPT_DATA, pointer, modes.ECB()),
+                                  (CKM_AES_CBC_ENCRYPT_DATA, IV + pointer, modes.CBC(IV))]:
+        derived = lib.make("C_DeriveKey", session, mechanism(kind, parameter), base, pairs=[
+            (CKA_CLASS, CKO_SECRET_KEY), (CKA_KEY_TYPE, CKK_AES), (CKA_TOKEN, False), (CKA_VALUE_LEN, 32),
+            (CKA_SENSITIVE, False), (CKA_EXTRACTABLE, True)])
+        assert lib.attribute(session, derived, CKA_VALUE) == aes(KEY, mode, data), kind
 
 
 def long_template(lib, session):
-    key = aes_key(lib, session, KEY, a=CKA_ENCRYPT)
+    key = aes_key(lib, session, KEY, CKA_ENCRYPT)
     types = [CKA_CLASS, CKA_KEY_TYPE, CKA_VALUE_LEN, CKA_ENCRYPT, CKA_TOKEN, CKA_SENSITIVE]
     records = (Attribute * 45)(*[(types[i % len(types)], None, 0) for i in range(45)])
     lib("C_GetAttributeValue", session, key, records, CK_ULONG(45))
@@ -163,8 +208,7 @@ SCENARIOS = {f.__name__: f for f in (sign, digest, encrypt, wrap, derive, long_t
 def main():
     if len(sys.argv) > 1:
         lib = Library(LIB)
-        session = lib.session(USER_PIN)
-        SCENARIOS[sys.argv[1]](lib, session)
+        SCENARIOS[sys.argv[1]](lib, lib.session())
         lib("C_Finalize", None)
         return
     with scratch() as work, Simulator(work) as sim:

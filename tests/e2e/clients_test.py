@@ -7,12 +7,13 @@ commands on standard input and answers each with one line."""
 import hashlib
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
 
-from orvo_e2e import LIB, SO_PIN, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool
+from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+
+from orvo_e2e import LIB, SO_PIN, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool, write
 
 KEY_LABEL = "shared-ec"
 RSA_LABEL = "shared-rsa"
@@ -55,43 +56,32 @@ class Client:
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
-    def ask(self, command):
+    def send(self, command):
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
+
+    def ask(self, command):
+        self.send(command)
         answer = self.process.stdout.readline().strip()
         assert answer, f"the client died on {command}"
         return answer
 
     def leave(self):
         """Exits without C_Finalize."""
-        self.process.stdin.write("exit\n")
-        self.process.stdin.flush()
+        self.send("exit")
         assert self.process.wait(timeout=20) == 0
 
     def kill(self):
-        self.process.send_signal(signal.SIGKILL)
+        self.process.kill()
         self.process.wait(timeout=20)
-
-
-def der_signature(raw):
-    """r || s as the DER sequence that openssl verifies."""
-    def integer(value):
-        value = value.lstrip(b"\0") or b"\0"
-        if value[0] & 0x80:
-            value = b"\0" + value
-        return bytes([2, len(value)]) + value
-    body = integer(raw[:len(raw) // 2]) + integer(raw[len(raw) // 2:])
-    return bytes([0x30, len(body)]) + body
 
 
 def verify(work, answer):
     assert answer.startswith("ok "), answer
-    sig = os.path.join(work, "worker.sig")
-    digest = os.path.join(work, "worker.digest")
-    with open(sig, "wb") as f:
-        f.write(der_signature(bytes.fromhex(answer.split()[1])))
-    with open(digest, "wb") as f:
-        f.write(hashlib.sha256(MESSAGE).digest())
+    raw = bytes.fromhex(answer.split()[1])  # r || s, as DER for openssl
+    sig = write(os.path.join(work, "worker.sig"),
+                encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")))
+    digest = write(os.path.join(work, "worker.digest"), hashlib.sha256(MESSAGE).digest())
     out = run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", os.path.join(work, "shared.pem"),
                "-in", digest, "-sigfile", sig])
     assert "Signature Verified Successfully" in out, out
@@ -111,10 +101,9 @@ def all_connections_closed(sim, timeout=5):
 def pin_change_then_login(sim):
     """pkcs11-tool leaves after a PIN change without C_Finalize; the next program logs in."""
     tool(sim, "--change-pin", "--new-pin", "87654321")
-    listing = run(["pkcs11-tool", "--module", LIB, "--login", "--pin", "87654321", "--list-objects"], env=sim.env())
+    listing = tool(sim, "--list-objects", pin="87654321")
     assert f"label:      {KEY_LABEL}" in listing, listing
-    run(["pkcs11-tool", "--module", LIB, "--login", "--pin", "87654321", "--change-pin", "--new-pin", USER_PIN],
-        env=sim.env())
+    tool(sim, "--change-pin", "--new-pin", USER_PIN, pin="87654321")
     public_only = tool(sim, "--list-objects", login=False)
     assert "Public Key Object" in public_only and "Private Key Object" not in public_only, public_only
 
@@ -123,11 +112,10 @@ def engine_then_tool(sim, work):
     """OpenSSL's pkcs11 engine signs a certificate request with each token key and exits without
     C_Finalize; each request verifies and carries the token's public key; pkcs11-tool logs in after."""
     engines = run(["openssl", "version", "-e"]).split('"')[1]
-    conf = os.path.join(work, "openssl.cnf")
-    with open(conf, "w") as f:
-        f.write("openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
-                f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
-                f"MODULE_PATH = {LIB}\ninit = 0\n[req]\ndistinguished_name = dn\n[dn]\n")
+    conf = write(os.path.join(work, "openssl.cnf"),
+                 "openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
+                 f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
+                 f"MODULE_PATH = {LIB}\ninit = 0\n[req]\ndistinguished_name = dn\n[dn]\n")
     der = os.path.join(work, "rsa.der")
     tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", der, login=False)
     run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", der, "-out", os.path.join(work, "rsa.pem")])
@@ -145,10 +133,8 @@ def gnutls_then_nss(sim, work):
     """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
     listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=dict(sim.env(), GNUTLS_PIN=USER_PIN))
     assert f"Label: {KEY_LABEL}" in listed, listed
-    db, pin_file = "sql:" + os.path.join(work, "nssdb"), os.path.join(work, "pin")
+    db, pin_file = "sql:" + os.path.join(work, "nssdb"), write(os.path.join(work, "pin"), USER_PIN + "\n")
     os.makedirs(db[4:])
-    with open(pin_file, "w") as f:
-        f.write(USER_PIN + "\n")
     run(["certutil", "-N", "-d", db, "--empty-password"])
     run(["modutil", "-dbdir", db, "-add", "orvo", "-libfile", LIB, "-force"], env=sim.env())
     keys = run(["certutil", "-K", "-d", db, "-h", "clients", "-f", pin_file], env=sim.env())
@@ -189,8 +175,7 @@ def main():
         initialise_token(sim, "clients")
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
         tool(sim, "--keypairgen", "--key-type", "rsa:2048", "--id", "32", "--label", RSA_LABEL)
-        with open(os.path.join(work, "shared.pem"), "w") as f:
-            f.write(ec_public_key_pem(sim, "--label", KEY_LABEL))
+        write(os.path.join(work, "shared.pem"), ec_public_key_pem(sim, "--label", KEY_LABEL))
         for name, scenario in (("PIN change, then login", lambda: pin_change_then_login(sim)),
                                ("OpenSSL engine requests, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
                                ("p11tool, certutil, then pkcs11-tool", lambda: gnutls_then_nss(sim, work)),
@@ -200,8 +185,7 @@ def main():
             print(f"{name}: passed")
         # Nobody's session is left on the device: the token can be initialised again.
         all_connections_closed(sim)
-        run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", "again", "--so-pin", SO_PIN],
-            env=sim.env())
+        tool(sim, "--init-token", "--label", "again", "--so-pin", SO_PIN, login=False)
         assert sim.stop() == 0, sim.log()
     print("separate client programs: passed")
 

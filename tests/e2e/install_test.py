@@ -7,7 +7,7 @@ import os
 import subprocess
 
 import orvo_e2e
-from orvo_e2e import Simulator, run, scratch
+from orvo_e2e import Simulator, run, scratch, write
 
 BUILD = os.environ["ORVO_BUILD_DIR"]
 CMAKE = os.environ["ORVO_CMAKE"]
@@ -38,18 +38,10 @@ def staged(stage, path):
 
 def check_layout(stage, prefix, libdir):
     module = staged(stage, f"{prefix}/{libdir}/pkcs11/liborvo-pkcs11.so")
-    expected = [
-        module,
-        staged(stage, f"{prefix}/include/orvo/admin.h"),
-        staged(stage, f"{prefix}/include/orvo/raw_port.h"),
-        staged(stage, f"{prefix}/{libdir}/pkgconfig/orvo-pkcs11.pc"),
-        staged(stage, f"{prefix}/bin/orvo-admin"),
-        staged(stage, f"{prefix}/bin/orvo-sim"),
-        staged(stage, cache_value("ORVO_UDEV_RULES_DIR") + "/70-orvo.rules"),
-    ]
-    for path in expected:
+    for path in [module, *(staged(stage, f"{prefix}/{p}") for p in (
+            "include/orvo/admin.h", "include/orvo/raw_port.h", f"{libdir}/pkgconfig/orvo-pkcs11.pc",
+            "bin/orvo-admin", "bin/orvo-sim")), staged(stage, cache_value("ORVO_UDEV_RULES_DIR") + "/70-orvo.rules")]:
         assert os.path.isfile(path), f"not installed: {path}"
-    assert "73-seat-late.rules" > "70-orvo.rules"  # the uaccess tag must be set before it is used
     module_file = staged(stage, cache_value("ORVO_P11KIT_MODULE_CONFIGS") + "/orvo.module")
     with open(module_file) as f:
         lines = [line.strip() for line in f if line.strip() and not line.startswith("#")]
@@ -61,9 +53,7 @@ def check_layout(stage, prefix, libdir):
 def check_pkg_config(stage, prefix, libdir, work):
     env = dict(os.environ, PKG_CONFIG_PATH=staged(stage, f"{prefix}/{libdir}/pkgconfig"))
     flags = run(["pkg-config", "--cflags", "--libs", "orvo-pkcs11"], env=env).split()
-    source = os.path.join(work, "admin.c")
-    with open(source, "w") as f:
-        f.write(ADMIN_PROGRAM)
+    source = write(os.path.join(work, "admin.c"), ADMIN_PROGRAM)
     program = os.path.join(work, "admin")
     run(["cc", "-Wall", "-Werror", source, "-o", program] + flags)
     out = run([program])
@@ -84,10 +74,8 @@ def check_clients(sim, module, module_file, work):
     config = os.path.join(work, "config")
     os.makedirs(os.path.join(config, "pkcs11", "modules"))
     with open(module_file) as f:
-        text = f.read()
-    with open(os.path.join(config, "pkcs11", "modules", "orvo.module"), "w") as f:
-        f.write("\n".join(f"module: {module}" if line.startswith("module:") else line
-                          for line in text.splitlines()) + "\n")
+        write(os.path.join(config, "pkcs11", "modules", "orvo.module"),
+              "".join(f"module: {module}\n" if line.startswith("module:") else line for line in f))
     os.chmod(sim.state, 0o755)  # the configuration and CA certificate, readable by nobody
     env = dict(sim.env(), HOME=config, XDG_CONFIG_HOME=config)
     modules = run(as_unprivileged(["p11-kit", "list-modules"]), env=env)

@@ -3,9 +3,10 @@ then backup, factory reset and restore bring the objects, the PINs and the confi
 a damaged backup is refused and leaves the token as it was; the Bitcoin key slot and the log."""
 import json
 import os
+import pathlib
 import subprocess
 
-from orvo_e2e import SO_PIN, USER_PIN, Simulator, initialise_token, scratch, tool
+from orvo_e2e import SO_PIN, USER_PIN, Simulator, initialise_token, scratch, tool, write
 
 ADMIN = os.environ["ORVO_ADMIN"]
 
@@ -27,8 +28,7 @@ def notes(sim):
 def note_value(sim, work):
     out = os.path.join(work, "read.bin")
     tool(sim, "--read-object", "--type", "data", "--label", "note", "--output-file", out)
-    with open(out, "rb") as f:
-        return f.read()
+    return pathlib.Path(out).read_bytes()
 
 
 def config(sim):
@@ -38,9 +38,8 @@ def config(sim):
 def main():
     with scratch() as work, Simulator(work) as sim:
         initialise_token(sim, "admin e2e")
-        value = os.path.join(work, "note.bin")
-        with open(value, "wb") as f:
-            f.write(b"kept across a factory reset" * 60)  # large enough for several pieces
+        note = b"kept across a factory reset" * 60  # large enough for several pieces
+        value = write(os.path.join(work, "note.bin"), note)
         tool(sim, "--write-object", value, "--type", "data", "--label", "note", "--private")
         admin(sim, "config", "set", "session-timeout", "30")
         admin(sim, "config", "set", "max-login-failures", "7")
@@ -54,17 +53,13 @@ def main():
         assert "--yes-erase-everything" in err, err
         admin(sim, "factory-reset", "--yes-erase-everything")
         assert config(sim)["sessionTimeoutMinutes"] == 0
-        listing = subprocess.run(["pkcs11-tool", "--module", os.environ["ORVO_LIB"], "--list-token-slots"],
-                                 env=sim.env(), capture_output=True, text=True).stdout
+        listing = tool(sim, "--list-token-slots", login=False, check=False)
         assert "token initialized" not in listing, listing
 
         # A damaged image is refused; the blank token stays blank.
-        with open(backup, "rb") as f:
-            image = bytearray(f.read())
+        image = bytearray(pathlib.Path(backup).read_bytes())
         image[len(image) // 2] ^= 0x01
-        damaged = os.path.join(work, "damaged.backup")
-        with open(damaged, "wb") as f:
-            f.write(image)
+        damaged = write(os.path.join(work, "damaged.backup"), bytes(image))
         _, err = admin(sim, "restore", damaged, expect=1)
         assert "the token refused" in err and "unchanged" in err, err
         assert config(sim)["sessionTimeoutMinutes"] == 0
@@ -72,8 +67,7 @@ def main():
         out, _ = admin(sim, "restore", backup)
         assert "the token reproduces the image" in out, out
         assert notes(sim) == 1  # the user PIN logs in again, and the object is there
-        with open(value, "rb") as f:
-            assert note_value(sim, work) == f.read()
+        assert note_value(sim, work) == note
         restored = config(sim)
         assert restored["sessionTimeoutMinutes"] == 30 and restored["maxLoginFailures"] == 7, restored
 
@@ -81,10 +75,7 @@ def main():
         admin(sim, "restore", damaged, expect=1)
         assert notes(sim) == 1
 
-        seed = os.path.join(work, "seed.hex")
-        with open(seed, "w") as f:
-            f.write("000102030405060708090a0b0c0d0e0f\n")
-        admin(sim, "bitcoin", "import", seed)
+        admin(sim, "bitcoin", "import", write(os.path.join(work, "seed.hex"), "000102030405060708090a0b0c0d0e0f\n"))
         out, _ = admin(sim, "bitcoin", "pub", "m/0'")
         assert out.strip() == "035a784662a4a20a65bf6aab9ae98a6c068a81c52e4b032c0fb5400c706cfccc56", out
         out, _ = admin(sim, "--json", "bitcoin", "sign", "m/0'/1", "11" * 32)

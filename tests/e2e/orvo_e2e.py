@@ -1,6 +1,7 @@
 """What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
-and the paths of the library and of the clients that use it."""
+the paths of the library and of the clients that use it, and a token ready for PyKCS11."""
 import base64
+import contextlib
 import os
 import re
 import signal
@@ -28,37 +29,27 @@ class Simulator:
     def start(self, *options, timeout=20):
         """Starts orvo-sim with these extra command line options."""
         offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
-        log = open(self.log_path, "ab")
-        self.process = subprocess.Popen(
-            [SIM, "--state-dir", self.state, "--port", str(self.port), *options],
-            stdout=log, stderr=subprocess.STDOUT)
-        log.close()
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen([SIM, "--state-dir", self.state, "--port", str(self.port), *options],
+                                            stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with open(self.log_path, "rb") as f:
-                f.seek(offset)
-                found = re.search(rb"listening on [^ ]+:(\d+),", f.read())
+        while time.monotonic() < deadline and self.process.poll() is None:
+            found = re.search(r"listening on [^ ]+:(\d+),", self.log()[offset:])
             if found:
                 self.port = int(found.group(1))
                 return self
-            if self.process.poll() is not None:
-                break
             time.sleep(0.05)
         raise RuntimeError("orvo-sim did not start:\n" + self.log())
 
-    def stop(self):
-        """SIGTERM, and the exit status, which must be 0."""
-        if not self.process:
-            return 0
-        self.process.send_signal(signal.SIGTERM)
+    def stop(self, sig=signal.SIGTERM):
+        """Ends orvo-sim with this signal; its exit status (after SIGTERM it must be 0)."""
+        self.process.send_signal(sig)
         status = self.process.wait(timeout=20)
         self.process = None
         return status
 
     def kill(self):
-        self.process.send_signal(signal.SIGKILL)
-        self.process.wait(timeout=20)
-        self.process = None
+        self.stop(signal.SIGKILL)
 
     def env(self):
         return dict(os.environ, ORVO_CONFIG_PATH=self.state)
@@ -80,27 +71,30 @@ def scratch():
     return tempfile.TemporaryDirectory(prefix="orvo-e2e-")
 
 
-def run(args, env=None, check=True, input=None):
+def write(path, content):
+    with open(path, "wb" if isinstance(content, bytes) else "w") as f:
+        f.write(content)
+    return path
+
+
+def run(args, env=None, check=True):
     """Runs a client program; on failure raises with its whole output."""
-    done = subprocess.run(args, env=env, input=input, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     text = done.stdout.decode(errors="replace")
     if check and done.returncode != 0:
         raise AssertionError(f"{' '.join(args)} exited {done.returncode}:\n{text}")
     return text
 
 
-def tool(sim, *args, check=True, login=True):
+def tool(sim, *args, check=True, login=True, pin=USER_PIN):
     """pkcs11-tool through the library against the simulator."""
-    base = ["pkcs11-tool", "--module", LIB]
-    if login:
-        base += ["--login", "--pin", USER_PIN]
-    return run(base + list(args), env=sim.env(), check=check)
+    return run(["pkcs11-tool", "--module", LIB, *(["--login", "--pin", pin] if login else []), *args],
+               env=sim.env(), check=check)
 
 
 def initialise_token(sim, label="orvo e2e"):
-    run(["pkcs11-tool", "--module", LIB, "--init-token", "--label", label, "--so-pin", SO_PIN], env=sim.env())
-    run(["pkcs11-tool", "--module", LIB, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN],
-        env=sim.env())
+    tool(sim, "--init-token", "--label", label, "--so-pin", SO_PIN, login=False)
+    tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
 
 
 def ec_public_key_pem(sim, *selection):
@@ -114,16 +108,6 @@ def ec_public_key_pem(sim, *selection):
     return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
 
 
-def load_library(sim):
-    """PyKCS11 with the library loaded, pointed at the simulator (the library reads its
-    configuration once, when first used)."""
-    import PyKCS11
-    os.environ["ORVO_CONFIG_PATH"] = sim.state
-    pkcs11 = PyKCS11.PyKCS11Lib()
-    pkcs11.load(LIB)
-    return pkcs11
-
-
 def open_session(pkcs11, login=True):
     """A read-write session on slot 0, logged in as the user unless asked otherwise."""
     import PyKCS11
@@ -131,3 +115,16 @@ def open_session(pkcs11, login=True):
     if login:
         session.login(USER_PIN)
     return session
+
+
+@contextlib.contextmanager
+def started_token(label, login=True):
+    """(simulator, library, session): a started simulator with an initialised token, PyKCS11
+    with the library loaded (it reads its configuration once, when first used) and a session."""
+    import PyKCS11
+    with scratch() as work, Simulator(work) as sim:
+        initialise_token(sim, label)
+        os.environ["ORVO_CONFIG_PATH"] = sim.state
+        pkcs11 = PyKCS11.PyKCS11Lib()
+        pkcs11.load(LIB)
+        yield sim, pkcs11, open_session(pkcs11, login)

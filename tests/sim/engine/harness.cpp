@@ -1,41 +1,9 @@
 #include "harness.h"
 
-#include <random>
-
 namespace simtest {
-
-Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
-
-Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-Bytes hex(const std::string& h) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(uint8_t(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-Mechanism mech(uint32_t type, const Bytes& parameter) {
-    Mechanism m;
-    m.mechanism = type;
-    m.parameterLength = uint32_t(parameter.size());
-    m.parameter = parameter;
-    return m;
-}
-
-Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-
-uint32_t handleAt(const Bytes& list, size_t index) {
-    const uint8_t* p = list.data() + 4 * index;
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
 
 Device::Device(dravenholt::sim::EngineOptions options)
     : engine_(std::make_unique<dravenholt::sim::Engine>(std::move(options))) {}
-
-void Device::restart(dravenholt::sim::EngineOptions options) {
-    engine_.reset();
-    engine_ = std::make_unique<dravenholt::sim::Engine>(std::move(options));
-}
 
 Response Device::call(const Request& req) {
     Bytes encoded;
@@ -48,11 +16,7 @@ Response Device::call(const Request& req) {
     return resp;
 }
 
-void Device::initToken(const std::string& label) {
-    std::string padded = label;
-    padded.resize(32, ' ');
-    ASSERT_EQ(rv(Call(kInitToken).data(kSoPin).data2(toBytes(padded))), CKR_OK);
-}
+void Device::initToken() { ASSERT_EQ(rv(Call(kInitToken).data(kSoPin).data2(toBytes("test token" + std::string(22, ' ')))), CKR_OK); }
 
 uint32_t Device::open(bool rw) {
     Response resp = call(Call(kOpenSession).value(CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0)));
@@ -115,21 +79,11 @@ std::vector<uint32_t> Device::find(uint32_t session, std::vector<Attribute> temp
     for (;;) {
         Bytes batch = call(Call(kFindObjects, session).length(2)).data.value_or(Bytes{});
         if (batch.empty()) break;
-        for (size_t i = 0; i < batch.size() / 4; ++i) found.push_back(handleAt(batch, i));
+        for (size_t i = 0; i + 4 <= batch.size(); i += 4)
+            found.push_back(batch[i] | batch[i + 1] << 8 | batch[i + 2] << 16 | uint32_t(batch[i + 3]) << 24);
     }
     EXPECT_EQ(rv(Call(kFindFinal, session)), CKR_OK);
     return found;
-}
-
-TempDir::TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / ("orvo-sim-test-" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace simtest

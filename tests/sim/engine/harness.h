@@ -2,7 +2,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -22,16 +21,19 @@ using dravenholt::wire::Mechanism;
 using dravenholt::wire::Request;
 using dravenholt::wire::Response;
 
-
 using simref::bytes;
 using simref::flag;
 using simref::num;
-Attribute text(uint32_t type, const std::string& value);
-Bytes toBytes(const std::string& s);
-Bytes hex(const std::string& h);
-Mechanism mech(uint32_t type, const Bytes& parameter = {});
-Bytes le32(uint32_t v);
-uint32_t handleAt(const Bytes& list, size_t index);  // from a handle list of FindObjects
+inline Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
+inline Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) {
+    Mechanism m;
+    m.mechanism = type;
+    m.parameterLength = uint32_t(parameter.size());
+    m.parameter = parameter;
+    return m;
+}
 
 // Function identifiers of the protocol, by the operation that sends them.
 enum Fn : uint32_t {
@@ -55,11 +57,9 @@ struct Call {
     }
     Call& mech(const Mechanism& m) { return r.mechanism = m, *this; }
     Call& handle(uint32_t h) { return r.handle = h, *this; }
-    Call& handle2(uint32_t h) { return r.handle2 = h, *this; }
     Call& data(const Bytes& b) { return r.data = b, *this; }
     Call& data2(const Bytes& b) { return r.data2 = b, *this; }
     Call& length(uint32_t n) { return r.length = n, *this; }
-    Call& lengthOnly() { return r.lengthOnly = true, *this; }
     Call& value(uint32_t v) { return r.value = v, *this; }
     Call& templ(std::vector<Attribute> t) { return r.templ = std::move(t), *this; }
     Call& templ2(std::vector<Attribute> t) { return r.templ2 = std::move(t), *this; }
@@ -80,7 +80,7 @@ public:
 
     // Fresh token with both PINs set, one RW session logged in as the user.
     uint32_t readyUserSession();
-    void initToken(const std::string& label = "test token");
+    void initToken();
     uint32_t open(bool rw = true);
     uint32_t login(uint32_t session, uint32_t userType, const Bytes& pin);
 
@@ -96,24 +96,12 @@ public:
     std::vector<uint32_t> find(uint32_t session, std::vector<Attribute> templ);
 
     dravenholt::sim::Engine& engine() { return *engine_; }
-    void restart(dravenholt::sim::EngineOptions options);
 
     // The client the calls come from.
     dravenholt::sim::Engine::ClientId client = dravenholt::sim::Engine::kDefaultClient;
 
 private:
     std::unique_ptr<dravenholt::sim::Engine> engine_;
-};
-
-// A temporary directory removed at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
 };
 
 }  // namespace simtest

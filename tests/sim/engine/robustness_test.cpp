@@ -72,7 +72,7 @@ TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
     uint32_t generic = d.secretKey(s, CKK_GENERIC_SECRET, Bytes(16, 4));
     uint32_t dataObject = d.create(s, {num(CKA_CLASS, CKO_DATA)});
     auto [pub, priv] = d.keyPair(s, mech(CKM_RSA_PKCS_KEY_PAIR_GEN), {num(CKA_MODULUS_BITS, 1024)}, {});
-    auto [ecPub, ecPriv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, hex("06082a8648ce3d030107"))}, {});
+    auto [ecPub, ecPriv] = d.keyPair(s, mech(CKM_EC_KEY_PAIR_GEN), {bytes(CKA_EC_PARAMS, {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07})}, {});
     Mechanism ecdh;
     ecdh.mechanism = CKM_ECDH1_DERIVE;
     ecdh.ecdhParams = dravenholt::wire::EcdhParams{CKD_NULL, {}, d.attribute(s, ecPub, CKA_EC_POINT)};

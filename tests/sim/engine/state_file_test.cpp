@@ -1,12 +1,13 @@
 // The token state file: files of earlier versions load, damaged or empty ones are refused and
 // left as they are, and a failed write leaves the token as it was.
-#include <fstream>
+#include <filesystem>
 
 #include <mbedtls/pkcs5.h>
 #include <mbedtls/sha256.h>
 
 #include "engine/state_file.h"
 #include "harness.h"
+#include "support/test_env.h"
 
 using namespace simtest;
 
@@ -18,12 +19,10 @@ TokenInfoMsg tokenInfo(Device& d) {
     return resp.tokenInfo.value_or(TokenInfoMsg{});
 }
 
-const Call kInit = Call(kInitToken).data(kSoPin).data2(Bytes(32, ' '));
-
 struct Persistence : ::testing::Test {
-    TempDir dir;
+    orvotest::TestDir dir;
     dravenholt::sim::EngineOptions options;
-    void SetUp() override { options.stateFile = dir.path() / "device.state"; }
+    void SetUp() override { options.stateFile = dir.file("device.state"); }
 };
 
 }  // namespace
@@ -49,7 +48,7 @@ TEST_F(Persistence, AStateFileOfEarlierVersionsLoads) {
     Bytes checksum(32);
     mbedtls_sha256_ret(image.data(), image.size() - 32, checksum.data(), 0);
     EXPECT_EQ(Bytes(image.end() - 32, image.end()), checksum);
-    std::ofstream(options.stateFile, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), long(image.size()));
+    dir.write("device.state", std::string(image.begin(), image.end()));
 
     Device d(options);
     uint32_t s = d.open();
@@ -59,36 +58,23 @@ TEST_F(Persistence, AStateFileOfEarlierVersionsLoads) {
     EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_OK);
 }
 
-TEST_F(Persistence, ADamagedStateFileIsRefusedAndLeftAsItIs) {
+TEST_F(Persistence, ADamagedOrEmptyStateFileIsRefusedAndLeftAsItIs) {
     Device(options).initToken();
-    std::string content;
-    {
-        std::ifstream in(options.stateFile, std::ios::binary);
-        content.assign(std::istreambuf_iterator<char>(in), {});
+    std::string damaged = dir.read("device.state");
+    ASSERT_GT(damaged.size(), 40u);
+    damaged[damaged.size() / 2] ^= 0x01;
+    for (const std::string& bad : {damaged, std::string()}) {
+        dir.write("device.state", bad);
+        EXPECT_THROW(dravenholt::sim::Engine{options}, dravenholt::sim::EngineError);
+        EXPECT_EQ(dir.read("device.state"), bad);
     }
-    ASSERT_GT(content.size(), 40u);
-    content[content.size() / 2] ^= 0x01;
-    std::ofstream(options.stateFile, std::ios::binary | std::ios::trunc) << content;
-    try {
-        dravenholt::sim::Engine engine(options);
-        FAIL() << "a damaged state file was accepted";
-    } catch (const dravenholt::sim::EngineError& e) {
-        EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
-    }
-    std::ifstream in(options.stateFile, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
 }
 
-TEST_F(Persistence, AMissingFileStartsAFreshTokenAndAnEmptyOneIsRefused) {
+TEST_F(Persistence, AMissingFileStartsAFreshTokenAndAFailedWriteLeavesItAsItWas) {
     EXPECT_FALSE(tokenInfo(*std::make_unique<Device>(options)).flags & CKF_TOKEN_INITIALIZED);
     EXPECT_FALSE(std::filesystem::exists(options.stateFile));
-    std::ofstream(options.stateFile).close();
-    EXPECT_THROW(dravenholt::sim::Engine{options}, dravenholt::sim::EngineError);
-}
-
-TEST_F(Persistence, AFailedWriteLeavesTheTokenAsItWas) {
-    options.stateFile = dir.path() / "missing-directory" / "device.state";
+    options.stateFile = dir.file("missing-directory/device.state");
     Device d(options);
-    EXPECT_EQ(d.rv(kInit), CKR_DEVICE_ERROR);
+    EXPECT_EQ(d.rv(Call(kInitToken).data(kSoPin).data2(Bytes(32, ' '))), CKR_DEVICE_ERROR);
     EXPECT_FALSE(tokenInfo(d).flags & CKF_TOKEN_INITIALIZED);
 }
