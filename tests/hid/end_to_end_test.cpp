@@ -42,7 +42,7 @@ struct EndToEnd : HidTest, ::testing::WithParamInterface<Framing> {
 // and leaving without it ends them too, so that none is left behind.
 TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
     dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
-    plugInSimulated(GetParam() == Framing::U2f ? u2fProfile() : DeviceProfile{});
+    plugInSimulated(profileFor(GetParam()));
     auto client = [](CK_FLAGS flags) {
         if (C_Initialize(nullptr) != CKR_OK) return 10;
         CK_SESSION_HANDLE session = 0;
@@ -117,8 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                {.vendorId = 0x1209, .productId = 0x0007, .manufacturer = L"Other Maker", .serial = L"00000000cafe"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, ::testing::Values(Framing::Reports, Framing::U2f),
-                         [](const auto& info) { return info.param == Framing::U2f ? "U2f" : "Reports"; });
+INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, kBothFramings, framingTestName);
 
 }  // namespace
 }  // namespace hidtest
