@@ -1,7 +1,6 @@
-// Calls racing each other where they share a transport or the library's state: calls addressed
-// to a slot beside session calls on a connection that the device drops after every reply, and
-// C_Finalize while other threads are inside the library. Every answer must be one of those the
-// moment allows; the ThreadSanitizer and AddressSanitizer builds also see every unguarded access.
+// Calls racing each other where they share a transport or the library's state: slot calls beside
+// session calls on a connection that the device drops after every reply, and C_Finalize while
+// other threads are inside the library. Every answer must be one the moment allows.
 #include <gtest/gtest.h>
 
 #include <atomic>
