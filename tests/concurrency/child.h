@@ -1,12 +1,16 @@
-// Forked children for the process and fork tests, and a flag shared with them.
+// What the process and fork tests share: forked children, a flag shared with them, and a token
+// behind a virtual HID device that the processes reach through handles of their own.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "engine/engine.h"
+#include "vhid/vhid.h"
 #include "workload.h"
 
 namespace conc {
@@ -46,5 +50,17 @@ public:
 private:
     std::atomic<bool>* flag_;
 };
+
+// A simulated token behind a virtual USB HID device, its engine in this process, plugged in with
+// the identifiers the library looks for by default.
+struct HidToken {
+    std::shared_ptr<dravenholt::sim::Engine> engine;
+    std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
+};
+HidToken plugInHidToken();
+
+// Reports that reached the device from another host while an exchange was under way (between
+// the first report of a request and the reply to it): 0 when no exchanges interleaved.
+size_t intrusions(const std::vector<dravenholt::vhid::JournalEntry>& journal);
 
 }  // namespace conc

@@ -10,7 +10,6 @@
 
 #include "child.h"
 #include "frame/context.h"
-#include "hid_token.h"
 #include "inprocess/simulated_devices.h"
 #include "orvo/admin.h"
 #include "sim_daemon.h"
@@ -21,19 +20,6 @@ namespace {
 
 using dravenholt::vhid::JournalEntry;
 
-void initialiseWithNativeLocking() {
-    CK_C_INITIALIZE_ARGS args{};
-    args.flags = CKF_OS_LOCKING_OK;
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-}
-
-SigningToken preparedToken() {
-    Findings setup;
-    SigningToken token = prepareSigningToken(0, setup);
-    EXPECT_EQ(setup.text(), "");
-    return token;
-}
-
 size_t twoRounds(const std::string& label, const SigningToken& token, Findings& f) {
     size_t rounds = 0;
     return runWorker(0, label, &token, [&] { return rounds++ < 2; }, f);
@@ -41,17 +27,18 @@ size_t twoRounds(const std::string& label, const SigningToken& token, Findings& 
 
 // In a child that has not called C_Initialize, every call that needs it says so and sends nothing.
 void beforeInitialize(Findings& f, CK_SESSION_HANDLE parentSession) {
-    constexpr CK_RV kNot = CKR_CRYPTOKI_NOT_INITIALIZED;
     CK_ULONG count = 0;
-    f.rv(C_GetSlotList(CK_FALSE, nullptr, &count), "C_GetSlotList", kNot);
     CK_INFO info;
-    f.rv(C_GetInfo(&info), "C_GetInfo", kNot);
     Bytes random(16);
-    f.rv(C_GenerateRandom(parentSession, random.data(), CK_ULONG(random.size())), "C_GenerateRandom", kNot);
-    f.rv(C_CloseSession(parentSession), "C_CloseSession", kNot);
-    f.rv(C_CloseAllSessions(0), "C_CloseAllSessions", kNot);
-    f.rv(u32SetSessionTimeout(0, 5), "u32SetSessionTimeout", kNot);
-    f.rv(C_Finalize(nullptr), "C_Finalize", kNot);
+    const std::pair<const char*, CK_RV> calls[] = {
+        {"C_GetSlotList", C_GetSlotList(CK_FALSE, nullptr, &count)},
+        {"C_GetInfo", C_GetInfo(&info)},
+        {"C_GenerateRandom", C_GenerateRandom(parentSession, random.data(), CK_ULONG(random.size()))},
+        {"C_CloseSession", C_CloseSession(parentSession)},
+        {"C_CloseAllSessions", C_CloseAllSessions(0)},
+        {"u32SetSessionTimeout", CK_RV(u32SetSessionTimeout(0, 5))},
+        {"C_Finalize", C_Finalize(nullptr)}};
+    for (const auto& [name, rv] : calls) f.rv(rv, name, CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 // A child that initialises the library for itself, works, and finalises with a session open.
@@ -89,14 +76,11 @@ void parentGoesOn(const SigningToken& token) {
 TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
     SimDaemon sim;
     sim.useAsConfig();
-    initialiseWithNativeLocking();
-    SigningToken token = preparedToken();
+    SigningToken token = initialisePreparedToken();
 
-    // A child that only looks and then leaves through exit(), running the library's destructors.
     EXPECT_EQ(Child([&](Findings& f) { beforeInitialize(f, token.session); }, Child::Leave::ThroughExit).wait(), "");
     parentGoesOn(token);
-    // Still the parent's one connection, never closed: no close notification, no shutdown, so
-    // the parent did not have to reconnect.
+    // Still the parent's one connection, never closed.
     EXPECT_EQ(sim.logLines(" opened"), 1u) << sim.log();
     EXPECT_EQ(sim.logLines(" closed"), 0u) << sim.log();
 
@@ -115,8 +99,7 @@ TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
     orvotest::TestDir dir;
     dir.useAsConfig();
     HidToken hid = plugInHidToken();
-    initialiseWithNativeLocking();
-    SigningToken token = preparedToken();
+    SigningToken token = initialisePreparedToken();
     std::vector<JournalEntry> journal = hid.device->journal();
     ASSERT_FALSE(journal.empty());
     const uint32_t parentHost = journal.front().host;
@@ -150,8 +133,7 @@ TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
     orvotest::TestDir dir;
     dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + "\"}}");
     dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
-    initialiseWithNativeLocking();
-    SigningToken token = preparedToken();
+    SigningToken token = initialisePreparedToken();
     std::atomic<bool> stop{false};
     Findings busyFindings;
     std::thread busy([&] { runWorker(0, "busy", &token, [&] { return !stop.load(); }, busyFindings); });

@@ -1,9 +1,6 @@
-// C_Finalize and C_Initialize again, many times, and loading and unloading the shipped library:
-// no descriptor stays open and memory does not grow. The sanitizer build runs these under
-// LeakSanitizer, which reports whatever a cycle leaked when the process ends. A process that
-// ends while its threads are inside the library ends cleanly (AddressSanitizer sees every read
-// of freed memory there).
-#include <dirent.h>
+// C_Finalize and C_Initialize again, and loading and unloading the shipped library: no descriptor
+// stays open and memory does not grow (LeakSanitizer reports leaks in the sanitizer build). A
+// process that ends while its threads are inside the library ends cleanly.
 #include <dlfcn.h>
 #include <malloc.h>
 
@@ -11,13 +8,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <thread>
 
 #include "child.h"
 #include "frame/context.h"
-#include "hid_token.h"
 #include "inprocess/simulated_devices.h"
 #include "sim_daemon.h"
 #include "support/test_env.h"
@@ -27,16 +24,11 @@ namespace conc {
 namespace {
 
 size_t openDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
+    auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+    return size_t(std::distance(begin(fds), end(fds)));
 }
 
-// Heap bytes in use; nothing under AddressSanitizer, which keeps a heap of its own (its leak
-// checker takes over in that build).
+// Heap bytes in use; nothing under AddressSanitizer, which keeps a heap of its own.
 std::optional<size_t> heapInUse() {
 #ifdef __SANITIZE_ADDRESS__
     return std::nullopt;
@@ -62,9 +54,8 @@ CK_FUNCTION_LIST_PTR linkedLibrary() {
     return list;
 }
 
-// Runs `warmUp` cycles (the C library fills its caches during the first few), then `count`
-// more, and expects the descriptors and (with `heapSlack`) the heap where the warm-up left
-// them. A descriptor that a virtual device closes on its own thread may take a moment.
+// `warmUp` cycles (the C library fills its caches during the first few), then `count` more: the
+// descriptors and (with `heapSlack`) the heap stay where the warm-up left them.
 void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, int count,
                   std::optional<size_t> heapSlack) {
     Findings findings;
@@ -74,8 +65,7 @@ void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, in
     for (int i = 0; i < count; ++i) oneCycle(findings);
     EXPECT_EQ(findings.text(), "");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    // A device thread may still be closing a descriptor of the warm-up: fewer at the end is no
-    // leak, only more is.
+    // A virtual device's thread may still be closing a descriptor of the warm-up.
     while (openDescriptors() > descriptors && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_LE(openDescriptors(), descriptors);

@@ -1,7 +1,6 @@
-// Calls racing each other where they share a transport or the library's state: calls addressed
-// to a slot beside session calls on a connection that the device drops after every reply, and
-// C_Finalize while other threads are inside the library. Every answer must be one of those the
-// moment allows; the ThreadSanitizer and AddressSanitizer builds also see every unguarded access.
+// Calls racing each other where they share a transport or the library's state: slot calls beside
+// session calls on a connection that the device drops after every reply, and C_Finalize while
+// other threads are inside the library. Every answer must be one the moment allows.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -63,12 +62,6 @@ CK_RV drawRandom(CK_SESSION_HANDLE session) {
     return C_GenerateRandom(session, random, sizeof random);
 }
 
-void initialiseWithNativeLocking() {
-    CK_C_INITIALIZE_ARGS args{};
-    args.flags = CKF_OS_LOCKING_OK;
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-}
-
 // After each reply the connection drops, so every exchange opens it anew: the slot calls' own
 // opening and exchanges and the random numbers' reconnection meet on one transport. The session
 // ends with the first connection; the random number calls still make their exchanges. Without
@@ -121,7 +114,9 @@ TEST(Races, FinaliseWhileCallsAreInside) {
     std::atomic<size_t> successes{0};
     for (int round = 0; round < 8; ++round) {
         const SlotCall& slot = kSlotCalls[round % std::size(kSlotCalls)];
-        initialiseWithNativeLocking();
+        CK_C_INITIALIZE_ARGS args{};
+        args.flags = CKF_OS_LOCKING_OK;
+        ASSERT_EQ(C_Initialize(&args), CKR_OK);
         CK_SESSION_HANDLE session = 0;
         ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
         std::vector<Findings> f(4);

@@ -23,8 +23,7 @@ public:
     SimDaemon(const SimDaemon&) = delete;
     SimDaemon& operator=(const SimDaemon&) = delete;
 
-    // The directory to name in ORVO_CONFIG_PATH.
-    std::string configDir() const { return dir_.file("sim"); }
+    std::string configDir() const { return dir_.file("sim"); }  // for ORVO_CONFIG_PATH
     void useAsConfig() const;
     // Lines of orvo-sim's log that contain `text` ("opened", "closed" for connections).
     size_t logLines(const std::string& text) const;

@@ -26,13 +26,7 @@ std::string loggingTo(const std::string& file) {
 }
 
 void runThreads() {
-    CK_C_INITIALIZE_ARGS args{};
-    args.flags = CKF_OS_LOCKING_OK;
-    ASSERT_EQ(C_Initialize(&args), CKR_OK);
-    Findings setup;
-    SigningToken token = prepareSigningToken(0, setup);
-    ASSERT_EQ(setup.text(), "");
-
+    SigningToken token = initialisePreparedToken();
     auto deadline = std::chrono::steady_clock::now() + kRunTime;
     std::vector<Findings> findings(kThreads);
     std::vector<size_t> done(kThreads);
@@ -40,7 +34,6 @@ void runThreads() {
     for (size_t i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             size_t rounds = 0;
-            // At least two rounds each, however slow the build, and then until the deadline.
             auto more = [&] { return rounds++ < 2 || std::chrono::steady_clock::now() < deadline; };
             done[i] = runWorker(0, "worker " + std::to_string(i), &token, more, findings[i]);
         });

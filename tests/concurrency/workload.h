@@ -41,7 +41,8 @@ struct SigningToken {
     CK_OBJECT_HANDLE privateKey = 0;
     CK_OBJECT_HANDLE publicKey = 0;
 };
-SigningToken prepareSigningToken(CK_SLOT_ID slot, Findings& findings);
+// C_Initialize with CKF_OS_LOCKING_OK, then the token of slot 0 prepared; failures are test failures.
+SigningToken initialisePreparedToken();
 
 // One worker: opens a session of its own on `slot`, puts a data object labelled `label` into
 // it, then runs rounds of the operations (signing only with a token to sign with) while

@@ -16,11 +16,6 @@
 namespace hidtest {
 namespace {
 
-std::string text(const CK_UTF8CHAR* p, size_t n) {
-    std::string s(reinterpret_cast<const char*>(p), n);
-    return s.substr(0, s.find_last_not_of(' ') + 1);
-}
-
 CK_UTF8CHAR_PTR utf8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); }
 
 // A device answered by an engine of its own, whose token has the device's serial number.
@@ -42,7 +37,7 @@ struct EndToEnd : HidTest, ::testing::WithParamInterface<Framing> {
 // and leaving without it ends them too, so that none is left behind.
 TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
     dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
-    plugInSimulated(GetParam() == Framing::U2f ? u2fProfile() : DeviceProfile{});
+    plugInSimulated(profileFor(GetParam()));
     auto client = [](CK_FLAGS flags) {
         if (C_Initialize(nullptr) != CKR_OK) return 10;
         CK_SESSION_HANDLE session = 0;
@@ -102,7 +97,8 @@ TEST_P(ListedDevice, GetsASlotThatServesCalls) {
     ASSERT_EQ(count, 1u);
     CK_TOKEN_INFO token{};
     EXPECT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
-    EXPECT_EQ(text(token.serialNumber, 16), std::string(profile.serial->begin(), profile.serial->end()));
+    std::string serial(profile.serial->begin(), profile.serial->end());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.serialNumber), 16), serial.append(16 - serial.size(), ' '));
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
 
@@ -117,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                {.vendorId = 0x1209, .productId = 0x0007, .manufacturer = L"Other Maker", .serial = L"00000000cafe"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, ::testing::Values(Framing::Reports, Framing::U2f),
-                         [](const auto& info) { return info.param == Framing::U2f ? "U2f" : "Reports"; });
+INSTANTIATE_TEST_SUITE_P(Framings, EndToEnd, kBothFramings, framingTestName);
 
 }  // namespace
 }  // namespace hidtest

@@ -1,7 +1,6 @@
-// The simulated token behind a virtual USB device, in both framings, with the virtual device's
-// faults, broken replies and the device unplugged and plugged back in: every faulty call ends
-// with an error code within its timeout and leaves the caller's memory outside its buffers alone,
-// and the next call after the fault is repaired succeeds in the same process.
+// The simulated token behind a virtual USB device, in both framings, with the device's faults,
+// broken replies and unplugging: every faulty call ends with an error code within its timeout and
+// leaves the caller's memory outside its buffers alone, and the next call succeeds.
 #include <climits>
 #include <future>
 #include <thread>
@@ -25,8 +24,6 @@ constexpr auto kTimeout = 300ms;
 constexpr auto kSlack = 1500ms;  // a loaded machine, sanitizers
 constexpr auto kSettle = 100ms;
 
-struct Case;
-
 // The token and its device: the engine outlives the device, as a token's memory outlives its
 // USB connection, and a device plugged in again is the same token.
 struct Rig {
@@ -46,8 +43,7 @@ struct Rig {
     }
     void unplug() { dravenholt::vhid::unplug(device); }
 
-    // The faulty call of `c`, after which the device is healthy again.
-    ProbeResult faultyCall(const Case& c, Probe probe);
+    ProbeResult faultyCall(const struct Case& c, Probe probe);  // the device is healthy again after it
 };
 
 enum class Fault { Device, Reply, UnplugBeforeReply, UnplugDuringReply, UnplugBetweenCalls, OpenRefusedAfterReplug };
@@ -84,8 +80,6 @@ ProbeResult Rig::faultyCall(const Case& c, Probe probe) {
         break;
     case Fault::UnplugBeforeReply:
     case Fault::UnplugDuringReply: {
-        // The device goes away while the call waits for its reply, after sending the reply's
-        // first report or frame in the second case; then it is plugged in again.
         device->setFaults(c.kind == Fault::UnplugDuringReply ? Faults{.replyPieces = 1} : Faults{.silent = true});
         size_t before = device->requests().size();
         auto call = std::async(std::launch::async, [&] { return token.run(probe); });
@@ -139,7 +133,6 @@ const std::vector<Case>& cases() {
     return all;
 }
 
-// Every fault in each framing it belongs to.
 std::vector<std::tuple<Framing, size_t>> applicable() {
     std::vector<std::tuple<Framing, size_t>> out;
     for (Framing framing : {Framing::Reports, Framing::U2f})
@@ -153,7 +146,7 @@ struct HidFault : HidTest, ::testing::WithParamInterface<std::tuple<Framing, siz
     Rig rig;
 
     void SetUp() override {
-        rig.profile = std::get<0>(GetParam()) == Framing::U2f ? u2fProfile() : DeviceProfile{};
+        rig.profile = profileFor(std::get<0>(GetParam()));
         rig.plugIn();
         dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
                         std::to_string(kTimeout.count()) + "}");
@@ -171,12 +164,11 @@ struct HidFault : HidTest, ::testing::WithParamInterface<std::tuple<Framing, siz
 TEST_P(HidFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
     const Framing framing = std::get<0>(GetParam());
     const Case& c = cases()[std::get<1>(GetParam())];
-    const std::string transport = framing == Framing::U2f ? "USB, U2F frames" : "USB, reports";
     for (Probe probe : orvotest::allProbes()) {
         ProbeResult faulty = rig.faultyCall(c, probe);
         std::this_thread::sleep_for(c.settle);
         ProbeResult next = losesHandle(c.kind, c.reply) ? rig.token.runAfterReconnect(probe) : rig.token.run(probe);
-        orvotest::recordOutcome(transport, c.name, probe, faulty, next);
+        orvotest::recordOutcome(framing == Framing::U2f ? "USB, U2F frames" : "USB, reports", c.name, probe, faulty, next);
 
         const char* name = orvotest::probeName(probe);
         EXPECT_EQ(faulty.rv, c.callFails ? CKR_FUNCTION_FAILED : CKR_OK) << name;
@@ -195,7 +187,7 @@ TEST_P(HidFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, HidFault, ::testing::ValuesIn(applicable()),
                          [](const auto& info) {
-                             std::string name = std::string(std::get<0>(info.param) == Framing::U2f ? "U2f_" : "Reports_") +
+                             std::string name = framingName(std::get<0>(info.param)) + "_" +
                                                 cases()[std::get<1>(info.param)].name;
                              for (char& ch : name)
                                  if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
@@ -212,7 +204,7 @@ TEST_P(HidLongTimeout, SilentDeviceFailsTheCallAfterAFiniteWait) {
     orvotest::TestDir dir;
     dir.useAsConfig(R"({"timeout": )" + std::to_string(configured) + "}");
     Rig rig;
-    rig.profile = framing == Framing::U2f ? u2fProfile() : DeviceProfile{};
+    rig.profile = profileFor(framing);
     rig.plugIn();
     rig.device->setFaults({.waitCap = 50ms, .silent = true});
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
@@ -223,10 +215,10 @@ TEST_P(HidLongTimeout, SilentDeviceFailsTheCallAfterAFiniteWait) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, HidLongTimeout,
-                         ::testing::Combine(::testing::Values(Framing::Reports, Framing::U2f),
+                         ::testing::Combine(kBothFramings,
                                             ::testing::Values(0x80000000u, 0xFFFFFFFFu)),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == Framing::U2f ? "U2f_" : "Reports_") +
+                             return framingName(std::get<0>(info.param)) + "_" +
                                     std::to_string(std::get<1>(info.param));
                          });
 

@@ -23,10 +23,9 @@ using namespace std::chrono_literals;
 
 // Answers every request with "re:" and the request.
 inline Bytes echo(const Bytes& request) {
-    Bytes reply(3 + request.size());
+    Bytes reply(3 + request.size(), ':');
     reply[0] = 'r';
     reply[1] = 'e';
-    reply[2] = ':';
     std::copy(request.begin(), request.end(), reply.begin() + 3);
     return reply;
 }
@@ -56,6 +55,13 @@ inline DeviceProfile u2fProfile(const wchar_t* serial = L"0123456789AB") {
     profile.usagePage = 0xF1D0;
     return profile;
 }
+
+inline std::string framingName(Framing framing) { return framing == Framing::U2f ? "U2f" : "Reports"; }
+inline DeviceProfile profileFor(Framing framing) { return framing == Framing::U2f ? u2fProfile() : DeviceProfile{}; }
+
+// Test names of the framings, for suites instantiated over both.
+inline const auto kBothFramings = ::testing::Values(Framing::Reports, Framing::U2f);
+inline std::string framingTestName(const ::testing::TestParamInfo<Framing>& info) { return framingName(info.param); }
 
 class HidTest : public ::testing::Test {
 protected:

@@ -1,10 +1,8 @@
 // The simulated token behind the simulator's TLS front end, with each of its reply faults: every
 // faulty call ends with an error code within its timeout and leaves the caller's memory outside
-// its buffers alone, and the next call after the fault is repaired succeeds in the same process.
-// After each fault the library gives up its connection and makes a new one (a reply that stops
-// short or means nothing is read on until the deadline, and what the device might still send
-// would be taken for the next reply); the device ends the old connection's session with it, so
-// the next call on that session is refused and the program goes on in a new session.
+// its buffers alone, and the next call succeeds. After each fault the library makes a new
+// connection (what the device might still send would be taken for the next reply); the device
+// ends the old connection's session with it, so the program goes on in a new session.
 #include <gtest/gtest.h>
 
 #include <algorithm>

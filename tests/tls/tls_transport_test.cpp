@@ -1,5 +1,7 @@
-// The TLS transport against a TLS device on a loopback port: framing, certificate checks and
-// protocol versions, deadlines and lost connections, each with the log lines the library writes.
+// The TLS transport against a TLS device on a loopback port (framing, certificate checks and
+// protocol versions, deadlines and lost connections, each with the log lines the library writes),
+// and the simulator's TLS front end: frame handling, stopping, and the state directory that lets
+// the library find and trust it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,14 +13,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "base/errors.h"
+#include "state_directory.h"
 #include "tls_fixture.h"
 #include "transport/tcp_transport.h"
 
 using namespace orvotest;
 using dravenholt::TCPTransport;
+using dravenholt::TlsConnection;
 
 namespace {
 
@@ -52,6 +58,19 @@ struct TlsTransport : ::testing::Test {
         EXPECT_FALSE(t.isOpen());
     }
 };
+struct SimServer : TlsTransport {};
+
+// A connection's read as text, "<failed>" when it fails; a write of text; a frame around `body`.
+std::string readReply(TlsConnection& c) {
+    uint8_t buffer[2048];
+    size_t n = sizeof buffer;
+    return c.read(buffer, n) ? std::string(reinterpret_cast<char*>(buffer), n) : "<failed>";
+}
+bool writeText(TlsConnection& c, const std::string& s) { return c.write(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+std::string frame(const std::string& body, char reserved = 0) {
+    uint32_t n = static_cast<uint32_t>(body.size());
+    return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24), reserved} + body;
+}
 
 // The descriptor of this process's connection to `port`; -1 when there is none.
 int connectionTo(uint16_t port) {
@@ -72,7 +91,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 // Requests of one- and two-byte lengths go out framed; programs the application starts do not
-// inherit the connection.
+// inherit the connection; a request sent (a PIN here) does not stay in the transport's own bytes,
+// its frame buffer among them.
 TEST_F(TlsTransport, FramesRequestsOnAConnectionClosedOnExec) {
     TestDevice device(pki.server);
     auto t = transportTo(device, bundle);
@@ -83,6 +103,10 @@ TEST_F(TlsTransport, FramesRequestsOnAConnectionClosedOnExec) {
     std::string large(300, 'x');
     EXPECT_EQ(exchange(*t, "ping"), "re:ping");
     EXPECT_EQ(exchange(*t, large), "re:" + large);
+    const std::string pin = "PIN:8642097531";
+    EXPECT_EQ(exchange(*t, pin), "re:" + pin);
+    const auto* own = reinterpret_cast<const char*>(t.get());
+    EXPECT_EQ(std::string(own, own + sizeof(TCPTransport)).find(pin), std::string::npos);
     t->close();
     EXPECT_FALSE(t->isOpen());
     t->close();  // harmless when closed
@@ -272,13 +296,115 @@ TEST_F(TlsTransport, ReplyTrickledAByteAtATimeEndsAtTheDeadline) {
     EXPECT_FALSE(t.isOpen());
 }
 
-TEST_F(TlsTransport, SentRequestsDoNotStayInTheTransport) {
+TEST_F(SimServer, ReassemblesFramesWhateverTheRecordBoundaries) {
     TestDevice device(pki.server);
-    auto t = transportTo(device, bundle);
-    t->open();
-    const std::string pin = "PIN:8642097531";
-    EXPECT_EQ(exchange(*t, pin), "re:" + pin);
-    // The transport's own bytes, its frame buffer among them.
-    const auto* own = reinterpret_cast<const char*>(t.get());
-    EXPECT_EQ(std::string(own, own + sizeof(TCPTransport)).find(pin), std::string::npos);
+    TlsConnection c("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+    ASSERT_TRUE(c.connect(5000)) << log.all();
+    std::string one = frame("split"), two = frame("a") + frame("b");
+    ASSERT_TRUE(writeText(c, one.substr(0, 3)));  // header in two records, body in a third
+    ASSERT_TRUE(writeText(c, one.substr(3, 4)));
+    ASSERT_TRUE(writeText(c, one.substr(7)));
+    EXPECT_EQ(readReply(c), "re:split");
+    ASSERT_TRUE(writeText(c, two));  // two frames in one record: two replies, each in one record
+    std::string replies = readReply(c);  // one, or both when both have arrived
+    if (replies == "re:a") replies += readReply(c);
+    EXPECT_EQ(replies, "re:are:b");
+    ASSERT_TRUE(writeText(c, frame("")));
+    EXPECT_EQ(readReply(c), "re:");
+}
+
+TEST_F(SimServer, MalformedFramesEndTheConnection) {
+    TestDevice device(pki.server);
+    for (const std::string& bad : {frame("x", 1), std::string("\xFC\x0F\x00\x00\x00", 5)}) {  // reserved byte; 4092
+        TlsConnection c("127.0.0.1", device.port(), dir.file("ca.pem"), &log);
+        ASSERT_TRUE(c.connect(5000));
+        ASSERT_TRUE(writeText(c, bad));
+        EXPECT_EQ(readReply(c), "<failed>");
+        EXPECT_FALSE(c.isOpen());
+    }
+    EXPECT_TRUE(device.requests().empty());
+}
+
+TEST_F(SimServer, StopEndsConnectedClientsAndFreesThePort) {
+    auto device = std::make_unique<TestDevice>(pki.server);
+    uint16_t port = device->port();
+    TlsConnection c("127.0.0.1", port, dir.file("ca.pem"), &log);
+    ASSERT_TRUE(c.connect(10000));
+    auto start = std::chrono::steady_clock::now();
+    device->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(readReply(c), "<failed>");  // at once, not after the 10 s timeout
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    device.reset();
+    TestDevice again(pki.server, port);
+    EXPECT_EQ(again.port(), port);
+}
+
+// The end-to-end tests run the simulator on a state directory the library trusts through the
+// configuration written there; this covers what they do not reach.
+TEST_F(SimServer, StateDirectoryIsCreatedOnceAndTrustedByTheLibrary) {
+    std::string path = dir.file("state/nested");
+    std::string firstCertificate;
+    {
+        dravenholt::sim::StateDirectory state(path);
+        EXPECT_THROW(dravenholt::sim::StateDirectory second(path), std::runtime_error);  // one simulator per directory
+        auto identity = state.prepare("127.0.0.1");
+        firstCertificate = identity.certificatePem;
+        EXPECT_EQ(std::filesystem::status(state.path() / "server.key").permissions() & std::filesystem::perms::group_read,
+                  std::filesystem::perms::none);
+        dravenholt::sim::TlsServer server("127.0.0.1", 0, identity,
+                                         dravenholt::sim::sameForAll([](const Bytes& r) { return std::optional<Bytes>(r); }));
+        for (const char* name : {"127.0.0.1", "localhost"}) {
+            TCPTransport t(name, server.port(), state.authorityFile().string(), &log);
+            EXPECT_NO_THROW(t.open()) << name << "\n" << log.all();
+        }
+        state.writeClientConfig("127.0.0.1", server.port());
+        auto config = nlohmann::json::parse(dir.read("state/nested/orvoconfig.json"));
+        EXPECT_TRUE(std::filesystem::path(config["transport"]["cacertbundle"].get<std::string>()).is_absolute());
+    }
+    // A later start keeps what fits and what the user added; a new address gets a new certificate.
+    dir.write("state/nested/orvoconfig.json", R"({"logging": {"loglevel": 10}, "transport": {"port": 1}})");
+    dravenholt::sim::StateDirectory state(path);
+    EXPECT_EQ(state.prepare("127.0.0.1").certificatePem, firstCertificate);
+    state.writeClientConfig("127.0.0.1", 4433);
+    auto config = nlohmann::json::parse(dir.read("state/nested/orvoconfig.json"));
+    EXPECT_EQ(config["logging"]["loglevel"], 10);
+    EXPECT_EQ(config["transport"]["port"], 4433);
+    auto moved = state.prepare("localhost.localdomain");
+    EXPECT_NE(moved.certificatePem, firstCertificate);
+    EXPECT_TRUE(dravenholt::sim::certificateFits({moved.keyPem, moved.certificatePem},
+                                                 dir.read("state/nested/ca.crt"), "localhost.localdomain"));
+}
+
+// An existing directory is used as it is (it may be a home directory), unless others may write
+// to it; only a directory the simulator makes gets mode 0700.
+TEST_F(SimServer, StateDirectoryKeepsAnExistingModeAndRefusesOneOthersMayWrite) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        fs::perms mode;
+        bool used;
+    } cases[] = {{"home", fs::perms(0755), true}, {"shared", fs::perms(0777), false},
+                 {"group", fs::perms(0775), false}, {"sticky", fs::perms(01777), false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directory(dir.file(c.name));
+        dir.write(std::string(c.name) + "/notes", "kept");
+        fs::permissions(dir.file(c.name), c.mode);
+        if (c.used) {
+            EXPECT_NO_THROW(dravenholt::sim::StateDirectory(dir.file(c.name)));
+        } else {
+            try {
+                dravenholt::sim::StateDirectory state(dir.file(c.name));
+                ADD_FAILURE() << "used";
+            } catch (const std::runtime_error& e) {
+                EXPECT_NE(std::string(e.what()).find(dir.file(c.name) + " may be written by group or world"),
+                          std::string::npos) << e.what();
+            }
+        }
+        EXPECT_EQ(fs::status(dir.file(c.name)).permissions(), c.mode);
+        EXPECT_EQ(dir.read(std::string(c.name) + "/notes"), "kept");
+    }
+    dravenholt::sim::StateDirectory made(dir.file("made/"));
+    EXPECT_EQ(fs::status(dir.file("made")).permissions(), fs::perms(0700));
 }
