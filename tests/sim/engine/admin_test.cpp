@@ -56,7 +56,7 @@ struct Officer {
         session = d.readyUserSession();
         for (uint8_t fill : {1, 2})
             d.create(session, {num(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), bytes(CKA_VALUE, Bytes(1500, fill))});
-        EXPECT_EQ(d.call(kLogout, session).rv, CKR_OK);
+        EXPECT_EQ(d.call(fn::Logout, session).rv, CKR_OK);
         EXPECT_EQ(d.login(session, CKU_SO, kSoPin), CKR_OK);
     }
     uint32_t set(Request r) { return d.call(r).rv; }
@@ -82,7 +82,7 @@ TEST(Admin, OnlyTheOfficerChangesAnInitialisedTokenAndValuesAreChecked) {
                                wideOptions})
         EXPECT_EQ(t.set(bad), CKR_ARGUMENTS_BAD) << bad.function;
 
-    ASSERT_EQ(t.d.call(kLogout, t.session).rv, CKR_OK);
+    ASSERT_EQ(t.d.call(fn::Logout, t.session).rv, CKR_OK);
     EXPECT_EQ(t.set(adminRequest(kSetTimeout, 1)), CKR_USER_NOT_LOGGED_IN);
     EXPECT_EQ(backup(t.d).first, CKR_USER_NOT_LOGGED_IN);
     ASSERT_EQ(t.d.login(t.session, CKU_USER, kUserPin), CKR_OK);
@@ -99,11 +99,11 @@ TEST(Admin, LoginFailureLimitAndPinLengthsApply) {
     Officer t;
     ASSERT_EQ(t.loginLimit(2), CKR_OK);
     ASSERT_EQ(t.set(adminRequest(kSetPinLengths, 6, 8)), CKR_OK);
-    auto initPin = [&](const std::string& pin) { return t.set(Call(kInitPin, t.session).data(toBytes(pin)).r); };
+    auto initPin = [&](const std::string& pin) { return t.set(Call(fn::InitPIN, t.session).data(toBytes(pin)).r); };
     EXPECT_EQ(initPin("12345"), CKR_PIN_LEN_RANGE);
     EXPECT_EQ(initPin("123456789"), CKR_PIN_LEN_RANGE);
     ASSERT_EQ(initPin("123456"), CKR_OK);
-    ASSERT_EQ(t.d.call(kLogout, t.session).rv, CKR_OK);
+    ASSERT_EQ(t.d.call(fn::Logout, t.session).rv, CKR_OK);
     EXPECT_EQ(t.d.login(t.session, CKU_USER, toBytes("654321")), CKR_PIN_INCORRECT);
     EXPECT_EQ(t.d.login(t.session, CKU_USER, toBytes("654321")), CKR_PIN_LOCKED);
     EXPECT_EQ(t.d.login(t.session, CKU_USER, toBytes("123456")), CKR_PIN_LOCKED);
@@ -117,13 +117,13 @@ TEST(Admin, IdleSessionsEndAfterTheTimeoutAndTheLoginWithTheLast) {
     ASSERT_EQ(t.set(adminRequest(kSetTimeout, 1)), CKR_OK);  // one minute
     uint32_t other = t.d.open();
     *now += 59;
-    EXPECT_EQ(t.d.call(kGetSessionInfo, t.session).rv, CKR_OK);  // used: its idle time starts again
+    EXPECT_EQ(t.d.call(fn::GetSessionInfo, t.session).rv, CKR_OK);  // used: its idle time starts again
     *now += 30;
-    EXPECT_EQ(t.d.call(kGetSessionInfo, t.session).rv, CKR_OK);
-    EXPECT_EQ(t.d.call(kGetSessionInfo, other).rv, CKR_SESSION_HANDLE_INVALID);  // idle for 89 s
+    EXPECT_EQ(t.d.call(fn::GetSessionInfo, t.session).rv, CKR_OK);
+    EXPECT_EQ(t.d.call(fn::GetSessionInfo, other).rv, CKR_SESSION_HANDLE_INVALID);  // idle for 89 s
     *now += 60;
-    EXPECT_EQ(t.d.call(kGetSessionInfo, t.session).rv, CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(t.d.call(kGetSessionInfo, t.d.open()).sessionInfo->state, uint32_t(CKS_RW_PUBLIC_SESSION));
+    EXPECT_EQ(t.d.call(fn::GetSessionInfo, t.session).rv, CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(t.d.call(fn::GetSessionInfo, t.d.open()).sessionInfo->state, uint32_t(CKS_RW_PUBLIC_SESSION));
 }
 
 TEST(Admin, DamagedOrIncompleteImagesAreRefusedAndTheTokenKeepsItsState) {
@@ -136,7 +136,7 @@ TEST(Admin, DamagedOrIncompleteImagesAreRefusedAndTheTokenKeepsItsState) {
     corrupted[corrupted.size() / 2] ^= 0x01;
     for (const Bytes& bad : {corrupted, truncated, Bytes(16, 0x5A)}) {
         EXPECT_EQ(restore(t.d, bad), CKR_DATA_INVALID);
-        EXPECT_EQ(t.d.call(kGetSessionInfo, t.session).rv, CKR_OK);  // nothing was replaced
+        EXPECT_EQ(t.d.call(fn::GetSessionInfo, t.session).rv, CKR_OK);  // nothing was replaced
     }
     // Pieces out of order, or a transfer that stops early, change nothing either.
     Request first = adminRequest(kRestore, uint32_t(image.size()), 1536);
@@ -178,7 +178,7 @@ TEST(Admin, BitcoinSlotRefusals) {
     EXPECT_EQ(small.length, 33u);
     EXPECT_EQ(d.rv(Call(kBitcoinSign, s).data(Bytes(4, 0)).data2(Bytes(31, 1)).length(72)), CKR_DATA_LEN_RANGE);
     EXPECT_EQ(d.rv(Call(kBitcoinSign, s)), CKR_ARGUMENTS_BAD);
-    ASSERT_EQ(d.call(kLogout, s).rv, CKR_OK);
+    ASSERT_EQ(d.call(fn::Logout, s).rv, CKR_OK);
     EXPECT_EQ(pub({}).rv, CKR_USER_NOT_LOGGED_IN);
 
     Device fresh;  // the key is a token object: a read-only session cannot make it

@@ -9,11 +9,14 @@
 
 #include "codec/codec.h"
 #include "engine/engine.h"
+#include "function_ids.h"
 #include "reference/reference.h"
 
 #include <p11-kit/pkcs11.h>
 
 namespace simtest {
+
+namespace fn = dravenholt::fn;
 
 using dravenholt::wire::Attribute;
 using dravenholt::wire::Bytes;
@@ -35,21 +38,7 @@ inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) {
     return m;
 }
 
-// Function identifiers of the protocol, by the operation that sends them.
-enum Fn : uint32_t {
-    kGenerateKey = 1, kEncryptInit = 2, kEncrypt = 3, kDecryptInit = 4, kDecrypt = 5,
-    kEncryptUpdate = 6, kDecryptUpdate = 7, kEncryptFinal = 8, kDecryptFinal = 9,
-    kInitToken = 10, kOpenSession = 11, kCloseSession = 12, kLogin = 13, kCloseAll = 14,
-    kGenerateKeyPair = 15, kGetAttributeValue = 16, kGetSessionInfo = 17, kInitPin = 18,
-    kLogout = 19, kSetPin = 20, kSignInit = 21, kSign = 22, kVerifyInit = 23, kVerify = 24,
-    kSignUpdate = 25, kVerifyUpdate = 26, kSignFinal = 27, kVerifyFinal = 28, kDigestInit = 29,
-    kDigestUpdate = 31, kDigestFinal = 32, kFindInit = 33, kGetTokenInfo = 34, kCreateObject = 35,
-    kSetAttributeValue = 36, kFindObjects = 37, kFindFinal = 38, kDestroyObject = 39,
-    kCopyObject = 40, kGenerateRandom = 42, kWrapKey = 43, kUnwrapKey = 44, kSetTime = 46,
-    kDeriveKey = 49, kDigestKey = 50, kSeedRandom = 51, kGetObjectSize = 52,
-};
-
-// A request built in one expression: Call(kEncryptInit, s).mech(m).handle(key).
+// A request built in one expression: Call(fn::EncryptInit, s).mech(m).handle(key).
 struct Call {
     explicit Call(uint32_t function, std::optional<uint32_t> session = std::nullopt) {
         r.function = function;

@@ -35,19 +35,19 @@ TEST(Robustness, MalformedOversizedAndUnknownRequestsGetAnError) {
 TEST(Robustness, MissingFieldsAndWrongOrderAreRefused) {
     Device d;
     uint32_t s = d.readyUserSession();
-    for (uint32_t fn : {kEncrypt, kDecrypt, kEncryptUpdate, kDecryptFinal, kSign, kSignUpdate, kSignFinal, kVerify, kVerifyFinal,
-                        kDigestUpdate, kDigestFinal, kDigestKey, kFindObjects, kFindFinal}) {
+    for (uint32_t fn : {fn::Encrypt, fn::Decrypt, fn::EncryptUpdate, fn::DecryptFinal, fn::Sign, fn::SignUpdate, fn::SignFinal, fn::Verify, fn::VerifyFinal,
+                        fn::DigestUpdate, fn::DigestFinal, fn::DigestKey, fn::FindObjects, fn::FindObjectsFinal}) {
         EXPECT_EQ(d.rv(Call(fn, s)), CKR_OPERATION_NOT_INITIALIZED) << fn;
         EXPECT_EQ(d.rv(Call(fn, s + 100)), CKR_SESSION_HANDLE_INVALID) << fn;
         EXPECT_EQ(d.rv(Call(fn)), CKR_SESSION_HANDLE_INVALID) << fn;
     }
-    for (uint32_t fn : {kEncryptInit, kSignInit, kDigestInit, kGenerateKey, kGenerateKeyPair, kWrapKey, kUnwrapKey, kDeriveKey})
+    for (uint32_t fn : {fn::EncryptInit, fn::SignInit, fn::DigestInit, fn::GenerateKey, fn::GenerateKeyPair, fn::WrapKey, fn::UnwrapKey, fn::DeriveKey})
         EXPECT_EQ(d.rv(Call(fn, s)), CKR_MECHANISM_INVALID) << fn;
-    EXPECT_EQ(d.rv(Call(kEncryptInit, s).mech(mech(CKM_AES_ECB))), CKR_KEY_HANDLE_INVALID);
-    for (uint32_t fn : {kGetAttributeValue, kSetAttributeValue, kDestroyObject, kCopyObject, kGetObjectSize})
+    EXPECT_EQ(d.rv(Call(fn::EncryptInit, s).mech(mech(CKM_AES_ECB))), CKR_KEY_HANDLE_INVALID);
+    for (uint32_t fn : {fn::GetAttributeValue, fn::SetAttributeValue, fn::DestroyObject, fn::CopyObject, fn::GetObjectSize})
         EXPECT_EQ(d.rv(Call(fn, s)), CKR_OBJECT_HANDLE_INVALID) << fn;
-    EXPECT_EQ(d.rv(Call(kGenerateRandom, s)), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(d.rv(Call(kSeedRandom, s)), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(d.rv(Call(fn::GenerateRandom, s)), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(d.rv(Call(fn::SeedRandom, s)), CKR_ARGUMENTS_BAD);
 }
 
 // An output too long for any reply is refused and ends the operation, never cut short.
@@ -55,12 +55,12 @@ TEST(Robustness, OutputTooLongForAReplyIsRefusedNotTruncated) {
     Device d;
     uint32_t s = d.readyUserSession();
     uint32_t aes = d.secretKey(s, CKK_AES, Bytes(16, 1));
-    ASSERT_EQ(d.rv(Call(kEncryptInit, s).mech(mech(CKM_AES_CBC_PAD, Bytes(16, 0))).handle(aes)), CKR_OK);
-    Response tooLong = d.call(Call(kEncrypt, s).data(Bytes(2030, 0)));
+    ASSERT_EQ(d.rv(Call(fn::EncryptInit, s).mech(mech(CKM_AES_CBC_PAD, Bytes(16, 0))).handle(aes)), CKR_OK);
+    Response tooLong = d.call(Call(fn::Encrypt, s).data(Bytes(2030, 0)));
     EXPECT_EQ(tooLong.rv, CKR_DATA_LEN_RANGE);
     EXPECT_FALSE(tooLong.data);
-    EXPECT_EQ(d.rv(Call(kEncrypt, s).data(Bytes(16, 0))), CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(d.rv(Call(kGenerateRandom, s).length(5000)), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(d.rv(Call(fn::Encrypt, s).data(Bytes(16, 0))), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(d.rv(Call(fn::GenerateRandom, s).length(5000)), CKR_DATA_LEN_RANGE);
 }
 
 TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
@@ -77,16 +77,16 @@ TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
     ecdh.mechanism = CKM_ECDH1_DERIVE;
     ecdh.ecdhParams = dravenholt::wire::EcdhParams{CKD_NULL, {}, d.attribute(s, ecPub, CKA_EC_POINT)};
     const std::tuple<uint32_t, Mechanism, uint32_t, uint32_t> cases[] = {
-        {kEncryptInit, mech(CKM_AES_ECB), 12345, CKR_KEY_HANDLE_INVALID},
-        {kEncryptInit, mech(CKM_AES_ECB), dataObject, CKR_KEY_TYPE_INCONSISTENT},
-        {kDecryptInit, mech(CKM_DES_ECB), aes, CKR_KEY_TYPE_INCONSISTENT},
-        {kDecryptInit, mech(CKM_AES_CBC, Bytes(8, 0)), aes, CKR_MECHANISM_PARAM_INVALID},
-        {kDecryptInit, mech(CKM_AES_ECB), noDecrypt, CKR_KEY_FUNCTION_NOT_PERMITTED},
-        {kSignInit, mech(CKM_SHA256_HMAC), noSign, CKR_KEY_FUNCTION_NOT_PERMITTED},
-        {kSignInit, mech(CKM_AES_CMAC), generic, CKR_KEY_TYPE_INCONSISTENT},
-        {kSignInit, mech(CKM_SHA256_RSA_PKCS), pub, CKR_KEY_FUNCTION_NOT_PERMITTED},
-        {kEncryptInit, mech(CKM_RSA_PKCS), priv, CKR_KEY_FUNCTION_NOT_PERMITTED},
-        {kDeriveKey, ecdh, ecPriv, CKR_KEY_FUNCTION_NOT_PERMITTED},  // no CKA_DERIVE
+        {fn::EncryptInit, mech(CKM_AES_ECB), 12345, CKR_KEY_HANDLE_INVALID},
+        {fn::EncryptInit, mech(CKM_AES_ECB), dataObject, CKR_KEY_TYPE_INCONSISTENT},
+        {fn::DecryptInit, mech(CKM_DES_ECB), aes, CKR_KEY_TYPE_INCONSISTENT},
+        {fn::DecryptInit, mech(CKM_AES_CBC, Bytes(8, 0)), aes, CKR_MECHANISM_PARAM_INVALID},
+        {fn::DecryptInit, mech(CKM_AES_ECB), noDecrypt, CKR_KEY_FUNCTION_NOT_PERMITTED},
+        {fn::SignInit, mech(CKM_SHA256_HMAC), noSign, CKR_KEY_FUNCTION_NOT_PERMITTED},
+        {fn::SignInit, mech(CKM_AES_CMAC), generic, CKR_KEY_TYPE_INCONSISTENT},
+        {fn::SignInit, mech(CKM_SHA256_RSA_PKCS), pub, CKR_KEY_FUNCTION_NOT_PERMITTED},
+        {fn::EncryptInit, mech(CKM_RSA_PKCS), priv, CKR_KEY_FUNCTION_NOT_PERMITTED},
+        {fn::DeriveKey, ecdh, ecPriv, CKR_KEY_FUNCTION_NOT_PERMITTED},  // no CKA_DERIVE
     };
     for (const auto& [fn, m, key, rv] : cases) EXPECT_EQ(d.rv(Call(fn, s).mech(m).handle(key)), rv) << fn << " " << m.mechanism;
 }
@@ -94,7 +94,7 @@ TEST(Operations, InitRefusesKeysUnfitForTheOperation) {
 TEST(Random, AForkedChildNeverServesWhatItsParentServes) {
     Device d;
     uint32_t s = d.open(false);
-    auto draw = [&] { return *d.call(Call(kGenerateRandom, s).length(32)).data; };
+    auto draw = [&] { return *d.call(Call(fn::GenerateRandom, s).length(32)).data; };
     draw();  // the pool is filled before the fork
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);

@@ -14,7 +14,7 @@ using namespace simtest;
 namespace {
 
 TokenInfoMsg tokenInfo(Device& d) {
-    Response resp = d.call(Call(kGetTokenInfo));
+    Response resp = d.call(Call(fn::GetTokenInfo));
     EXPECT_EQ(resp.rv, CKR_OK);
     return resp.tokenInfo.value_or(TokenInfoMsg{});
 }
@@ -54,7 +54,7 @@ TEST_F(Persistence, AStateFileOfEarlierVersionsLoads) {
     uint32_t s = d.open();
     EXPECT_EQ(d.login(s, CKU_USER, toBytes("user1235")), CKR_PIN_INCORRECT);
     EXPECT_EQ(d.login(s, CKU_USER, kUserPin), CKR_OK);
-    EXPECT_EQ(d.rv(Call(kLogout, s)), CKR_OK);
+    EXPECT_EQ(d.rv(Call(fn::Logout, s)), CKR_OK);
     EXPECT_EQ(d.login(s, CKU_SO, kSoPin), CKR_OK);
 }
 
@@ -75,6 +75,6 @@ TEST_F(Persistence, AMissingFileStartsAFreshTokenAndAFailedWriteLeavesItAsItWas)
     EXPECT_FALSE(std::filesystem::exists(options.stateFile));
     options.stateFile = dir.file("missing-directory/device.state");
     Device d(options);
-    EXPECT_EQ(d.rv(Call(kInitToken).data(kSoPin).data2(Bytes(32, ' '))), CKR_DEVICE_ERROR);
+    EXPECT_EQ(d.rv(Call(fn::InitToken).data(kSoPin).data2(Bytes(32, ' '))), CKR_DEVICE_ERROR);
     EXPECT_FALSE(tokenInfo(d).flags & CKF_TOKEN_INITIALIZED);
 }
