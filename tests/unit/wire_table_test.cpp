@@ -479,6 +479,11 @@ TEST_F(WireTable, Attributes) {
          CKR_DEVICE_ERROR, fn::GetAttributeValue, F, [&](auto&) { EXPECT_EQ(ul, CKK_AES); }},
         {"a number needs room for a host CK_ULONG", get({{CKA_CLASS, narrow, sizeof narrow}}), {attributes({number(CKA_CLASS, CKO_DATA)})},
          CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) { EXPECT_EQ(t[0].ulValueLen, CK_UNAVAILABLE_INFORMATION); }},
+        {"a byte string one byte short is not copied", get({{CKA_LABEL, label.get(), 9}}), {attributes({text(CKA_LABEL, "ten bytes!")})},
+         CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) {
+             EXPECT_EQ(t[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+             EXPECT_EQ(std::string(label.get(), 10), "----------");
+         }},
         {"values shorter than announced are unavailable", get({{CKA_LABEL, label.get(), 10}, {CKA_ID, id, 5}, {CKA_SUBJECT, nullptr, 0}}),
          {attributes({announced(CKA_LABEL, 10, bytes("abc")), announced(CKA_ID, 5, {}), announced(CKA_SUBJECT, 300, bytes("x"))})},
          CKR_BUFFER_TOO_SMALL, fn::GetAttributeValue, F, [&](auto&) {
