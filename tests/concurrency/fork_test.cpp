@@ -4,16 +4,12 @@
 // sessions or disturbs the parent's connection.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <thread>
 
-#include "child.h"
 #include "frame/context.h"
 #include "inprocess/simulated_devices.h"
 #include "orvo/admin.h"
-#include "sim_daemon.h"
-#include "support/test_env.h"
+#include "processes.h"
 
 namespace conc {
 namespace {
@@ -22,7 +18,7 @@ using dravenholt::vhid::JournalEntry;
 
 size_t twoRounds(const std::string& label, const SigningToken& token, Findings& f) {
     size_t rounds = 0;
-    return runWorker(0, label, &token, [&] { return rounds++ < 2; }, f);
+    return runWorker(label, &token, [&] { return rounds++ < 2; }, f);
 }
 
 // In a child that has not called C_Initialize, every call that needs it says so and sends nothing.
@@ -56,9 +52,7 @@ void withItsOwnInitialize(Findings& f, const SigningToken& token) {
     CK_SESSION_INFO info{};
     f.rv(C_GetSessionInfo(open, &info), "C_GetSessionInfo");
     f.check(info.state == CKS_RO_PUBLIC_SESSION, "the child starts logged in");
-    f.rv(C_Login(open, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kUserPin.data())),
-                 CK_ULONG(kUserPin.size())),
-         "C_Login");
+    f.rv(loginUser(open), "C_Login");
     f.check(twoRounds("child", token, f) == 10, "the child's rounds");
     f.rv(C_Finalize(nullptr), "C_Finalize");
 }
@@ -75,7 +69,6 @@ void parentGoesOn(const SigningToken& token) {
 
 TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
     SimDaemon sim;
-    sim.useAsConfig();
     SigningToken token = initialisePreparedToken();
 
     EXPECT_EQ(Child([&](Findings& f) { beforeInitialize(f, token.session); }, Child::Leave::ThroughExit).wait(), "");
@@ -87,9 +80,7 @@ TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
     EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }, Child::Leave::ThroughExit).wait(), "");
     parentGoesOn(token);
     EXPECT_EQ(sim.logLines(" opened"), 2u) << sim.log();  // the child's own connection
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (sim.logLines(" closed") == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitUntil([&] { return sim.logLines(" closed") > 0; }, std::chrono::seconds(5));
     EXPECT_EQ(sim.logLines("connection 2 closed"), 1u) << sim.log();
     EXPECT_EQ(sim.logLines("connection 1 closed"), 0u) << sim.log();
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
@@ -98,7 +89,7 @@ TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
 TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
     orvotest::TestDir dir;
     dir.useAsConfig();
-    HidToken hid = plugInHidToken();
+    HidToken hid;
     SigningToken token = initialisePreparedToken();
     std::vector<JournalEntry> journal = hid.device->journal();
     ASSERT_FALSE(journal.empty());
@@ -116,9 +107,8 @@ TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
     ASSERT_GT(between, before);
     for (size_t i = before; i < journal.size(); ++i)
         EXPECT_EQ(journal[i].host == parentHost, i >= between) << "journal entry " << i;
-    EXPECT_EQ(intrusions(journal), 0u);
+    EXPECT_EQ(exchanges(journal).intrusions, 0u);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    dravenholt::vhid::unplugAll();
 }
 
 // A thread of the parent is in the middle of calls whenever it forks: the fork handlers wait
@@ -131,16 +121,14 @@ TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
     GTEST_SKIP() << "the AddressSanitizer allocator is not fork-safe while another thread allocates";
 #endif
     orvotest::TestDir dir;
-    dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + "\"}}");
+    dir.useAsConfig(loggingTo(dir.file("orvo.log")));
     dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     SigningToken token = initialisePreparedToken();
-    std::atomic<bool> stop{false};
     Findings busyFindings;
-    std::thread busy([&] { runWorker(0, "busy", &token, [&] { return !stop.load(); }, busyFindings); });
+    std::jthread busy([&](std::stop_token stop) { runWorker("busy", &token, [&] { return !stop.stop_requested(); }, busyFindings); });
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }, Child::Leave::Immediately, 10).wait(), "")
-            << "child " << i;
-    stop = true;
+        EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }).wait(), "") << "child " << i;
+    busy.request_stop();
     busy.join();
     EXPECT_EQ(busyFindings.text(), "");
     parentGoesOn(token);

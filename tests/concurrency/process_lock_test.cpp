@@ -7,96 +7,49 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <map>
-#include <memory>
+#include <deque>
 #include <thread>
 
-#include "child.h"
-#include "base/pkcs11.h"
-#include "support/test_env.h"
+#include "processes.h"
 
 namespace conc {
 namespace {
 
-using dravenholt::vhid::JournalEntry;
 using Clock = std::chrono::steady_clock;
 
-class ProcessLock : public ::testing::Test {
-protected:
-    void TearDown() override {
-        go.raise();
-        stop.raise();
-        processes.clear();  // waits for them
-        dravenholt::vhid::unplugAll();
-    }
-
+TEST(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
+    orvotest::TestDir dir;
+    dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
+    HidToken hid;
+    SharedFlag go, stop;
     // Two processes that each initialise the library (which opens a handle of their own), wait
     // for `go`, then run the workload until `stop`.
-    void startProcesses() {
-        for (int i = 0; i < 2; ++i) {
-            processes.push_back(std::make_unique<Child>([this, i](Findings& f) {
-                if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
-                go.waitRaised();
-                runWorker(0, "process " + std::to_string(i), nullptr, [&] { return !stop.raised(); }, f);
-                C_Finalize(nullptr);
-            }));
-        }
-        // Both are ready once the device has answered each one's first call.
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (repliesByHost().size() < 2 && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(repliesByHost().size(), 2u);
-        go.raise();
-    }
-
-    // The processes' findings, one text each.
-    std::vector<std::string> stopProcesses() {
-        stop.raise();
-        std::vector<std::string> findings;
-        for (auto& process : processes) findings.push_back(process->wait());
-        return findings;
-    }
-
-    std::map<uint32_t, size_t> repliesByHost() const {
-        std::map<uint32_t, size_t> replies;
-        for (const JournalEntry& entry : hid.device->journal())
-            if (entry.kind == JournalEntry::Kind::Reply) ++replies[entry.host];
-        return replies;
-    }
-
-    // How often the device went from one process's exchange to the other's.
-    size_t turns() const {
-        size_t count = 0;
-        uint32_t last = 0;
-        for (const JournalEntry& entry : hid.device->journal()) {
-            if (entry.kind != JournalEntry::Kind::Reply) continue;
-            count += last != 0 && entry.host != last;
-            last = entry.host;
-        }
-        return count;
-    }
-
-    orvotest::TestDir dir;
-    HidToken hid = plugInHidToken();
-    SharedFlag go, stop;
-    std::vector<std::unique_ptr<Child>> processes;
-};
-
-TEST_F(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
-    dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
-    startProcesses();
+    std::deque<Child> processes;
+    for (int i = 0; i < 2; ++i)
+        processes.emplace_back([&, i](Findings& f) {
+            if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
+            go.waitRaised();
+            runWorker("process " + std::to_string(i), nullptr, [&] { return !stop.raised(); }, f);
+            C_Finalize(nullptr);
+        });
+    // Both are ready once the device has answered each one's first call.
+    EXPECT_TRUE(waitUntil([&] { return exchanges(hid.device->journal()).replies.size() == 2; }, std::chrono::seconds(20)));
+    go.raise();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    for (const std::string& findings : stopProcesses()) EXPECT_EQ(findings, "");
-    EXPECT_EQ(intrusions(hid.device->journal()), 0u);
+    stop.raise();
+    for (Child& process : processes) EXPECT_EQ(process.wait(), "");
+    Exchanges seen = exchanges(hid.device->journal());
+    EXPECT_EQ(seen.intrusions, 0u);
     // Both worked, and took turns at the device while they did.
-    for (auto [host, replies] : repliesByHost()) EXPECT_GE(replies, 20u) << "host " << host;
-    EXPECT_GE(turns(), 10u);
+    for (auto [host, replies] : seen.replies) EXPECT_GE(replies, 20u) << "host " << host;
+    EXPECT_GE(seen.turns, 10u);
 }
 
 // Whoever can open the lock file can take its lock and keep it. A call then waits for the reply
 // timeout, not for ever, fails, and the log names the file; once the lock is let go calls work.
-TEST_F(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
+TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
+    orvotest::TestDir dir;
+    HidToken hid;
     const std::string lockFile = dir.file("orvo.lock");
     dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
                     dir.file("orvo.log") + "\"}}");

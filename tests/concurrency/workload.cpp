@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "reference/reference.h"
 
@@ -11,6 +10,7 @@ namespace conc {
 namespace {
 
 constexpr size_t kShownFindings = 5;
+const std::string kUserPin = "user-secret";
 const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
 CK_UTF8CHAR_PTR utf8(const std::string& text) {
@@ -84,6 +84,7 @@ size_t runRound(CK_SESSION_HANDLE s, const std::string& label, CK_OBJECT_HANDLE 
 }  // namespace
 
 void Findings::add(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (first_.size() < kShownFindings) first_.push_back(what);
     ++count_;
 }
@@ -93,45 +94,42 @@ bool Findings::rv(CK_RV got, const std::string& call, CK_RV want) {
 }
 
 std::string Findings::text() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (count_ == 0) return "";
     std::string out = std::to_string(count_) + " findings:";
     for (const auto& line : first_) out += "\n  " + line;
     return out;
 }
 
+CK_RV loginUser(CK_SESSION_HANDLE session) { return C_Login(session, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())); }
+
 SigningToken initialisePreparedToken() {
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
     EXPECT_EQ(C_Initialize(&args), CKR_OK);
-    const CK_SLOT_ID slot = 0;
-    Findings f;
-    SigningToken token;
-    std::string label = "concurrency";
-    label.resize(32, ' ');
-    CK_SESSION_HANDLE& s = token.session;
-    if (!f.rv(C_InitToken(slot, utf8(kSoPin), CK_ULONG(kSoPin.size()), utf8(label)), "C_InitToken") ||
-        !f.rv(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), "C_OpenSession") ||
-        !f.rv(C_Login(s, CKU_SO, utf8(kSoPin), CK_ULONG(kSoPin.size())), "C_Login SO") ||
-        !f.rv(C_InitPIN(s, utf8(kUserPin), CK_ULONG(kUserPin.size())), "C_InitPIN") ||
-        !f.rv(C_Logout(s), "C_Logout") ||
-        !f.rv(C_Login(s, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())), "C_Login user")) {
-        ADD_FAILURE() << f.text();
-        return token;
-    }
+    const std::string soPin = "so-secret", label = "concurrency" + std::string(21, ' ');
+    SigningToken t;
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE pub[] = {attribute(CKA_EC_PARAMS, kP256.data(), kP256.size()), attribute(CKA_TOKEN, &yes, 1),
                           attribute(CKA_VERIFY, &yes, 1)};
     CK_ATTRIBUTE priv[] = {attribute(CKA_TOKEN, &yes, 1), attribute(CKA_SIGN, &yes, 1)};
     CK_MECHANISM generate = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
-    f.rv(C_GenerateKeyPair(s, &generate, pub, 3, priv, 2, &token.publicKey, &token.privateKey), "C_GenerateKeyPair");
-    EXPECT_EQ(f.text(), "");
-    return token;
+    Findings f;
+    bool prepared =
+        f.rv(C_InitToken(0, utf8(soPin), CK_ULONG(soPin.size()), utf8(label)), "C_InitToken") &&
+        f.rv(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &t.session), "C_OpenSession") &&
+        f.rv(C_Login(t.session, CKU_SO, utf8(soPin), CK_ULONG(soPin.size())), "C_Login SO") &&
+        f.rv(C_InitPIN(t.session, utf8(kUserPin), CK_ULONG(kUserPin.size())), "C_InitPIN") &&
+        f.rv(C_Logout(t.session), "C_Logout") && f.rv(loginUser(t.session), "C_Login user") &&
+        f.rv(C_GenerateKeyPair(t.session, &generate, pub, 3, priv, 2, &t.publicKey, &t.privateKey), "C_GenerateKeyPair");
+    EXPECT_TRUE(prepared) << f.text();
+    return t;
 }
 
-size_t runWorker(CK_SLOT_ID slot, const std::string& label, const SigningToken* signing,
-                 const std::function<bool()>& more, Findings& f) {
+size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool()>& more,
+                 Findings& f) {
     CK_SESSION_HANDLE s = 0;
-    if (!f.rv(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), "C_OpenSession"))
+    if (!f.rv(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), "C_OpenSession"))
         return 0;
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_BBOOL no = CK_FALSE;

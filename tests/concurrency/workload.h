@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,8 @@ namespace conc {
 
 using Bytes = std::vector<uint8_t>;
 
-inline const std::string kSoPin = "so-secret";
-inline const std::string kUserPin = "user-secret";
-
-// What went wrong, kept short: the first few findings and how many there were.
+// What went wrong, kept short: the first few findings and how many there were. Threads may
+// share one.
 class Findings {
 public:
     void add(const std::string& what);
@@ -25,11 +24,11 @@ public:
         return ok;
     }
     bool rv(CK_RV got, const std::string& call, CK_RV want = CKR_OK);
-    size_t count() const { return count_; }
     // "" when nothing went wrong.
     std::string text() const;
 
 private:
+    mutable std::mutex mutex_;
     std::vector<std::string> first_;
     size_t count_ = 0;
 };
@@ -41,13 +40,14 @@ struct SigningToken {
     CK_OBJECT_HANDLE privateKey = 0;
     CK_OBJECT_HANDLE publicKey = 0;
 };
+CK_RV loginUser(CK_SESSION_HANDLE session);
 // C_Initialize with CKF_OS_LOCKING_OK, then the token of slot 0 prepared; failures are test failures.
 SigningToken initialisePreparedToken();
 
-// One worker: opens a session of its own on `slot`, puts a data object labelled `label` into
+// One worker: opens a session of its own on slot 0, puts a data object labelled `label` into
 // it, then runs rounds of the operations (signing only with a token to sign with) while
 // `more()` says so, and closes its session. Returns the number of operations done.
-size_t runWorker(CK_SLOT_ID slot, const std::string& label, const SigningToken* signing,
-                 const std::function<bool()>& more, Findings& findings);
+size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool()>& more,
+                 Findings& findings);
 
 }  // namespace conc

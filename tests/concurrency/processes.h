@@ -1,0 +1,102 @@
+// What the tests work beside: forked children and a flag shared with them, orvo-sim in a process
+// of its own, and a token behind a virtual HID device that processes reach through handles of
+// their own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+#include "support/test_env.h"
+#include "vhid/vhid.h"
+#include "workload.h"
+
+namespace conc {
+
+// Asks `done` every few milliseconds until it says yes or `limit` has passed; its last answer.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+// A function run in a forked child process, which sends its findings to the parent through a
+// pipe. An alarm ends a child that hangs.
+class Child {
+public:
+    enum class Leave {
+        Immediately,  // _exit: what a child of a process with threads of its own must do
+        ThroughExit,  // exit(): static destructors and exit handlers run, the library's among them
+    };
+    explicit Child(std::function<void(Findings&)> body, Leave leave = Leave::Immediately);
+    ~Child() {
+        if (pid_ > 0) wait();
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // Waits for the child: its findings, "" when it found nothing, or how it ended otherwise.
+    std::string wait();
+
+private:
+    pid_t pid_ = -1;
+    int pipe_ = -1;
+};
+
+// A flag in memory shared with forked children: the parent raises it, children look.
+class SharedFlag {
+public:
+    SharedFlag();
+    ~SharedFlag();
+    SharedFlag(const SharedFlag&) = delete;
+    SharedFlag& operator=(const SharedFlag&) = delete;
+    void raise() { flag_->store(true); }
+    bool raised() const { return flag_->load(); }
+    void waitRaised() const { waitUntil([this] { return raised(); }, std::chrono::minutes(1)); }
+
+private:
+    std::atomic<bool>* flag_;
+};
+
+// orvo-sim on a free loopback port with its state in a fresh directory; the library of this
+// process (ORVO_CONFIG_PATH) reaches it through the orvoconfig.json that orvo-sim writes there.
+// `clientConfig` holds further keys of that configuration, `options` more of orvo-sim's own.
+class SimDaemon {
+public:
+    explicit SimDaemon(const std::string& clientConfig = "{}", const std::vector<std::string>& options = {});
+    ~SimDaemon();
+    SimDaemon(const SimDaemon&) = delete;
+    SimDaemon& operator=(const SimDaemon&) = delete;
+    // Lines of orvo-sim's log that contain `text` ("opened", "closed" for connections).
+    size_t logLines(const std::string& text) const;
+    std::string log() const { return dir_.read("sim.log"); }
+
+private:
+    orvotest::TestDir dir_;
+    pid_t pid_ = -1;
+};
+
+// The library's configuration that logs every call to `file`.
+inline std::string loggingTo(const std::string& file) {
+    return R"({"logging": {"loglevel": 10, "logfile": ")" + file + R"("}})";
+}
+
+// A simulated token behind a virtual USB HID device, its engine in this process, plugged in with
+// the identifiers the library looks for by default, and unplugged again.
+struct HidToken {
+    HidToken();
+    ~HidToken() { dravenholt::vhid::unplugAll(); }
+    std::shared_ptr<dravenholt::sim::Engine> engine;
+    std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
+};
+
+// What a device's journal shows of the exchanges of its hosts.
+struct Exchanges {
+    size_t intrusions = 0;  // reports of another host between a request's first report and its reply
+    size_t turns = 0;       // replies to another host than the one answered before
+    std::map<uint32_t, size_t> replies;  // by host
+};
+Exchanges exchanges(const std::vector<dravenholt::vhid::JournalEntry>& journal);
+
+}  // namespace conc
