@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <thread>
 
 #include "processes.h"
 
@@ -16,27 +15,21 @@ namespace conc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 TEST(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
     orvotest::TestDir dir;
     dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
     HidToken hid;
-    SharedFlag go, stop;
-    // Two processes that each initialise the library (which opens a handle of their own), wait
-    // for `go`, then run the workload until `stop`.
+    // Two processes, each with a handle of its own, at work until the same moment.
+    const auto until = Clock::now() + milliseconds(1500);
     std::deque<Child> processes;
     for (int i = 0; i < 2; ++i)
         processes.emplace_back([&, i](Findings& f) {
             if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
-            go.waitRaised();
-            runWorker("process " + std::to_string(i), nullptr, [&] { return !stop.raised(); }, f);
+            runWorker("process " + std::to_string(i), nullptr, [&] { return Clock::now() < until; }, f);
             C_Finalize(nullptr);
         });
-    // Both are ready once the device has answered each one's first call.
-    EXPECT_TRUE(waitUntil([&] { return exchanges(hid.device->journal()).replies.size() == 2; }, std::chrono::seconds(20)));
-    go.raise();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    stop.raise();
     for (Child& process : processes) EXPECT_EQ(process.wait(), "");
     Exchanges seen = exchanges(hid.device->journal());
     EXPECT_EQ(seen.intrusions, 0u);
@@ -54,24 +47,19 @@ TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
     dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
                     dir.file("orvo.log") + "\"}}");
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
-    SharedFlag held, letGo;
-    Child holder([&](Findings& f) {
-        int fd = open(lockFile.c_str(), O_RDWR);
-        struct flock whole {};
-        whole.l_type = F_WRLCK;
-        f.check(fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0, "the lock could not be taken");
-        held.raise();
-        letGo.waitRaised();
-    });
-    held.waitRaised();
+    // A lock of an open file description holds against this process's own record locks as well
+    // as any other process's.
+    int holder = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &whole), 0) << lockFile;
     CK_SESSION_HANDLE session;
     auto start = Clock::now();
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_FUNCTION_FAILED);
     auto waited = Clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_GE(waited, milliseconds(300));
     EXPECT_LT(waited, std::chrono::seconds(5));
-    letGo.raise();
-    EXPECT_EQ(holder.wait(), "");
+    close(holder);
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
     EXPECT_NE(dir.read("orvo.log").find("waiting for the lock file " + lockFile + ","), std::string::npos)
         << dir.read("orvo.log");

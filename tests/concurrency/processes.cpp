@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,14 +67,6 @@ std::string Child::wait() {
     if (WEXITSTATUS(status) != 0 && text.empty()) return "child exited with " + std::to_string(WEXITSTATUS(status));
     return text;
 }
-
-SharedFlag::SharedFlag() {
-    void* memory = mmap(nullptr, sizeof(std::atomic<bool>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::runtime_error("mmap failed");
-    flag_ = new (memory) std::atomic<bool>(false);
-}
-
-SharedFlag::~SharedFlag() { munmap(flag_, sizeof(std::atomic<bool>)); }
 
 SimDaemon::SimDaemon(const std::string& clientConfig, const std::vector<std::string>& options) {
     const std::string state = dir_.file("sim"), log = dir_.file("sim.log");

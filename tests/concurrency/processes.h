@@ -1,11 +1,9 @@
-// What the tests work beside: forked children and a flag shared with them, orvo-sim in a process
-// of its own, and a token behind a virtual HID device that processes reach through handles of
-// their own.
+// What the tests work beside: forked children, orvo-sim in a process of its own, and a token
+// behind a virtual HID device that processes reach through handles of their own.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -42,21 +40,6 @@ public:
 private:
     pid_t pid_ = -1;
     int pipe_ = -1;
-};
-
-// A flag in memory shared with forked children: the parent raises it, children look.
-class SharedFlag {
-public:
-    SharedFlag();
-    ~SharedFlag();
-    SharedFlag(const SharedFlag&) = delete;
-    SharedFlag& operator=(const SharedFlag&) = delete;
-    void raise() { flag_->store(true); }
-    bool raised() const { return flag_->load(); }
-    void waitRaised() const { waitUntil([this] { return raised(); }, std::chrono::minutes(1)); }
-
-private:
-    std::atomic<bool>* flag_;
 };
 
 // orvo-sim on a free loopback port with its state in a fresh directory; the library of this
