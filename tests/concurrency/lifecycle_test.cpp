@@ -13,7 +13,7 @@
 
 #include "frame/context.h"
 #include "inprocess/simulated_devices.h"
-#include "processes.h"
+#include "harness.h"
 
 namespace conc {
 namespace {

@@ -15,7 +15,7 @@
 #include "frame/context.h"
 #include "inprocess/simulated_devices.h"
 #include "orvo/admin.h"
-#include "processes.h"
+#include "harness.h"
 
 namespace conc {
 namespace {
