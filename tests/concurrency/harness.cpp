@@ -41,12 +41,6 @@ Bytes valueOf(const std::string& label) {
     return value;
 }
 
-std::string hex(CK_RV rv) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%lX", static_cast<unsigned long>(rv));
-    return text;
-}
-
 // One round of the operations, each checking its own result: a signature (with a token to sign
 // with) and its verification, 4100 bytes digested in two updates (sent in pieces of at most 2000
 // bytes), twice 1500 random bytes (two device calls each), the object's attributes, a search.
@@ -104,7 +98,9 @@ void Findings::add(const std::string& what) {
 }
 
 bool Findings::rv(CK_RV got, const std::string& call, CK_RV want) {
-    return check(got == want, call + " returned " + hex(got) + " instead of " + hex(want));
+    char text[64];
+    std::snprintf(text, sizeof text, " returned 0x%lX instead of 0x%lX", (unsigned long)got, (unsigned long)want);
+    return check(got == want, call + text);
 }
 
 std::string Findings::text() const {
@@ -117,10 +113,14 @@ std::string Findings::text() const {
 
 CK_RV loginUser(CK_SESSION_HANDLE session) { return C_Login(session, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())); }
 
-SigningToken initialisePreparedToken() {
+CK_RV initialiseWithOsLocking() {
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
-    EXPECT_EQ(C_Initialize(&args), CKR_OK);
+    return C_Initialize(&args);
+}
+
+SigningToken initialisePreparedToken() {
+    EXPECT_EQ(initialiseWithOsLocking(), CKR_OK);
     const std::string soPin = "so-secret", label = "concurrency" + std::string(21, ' ');
     SigningToken t;
     CK_BBOOL yes = CK_TRUE;
@@ -158,7 +158,6 @@ size_t runWorker(const std::string& label, const SigningToken* signing, const st
     f.rv(C_CloseSession(s), "C_CloseSession");
     return done;
 }
-
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;

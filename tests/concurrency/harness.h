@@ -49,6 +49,7 @@ struct SigningToken {
     CK_OBJECT_HANDLE publicKey = 0;
 };
 CK_RV loginUser(CK_SESSION_HANDLE session);
+CK_RV initialiseWithOsLocking();
 // C_Initialize with CKF_OS_LOCKING_OK, then the token of slot 0 prepared; failures are test failures.
 SigningToken initialisePreparedToken();
 

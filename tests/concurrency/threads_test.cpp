@@ -128,14 +128,12 @@ TEST(Races, SlotCallsBesideSessionCallsOnADroppingConnection) {
     for (const SlotCall& slot : kSlotCalls) {
         Findings f;
         std::atomic<size_t> successes{0};
-        // Until the deadline, and on (for at most ten times as long) until the slot call has
-        // succeeded once: the exchanges that meet a dropped connection fail. The pause after each
-        // draw lets the slot calls have their turns at the library mutex.
-        const milliseconds kRaceTime(50);
-        auto deadline = Clock::now() + kRaceTime;
-        auto more = [&successes, deadline, kRaceTime] {
-            auto now = Clock::now();
-            return now < deadline || (successes == 0 && now < deadline + 10 * kRaceTime);
+        // For 50 ms, and on (for at most ten times as long) until the slot call has succeeded
+        // once: the exchanges that meet a dropped connection fail. The pause after each draw lets
+        // the slot calls have their turns at the library mutex.
+        auto more = [&successes, start = Clock::now()] {
+            auto spent = Clock::now() - start;
+            return spent < milliseconds(50) || (successes == 0 && spent < milliseconds(500));
         };
         race(slot, {CKR_OK, CKR_FUNCTION_FAILED}, session, {CKR_SESSION_HANDLE_INVALID, CKR_FUNCTION_FAILED},
              milliseconds(1), more, f, successes);
@@ -155,9 +153,7 @@ TEST(Races, FinaliseWhileCallsAreInside) {
     std::atomic<size_t> successes{0};
     for (int round = 0; round < 8; ++round) {
         const SlotCall& slot = kSlotCalls[round % std::size(kSlotCalls)];
-        CK_C_INITIALIZE_ARGS args{};
-        args.flags = CKF_OS_LOCKING_OK;
-        ASSERT_EQ(C_Initialize(&args), CKR_OK);
+        ASSERT_EQ(initialiseWithOsLocking(), CKR_OK);
         CK_SESSION_HANDLE session = 0;
         ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
         Findings f;
