@@ -177,11 +177,7 @@ Child::Child(std::function<void(Findings&)> body, Leave leave) {
         ::close(ends[0]);
         alarm(20);
         Findings findings;
-        try {
-            body(findings);
-        } catch (const std::exception& e) {
-            findings.add(std::string("exception: ") + e.what());
-        }
+        body(findings);  // an exception ends the child by SIGABRT, which wait() tells
         const std::string text = findings.text();
         [[maybe_unused]] ssize_t written = ::write(ends[1], text.data(), text.size());  // blocking: all of it
         ::close(ends[1]);
@@ -245,8 +241,8 @@ size_t SimDaemon::logLines(const std::string& text) const {
 HidToken::HidToken() {
     dravenholt::sim::EngineOptions options;
     options.serialNumber = "0A0B0C0D0E0F";
-    device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"},
-                                      dravenholt::vhid::engineResponder(std::make_shared<dravenholt::sim::Engine>(options)));
+    auto engine = std::make_shared<dravenholt::sim::Engine>(options);
+    device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"}, dravenholt::vhid::engineResponder(engine));
 }
 
 Exchanges exchanges(const std::vector<dravenholt::vhid::JournalEntry>& journal) {

@@ -77,12 +77,8 @@ const SlotCall kSlotCalls[] = {
     {"C_GetSlotInfo", [] { CK_SLOT_INFO info; return C_GetSlotInfo(0, &info); }},
     {"C_GetTokenInfo", [] { CK_TOKEN_INFO info; return C_GetTokenInfo(0, &info); }},
     {"u32GetTokenConfig", [] { uint8_t record[8] = {1, 8}; return CK_RV(u32GetTokenConfig(0, record)); }},
-    {"bReadLogEntries",
-     [] {
-         uint8_t log[512];
-         uint64_t length = sizeof log;
-         return bReadLogEntries(0, log, &length) ? CK_RV(CKR_OK) : CK_RV(CKR_FUNCTION_FAILED);
-     },
+    {"bReadLogEntries", [] { uint8_t log[512]; uint64_t length = sizeof log;
+                             return bReadLogEntries(0, log, &length) ? CK_RV(CKR_OK) : CK_RV(CKR_FUNCTION_FAILED); },
      CKR_FUNCTION_FAILED},
 };
 
