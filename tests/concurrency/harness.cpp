@@ -27,9 +27,7 @@ constexpr size_t kShownFindings = 5;
 const std::string kUserPin = "user-secret";
 const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
-CK_UTF8CHAR_PTR utf8(const std::string& text) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text.data()));
-}
+CK_UTF8CHAR_PTR utf8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); }
 
 CK_ATTRIBUTE attribute(CK_ATTRIBUTE_TYPE type, const void* value, size_t length) {
     return CK_ATTRIBUTE{type, const_cast<void*>(value), CK_ULONG(length)};
@@ -111,7 +109,7 @@ std::string Findings::text() const {
     return out;
 }
 
-CK_RV loginUser(CK_SESSION_HANDLE session) { return C_Login(session, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())); }
+CK_RV loginUser(CK_SESSION_HANDLE s) { return C_Login(s, CKU_USER, utf8(kUserPin), CK_ULONG(kUserPin.size())); }
 
 CK_RV initialiseWithOsLocking() {
     CK_C_INITIALIZE_ARGS args{};
@@ -127,7 +125,7 @@ SigningToken initialisePreparedToken() {
     CK_ATTRIBUTE pub[] = {attribute(CKA_EC_PARAMS, kP256.data(), kP256.size()), attribute(CKA_TOKEN, &yes, 1),
                           attribute(CKA_VERIFY, &yes, 1)};
     CK_ATTRIBUTE priv[] = {attribute(CKA_TOKEN, &yes, 1), attribute(CKA_SIGN, &yes, 1)};
-    CK_MECHANISM generate = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    CK_MECHANISM ecGen = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
     Findings f;
     bool prepared =
         f.rv(C_InitToken(0, utf8(soPin), CK_ULONG(soPin.size()), utf8(label)), "C_InitToken") &&
@@ -135,12 +133,12 @@ SigningToken initialisePreparedToken() {
         f.rv(C_Login(t.session, CKU_SO, utf8(soPin), CK_ULONG(soPin.size())), "C_Login SO") &&
         f.rv(C_InitPIN(t.session, utf8(kUserPin), CK_ULONG(kUserPin.size())), "C_InitPIN") &&
         f.rv(C_Logout(t.session), "C_Logout") && f.rv(loginUser(t.session), "C_Login user") &&
-        f.rv(C_GenerateKeyPair(t.session, &generate, pub, 3, priv, 2, &t.publicKey, &t.privateKey), "C_GenerateKeyPair");
+        f.rv(C_GenerateKeyPair(t.session, &ecGen, pub, 3, priv, 2, &t.publicKey, &t.privateKey), "C_GenerateKeyPair");
     EXPECT_TRUE(prepared) << f.text();
     return t;
 }
 
-size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool()>& more,
+size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool(size_t)>& more,
                  Findings& f) {
     CK_SESSION_HANDLE s = 0;
     if (!f.rv(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), "C_OpenSession"))
@@ -154,7 +152,7 @@ size_t runWorker(const std::string& label, const SigningToken* signing, const st
     CK_OBJECT_HANDLE object = 0;
     size_t done = 0;
     if (f.rv(C_CreateObject(s, data, 4, &object), "C_CreateObject"))
-        for (size_t round = 0; more(); ++round) done += runRound(s, label, object, signing, round, f);
+        for (size_t round = 0; more(round); ++round) done += runRound(s, label, object, signing, round, f);
     f.rv(C_CloseSession(s), "C_CloseSession");
     return done;
 }
@@ -226,9 +224,7 @@ SimDaemon::SimDaemon(const std::string& clientConfig, const std::vector<std::str
 }
 
 SimDaemon::~SimDaemon() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
 }
 
 size_t SimDaemon::logLines(const std::string& text) const {
@@ -239,6 +235,7 @@ size_t SimDaemon::logLines(const std::string& text) const {
 }
 
 HidToken::HidToken() {
+    dir.useAsConfig();
     dravenholt::sim::EngineOptions options;
     options.serialNumber = "0A0B0C0D0E0F";
     auto engine = std::make_shared<dravenholt::sim::Engine>(options);

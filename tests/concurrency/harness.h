@@ -32,8 +32,7 @@ public:
         return ok;
     }
     bool rv(CK_RV got, const std::string& call, CK_RV want = CKR_OK);
-    // "" when nothing went wrong.
-    std::string text() const;
+    std::string text() const;  // "" when nothing went wrong
 
 private:
     mutable std::mutex mutex_;
@@ -55,8 +54,8 @@ SigningToken initialisePreparedToken();
 
 // One worker: opens a session of its own on slot 0, puts a data object labelled `label` into
 // it, then runs rounds of the operations (signing only with a token to sign with) while
-// `more()` says so, and closes its session. Returns the number of operations done.
-size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool()>& more,
+// `more(round)` says so, and closes its session. Returns the number of operations done.
+size_t runWorker(const std::string& label, const SigningToken* signing, const std::function<bool(size_t)>& more,
                  Findings& findings);
 
 // Asks `done` every few milliseconds until it says yes or `limit` has passed; its last answer.
@@ -71,9 +70,7 @@ public:
         ThroughExit,  // exit(): static destructors and exit handlers run, the library's among them
     };
     explicit Child(std::function<void(Findings&)> body, Leave leave = Leave::Immediately);
-    ~Child() {
-        if (pid_ > 0) wait();
-    }
+    ~Child() { if (pid_ > 0) wait(); }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     // Waits for the child: its findings, "" when it found nothing, or how it ended otherwise.
@@ -108,10 +105,12 @@ inline std::string loggingTo(const std::string& file) {
 }
 
 // A simulated token behind a virtual USB HID device, its engine in this process, plugged in with
-// the identifiers the library looks for by default, and unplugged again.
+// the identifiers the library looks for by default (which a fresh configuration `dir` keeps), and
+// unplugged again.
 struct HidToken {
     HidToken();
     ~HidToken() { dravenholt::vhid::unplugAll(); }
+    orvotest::TestDir dir;
     std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
 };
 

@@ -1,13 +1,11 @@
-// Processes and the library's life. fork() with the library initialised: the child starts not
-// initialised, abandons the parent's connections without a byte sent, and after its own
-// C_Initialize works on connections of its own; nothing it does (C_Finalize included, and leaving
-// through exit()) closes the parent's sessions or disturbs the parent's connection. Two processes
-// on one virtual HID device, which (like a hidraw node) hands every report it sends to every open
-// handle, reads the reports of all hosts into one request, and journals each report and reply:
-// with the process lock file no exchange of one comes between the request and the reply of the
-// other. C_Finalize and C_Initialize again, and loading and unloading the shipped library: no
-// descriptor stays open and memory does not grow (LeakSanitizer reports leaks in the sanitizer
-// build). A process that ends while its threads are inside the library ends cleanly.
+// Processes and the library's life. After fork() the child starts not initialised, abandons the
+// parent's connections without a byte sent, and after its own C_Initialize works on connections of
+// its own; nothing it does (C_Finalize and leaving through exit() included) closes the parent's
+// sessions or disturbs its connection. Two processes on one virtual HID device, which like a hidraw
+// node mixes the reports of all hosts: with the process lock file no exchange of one comes between
+// the request and the reply of the other. Initialise/finalise and load/unload cycles leave no
+// descriptor open and do not grow the heap (LeakSanitizer looks in the sanitizer build); a process
+// that exits while its threads are inside the library ends cleanly.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -30,12 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using dravenholt::vhid::JournalEntry;
 
-size_t twoRounds(const std::string& label, const SigningToken& token, Findings& f) {
-    size_t rounds = 0;
-    return runWorker(label, &token, [&] { return rounds++ < 2; }, f);
-}
+bool twoRounds(size_t round) { return round < 2; }
 
 // In a child that has not called C_Initialize, every call that needs it says so and sends nothing.
 void beforeInitialize(Findings& f, CK_SESSION_HANDLE parentSession) {
@@ -69,7 +63,7 @@ void withItsOwnInitialize(Findings& f, const SigningToken& token) {
     f.rv(C_GetSessionInfo(open, &info), "C_GetSessionInfo");
     f.check(info.state == CKS_RO_PUBLIC_SESSION, "the child starts logged in");
     f.rv(loginUser(open), "C_Login");
-    f.check(twoRounds("child", token, f) == 10, "the child's rounds");
+    f.check(runWorker("child", &token, twoRounds, f) == 10, "the child's rounds");
     f.rv(C_Finalize(nullptr), "C_Finalize");
 }
 
@@ -79,7 +73,7 @@ void parentGoesOn(const SigningToken& token) {
     ASSERT_EQ(C_GetSessionInfo(token.session, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
     Findings f;
-    EXPECT_EQ(twoRounds("parent", token, f), 10u);
+    EXPECT_EQ(runWorker("parent", &token, twoRounds, f), 10u);
     EXPECT_EQ(f.text(), "");
 }
 
@@ -100,11 +94,9 @@ TEST(Fork, OverTlsTheChildNeverTouchesTheParentsConnection) {
 }
 
 TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
-    orvotest::TestDir dir;
-    dir.useAsConfig();
     HidToken hid;
     SigningToken token = initialisePreparedToken();
-    std::vector<JournalEntry> journal = hid.device->journal();
+    auto journal = hid.device->journal();
     ASSERT_FALSE(journal.empty());
     const uint32_t parentHost = journal.front().host;
 
@@ -128,9 +120,8 @@ TEST(Fork, OverVirtualHidTheChildUsesAHandleOfItsOwn) {
 // for the locks, so the child gets none of them held and its C_Initialize does not hang.
 TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
 #ifdef __SANITIZE_ADDRESS__
-    // The AddressSanitizer runtime's allocator takes no care of fork(): a child forked while
-    // another thread is inside it waits forever on its lock (seen in the child's stack), whatever
-    // the library does. The plain build runs this test.
+    // Seen: a child forked while another thread was inside that allocator waited forever on its
+    // lock, whatever the library does. The plain build runs this test.
     GTEST_SKIP() << "the AddressSanitizer allocator is not fork-safe while another thread allocates";
 #endif
     orvotest::TestDir dir;
@@ -138,27 +129,27 @@ TEST(Fork, AChildOfABusyProcessInitialisesItsOwnCopy) {
     dravenholt::sim::installSimulatedDevices(dravenholt::getContext(), 1);
     SigningToken token = initialisePreparedToken();
     Findings busyFindings;
-    std::jthread busy([&](std::stop_token stop) { runWorker("busy", &token, [&] { return !stop.stop_requested(); }, busyFindings); });
+    std::jthread busy([&](std::stop_token stop) {
+        runWorker("busy", &token, [&](size_t) { return !stop.stop_requested(); }, busyFindings);
+    });
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Child([&](Findings& f) { withItsOwnInitialize(f, token); }).wait(), "") << "child " << i;
-    busy.request_stop();
-    busy.join();
+    busy = std::jthread();  // stops and joins it
     EXPECT_EQ(busyFindings.text(), "");
     parentGoesOn(token);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
 
 TEST(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
-    orvotest::TestDir dir;
-    dir.useAsConfig(R"({"lockfile": ")" + dir.file("orvo.lock") + "\"}");
     HidToken hid;
+    hid.dir.useAsConfig(R"({"lockfile": ")" + hid.dir.file("orvo.lock") + "\"}");
     // Two processes, each with a handle of its own, at work until the same moment.
     const auto until = Clock::now() + milliseconds(1500);
     std::deque<Child> processes;
     for (int i = 0; i < 2; ++i)
         processes.emplace_back([&, i](Findings& f) {
             if (!f.rv(C_Initialize(nullptr), "C_Initialize")) return;
-            runWorker("process " + std::to_string(i), nullptr, [&] { return Clock::now() < until; }, f);
+            runWorker("process " + std::to_string(i), nullptr, [&](size_t) { return Clock::now() < until; }, f);
             C_Finalize(nullptr);
         });
     for (Child& process : processes) EXPECT_EQ(process.wait(), "");
@@ -172,8 +163,8 @@ TEST(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
 // Whoever can open the lock file can take its lock and keep it. A call then waits for the reply
 // timeout, not for ever, fails, and the log names the file; once the lock is let go calls work.
 TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
-    orvotest::TestDir dir;
     HidToken hid;
+    const orvotest::TestDir& dir = hid.dir;
     const std::string lockFile = dir.file("orvo.lock");
     dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
                     dir.file("orvo.log") + "\"}}");
@@ -196,7 +187,6 @@ TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
         << dir.read("orvo.log");
     C_Finalize(nullptr);
 }
-
 
 size_t openDescriptors() {
     auto fds = std::filesystem::directory_iterator("/proc/self/fd");
@@ -234,8 +224,6 @@ void expectSteady(const std::function<void(Findings&)>& oneCycle, int warmUp, in
 }
 
 TEST(Lifecycle, InitialiseFinaliseCyclesOverVirtualHid) {
-    orvotest::TestDir dir;
-    dir.useAsConfig();
     HidToken hid;
     CK_FUNCTION_LIST_PTR linked = nullptr;
     ASSERT_EQ(C_GetFunctionList(&linked), CKR_OK);

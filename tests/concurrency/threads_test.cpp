@@ -1,8 +1,7 @@
-// Threads of one process inside the library at once: eight sessions running mixed operations
-// over TLS, every log line (all entry points are logged) coming out whole; slot calls racing
-// session calls where they share a transport, and C_Finalize while other calls are inside, each
-// answering as the moment allows. Also built with ThreadSanitizer (ORVO_TSAN), which must find
-// no race.
+// Threads of one process inside the library at once: eight sessions running mixed operations over
+// TLS, every log line (all entry points are logged) coming out whole; slot calls racing session
+// calls on one transport, and C_Finalize while other calls are inside, each answering as the moment
+// allows. Also built with ThreadSanitizer (ORVO_TSAN), which must find no race.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,9 +12,9 @@
 #include <thread>
 
 #include "frame/context.h"
+#include "harness.h"
 #include "inprocess/simulated_devices.h"
 #include "orvo/admin.h"
-#include "harness.h"
 
 namespace conc {
 namespace {
@@ -51,8 +50,7 @@ TEST(Threads, EightSessionsAtOnceOverTlsToOrvoSim) {
         std::vector<std::jthread> threads;
         for (size_t i = 0; i < kThreads; ++i)
             threads.emplace_back([&, i] {
-                size_t rounds = 0;
-                auto more = [&] { return rounds++ < 2 || Clock::now() < deadline; };
+                auto more = [&](size_t round) { return round < 2 || Clock::now() < deadline; };
                 done[i] = runWorker("worker " + std::to_string(i), &token, more, f);
             });
     }
@@ -66,8 +64,7 @@ TEST(Threads, EightSessionsAtOnceOverTlsToOrvoSim) {
 }
 
 // Calls addressed to slot 0 that use its transport, and what each answers once the library is
-// finalised (bReadLogEntries answers only true or false, false here standing as
-// CKR_FUNCTION_FAILED).
+// finalised (bReadLogEntries answers true or false; false stands as CKR_FUNCTION_FAILED).
 struct SlotCall {
     const char* name;
     CK_RV (*call)();
