@@ -53,20 +53,15 @@ class Client:
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
-    def send(self, command):
+    def ask(self, command):
+        """The worker's answer; to "exit" (it leaves without C_Finalize), its exit status."""
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
-
-    def ask(self, command):
-        self.send(command)
+        if command == "exit":
+            return self.process.wait(timeout=20)
         answer = self.process.stdout.readline().strip()
         assert answer, f"the client died on {command}"
         return answer
-
-    def leave(self):
-        """Exits without C_Finalize."""
-        self.send("exit")
-        assert self.process.wait(timeout=20) == 0
 
     def kill(self):
         self.process.kill()
@@ -117,7 +112,7 @@ def engine_then_tool(sim, work):
     for label, pem in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.pem")):
         csr, key = os.path.join(work, f"{label}.csr"), f"pkcs11:object={label};type=private;pin-value={USER_PIN}"
         run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", key, "-subj",
-             f"/CN={label}.example", "-sha256", "-out", csr], env=dict(sim.env(), OPENSSL_CONF=conf))
+             f"/CN={label}.example", "-sha256", "-out", csr], env=sim.env(OPENSSL_CONF=conf))
         checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-pubkey"])
         on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, pem)])
         assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
@@ -126,7 +121,7 @@ def engine_then_tool(sim, work):
 
 def gnutls_then_nss(sim, work):
     """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
-    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=dict(sim.env(), GNUTLS_PIN=USER_PIN))
+    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=sim.env(GNUTLS_PIN=USER_PIN))
     assert f"Label: {KEY_LABEL}" in listed, listed
     db, pin_file = "sql:" + os.path.join(work, "nssdb"), write(os.path.join(work, "pin"), USER_PIN + "\n")
     os.makedirs(db[4:])
@@ -159,7 +154,7 @@ def two_at_once(sim, work):
     assert b.ask("sign") == "ok no key"  # the private key is out of sight without a login
     assert a.ask("state") == "ok CKS_RW_USER_FUNCTIONS"
     verify(work, a.ask("sign"))
-    a.leave()
+    assert a.ask("exit") == 0
     assert b.ask("login") == "ok"
     verify(work, b.ask("sign"))
     b.kill()

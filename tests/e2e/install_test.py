@@ -27,9 +27,9 @@ int main(void) {
 
 
 def check_layout(staged):
-    for path in [MODULE, *(f"{PREFIX}/{p}" for p in ("include/orvo/admin.h", "include/orvo/raw_port.h",
-                                                      f"{LIBDIR}/pkgconfig/orvo-pkcs11.pc", "bin/orvo-admin",
-                                                      "bin/orvo-sim")), CACHE["ORVO_UDEV_RULES_DIR"] + "/70-orvo.rules"]:
+    installed = ("include/orvo/admin.h", "include/orvo/raw_port.h", f"{LIBDIR}/pkgconfig/orvo-pkcs11.pc",
+                 "bin/orvo-admin", "bin/orvo-sim")
+    for path in [MODULE, *(f"{PREFIX}/{p}" for p in installed), CACHE["ORVO_UDEV_RULES_DIR"] + "/70-orvo.rules"]:
         assert os.path.isfile(staged(path)), f"not installed: {staged(path)}"
     with open(staged(CACHE["ORVO_P11KIT_MODULE_CONFIGS"] + "/orvo.module")) as f:
         lines = [line.strip() for line in f if line.strip() and not line.startswith("#")]

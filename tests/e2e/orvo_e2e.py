@@ -20,8 +20,8 @@ class Simulator:
     Leaving the `with` block without an error stops it, and it must then exit with 0."""
 
     def __init__(self, workdir, program=SIM):
-        self.program, self.state, self.log_path = program, os.path.join(workdir, "sim"), os.path.join(workdir, "sim.log")
-        self.port, self.process = 0, None
+        self.program, self.port, self.process = program, 0, None
+        self.state, self.log_path = os.path.join(workdir, "sim"), os.path.join(workdir, "sim.log")
 
     def start(self, *options, timeout=20):
         """Starts orvo-sim with these extra command line options."""
