@@ -1,8 +1,9 @@
 """Programs that call the library through ctypes, byte for byte as a C program does, against
 orvo-sim: for signing, digesting, encryption, decryption and wrapping, the length query, then a
 too-small buffer, then the retry, all on one operation, whose result python3-cryptography checks;
-a template longer than one reply holds; a mechanism and a template in read-only memory. Each scenario is a process of its own, with its own session, one
-after another. Linux layout: CK_ULONG is an unsigned long; PyKCS11 only lends the names."""
+a template longer than one reply holds; a mechanism and a template in read-only memory. Each
+scenario is a process of its own, with its own session, one after another. Linux layout:
+CK_ULONG is an unsigned long; PyKCS11 only lends the names."""
 import ctypes as C
 import hashlib
 import mmap

@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from orvo_e2e import LIB, SO_PIN, USER_PIN, ec_public_key_pem, open_session, run, simulator, tool, write
+from orvo_e2e import LIB, SO_PIN, USER_PIN, open_session, run, simulator, tool, write
 
 KEY_LABEL = "shared-ec"
 RSA_LABEL = "shared-rsa"
@@ -132,18 +132,10 @@ def gnutls_then_nss(sim, work):
     assert KEY_LABEL in tool(sim, "--list-objects")
 
 
-def killed_while_logged_in(sim, work):
-    """A program killed while logged in loses its session and login; the next one logs in."""
-    victim = Client(sim)
-    assert victim.ask("login") == "ok", "login"
-    verify(work, victim.ask("sign"))
-    victim.kill()
-    all_connections_closed(sim)
-    assert KEY_LABEL in tool(sim, "--list-objects")
-
-
-def two_at_once(sim, work):
-    """Two programs logged in together; one logs out while the other goes on signing."""
+def two_at_once_then_one_killed(sim, work):
+    """Two programs logged in together; one logs out while the other goes on signing and leaves.
+    The first logs in again and is killed while logged in: it loses its session and login, and
+    the next program logs in."""
     a, b = Client(sim), Client(sim)
     assert a.ask("login") == "ok"
     assert b.ask("login") == "ok"  # not CKR_USER_ALREADY_LOGGED_IN: a's login is a's
@@ -158,15 +150,22 @@ def two_at_once(sim, work):
     assert b.ask("login") == "ok"
     verify(work, b.ask("sign"))
     b.kill()
+    all_connections_closed(sim)
+    assert KEY_LABEL in tool(sim, "--list-objects")
 
 
 def main():
     with simulator("clients") as (work, sim):
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
         tool(sim, "--keypairgen", "--key-type", "rsa:2048", "--id", "32", "--label", RSA_LABEL)
-        write(os.path.join(work, "shared.pem"), ec_public_key_pem(sim, "--label", KEY_LABEL))
-        for scenario in (pin_change_then_login, engine_then_tool, gnutls_then_nss, killed_while_logged_in,
-                         two_at_once):
+        # The EC public key from the EC_POINT that pkcs11-tool lists (pkcs11-tool 0.23's own export
+        # of EC public keys reads freed memory, with other modules as well, and fails at random).
+        listing = tool(sim, "--list-objects", "--type", "pubkey", "--label", KEY_LABEL, login=False)
+        point = bytes.fromhex(re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing).group(1))
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), point)
+        pem = key.public_bytes(serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo)
+        write(os.path.join(work, "shared.pem"), pem)
+        for scenario in (pin_change_then_login, engine_then_tool, gnutls_then_nss, two_at_once_then_one_killed):
             scenario(sim, work)
             print(f"{scenario.__name__}: passed")
         # Nobody's session is left on the device: the token can be initialised again.

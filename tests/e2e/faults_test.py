@@ -2,8 +2,7 @@
 orvo-sim is killed with SIGKILL and started again on the same port, then with each --fault in
 turn. Meanwhile every call fails with CKR_FUNCTION_FAILED, within the timeout; the first call to a
 healthy simulator succeeds in the same process, and the token objects made before the crash are
-there. When only the connection drops after each whole reply, calls succeed, but a session ends
-with the connection that opened it."""
+there."""
 import time
 
 import PyKCS11 as P
@@ -64,15 +63,6 @@ def main():
             restart()
             assert label() == "faults", fault
             print(f"{fault}: the faulty call failed in {took * 1000:.0f} ms; the next call succeeded")
-        restart("--fault", "drop-after")
-        for _ in range(3):
-            assert label() == "faults"
-            time.sleep(0.1)
-        session = pkcs11.openSession(0)
-        time.sleep(0.1)
-        fails(lambda: session.generateRandom(8), P.CKR_SESSION_HANDLE_INVALID)  # it ended with its connection
-        restart()
-        assert label() == "faults"
     print("orvo-sim crash, faults and restarts: passed")
 
 

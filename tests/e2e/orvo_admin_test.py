@@ -28,23 +28,8 @@ def notes(sim):
     return tool(sim, "--list-objects", "--type", "data").count("label:          'note'")
 
 
-def timeout(sim):
-    return json.loads(admin(sim, "--json", "config", "show"))["sessionTimeoutMinutes"]
-
-
-def backup_refuses_what_lies_at_its_temporary_name(sim, backup, work):
-    """Something put at FILE.tmp beforehand (by someone who may write to the directory) is neither
-    used nor written through: the backup fails, naming it, and writes nothing."""
-    temporary, target = backup + ".tmp", os.path.join(work, "target")
-    for link in (False, True):
-        if link:
-            os.symlink(target, temporary)
-        else:
-            write(temporary, "planted")
-        out = admin(sim, "backup", backup, expect=1)
-        assert f"{temporary} already exists" in out and not os.path.exists(backup), out
-        assert not os.path.exists(target) and (link or pathlib.Path(temporary).read_text() == "planted")
-        os.remove(temporary)
+def config(sim):
+    return json.loads(admin(sim, "--json", "config", "show"))
 
 
 def main():
@@ -55,14 +40,22 @@ def main():
         admin(sim, "config", "set", "session-timeout", "30")
         admin(sim, "config", "set", "max-login-failures", "7")
 
-        backup = os.path.join(work, "token.backup")
-        backup_refuses_what_lies_at_its_temporary_name(sim, backup, work)
+        # Something put at the backup's temporary name beforehand (by someone who may write to the
+        # directory) is neither used nor written through: the backup fails, naming it.
+        backup, target = os.path.join(work, "token.backup"), os.path.join(work, "target")
+        temporary = backup + ".tmp"
+        for planted in (lambda: write(temporary, "planted"), lambda: os.symlink(target, temporary)):
+            planted()
+            out = admin(sim, "backup", backup, expect=1)
+            assert f"{temporary} already exists" in out and not os.path.exists(backup), out
+            assert not os.path.exists(target) and (os.path.islink(temporary) or open(temporary).read() == "planted")
+            os.remove(temporary)
         assert "backed up" in admin(sim, "backup", backup)
-        assert os.stat(backup).st_mode & 0o777 == 0o600 and not os.path.exists(backup + ".tmp")
+        assert os.stat(backup).st_mode & 0o777 == 0o600 and not os.path.exists(temporary)
 
         assert "--yes-erase-everything" in admin(sim, "factory-reset", expect=2)
         admin(sim, "factory-reset", "--yes-erase-everything")
-        assert timeout(sim) == 0
+        assert config(sim)["sessionTimeoutMinutes"] == 0
         listing = tool(sim, "--list-token-slots", login=False, expect=None)
         assert "token initialized" not in listing, listing
 
@@ -72,14 +65,14 @@ def main():
         damaged = write(os.path.join(work, "damaged.backup"), bytes(image))
         out = admin(sim, "restore", damaged, expect=1)
         assert "the token refused" in out and "unchanged" in out, out
-        assert timeout(sim) == 0
+        assert config(sim)["sessionTimeoutMinutes"] == 0
 
         assert "the token reproduces the image" in admin(sim, "restore", backup)
         assert notes(sim) == 1  # the user PIN logs in again, and the object is there
         read = os.path.join(work, "read.bin")
         tool(sim, "--read-object", "--type", "data", "--label", "note", "--output-file", read)
         assert pathlib.Path(read).read_bytes() == note
-        restored = json.loads(admin(sim, "--json", "config", "show"))
+        restored = config(sim)
         assert restored["sessionTimeoutMinutes"] == 30 and restored["maxLoginFailures"] == 7, restored
 
         # Damaging the restored token's backup is refused too, and the objects stay.

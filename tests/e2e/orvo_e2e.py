@@ -1,6 +1,5 @@
 """What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory, the
 client programs run against it, and a token ready for pkcs11-tool and PyKCS11."""
-import base64
 import contextlib
 import os
 import re
@@ -11,7 +10,6 @@ import time
 
 SIM, LIB = os.environ["ORVO_SIM"], os.environ["ORVO_LIB"]
 SO_PIN, USER_PIN = "12345678", "123456"
-P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
 
 
 class Simulator:
@@ -104,17 +102,6 @@ def simulator(label=None):
         if label:
             initialise_token(sim, label)
         yield work, sim
-
-
-def ec_public_key_pem(sim, *selection):
-    """The token's P-256 public key as a PEM file's text, from the EC_POINT that pkcs11-tool lists.
-    (pkcs11-tool 0.23's own export of EC public keys reads freed memory, with other modules as
-    well, and fails at random; its RSA export is sound.)"""
-    listing = tool(sim, "--list-objects", "--type", "pubkey", *selection, login=False)
-    found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
-    assert found, listing
-    body = base64.encodebytes(P256_SPKI_PREFIX + bytes.fromhex(found.group(1))).decode()
-    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
 
 
 def open_session(pkcs11, login=True):
