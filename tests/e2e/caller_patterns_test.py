@@ -115,12 +115,9 @@ def aes_key(lib, session, value, *uses):
     return handle
 
 
-def aes(key, mode, data, pad=False):
-    if pad:
-        padder = padding.PKCS7(128).padder()
-        data = padder.update(data) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(key), mode).encryptor()
-    return encryptor.update(data) + encryptor.finalize()
+def aes_cbc_pad(key, data):
+    padder, encryptor = padding.PKCS7(128).padder(), Cipher(algorithms.AES(key), modes.CBC(IV)).encryptor()
+    return encryptor.update(padder.update(data) + padder.finalize()) + encryptor.finalize()
 
 
 def sign(lib, session):
@@ -142,7 +139,7 @@ def digest(lib, session):
 
 
 def encrypt(lib, session):
-    key, expected = aes_key(lib, session, KEY, P.CKA_ENCRYPT, P.CKA_DECRYPT), aes(KEY, modes.CBC(IV), DATA, pad=True)
+    key, expected = aes_key(lib, session, KEY, P.CKA_ENCRYPT, P.CKA_DECRYPT), aes_cbc_pad(KEY, DATA)
     for name, data, result in (("Encrypt", DATA, expected), ("Decrypt", expected, DATA)):
         outputs = single_and_multi(lib, session, name, (mechanism(P.CKM_AES_CBC_PAD, IV), key), data)
         assert outputs == (result, result), name
@@ -152,7 +149,7 @@ def wrap(lib, session):
     kek = aes_key(lib, session, KEK, P.CKA_WRAP, P.CKA_UNWRAP)
     key = aes_key(lib, session, KEY, P.CKA_EXTRACTABLE)
     wrapped = query_short_retry(lib, "C_WrapKey", session, mechanism(P.CKM_AES_CBC_PAD, IV), kek, key)
-    assert wrapped == aes(KEK, modes.CBC(IV), KEY, pad=True)
+    assert wrapped == aes_cbc_pad(KEK, KEY)
 
     # Unwrapped again with the mechanism and the template in read-only memory.
     page = mmap.mmap(-1, mmap.PAGESIZE)

@@ -3,6 +3,7 @@ orvo-sim is killed with SIGKILL and started again on the same port, then with ea
 turn. Meanwhile every call fails with CKR_FUNCTION_FAILED, within the timeout; the first call to a
 healthy simulator succeeds in the same process, and the token objects made before the crash are
 there."""
+import signal
 import time
 
 import PyKCS11 as P
@@ -32,7 +33,7 @@ def main():
             return pkcs11.getTokenInfo(0).label.strip()
 
         def restart(*options):
-            sim.kill()
+            sim.stop(signal.SIGKILL)
             sim.start(*options)
 
         # Before the crash: a wrong PIN is refused; a private data object and a secret key that
@@ -42,7 +43,7 @@ def main():
         session.login(USER_PIN)
         session.createObject(NOTE)
         assert session.getAttributeValue(session.generateKey(AES_KEY), [P.CKA_VALUE]) == [None]
-        sim.kill()
+        sim.stop(signal.SIGKILL)
         for call in (label, lambda: session.generateRandom(16), lambda: pkcs11.openSession(0)):
             fails(call)
         sim.start()

@@ -13,13 +13,11 @@ with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
     CACHE = dict(re.findall(r"^(\w+):\w+=(.*)$", cache.read(), re.M))
 PREFIX, LIBDIR = CACHE["CMAKE_INSTALL_PREFIX"], CACHE["CMAKE_INSTALL_LIBDIR"]
 MODULE = f"{PREFIX}/{LIBDIR}/pkcs11/liborvo-pkcs11.so"
-ADMIN_PROGRAM = r"""
-#include <orvo/admin.h>
+ADMIN_PROGRAM = r"""#include <orvo/admin.h>
 #include <orvo/raw_port.h>
 #include <stdio.h>
 int main(void) {
-    char** devices = pListDevices(0x0483, 0xA2AC);
-    vFreeDeviceList(devices);
+    vFreeDeviceList(pListDevices(0x0483, 0xA2AC));
     printf("factory reset before C_Initialize: 0x%x\n", u32FactoryReset(0));
     return 0;
 }

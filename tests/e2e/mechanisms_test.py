@@ -352,7 +352,7 @@ ROWS += [
 def main():
     rows = {m: (check, args) for m, check, *args in ROWS}
     assert len(rows) == len(ROWS) == 63, len(rows)
-    with started_token("mechanisms") as (sim, pkcs11, session):
+    with started_token("mechanisms") as (_, pkcs11, session):
         listed = {P.CKM[name] for name in pkcs11.getMechanismList(0)}
         assert listed <= set(rows), [P.CKM[m] for m in listed - set(rows)]
         t, wrong = Token(session), []
@@ -363,7 +363,6 @@ def main():
                 print(f"{P.CKM[m]}: ok")
             except Exception as e:  # every row runs; the failures are listed together
                 wrong.append(f"{P.CKM[m]}: {type(e).__name__}: {e}")
-        assert sim.stop() == 0, sim.log()
     assert not wrong, "\n".join(wrong)
     print("mechanism table: every row as expected")
 

@@ -14,7 +14,7 @@ SO_PIN, USER_PIN = "12345678", "123456"
 
 class Simulator:
     """orvo-sim with its own state directory. The first start takes any free port; later
-    starts (after stop or kill) reuse it, as a running application still has it configured.
+    starts (after a stop) reuse it, as a running application still has it configured.
     Leaving the `with` block without an error stops it, and it must then exit with 0."""
 
     def __init__(self, workdir, program=SIM):
@@ -42,9 +42,6 @@ class Simulator:
         status = self.process.wait(timeout=20)
         self.process = None
         return status
-
-    def kill(self):
-        self.stop(signal.SIGKILL)
 
     def env(self, **extra):
         return dict(os.environ, ORVO_CONFIG_PATH=self.state, **extra)
