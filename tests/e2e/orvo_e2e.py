@@ -86,18 +86,14 @@ def tool(sim, *args, expect=0, login=True, pin=USER_PIN):
                env=sim.env(), expect=expect)
 
 
-def initialise_token(sim, label):
-    tool(sim, "--init-token", "--label", label, "--so-pin", SO_PIN, login=False)
-    tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
-
-
 @contextlib.contextmanager
 def simulator(label=None):
     """(scratch directory, started simulator), its token initialised with both PINs when a
     label is given."""
     with scratch() as work, Simulator(work) as sim:
         if label:
-            initialise_token(sim, label)
+            tool(sim, "--init-token", "--label", label, "--so-pin", SO_PIN, login=False)
+            tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
         yield work, sim
 
 
