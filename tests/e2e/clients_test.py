@@ -63,10 +63,6 @@ class Client:
         assert answer, f"the client died on {command}"
         return answer
 
-    def kill(self):
-        self.process.kill()
-        self.process.wait(timeout=20)
-
 
 def verify(work, answer):
     assert answer.startswith("ok "), answer
@@ -149,7 +145,8 @@ def two_at_once_then_one_killed(sim, work):
     assert a.ask("exit") == 0
     assert b.ask("login") == "ok"
     verify(work, b.ask("sign"))
-    b.kill()
+    b.process.kill()
+    b.process.wait(timeout=20)
     all_connections_closed(sim)
     assert KEY_LABEL in tool(sim, "--list-objects")
 
