@@ -1,6 +1,7 @@
 """Separate client programs against one orvo-sim, one after another and side by side, as users
 run them: each program's sessions and login are its own and end with its connection, whether it
-calls C_Finalize, just exits, or is killed. Signatures are checked with the openssl command.
+calls C_Finalize, just exits, or is killed. Signatures are checked with the openssl command
+and python3-cryptography.
 
 Run as `clients_test.py worker`, the script is one such program: a PyKCS11 client that takes
 commands on standard input and answers each with one line."""
@@ -11,9 +12,12 @@ import subprocess
 import sys
 import time
 
+import PyKCS11 as P
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from orvo_e2e import LIB, SO_PIN, USER_PIN, Simulator, ec_public_key_pem, initialise_token, run, scratch, tool, write
+from orvo_e2e import LIB, SO_PIN, USER_PIN, open_session, run, simulator, tool, write
 
 KEY_LABEL = "shared-ec"
 RSA_LABEL = "shared-rsa"
@@ -21,32 +25,25 @@ MESSAGE = b"signed by one of several programs\n"
 
 
 def worker():
-    import PyKCS11
-    pkcs11 = PyKCS11.PyKCS11Lib()
+    pkcs11 = P.PyKCS11Lib()
     pkcs11.load(LIB)
-    session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+    session = open_session(pkcs11, login=False)
 
     def sign():
-        keys = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_LABEL, KEY_LABEL)])
-        if not keys:
-            return "no key"
+        keys = session.findObjects([(P.CKA_CLASS, P.CKO_PRIVATE_KEY), (P.CKA_LABEL, KEY_LABEL)])
         digest = hashlib.sha256(MESSAGE).digest()
-        return bytes(session.sign(keys[0], digest, PyKCS11.Mechanism(PyKCS11.CKM_ECDSA))).hex()
+        return bytes(session.sign(keys[0], digest, P.Mechanism(P.CKM_ECDSA))).hex() if keys else "no key"
 
-    commands = {
-        "login": lambda: session.login(USER_PIN) or "",
-        "logout": lambda: session.logout() or "",
-        "state": lambda: PyKCS11.CKS[session.getSessionInfo().state],
-        "sign": sign,
-    }
+    commands = {"login": lambda: session.login(USER_PIN) or "", "logout": lambda: session.logout() or "",
+                "state": lambda: P.CKS[session.getSessionInfo().state], "sign": sign}
     for line in sys.stdin:
         command = line.strip()
         if command == "exit":  # as pkcs11-tool does: no C_Finalize
             os._exit(0)
         try:
             print("ok", commands[command](), flush=True)
-        except PyKCS11.PyKCS11Error as e:
-            print("error", PyKCS11.CKR[e.value], flush=True)
+        except P.PyKCS11Error as e:
+            print("error", P.CKR[e.value], flush=True)
 
 
 class Client:
@@ -56,35 +53,24 @@ class Client:
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
-    def send(self, command):
+    def ask(self, command):
+        """The worker's answer; to "exit" (it leaves without C_Finalize), its exit status."""
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
-
-    def ask(self, command):
-        self.send(command)
+        if command == "exit":
+            return self.process.wait(timeout=20)
         answer = self.process.stdout.readline().strip()
         assert answer, f"the client died on {command}"
         return answer
 
-    def leave(self):
-        """Exits without C_Finalize."""
-        self.send("exit")
-        assert self.process.wait(timeout=20) == 0
-
-    def kill(self):
-        self.process.kill()
-        self.process.wait(timeout=20)
-
 
 def verify(work, answer):
     assert answer.startswith("ok "), answer
-    raw = bytes.fromhex(answer.split()[1])  # r || s, as DER for openssl
-    sig = write(os.path.join(work, "worker.sig"),
-                encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")))
-    digest = write(os.path.join(work, "worker.digest"), hashlib.sha256(MESSAGE).digest())
-    out = run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", os.path.join(work, "shared.pem"),
-               "-in", digest, "-sigfile", sig])
-    assert "Signature Verified Successfully" in out, out
+    raw = bytes.fromhex(answer.split()[1])  # r || s
+    with open(os.path.join(work, "shared.pem"), "rb") as f:
+        key = serialization.load_pem_public_key(f.read())
+    signature = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
+    key.verify(signature, MESSAGE, ec.ECDSA(hashes.SHA256()))
 
 
 def all_connections_closed(sim, timeout=5):
@@ -98,7 +84,7 @@ def all_connections_closed(sim, timeout=5):
     raise AssertionError("connections left open:\n" + sim.log())
 
 
-def pin_change_then_login(sim):
+def pin_change_then_login(sim, work):
     """pkcs11-tool leaves after a PIN change without C_Finalize; the next program logs in."""
     tool(sim, "--change-pin", "--new-pin", "87654321")
     listing = tool(sim, "--list-objects", pin="87654321")
@@ -122,7 +108,7 @@ def engine_then_tool(sim, work):
     for label, pem in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.pem")):
         csr, key = os.path.join(work, f"{label}.csr"), f"pkcs11:object={label};type=private;pin-value={USER_PIN}"
         run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", key, "-subj",
-             f"/CN={label}.example", "-sha256", "-out", csr], env=dict(sim.env(), OPENSSL_CONF=conf))
+             f"/CN={label}.example", "-sha256", "-out", csr], env=sim.env(OPENSSL_CONF=conf))
         checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-pubkey"])
         on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, pem)])
         assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
@@ -131,7 +117,7 @@ def engine_then_tool(sim, work):
 
 def gnutls_then_nss(sim, work):
     """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
-    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=dict(sim.env(), GNUTLS_PIN=USER_PIN))
+    listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=sim.env(GNUTLS_PIN=USER_PIN))
     assert f"Label: {KEY_LABEL}" in listed, listed
     db, pin_file = "sql:" + os.path.join(work, "nssdb"), write(os.path.join(work, "pin"), USER_PIN + "\n")
     os.makedirs(db[4:])
@@ -142,18 +128,10 @@ def gnutls_then_nss(sim, work):
     assert KEY_LABEL in tool(sim, "--list-objects")
 
 
-def killed_while_logged_in(sim, work):
-    """A program killed while logged in loses its session and login; the next one logs in."""
-    victim = Client(sim)
-    assert victim.ask("login") == "ok", "login"
-    verify(work, victim.ask("sign"))
-    victim.kill()
-    all_connections_closed(sim)
-    assert KEY_LABEL in tool(sim, "--list-objects")
-
-
-def two_at_once(sim, work):
-    """Two programs logged in together; one logs out while the other goes on signing."""
+def two_at_once_then_one_killed(sim, work):
+    """Two programs logged in together; one logs out while the other goes on signing and leaves.
+    The first logs in again and is killed while logged in: it loses its session and login, and
+    the next program logs in."""
     a, b = Client(sim), Client(sim)
     assert a.ask("login") == "ok"
     assert b.ask("login") == "ok"  # not CKR_USER_ALREADY_LOGGED_IN: a's login is a's
@@ -164,29 +142,32 @@ def two_at_once(sim, work):
     assert b.ask("sign") == "ok no key"  # the private key is out of sight without a login
     assert a.ask("state") == "ok CKS_RW_USER_FUNCTIONS"
     verify(work, a.ask("sign"))
-    a.leave()
+    assert a.ask("exit") == 0
     assert b.ask("login") == "ok"
     verify(work, b.ask("sign"))
-    b.kill()
+    b.process.kill()
+    b.process.wait(timeout=20)
+    all_connections_closed(sim)
+    assert KEY_LABEL in tool(sim, "--list-objects")
 
 
 def main():
-    with scratch() as work, Simulator(work) as sim:
-        initialise_token(sim, "clients")
+    with simulator("clients") as (work, sim):
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
         tool(sim, "--keypairgen", "--key-type", "rsa:2048", "--id", "32", "--label", RSA_LABEL)
-        write(os.path.join(work, "shared.pem"), ec_public_key_pem(sim, "--label", KEY_LABEL))
-        for name, scenario in (("PIN change, then login", lambda: pin_change_then_login(sim)),
-                               ("OpenSSL engine requests, then pkcs11-tool", lambda: engine_then_tool(sim, work)),
-                               ("p11tool, certutil, then pkcs11-tool", lambda: gnutls_then_nss(sim, work)),
-                               ("client killed while logged in", lambda: killed_while_logged_in(sim, work)),
-                               ("two clients logged in at once", lambda: two_at_once(sim, work))):
-            scenario()
-            print(f"{name}: passed")
+        # The EC public key from the EC_POINT that pkcs11-tool lists (pkcs11-tool 0.23's own export
+        # of EC public keys reads freed memory, with other modules as well, and fails at random).
+        listing = tool(sim, "--list-objects", "--type", "pubkey", "--label", KEY_LABEL, login=False)
+        point = bytes.fromhex(re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing).group(1))
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), point)
+        pem = key.public_bytes(serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo)
+        write(os.path.join(work, "shared.pem"), pem)
+        for scenario in (pin_change_then_login, engine_then_tool, gnutls_then_nss, two_at_once_then_one_killed):
+            scenario(sim, work)
+            print(f"{scenario.__name__}: passed")
         # Nobody's session is left on the device: the token can be initialised again.
         all_connections_closed(sim)
         tool(sim, "--init-token", "--label", "again", "--so-pin", SO_PIN, login=False)
-        assert sim.stop() == 0, sim.log()
     print("separate client programs: passed")
 
 

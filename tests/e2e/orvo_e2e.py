@@ -1,6 +1,5 @@
-"""What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory,
-the paths of the library and of the clients that use it, and a token ready for PyKCS11."""
-import base64
+"""What the end-to-end tests share: orvo-sim on a free loopback port in a scratch directory, the
+client programs run against it, and a token ready for pkcs11-tool and PyKCS11."""
 import contextlib
 import os
 import re
@@ -9,29 +8,25 @@ import subprocess
 import tempfile
 import time
 
-SIM = os.environ["ORVO_SIM"]
-LIB = os.environ["ORVO_LIB"]
-P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
-SO_PIN = "12345678"
-USER_PIN = "123456"
+SIM, LIB = os.environ["ORVO_SIM"], os.environ["ORVO_LIB"]
+SO_PIN, USER_PIN = "12345678", "123456"
 
 
 class Simulator:
     """orvo-sim with its own state directory. The first start takes any free port; later
-    starts (after stop or kill) reuse it, as a running application still has it configured."""
+    starts (after a stop) reuse it, as a running application still has it configured.
+    Leaving the `with` block without an error stops it, and it must then exit with 0."""
 
-    def __init__(self, workdir):
-        self.state = os.path.join(workdir, "sim")
-        self.log_path = os.path.join(workdir, "sim.log")
-        self.port = 0
-        self.process = None
+    def __init__(self, workdir, program=SIM):
+        self.program, self.port, self.process = program, 0, None
+        self.state, self.log_path = os.path.join(workdir, "sim"), os.path.join(workdir, "sim.log")
 
     def start(self, *options, timeout=20):
         """Starts orvo-sim with these extra command line options."""
         offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         with open(self.log_path, "ab") as log:
-            self.process = subprocess.Popen([SIM, "--state-dir", self.state, "--port", str(self.port), *options],
-                                            stdout=log, stderr=subprocess.STDOUT)
+            self.process = subprocess.Popen([self.program, "--state-dir", self.state, "--port", str(self.port),
+                                             *options], stdout=log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline and self.process.poll() is None:
             found = re.search(r"listening on [^ ]+:(\d+),", self.log()[offset:])
@@ -42,17 +37,14 @@ class Simulator:
         raise RuntimeError("orvo-sim did not start:\n" + self.log())
 
     def stop(self, sig=signal.SIGTERM):
-        """Ends orvo-sim with this signal; its exit status (after SIGTERM it must be 0)."""
+        """Ends orvo-sim with this signal; its exit status."""
         self.process.send_signal(sig)
         status = self.process.wait(timeout=20)
         self.process = None
         return status
 
-    def kill(self):
-        self.stop(signal.SIGKILL)
-
-    def env(self):
-        return dict(os.environ, ORVO_CONFIG_PATH=self.state)
+    def env(self, **extra):
+        return dict(os.environ, ORVO_CONFIG_PATH=self.state, **extra)
 
     def log(self):
         with open(self.log_path, errors="replace") as f:
@@ -61,10 +53,11 @@ class Simulator:
     def __enter__(self):
         return self.start()
 
-    def __exit__(self, *exc):
-        if self.process:
-            self.process.kill()
-            self.process.wait()
+    def __exit__(self, failed, *exc):
+        if self.process and failed:
+            self.stop(signal.SIGKILL)
+        elif self.process:
+            assert self.stop() == 0, self.log()
 
 
 def scratch():
@@ -77,35 +70,31 @@ def write(path, content):
     return path
 
 
-def run(args, env=None, check=True):
-    """Runs a client program; on failure raises with its whole output."""
-    done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+def run(args, env=None, expect=0):
+    """Runs a program; its output (stdout and stderr). When it does not exit with `expect`
+    (None: any status), raises with the whole output."""
+    done = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     text = done.stdout.decode(errors="replace")
-    if check and done.returncode != 0:
-        raise AssertionError(f"{' '.join(args)} exited {done.returncode}:\n{text}")
+    if expect is not None and done.returncode != expect:
+        raise AssertionError(f"{' '.join(args)} exited {done.returncode}, not {expect}:\n{text}")
     return text
 
 
-def tool(sim, *args, check=True, login=True, pin=USER_PIN):
+def tool(sim, *args, expect=0, login=True, pin=USER_PIN):
     """pkcs11-tool through the library against the simulator."""
     return run(["pkcs11-tool", "--module", LIB, *(["--login", "--pin", pin] if login else []), *args],
-               env=sim.env(), check=check)
+               env=sim.env(), expect=expect)
 
 
-def initialise_token(sim, label="orvo e2e"):
-    tool(sim, "--init-token", "--label", label, "--so-pin", SO_PIN, login=False)
-    tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
-
-
-def ec_public_key_pem(sim, *selection):
-    """The token's P-256 public key as a PEM file's text, from the EC_POINT that pkcs11-tool lists.
-    (pkcs11-tool 0.23's own export of EC public keys reads freed memory, with SoftHSM2 as well, and
-    fails at random; its RSA export is sound.)"""
-    listing = tool(sim, "--list-objects", "--type", "pubkey", *selection, login=False)
-    found = re.search(r"EC_POINT:\s+0441([0-9a-f]{130})\b", listing)
-    assert found, listing
-    body = base64.encodebytes(P256_SPKI_PREFIX + bytes.fromhex(found.group(1))).decode()
-    return f"-----BEGIN PUBLIC KEY-----\n{body}-----END PUBLIC KEY-----\n"
+@contextlib.contextmanager
+def simulator(label=None):
+    """(scratch directory, started simulator), its token initialised with both PINs when a
+    label is given."""
+    with scratch() as work, Simulator(work) as sim:
+        if label:
+            tool(sim, "--init-token", "--label", label, "--so-pin", SO_PIN, login=False)
+            tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
+        yield work, sim
 
 
 def open_session(pkcs11, login=True):
@@ -119,11 +108,10 @@ def open_session(pkcs11, login=True):
 
 @contextlib.contextmanager
 def started_token(label, login=True):
-    """(simulator, library, session): a started simulator with an initialised token, PyKCS11
-    with the library loaded (it reads its configuration once, when first used) and a session."""
+    """(simulator, library, session): an initialised token, PyKCS11 with the library loaded (it
+    reads its configuration once, when first used) and a session."""
     import PyKCS11
-    with scratch() as work, Simulator(work) as sim:
-        initialise_token(sim, label)
+    with simulator(label) as (_, sim):
         os.environ["ORVO_CONFIG_PATH"] = sim.state
         pkcs11 = PyKCS11.PyKCS11Lib()
         pkcs11.load(LIB)

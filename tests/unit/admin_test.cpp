@@ -1,6 +1,6 @@
 // Administration calls against scripted devices: what they refuse before sending, the storage
 // transfer in pieces and the device answers that must not keep it going, and calls from threads
-// on two devices. The commands over a simulated token are exercised in tests/tools and tests/e2e.
+// on two devices. The commands over a simulated token are exercised in tests/e2e.
 #include <atomic>
 #include <thread>
 
