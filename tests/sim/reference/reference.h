@@ -1,5 +1,5 @@
-// Shared by the simulator's tests: independent computations (mbedtls called directly) and
-// builders of template entries.
+// Independent computations for the tests that check the simulator's results: mbedtls called
+// directly, never the simulator's own cryptography.
 #pragma once
 
 #include <cstdint>
@@ -7,19 +7,21 @@
 
 #include <mbedtls/md.h>
 
-#include "codec/codec.h"
-
 namespace simref {
 
 using Bytes = std::vector<uint8_t>;
-using dravenholt::wire::Attribute;
 
-inline Attribute num(uint32_t type, uint32_t value) { return dravenholt::wire::numberAttribute(type, value); }
-inline Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flagAttribute(type, value); }
-inline Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
+inline Bytes md(mbedtls_md_type_t type, const Bytes& data) {
+    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
+    Bytes out(mbedtls_md_get_size(info));
+    mbedtls_md(info, data.data(), data.size(), out.data());
+    return out;
+}
 
-Bytes md(mbedtls_md_type_t type, const Bytes& data);
-Bytes aesCtr(const Bytes& key, const Bytes& counter, const Bytes& data);
-Bytes pattern(size_t n, uint8_t seed = 1);
+inline Bytes pattern(size_t n, uint8_t seed = 1) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + seed);
+    return b;
+}
 
 }  // namespace simref
