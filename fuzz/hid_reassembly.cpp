@@ -94,15 +94,10 @@ void listWithStrings(Input& in) {
     vhid::unplug(device);
 }
 
-void drain(hid_device* handle) {
-    uint8_t scratch[128];
-    while (hid_read_timeout(handle, scratch, sizeof scratch, 0) > 0) {
-    }
-}
-
 void operate(Target& target, Input& in) {
     dravenholt::HidTransport& transport = *target.transport;
-    switch (in.u8() % 8) {
+    const uint8_t operation = in.u8() % 8;
+    switch (operation) {
         case 0:
         case 1: {  // a report from the device (most operations are these)
             uint8_t length = in.u8();
@@ -114,7 +109,8 @@ void operate(Target& target, Input& in) {
             break;
         }
         case 2:  // reads fail, or work again
-            target.faults.failReads = !target.faults.failReads;
+        case 6:  // writes fail, or work again
+            (operation == 2 ? target.faults.failReads : target.faults.failWrites) ^= true;
             target.device->setFaults(target.faults);
             break;
         case 3: {
@@ -130,10 +126,6 @@ void operate(Target& target, Input& in) {
         case 5:
             transport.discardStale();
             require(transport.queued() == 0, "bytes left queued after discarding");
-            break;
-        case 6:
-            target.faults.failWrites = !target.faults.failWrites;
-            target.device->setFaults(target.faults);
             break;
         default:
             switch (in.u8() % 3) {
@@ -168,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         t.device->setFaults(t.faults);
     }
     ready(target);
-    drain(bareHandle);
+    for (uint8_t stale[128]; hid_read_timeout(bareHandle, stale, sizeof stale, 0) > 0;) {
+    }
     target.transport->discardStale();
     while (!in.empty()) {
         try {

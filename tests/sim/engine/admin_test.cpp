@@ -134,19 +134,16 @@ TEST(Admin, BitcoinSlotRefusals) {
     Device d;
     uint32_t s = d.readyUserSession();
     auto pub = [&](Bytes path, uint32_t capacity = 65) { return d.call(Call(fn::GetBitcoinPub, s).data(path).length(capacity)); };
-    auto import = [&](size_t size, uint8_t fill, uint32_t session) { return d.rv(Call(fn::ImportBitcoinKey, session).data(Bytes(size, fill))); };
     EXPECT_EQ(pub({}).rv, kNoBitcoinKey);
-    EXPECT_EQ(import(15, 1, s), CKR_KEY_SIZE_RANGE);
-    EXPECT_EQ(import(65, 1, s), CKR_KEY_SIZE_RANGE);
-    EXPECT_EQ(import(16, 3, d.open(false)), CKR_SESSION_READ_ONLY);  // the key is a token object
-    ASSERT_EQ(import(16, 3, s), CKR_OK);
-    EXPECT_EQ(import(32, 7, s), kBitcoinKeyExists);
+    // Seeds of 16 to 64 bytes; the key is a token object, which a read-only session cannot make.
+    for (auto [size, session, rv] : {std::tuple{15, s, CKR_KEY_SIZE_RANGE}, {65, s, CKR_KEY_SIZE_RANGE},
+                                     {16, d.open(false), CKR_SESSION_READ_ONLY}, {16, s, CKR_OK}, {32, s, kBitcoinKeyExists}})
+        EXPECT_EQ(d.rv(Call(fn::ImportBitcoinKey, session).data(Bytes(size, 3))), rv) << size;
     // Neither the key nor its chain code can be read (the key is the token's first object).
     Response secret = d.getAttributes(s, 1, {CKA_VALUE, 0x8000B1C0u});
     EXPECT_EQ(secret.rv, CKR_ATTRIBUTE_SENSITIVE);
     for (const Attribute& a : secret.attributes) EXPECT_FALSE(a.value && !a.value->empty());
-    EXPECT_EQ(pub(Bytes(5, 0)).rv, CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(pub(Bytes(1024, 0)).rv, CKR_ARGUMENTS_BAD);
+    for (size_t badPath : {5, 1024}) EXPECT_EQ(pub(Bytes(badPath, 0)).rv, CKR_ARGUMENTS_BAD) << badPath;
     Response small = pub({}, 32);
     EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(small.length, 33u);
