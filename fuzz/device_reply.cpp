@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "frame/context.h"
@@ -92,50 +93,42 @@ const CK_ATTRIBUTE_TYPE kTypes[] = {
 // Nested records keep the caller's value pointers: each points into this array.
 uint8_t nestedTargets[64];
 
-struct Record {
-    std::unique_ptr<Buffer> value;
-    CK_ULONG capacity = 0;
-    size_t nested = 0;
-};
-
 void getAttributeValue(Input& in) {
     size_t count = in.u8() % 48 + 1;
     std::vector<CK_ATTRIBUTE> tmpl(count);
-    std::vector<Record> records(count);
+    std::vector<std::optional<Buffer>> values(count);  // each attribute's buffer, unless a size query
+    std::vector<size_t> nested(count);                  // records placed in an array attribute's buffer
     for (size_t i = 0; i < count; ++i) {
         uint8_t pick = in.u8();
         tmpl[i].type = pick < std::size(kTypes) ? kTypes[pick] : in.u32();
         // Shape: 0xFF a size query (no buffer); with bit 7 a 16-bit capacity follows; else a
         // small capacity, or for an array attribute a number of nested records.
         uint8_t shape = in.u8();
-        Record& r = records[i];
-        if (shape == 0xFF) {
-            tmpl[i].pValue = nullptr;
-        } else {
+        CK_ULONG capacity = 0;
+        if (shape != 0xFF) {
             if (shape & 0x80) {
-                r.capacity = in.u16() % 1200;
+                capacity = in.u16() % 1200;
             } else if (tmpl[i].type & CKF_ARRAY_ATTRIBUTE) {
-                r.nested = shape % 8;
-                r.capacity = r.nested * sizeof(CK_ATTRIBUTE) + (shape >> 3) % 3;
+                nested[i] = shape % 8;
+                capacity = nested[i] * sizeof(CK_ATTRIBUTE) + (shape >> 3) % 3;
             } else {
-                r.capacity = shape % 16;
+                capacity = shape % 16;
             }
-            r.value = std::make_unique<Buffer>(r.capacity);
-            tmpl[i].pValue = r.value->get();
-            auto* nested = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
-            for (size_t j = 0; j < r.nested; ++j) nested[j] = {0, nestedTargets + j, 0};
+            tmpl[i].pValue = values[i].emplace(capacity).get();
+            auto* records = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
+            for (size_t j = 0; j < nested[i]; ++j) records[j] = {0, nestedTargets + j, 0};
         }
-        tmpl[i].ulValueLen = r.capacity;
+        tmpl[i].ulValueLen = capacity;
     }
     ops::C_GetAttributeValue(context(), session, in.u8(), tmpl.data(), count);
     for (size_t i = 0; i < count; ++i) {
-        if (!tmpl[i].pValue) continue;
+        if (!values[i]) continue;
         CK_ULONG length = tmpl[i].ulValueLen;
-        require(length <= records[i].capacity || length == CK_UNAVAILABLE_INFORMATION,
+        require(length <= values[i]->size() || length == CK_UNAVAILABLE_INFORMATION,
                 "an attribute length beyond the caller's buffer");
-        auto* nested = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
-        for (size_t j = 0; j < records[i].nested; ++j)
-            require(nested[j].pValue == nestedTargets + j, "a nested record's value pointer was replaced");
+        auto* records = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
+        for (size_t j = 0; j < nested[i]; ++j)
+            require(records[j].pValue == nestedTargets + j, "a nested record's value pointer was replaced");
     }
 }
 
