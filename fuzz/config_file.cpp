@@ -11,7 +11,6 @@
 
 #include "frame/context.h"
 #include "support/fuzz_input.h"
-#include "support/scratch.h"
 
 namespace {
 

@@ -11,20 +11,22 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "frame/context.h"
 #include "token/operations.h"
 #include "orvo/admin.h"
 #include "support/fuzz_input.h"
-#include "support/scratch.h"
 #include "transport/transport.h"
 
+using fuzzin::Buffer;
 using fuzzin::Input;
 using fuzzin::require;
 
 namespace {
 
+namespace ops = dravenholt::ops;
 Input* replies = nullptr;  // the running input; none outside an input
 
 // The device: each read hands out the next reply of the input.
@@ -49,55 +51,35 @@ private:
     bool open_ = false;
 };
 
-// A caller's buffer of exactly `size` bytes (none when `present` is false).
-class Buffer {
-public:
-    Buffer(size_t size, bool present = true)
-        : size_(size), data_(present ? static_cast<uint8_t*>(std::malloc(size)) : nullptr) {
-        if (data_) std::memset(data_, 0xA5, size);
-    }
-    ~Buffer() { std::free(data_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    uint8_t* get() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    size_t size_;
-    uint8_t* data_;
-};
-
 CK_SESSION_HANDLE session = 0;
 dravenholt::Context& context() { return dravenholt::getContext(); }
 
-// Operations that put device bytes into a caller's buffer and report their number.
-using OutputCall = CK_RV (*)(CK_BYTE_PTR in, CK_ULONG inLength, CK_BYTE_PTR out, CK_ULONG_PTR outLength);
-
-const OutputCall kOutputCalls[] = {
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Encrypt(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Decrypt(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_EncryptUpdate(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DecryptUpdate(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_EncryptFinal(context(), session, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DecryptFinal(context(), session, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Sign(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_SignFinal(context(), session, out, len); },
-    [](CK_BYTE_PTR in, CK_ULONG n, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_Digest(context(), session, in, n, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) { return dravenholt::ops::C_DigestFinal(context(), session, out, len); },
-    [](CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR len) {
-        CK_MECHANISM mechanism{CKM_AES_KEY_WRAP, nullptr, 0};
-        return dravenholt::ops::C_WrapKey(context(), session, &mechanism, 1, 2, out, len);
-    },
-};
-
+// An operation that puts device bytes into a caller's buffer and reports their number.
 void outputCall(Input& in) {
-    OutputCall call = kOutputCalls[in.u8() % std::size(kOutputCalls)];
+    const uint8_t which = in.u8() % 11;
     Buffer data(in.u16() % 5000);
     uint8_t shape = in.u8();
     Buffer out(in.u16(), shape & 1);
     CK_ULONG length = out.size();
-    CK_RV rv = call(data.get(), data.size(), out.get(), &length);
-    if (rv == CKR_OK && out.get()) require(length <= out.size(), "an output length beyond the caller's buffer");
+    CK_BYTE_PTR d = data.get(), o = out.get();
+    const CK_ULONG n = data.size();
+    CK_MECHANISM wrap{CKM_AES_KEY_WRAP, nullptr, 0};
+    dravenholt::Context& c = context();
+    CK_RV rv = CKR_OK;
+    switch (which) {
+        case 0: rv = ops::C_Encrypt(c, session, d, n, o, &length); break;
+        case 1: rv = ops::C_Decrypt(c, session, d, n, o, &length); break;
+        case 2: rv = ops::C_EncryptUpdate(c, session, d, n, o, &length); break;
+        case 3: rv = ops::C_DecryptUpdate(c, session, d, n, o, &length); break;
+        case 4: rv = ops::C_EncryptFinal(c, session, o, &length); break;
+        case 5: rv = ops::C_DecryptFinal(c, session, o, &length); break;
+        case 6: rv = ops::C_Sign(c, session, d, n, o, &length); break;
+        case 7: rv = ops::C_SignFinal(c, session, o, &length); break;
+        case 8: rv = ops::C_Digest(c, session, d, n, o, &length); break;
+        case 9: rv = ops::C_DigestFinal(c, session, o, &length); break;
+        default: rv = ops::C_WrapKey(c, session, &wrap, 1, 2, o, &length);
+    }
+    if (rv == CKR_OK && o) require(length <= out.size(), "an output length beyond the caller's buffer");
 }
 
 // Attribute types a template asks for: numbers, truth values, byte strings and arrays.
@@ -111,50 +93,42 @@ const CK_ATTRIBUTE_TYPE kTypes[] = {
 // Nested records keep the caller's value pointers: each points into this array.
 uint8_t nestedTargets[64];
 
-struct Record {
-    std::unique_ptr<Buffer> value;
-    CK_ULONG capacity = 0;
-    size_t nested = 0;
-};
-
 void getAttributeValue(Input& in) {
     size_t count = in.u8() % 48 + 1;
     std::vector<CK_ATTRIBUTE> tmpl(count);
-    std::vector<Record> records(count);
+    std::vector<std::optional<Buffer>> values(count);  // each attribute's buffer, unless a size query
+    std::vector<size_t> nested(count);                  // records placed in an array attribute's buffer
     for (size_t i = 0; i < count; ++i) {
         uint8_t pick = in.u8();
         tmpl[i].type = pick < std::size(kTypes) ? kTypes[pick] : in.u32();
         // Shape: 0xFF a size query (no buffer); with bit 7 a 16-bit capacity follows; else a
         // small capacity, or for an array attribute a number of nested records.
         uint8_t shape = in.u8();
-        Record& r = records[i];
-        if (shape == 0xFF) {
-            tmpl[i].pValue = nullptr;
-        } else {
+        CK_ULONG capacity = 0;
+        if (shape != 0xFF) {
             if (shape & 0x80) {
-                r.capacity = in.u16() % 1200;
+                capacity = in.u16() % 1200;
             } else if (tmpl[i].type & CKF_ARRAY_ATTRIBUTE) {
-                r.nested = shape % 8;
-                r.capacity = r.nested * sizeof(CK_ATTRIBUTE) + (shape >> 3) % 3;
+                nested[i] = shape % 8;
+                capacity = nested[i] * sizeof(CK_ATTRIBUTE) + (shape >> 3) % 3;
             } else {
-                r.capacity = shape % 16;
+                capacity = shape % 16;
             }
-            r.value = std::make_unique<Buffer>(r.capacity);
-            tmpl[i].pValue = r.value->get();
-            auto* nested = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
-            for (size_t j = 0; j < r.nested; ++j) nested[j] = {0, nestedTargets + j, 0};
+            tmpl[i].pValue = values[i].emplace(capacity).get();
+            auto* records = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
+            for (size_t j = 0; j < nested[i]; ++j) records[j] = {0, nestedTargets + j, 0};
         }
-        tmpl[i].ulValueLen = r.capacity;
+        tmpl[i].ulValueLen = capacity;
     }
-    dravenholt::ops::C_GetAttributeValue(context(), session, in.u8(), tmpl.data(), count);
+    ops::C_GetAttributeValue(context(), session, in.u8(), tmpl.data(), count);
     for (size_t i = 0; i < count; ++i) {
-        if (!tmpl[i].pValue) continue;
+        if (!values[i]) continue;
         CK_ULONG length = tmpl[i].ulValueLen;
-        require(length <= records[i].capacity || length == CK_UNAVAILABLE_INFORMATION,
+        require(length <= values[i]->size() || length == CK_UNAVAILABLE_INFORMATION,
                 "an attribute length beyond the caller's buffer");
-        auto* nested = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
-        for (size_t j = 0; j < records[i].nested; ++j)
-            require(nested[j].pValue == nestedTargets + j, "a nested record's value pointer was replaced");
+        auto* records = static_cast<CK_ATTRIBUTE*>(tmpl[i].pValue);
+        for (size_t j = 0; j < nested[i]; ++j)
+            require(records[j].pValue == nestedTargets + j, "a nested record's value pointer was replaced");
     }
 }
 
@@ -162,33 +136,8 @@ void findObjects(Input& in) {
     CK_ULONG most = in.u16() % 600 + 1;
     std::vector<CK_OBJECT_HANDLE> room(most);
     CK_ULONG found = 0;
-    dravenholt::ops::C_FindObjects(context(), session, room.data(), most, &found);
+    ops::C_FindObjects(context(), session, room.data(), most, &found);
     require(found <= most, "more handles reported than the caller's array holds");
-}
-
-void digestInPieces(Input& in) {
-    Buffer data(in.u16() % 7000);
-    dravenholt::ops::C_DigestUpdate(context(), session, data.get(), data.size());
-}
-
-void generateRandom(Input& in) {
-    Buffer out(in.u16() % 6000);
-    dravenholt::ops::C_GenerateRandom(context(), session, out.get(), out.size());
-}
-
-void tokenAndSessionInfo(Input& in) {
-    if (in.u8() & 1) {
-        CK_TOKEN_INFO info;
-        dravenholt::ops::C_GetTokenInfo(context(), 0, &info);
-    } else {
-        CK_SESSION_INFO info;
-        dravenholt::ops::C_GetSessionInfo(context(), session, &info);
-    }
-}
-
-void objectSize(Input& in) {
-    CK_ULONG size = 0;
-    dravenholt::ops::C_GetObjectSize(context(), session, in.u8(), &size);
 }
 
 void newHandles(Input& in) {
@@ -197,12 +146,12 @@ void newHandles(Input& in) {
     CK_OBJECT_HANDLE first = 0, second = 0;
     CK_MECHANISM mechanism{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
     switch (in.u8() % 3) {
-        case 0: dravenholt::ops::C_CreateObject(context(), session, tmpl, 1, &first); break;
-        case 1: dravenholt::ops::C_GenerateKeyPair(context(), session, &mechanism, tmpl, 1, tmpl, 1, &first, &second); break;
+        case 0: ops::C_CreateObject(context(), session, tmpl, 1, &first); break;
+        case 1: ops::C_GenerateKeyPair(context(), session, &mechanism, tmpl, 1, tmpl, 1, &first, &second); break;
         default: {
             CK_SESSION_HANDLE opened = 0;
-            if (dravenholt::ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION, nullptr, nullptr, &opened) == CKR_OK || opened)
-                dravenholt::ops::C_CloseSession(context(), opened);
+            if (ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION, nullptr, nullptr, &opened) == CKR_OK || opened)
+                ops::C_CloseSession(context(), opened);
         }
     }
 }
@@ -227,32 +176,45 @@ void bitcoin(Input& in) {
     std::vector<uint32_t> path(shape % 8, 0x80000000u);
     Buffer out(in.u16() % 200 + 1);
     uint64_t length = out.size();
-    uint8_t hash[32] = {};
-    uint32_t rv;
+    uint8_t hash[32] = {}, record[8] = {1, 8};
+    uint32_t key = 0, rv = CKR_GENERAL_ERROR;
+    const auto handle = static_cast<uint32_t>(session);
     switch (shape >> 6) {
-        case 0: rv = u32GetBitcoinPub(static_cast<uint32_t>(session), path.data(), path.size(), out.get(), &length); break;
-        case 1:
-            rv = u32SignBitcoinHash(static_cast<uint32_t>(session), hash, sizeof hash, path.data(), path.size(),
-                                    out.get(), &length);
-            break;
-        case 2: {
-            uint8_t record[8] = {1, 8};
-            u32GetTokenConfig(0, record);
-            return;
-        }
-        default: {
-            uint32_t key = 0;
-            u32HasBitcoinKey(static_cast<uint32_t>(session), &key);
-            return;
-        }
+        case 0: rv = u32GetBitcoinPub(handle, path.data(), path.size(), out.get(), &length); break;
+        case 1: rv = u32SignBitcoinHash(handle, hash, sizeof hash, path.data(), path.size(), out.get(), &length); break;
+        case 2: u32GetTokenConfig(0, record); break;
+        default: u32HasBitcoinKey(handle, &key);
     }
     if (rv == CKR_OK) require(length <= out.size(), "a Bitcoin output length beyond the caller's buffer");
 }
 
 using Operation = void (*)(Input&);
 const Operation kOperations[] = {
-    outputCall,   getAttributeValue, findObjects, digestInPieces, generateRandom, tokenAndSessionInfo,
-    objectSize,   newHandles,        readLog,     backupStorage,  bitcoin,
+    outputCall,
+    getAttributeValue,
+    findObjects,
+    [](Input& in) {  // digest in pieces
+        Buffer data(in.u16() % 7000);
+        ops::C_DigestUpdate(context(), session, data.get(), data.size());
+    },
+    [](Input& in) {
+        Buffer out(in.u16() % 6000);
+        ops::C_GenerateRandom(context(), session, out.get(), out.size());
+    },
+    [](Input& in) {
+        CK_TOKEN_INFO token;
+        CK_SESSION_INFO info;
+        if (in.u8() & 1) ops::C_GetTokenInfo(context(), 0, &token);
+        else ops::C_GetSessionInfo(context(), session, &info);
+    },
+    [](Input& in) {
+        CK_ULONG size = 0;
+        ops::C_GetObjectSize(context(), session, in.u8(), &size);
+    },
+    newHandles,
+    readLog,
+    backupStorage,
+    bitcoin,
 };
 
 // A session the operations use, opened through a well-formed reply.
@@ -260,7 +222,7 @@ void openSession() {
     const uint8_t script[] = {4, 0, 0x08, 0x00, 0x10, 0x05};  // rv 0, handle 5
     Input in(script, sizeof script);
     replies = &in;
-    dravenholt::ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    ops::C_OpenSession(context(), 0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
     replies = nullptr;
     require(session != 0, "the fuzzing session did not open");
 }

@@ -6,6 +6,7 @@
 // starts from the same stored token (initialisedToken below); sessions are not stored, so an input
 // opens its own (the first gets handle 1). Key pair generations beyond the second are skipped.
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 
 #include <p11-kit/pkcs11.h>
@@ -14,7 +15,6 @@
 #include "engine/engine.h"
 #include "protocol/function_ids.h"
 #include "support/fuzz_input.h"
-#include "support/scratch.h"
 
 using dravenholt::sim::Engine;
 using dravenholt::sim::EngineOptions;
@@ -26,19 +26,10 @@ namespace {
 
 namespace fn = dravenholt::fn;
 using dravenholt::wire::Attribute;
+using dravenholt::wire::Mechanism;
 Attribute number(uint32_t type, uint32_t value) { return dravenholt::wire::numberAttribute(type, value); }
 Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flagAttribute(type, value); }
 Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
-
-const Bytes kSoPin = {'s', 'o', 'p', 'i', 'n', '1', '2', '3'};
-const Bytes kUserPin = {'u', 's', 'e', 'r', '1', '2', '3', '4'};
-
-Request call(uint32_t function, uint32_t session = 0) {
-    Request r;
-    r.function = function;
-    if (session) r.session = session;
-    return r;
-}
 
 Bytes encoded(const Request& request) {
     Bytes out;
@@ -47,48 +38,44 @@ Bytes encoded(const Request& request) {
     return out;
 }
 
+// A request of `function` on `session` (none when 0), its other fields as `fill` sets them.
+Request request(uint32_t function, uint32_t session = 0, const std::function<void(Request&)>& fill = {}) {
+    Request r;
+    r.function = function;
+    if (session) r.session = session;
+    if (fill) fill(r);
+    return r;
+}
+
 // A fresh token with both PINs set, then the user logged in on RW session 1 with a token data
 // object, an AES token key and an EC P-256 token key pair.
 std::vector<Request> initialisedToken() {
-    std::vector<Request> out;
-    Request init = call(fn::InitToken);
-    init.data = kSoPin;
-    init.data2 = Bytes(32, ' ');
-    out.push_back(init);
-    Request open = call(fn::OpenSession);
-    open.value = CKF_SERIAL_SESSION | CKF_RW_SESSION;
-    out.push_back(open);
-    Request so = call(fn::Login, 1);
-    so.value = CKU_SO;
-    so.data = kSoPin;
-    out.push_back(so);
-    Request initPin = call(fn::InitPIN, 1);
-    initPin.data = kUserPin;
-    out.push_back(initPin);
-    out.push_back(call(fn::Logout, 1));
-    Request user = so;
-    user.value = CKU_USER;
-    user.data = kUserPin;
-    out.push_back(user);
-
-    Request data = call(fn::CreateObject, 1);
-    data.templ = {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), bytes(CKA_LABEL, {'d', 'o', 'c'}),
-                  bytes(CKA_VALUE, Bytes(40, 0x5A))};
-    out.push_back(data);
-    Request aes = call(fn::GenerateKey, 1);
-    aes.mechanism = dravenholt::wire::Mechanism{CKM_AES_KEY_GEN, {}, {}, {}, {}};
-    aes.templ = {number(CKA_VALUE_LEN, 32), flag(CKA_TOKEN, true), flag(CKA_ENCRYPT, true),
-                 flag(CKA_DECRYPT, true), flag(CKA_WRAP, true), flag(CKA_UNWRAP, true),
-                 flag(CKA_EXTRACTABLE, true)};
-    out.push_back(aes);
-    static const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
-    Request ec = call(fn::GenerateKeyPair, 1);
-    ec.mechanism = dravenholt::wire::Mechanism{CKM_EC_KEY_PAIR_GEN, {}, {}, {}, {}};
-    ec.templ = {bytes(CKA_EC_PARAMS, kP256), flag(CKA_TOKEN, true), flag(CKA_VERIFY, true)};
-    ec.templ2 = {flag(CKA_TOKEN, true), flag(CKA_SIGN, true), flag(CKA_DERIVE, true),
-                 bytes(CKA_LABEL, {'b', 't', 'c'}), bytes(CKA_ID, {'b', 't', 'c'})};
-    out.push_back(ec);
-    return out;
+    const Bytes soPin = {'s', 'o', 'p', 'i', 'n', '1', '2', '3'}, userPin = {'u', 's', 'e', 'r', '1', '2', '3', '4'};
+    const Bytes p256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+    auto login = [](const Bytes& pin, uint32_t user) { return [&pin, user](Request& r) { r.data = pin, r.value = user; }; };
+    return {
+        request(fn::InitToken, 0, [&](Request& r) { r.data = soPin, r.data2 = Bytes(32, ' '); }),
+        request(fn::OpenSession, 0, [](Request& r) { r.value = CKF_SERIAL_SESSION | CKF_RW_SESSION; }),
+        request(fn::Login, 1, login(soPin, CKU_SO)),
+        request(fn::InitPIN, 1, [&](Request& r) { r.data = userPin; }),
+        request(fn::Logout, 1),
+        request(fn::Login, 1, login(userPin, CKU_USER)),
+        request(fn::CreateObject, 1, [](Request& r) {
+            r.templ = {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), bytes(CKA_LABEL, {'d', 'o', 'c'}),
+                       bytes(CKA_VALUE, Bytes(40, 0x5A))};
+        }),
+        request(fn::GenerateKey, 1, [](Request& r) {
+            r.mechanism = Mechanism{CKM_AES_KEY_GEN, {}, {}, {}, {}};
+            r.templ = {number(CKA_VALUE_LEN, 32), flag(CKA_TOKEN, true), flag(CKA_ENCRYPT, true), flag(CKA_DECRYPT, true),
+                       flag(CKA_WRAP, true), flag(CKA_UNWRAP, true), flag(CKA_EXTRACTABLE, true)};
+        }),
+        request(fn::GenerateKeyPair, 1, [&](Request& r) {
+            r.mechanism = Mechanism{CKM_EC_KEY_PAIR_GEN, {}, {}, {}, {}};
+            r.templ = {bytes(CKA_EC_PARAMS, p256), flag(CKA_TOKEN, true), flag(CKA_VERIFY, true)};
+            r.templ2 = {flag(CKA_TOKEN, true), flag(CKA_SIGN, true), flag(CKA_DERIVE, true), bytes(CKA_LABEL, {'b', 't', 'c'}),
+                        bytes(CKA_ID, {'b', 't', 'c'})};
+        }),
+    };
 }
 
 std::filesystem::path baseline;
@@ -105,17 +92,18 @@ EngineOptions optionsFor(const std::filesystem::path& stateFile) {
 // few, so that inputs stay fast and no run ends in a timeout that only measures key generation.
 constexpr size_t kMaxKeyPairs = 2;
 
-bool isKeyPairGeneration(const std::vector<uint8_t>& request) {
-    dravenholt::wire::Request decoded;
+bool isKeyPairGeneration(const Bytes& request) {
+    Request decoded;
     return dravenholt::wire::decodeRequest(request.data(), request.size(), decoded) &&
-           decoded.function == dravenholt::fn::GenerateKeyPair;
+           decoded.function == fn::GenerateKeyPair;
 }
 
-void answerChecked(Engine& engine, const std::vector<uint8_t>& request) {
-    std::vector<uint8_t> reply = engine.process(request);
+dravenholt::wire::Response answerChecked(Engine& engine, const Bytes& request) {
+    Bytes reply = engine.process(request);
     dravenholt::wire::Response response;
     require(reply.size() <= 2048, "a reply longer than 2048 bytes");
     require(dravenholt::wire::decodeResponse(reply.data(), reply.size(), response), "an undecodable reply");
+    return response;
 }
 
 }  // namespace
@@ -127,12 +115,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     baseline = scratch / "baseline.state";
     working = scratch / "working.state";
     Engine engine(optionsFor(baseline));
-    for (const auto& request : initialisedToken()) {
-        dravenholt::wire::Response response;
-        std::vector<uint8_t> reply = engine.process(encoded(request));
-        require(dravenholt::wire::decodeResponse(reply.data(), reply.size(), response) && response.rv == 0,
-                "the stored token could not be prepared");
-    }
+    for (const Request& request : initialisedToken())
+        require(answerChecked(engine, encoded(request)).rv == 0, "the stored token could not be prepared");
     return 0;
 }
 
@@ -143,17 +127,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzin::Input in(data, size);
         size_t keyPairs = 0;
         while (!in.empty()) {
-            std::vector<uint8_t> request = in.run();
-            if (isKeyPairGeneration(request) && ++keyPairs > kMaxKeyPairs) continue;
-            answerChecked(engine, request);
+            Bytes message = in.run();
+            if (isKeyPairGeneration(message) && ++keyPairs > kMaxKeyPairs) continue;
+            answerChecked(engine, message);
         }
         // The client leaves with whatever the input left open: sessions, operations, objects.
         engine.disconnect(Engine::kDefaultClient);
-        answerChecked(engine, encoded(call(dravenholt::fn::GetTokenInfo)));
+        answerChecked(engine, encoded(request(fn::GetTokenInfo)));
     }
     try {
         Engine reloaded(optionsFor(working));
-        answerChecked(reloaded, encoded(call(dravenholt::fn::GetTokenInfo)));
+        answerChecked(reloaded, encoded(request(fn::GetTokenInfo)));
     } catch (const dravenholt::sim::EngineError& e) {
         fuzzin::violated(e.what());
     }

@@ -7,7 +7,6 @@
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -42,18 +41,15 @@ hid_device* bareHandle = nullptr;  // on the U2F device, for the handshake alone
 
 // Opens the target's transport anew when an earlier input left it closed or without its
 // channel: the device answers the allocation only then.
-bool framesU2f(const dravenholt::HidTransport& transport) {
-    return transport.channel() != dravenholt::HidTransport::kReportFraming;
-}
-
 void ready(Target& t) {
     const bool u2f = t.device->profile().framing == vhid::Framing::U2f;
-    if (t.transport->isOpen() && framesU2f(*t.transport) == u2f) return;
+    auto framed = [&] { return (t.transport->channel() != dravenholt::HidTransport::kReportFraming) == u2f; };
+    if (t.transport->isOpen() && framed()) return;
     t.faults = vhid::Faults{.silent = true};
     t.device->setFaults(t.faults);
     t.transport->open();
     t.transport->setTimeout(0);
-    require(framesU2f(*t.transport) == u2f, "the transport did not open with its framing");
+    require(framed(), "the transport did not open with its framing");
     for (int i = 0; i < 4; ++i) t.channel[i] = static_cast<uint8_t>(t.transport->channel() >> (24 - 8 * i));
     // From here on the device sends nothing of its own, and every report an input injects has
     // reached the handles before the next operation: no read needs to wait (a handshake's
@@ -70,13 +66,6 @@ Target openTarget(const char* serial, vhid::DeviceProfile profile) {
     ready(t);
     return t;
 }
-
-struct Buffer {
-    explicit Buffer(size_t size) : size(size), data(static_cast<uint8_t*>(std::malloc(size))) {}
-    ~Buffer() { std::free(data); }
-    size_t size;
-    uint8_t* data;
-};
 
 // A wide string of the device's choosing, as its USB string descriptors may hold.
 std::wstring wideString(Input& in) {
@@ -105,15 +94,10 @@ void listWithStrings(Input& in) {
     vhid::unplug(device);
 }
 
-void drain(hid_device* handle) {
-    uint8_t scratch[128];
-    while (hid_read_timeout(handle, scratch, sizeof scratch, 0) > 0) {
-    }
-}
-
 void operate(Target& target, Input& in) {
     dravenholt::HidTransport& transport = *target.transport;
-    switch (in.u8() % 8) {
+    const uint8_t operation = in.u8() % 8;
+    switch (operation) {
         case 0:
         case 1: {  // a report from the device (most operations are these)
             uint8_t length = in.u8();
@@ -125,13 +109,13 @@ void operate(Target& target, Input& in) {
             break;
         }
         case 2:  // reads fail, or work again
-            target.faults.failReads = !target.faults.failReads;
+        case 6:  // writes fail, or work again
+            (operation == 2 ? target.faults.failReads : target.faults.failWrites) ^= true;
             target.device->setFaults(target.faults);
             break;
         case 3: {
-            Buffer buffer(in.u16() % 9000);
-            size_t got = transport.read(buffer.data, buffer.size);
-            require(got <= buffer.size, "read returned more than its capacity");
+            fuzzin::Buffer buffer(in.u16() % 9000);
+            require(transport.read(buffer.get(), buffer.size()) <= buffer.size(), "read returned more than its capacity");
             break;
         }
         case 4: {
@@ -142,10 +126,6 @@ void operate(Target& target, Input& in) {
         case 5:
             transport.discardStale();
             require(transport.queued() == 0, "bytes left queued after discarding");
-            break;
-        case 6:
-            target.faults.failWrites = !target.faults.failWrites;
-            target.device->setFaults(target.faults);
             break;
         default:
             switch (in.u8() % 3) {
@@ -180,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         t.device->setFaults(t.faults);
     }
     ready(target);
-    drain(bareHandle);
+    for (uint8_t stale[128]; hid_read_timeout(bareHandle, stale, sizeof stale, 0) > 0;) {
+    }
     target.transport->discardStale();
     while (!in.empty()) {
         try {

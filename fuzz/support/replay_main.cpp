@@ -11,34 +11,23 @@
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-void replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(data.data(), data.size());
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    // A target may change the working directory while it initialises.
-    std::vector<std::filesystem::path> paths;
-    for (int i = 1; i < argc; ++i) paths.push_back(std::filesystem::absolute(argv[i]));
-    LLVMFuzzerInitialize(&argc, &argv);
-    size_t count = 0;
-    for (const auto& path : paths) {
-        if (std::filesystem::is_directory(path)) {
-            for (const auto& entry : std::filesystem::directory_iterator(path)) {
-                if (!entry.is_regular_file()) continue;
-                replay(entry.path());
-                ++count;
-            }
-        } else {
-            replay(path);
-            ++count;
-        }
+    namespace fs = std::filesystem;
+    // Named before the target initialises: it may change the working directory.
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        fs::path path = fs::absolute(argv[i]);
+        if (!fs::is_directory(path)) files.push_back(path);
+        else
+            for (const auto& entry : fs::directory_iterator(path))
+                if (entry.is_regular_file()) files.push_back(entry.path());
     }
-    std::printf("replayed %zu inputs\n", count);
-    return count > 0 ? 0 : 1;
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (const fs::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(data.data(), data.size());
+    }
+    std::printf("replayed %zu inputs\n", files.size());
+    return files.empty() ? 1 : 0;
 }

@@ -15,13 +15,27 @@
 #include <stdexcept>
 #include <thread>
 
-#include "reference/reference.h"
+#include <mbedtls/sha256.h>
+
 #include "vhid/engine_device.h"
 
 extern char** environ;
 
 namespace conc {
 namespace {
+
+// Checked against mbedtls called directly, not the simulator's own cryptography.
+Bytes sha256Of(const Bytes& data) {
+    Bytes out(32);
+    mbedtls_sha256_ret(data.data(), data.size(), out.data(), 0);
+    return out;
+}
+
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 13 + seed);
+    return b;
+}
 
 constexpr size_t kShownFindings = 5;
 const std::string kUserPin = "user-secret";
@@ -45,7 +59,7 @@ Bytes valueOf(const std::string& label) {
 size_t runRound(CK_SESSION_HANDLE s, const std::string& label, CK_OBJECT_HANDLE object, const SigningToken* signing,
                 size_t round, Findings& f) {
     if (signing) {
-        Bytes hash = simref::md(MBEDTLS_MD_SHA256, simref::pattern(64, static_cast<uint8_t>(round)));
+        Bytes hash = sha256Of(pattern(64, static_cast<uint8_t>(round)));
         CK_MECHANISM ecdsa = {CKM_ECDSA, nullptr, 0};
         Bytes signature(64);
         CK_ULONG length = CK_ULONG(signature.size());
@@ -54,14 +68,14 @@ size_t runRound(CK_SESSION_HANDLE s, const std::string& label, CK_OBJECT_HANDLE 
             f.check(length == 64, "signature length") && f.rv(C_VerifyInit(s, &ecdsa, signing->publicKey), "C_VerifyInit"))
             f.rv(C_Verify(s, hash.data(), CK_ULONG(hash.size()), signature.data(), length), "C_Verify");
     }
-    Bytes data = simref::pattern(4100, static_cast<uint8_t>(round + label.size()));
+    Bytes data = pattern(4100, static_cast<uint8_t>(round + label.size()));
     CK_MECHANISM sha256 = {CKM_SHA256, nullptr, 0};
     Bytes digest(32);
     CK_ULONG length = CK_ULONG(digest.size());
     if (f.rv(C_DigestInit(s, &sha256), "C_DigestInit") && f.rv(C_DigestUpdate(s, data.data(), 2500), "C_DigestUpdate") &&
         f.rv(C_DigestUpdate(s, data.data() + 2500, CK_ULONG(data.size() - 2500)), "C_DigestUpdate") &&
         f.rv(C_DigestFinal(s, digest.data(), &length), "C_DigestFinal"))
-        f.check(length == 32 && digest == simref::md(MBEDTLS_MD_SHA256, data), "digest differs");
+        f.check(length == 32 && digest == sha256Of(data), "digest differs");
 
     Bytes a(1500), b(1500);
     if (f.rv(C_GenerateRandom(s, a.data(), CK_ULONG(a.size())), "C_GenerateRandom") &&

@@ -7,36 +7,30 @@
 #include <optional>
 #include <string>
 
+#include <p11-kit/pkcs11.h>
+
 #include "codec/codec.h"
 #include "engine/engine.h"
 #include "function_ids.h"
-#include "reference/reference.h"
-
-#include <p11-kit/pkcs11.h>
 
 namespace simtest {
 
 namespace fn = dravenholt::fn;
-
+using dravenholt::sim::Engine;
 using dravenholt::wire::Attribute;
 using dravenholt::wire::Bytes;
 using dravenholt::wire::Mechanism;
 using dravenholt::wire::Request;
 using dravenholt::wire::Response;
 
-using simref::bytes;
-using simref::flag;
-using simref::num;
+inline Attribute num(uint32_t type, uint32_t value) { return dravenholt::wire::numberAttribute(type, value); }
+inline Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flagAttribute(type, value); }
+inline Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
 inline Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-inline Attribute text(uint32_t type, const std::string& value) { return bytes(type, toBytes(value)); }
-inline Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) {
-    Mechanism m;
-    m.mechanism = type;
-    m.parameterLength = uint32_t(parameter.size());
-    m.parameter = parameter;
-    return m;
-}
+inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) { return Mechanism{type, uint32_t(parameter.size()), parameter, {}, {}}; }
+
+inline const Bytes kSoPin = toBytes("sopin123");
+inline const Bytes kUserPin = toBytes("user1234");
 
 // A request built in one expression: Call(fn::EncryptInit, s).mech(m).handle(key).
 struct Call {
@@ -46,6 +40,7 @@ struct Call {
     }
     Call& mech(const Mechanism& m) { return r.mechanism = m, *this; }
     Call& handle(uint32_t h) { return r.handle = h, *this; }
+    Call& handle2(uint32_t h) { return r.handle2 = h, *this; }
     Call& data(const Bytes& b) { return r.data = b, *this; }
     Call& data2(const Bytes& b) { return r.data2 = b, *this; }
     Call& length(uint32_t n) { return r.length = n, *this; }
@@ -55,42 +50,90 @@ struct Call {
     Request r;
 };
 
-inline const Bytes kSoPin = {'s', 'o', 'p', 'i', 'n', '1', '2', '3'};
-inline const Bytes kUserPin = {'u', 's', 'e', 'r', '1', '2', '3', '4'};
-
 class Device {
 public:
-    explicit Device(dravenholt::sim::EngineOptions options = {});
+    explicit Device(dravenholt::sim::EngineOptions options = {})
+        : engine_(std::make_unique<Engine>(std::move(options))) {}
 
-    Response call(const Request& req);
-    Response call(const Call& c) { return call(c.r); }
-    uint32_t rv(const Call& c) { return call(c.r).rv; }
-    Response call(uint32_t function, uint32_t session) { return call(Call(function, session)); }
+    // Every reply must decode and fit the message limit.
+    Response raw(const Bytes& request) {
+        Bytes reply = engine_->process(client, request);
+        EXPECT_LE(reply.size(), 2048u);
+        Response resp;
+        std::string error;
+        EXPECT_TRUE(dravenholt::wire::decodeResponse(reply.data(), reply.size(), resp, &error)) << error;
+        return resp;
+    }
+    Response call(const Call& c) {
+        Bytes encoded;
+        std::string error;
+        EXPECT_TRUE(dravenholt::wire::encodeRequest(c.r, encoded, 2048, &error)) << error;
+        return raw(encoded);
+    }
+    uint32_t rv(const Call& c) { return call(c).rv; }
 
+    void initToken() { ASSERT_EQ(rv(Call(fn::InitToken).data(kSoPin).data2(Bytes(32, ' '))), CKR_OK); }
+    uint32_t open(bool rw = true) {
+        Response resp = call(Call(fn::OpenSession).value(CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0)));
+        EXPECT_EQ(resp.rv, CKR_OK);
+        return resp.handle.value_or(0);
+    }
+    uint32_t login(uint32_t session, uint32_t userType, const Bytes& pin) {
+        return rv(Call(fn::Login, session).value(userType).data(pin));
+    }
     // Fresh token with both PINs set, one RW session logged in as the user.
-    uint32_t readyUserSession();
-    void initToken();
-    uint32_t open(bool rw = true);
-    uint32_t login(uint32_t session, uint32_t userType, const Bytes& pin);
+    uint32_t readyUserSession() {
+        initToken();
+        uint32_t s = open(true);
+        EXPECT_EQ(login(s, CKU_SO, kSoPin), CKR_OK);
+        EXPECT_EQ(rv(Call(fn::InitPIN, s).data(kUserPin)), CKR_OK);
+        EXPECT_EQ(rv(Call(fn::Logout, s)), CKR_OK);
+        EXPECT_EQ(login(s, CKU_USER, kUserPin), CKR_OK);
+        return s;
+    }
+    uint32_t state(uint32_t s) { return call(Call(fn::GetSessionInfo, s)).sessionInfo.value_or(SessionInfoMsg{}).state; }
+    TokenInfoMsg tokenInfo() { return call(Call(fn::GetTokenInfo)).tokenInfo.value_or(TokenInfoMsg{}); }
 
-    uint32_t create(uint32_t session, const std::vector<Attribute>& templ);
-    Response getAttributes(uint32_t session, uint32_t object, std::initializer_list<uint32_t> types);
-    Bytes attribute(uint32_t session, uint32_t object, uint32_t type);
-    uint32_t secretKey(uint32_t session, uint32_t keyType, const Bytes& value,
-                       std::vector<Attribute> extra = {});
-
-    std::pair<uint32_t, uint32_t> keyPair(uint32_t session, const Mechanism& m,
-                                          std::vector<Attribute> pub, std::vector<Attribute> priv);
+    uint32_t create(uint32_t session, const std::vector<Attribute>& templ) {
+        Response resp = call(Call(fn::CreateObject, session).templ(templ));
+        EXPECT_EQ(resp.rv, CKR_OK);
+        return resp.handle.value_or(0);
+    }
+    uint32_t secretKey(uint32_t session, uint32_t keyType, const Bytes& value, std::vector<Attribute> extra = {}) {
+        extra.insert(extra.begin(), {num(CKA_CLASS, CKO_SECRET_KEY), num(CKA_KEY_TYPE, keyType), bytes(CKA_VALUE, value)});
+        return create(session, extra);
+    }
+    Response getAttributes(uint32_t session, uint32_t object, std::initializer_list<uint32_t> types) {
+        std::vector<Attribute> asked;
+        for (uint32_t t : types) asked.push_back(Attribute{t, {}, {}, {}, {}});
+        return call(Call(fn::GetAttributeValue, session).handle(object).templ(asked));
+    }
+    // One byte-string attribute's value.
+    Bytes attribute(uint32_t session, uint32_t object, uint32_t type) {
+        Response resp = getAttributes(session, object, {type});
+        EXPECT_EQ(resp.rv, CKR_OK);
+        return resp.attributes.size() == 1 ? resp.attributes[0].value.value_or(Bytes{}) : Bytes{};
+    }
     // Every handle a search with this template finds, fetched two at a time.
-    std::vector<uint32_t> find(uint32_t session, std::vector<Attribute> templ);
+    std::vector<uint32_t> find(uint32_t session, std::vector<Attribute> templ) {
+        EXPECT_EQ(rv(Call(fn::FindObjectsInit, session).templ(std::move(templ))), CKR_OK);
+        std::vector<uint32_t> found;
+        for (;;) {
+            Bytes batch = call(Call(fn::FindObjects, session).length(2)).data.value_or(Bytes{});
+            if (batch.empty()) break;
+            for (size_t i = 0; i + 4 <= batch.size(); i += 4)
+                found.push_back(batch[i] | batch[i + 1] << 8 | batch[i + 2] << 16 | uint32_t(batch[i + 3]) << 24);
+        }
+        EXPECT_EQ(rv(Call(fn::FindObjectsFinal, session)), CKR_OK);
+        return found;
+    }
 
-    dravenholt::sim::Engine& engine() { return *engine_; }
-
+    Engine& engine() { return *engine_; }
     // The client the calls come from.
-    dravenholt::sim::Engine::ClientId client = dravenholt::sim::Engine::kDefaultClient;
+    Engine::ClientId client = Engine::kDefaultClient;
 
 private:
-    std::unique_ptr<dravenholt::sim::Engine> engine_;
+    std::unique_ptr<Engine> engine_;
 };
 
 }  // namespace simtest
