@@ -35,6 +35,9 @@ TEST_F(Refusals, NothingIsSent) {
     CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, 0, nullptr, 0, nullptr};
     CK_MECHANISM shortEcdh{CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh - 1};
     const CK_ULONG beyond = wide(0x100000001ULL);
+    CK_RSA_PKCS_PSS_PARAMS widePss{CKM_SHA256, CKG_MGF1_SHA256, wide(0x100000000ULL)};
+    CK_MECHANISM wideSalt{CKM_SHA256_RSA_PKCS_PSS, &widePss, sizeof widePss}, wideType{beyond, nullptr, 0},
+        wideIv{CKM_AES_CBC, iv, wide(0x100000010ULL)};
     const Refusal table[] = {
         // Objects and search.
         {"create without template", [&] { return C_CreateObject(s, nullptr, 1, &object); }, CKR_ARGUMENTS_BAD},
@@ -71,11 +74,14 @@ TEST_F(Refusals, NothingIsSent) {
         {"encrypt init, wide key", [&] { return C_EncryptInit(s, &ecb, wide(0x100000000ULL)); }, CKR_KEY_HANDLE_INVALID, true},
         {"encrypt update, wide length", [&] { return C_EncryptUpdate(s, big.data(), wide(0x100000000ULL), buf, &n); }, CKR_DATA_LEN_RANGE, true},
         {"decrypt, wide output length", [&] { CK_ULONG w = wide(0x100000010ULL); return C_Decrypt(s, buf, 16, buf, &w); }, CKR_ARGUMENTS_BAD, true},
+        {"encrypt init, wide mechanism type", [&] { return C_EncryptInit(s, &wideType, 1); }, CKR_MECHANISM_INVALID, true},
+        {"encrypt init, wide parameter length", [&] { return C_EncryptInit(s, &wideIv, 1); }, CKR_DATA_LEN_RANGE, true},
         {"encrypt init, unknown session", [&] { return C_EncryptInit(unknown, &ecb, 1); }, CKR_SESSION_HANDLE_INVALID},
         {"encrypt, unknown session", [&] { return C_Encrypt(unknown, buf, 16, buf, &n); }, CKR_SESSION_HANDLE_INVALID},
         {"decrypt init, unknown session", [&] { return C_DecryptInit(unknown, &cbc, 1); }, CKR_SESSION_HANDLE_INVALID},
         // Signatures and digests.
         {"sign init, null block with length", [&] { return C_SignInit(s, &noPss, 1); }, CKR_ARGUMENTS_BAD},
+        {"sign init, wide number in the block", [&] { return C_SignInit(s, &wideSalt, 1); }, CKR_MECHANISM_PARAM_INVALID, true},
         {"verify init without mechanism", [&] { return C_VerifyInit(s, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"sign init, mechanism checked first", [&] { return C_SignInit(unknown, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"sign init, unknown session", [&] { return C_SignInit(unknown, &ecb, 1); }, CKR_SESSION_HANDLE_INVALID},

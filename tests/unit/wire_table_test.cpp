@@ -86,7 +86,7 @@ class WireTable : public SessionTest {
 protected:
     void run(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
-            SCOPED_TRACE(row.name);
+            SCOPED_TRACE("row " + std::to_string(&row - rows.data()) + " " + row.name);
             device->requests.clear(), device->rawRequests.clear(), device->script.clear();
             for (const Answer& a : row.answers) device->answer(a);
             EXPECT_EQ(row.call(), row.rv);
@@ -269,6 +269,51 @@ TEST_F(WireTable, Keys) {
         {"C_UnwrapKey, null parameter with a length", [&] { return C_UnwrapKey(session, &aesWrap, 0x12, wrapped, 5, nullptr, 0, &key); },
          {reply(CKR_WRAPPED_KEY_INVALID)}, CKR_WRAPPED_KEY_INVALID, fn::UnwrapKey, S | M | sent::Handle | sent::Data,
          [&](auto& r) { EXPECT_TRUE(key == 0x44u && r[0].mechanism->parameterLength == 0u); }},
+    });
+}
+
+// Parameter blocks holding CK_ULONGs travel in the device layout (32-bit numbers, 8-byte
+// pointers that are never host addresses, packed) with field 2 the wire length, whether the call
+// encodes its mechanism (C_EncryptInit, C_DeriveKey) or fills it directly (C_SignInit); the
+// derivations by encryption carry their data in the block; other blocks travel as they are, and a
+// null block with a length is never read.
+TEST_F(WireTable, MechanismBlocks) {
+    CK_BYTE label[5] = {1, 2, 3, 4, 5}, packed[12] = {0x50, 0x02, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0};
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    CK_AES_CTR_PARAMS ctr{64, {}};
+    std::memset(ctr.cb, 0xA0, sizeof ctr.cb);
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, label, sizeof label};
+    CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, 5, label, 5, label};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS aesCbc{{}, label, 5};
+    CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{{}, label, 5};
+    std::memset(aesCbc.iv, 0x11, sizeof aesCbc.iv), std::memset(desCbc.iv, 0x22, sizeof desCbc.iv);
+    CK_KEY_DERIVATION_STRING_DATA text{label, 5};
+    auto le32 = [](std::initializer_list<uint32_t> values) { return Bytes(reinterpret_cast<const uint8_t*>(std::data(values)), reinterpret_cast<const uint8_t*>(std::data(values) + values.size())); };
+    auto cat = [](std::initializer_list<Bytes> parts) { Bytes out; for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end()); return out; };
+    const Bytes noPointer(8, 0), data(label, label + 5);
+    auto block = [&](uint32_t function, CK_MECHANISM m, uint32_t length, Bytes expected) {
+        return Row{"", [&, function, m]() mutable {
+                       return function == fn::SignInit      ? C_SignInit(session, &m, 1)
+                              : function == fn::EncryptInit ? C_EncryptInit(session, &m, 1)
+                                                            : C_DeriveKey(session, &m, 1, nullptr, 0, &key);
+                   },
+                   {handles(CKR_OK, 9)}, CKR_OK, function, S | sent::Mechanism | sent::Handle, [=](auto& r) {
+                       EXPECT_EQ(std::make_tuple(r[0].mechanism->mechanism, r[0].mechanism->parameterLength, r[0].mechanism->parameter),
+                                 std::make_tuple(m.mechanism, std::optional(length), std::optional(expected)));
+                       EXPECT_FALSE(r[0].mechanism->oaepParams || r[0].mechanism->ecdhParams);
+                   }};
+    };
+    run({
+        block(fn::SignInit, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, 12, le32({CKM_SHA256, CKG_MGF1_SHA256, 32})),
+        block(fn::EncryptInit, {CKM_AES_CTR, &ctr, sizeof ctr}, 20, cat({le32({64}), Bytes(16, 0xA0)})),
+        block(fn::SignInit, {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}, 24, cat({le32({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED}), noPointer, le32({5})})),
+        block(fn::SignInit, {CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh}, 28, cat({le32({CKD_NULL, 5}), noPointer, le32({5}), noPointer})),
+        block(fn::EncryptInit, {CKM_AES_CBC_ENCRYPT_DATA, &aesCbc, sizeof aesCbc}, 21, cat({Bytes(16, 0x11), data})),
+        block(fn::EncryptInit, {CKM_DES3_CBC_ENCRYPT_DATA, &desCbc, sizeof desCbc}, 13, cat({Bytes(8, 0x22), data})),
+        block(fn::EncryptInit, {CKM_AES_ECB_ENCRYPT_DATA, &text, sizeof text}, 5, data),
+        block(fn::SignInit, {CKM_DES_ECB_ENCRYPT_DATA, &text, sizeof text}, 5, data),
+        block(fn::SignInit, {CKM_SHA256_RSA_PKCS_PSS, packed, sizeof packed}, 12, Bytes(packed, packed + 12)),
+        block(fn::DeriveKey, {CKM_ECDH1_DERIVE, nullptr, sizeof ecdh}, 0, Bytes{}),
     });
 }
 
