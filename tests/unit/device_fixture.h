@@ -16,13 +16,14 @@
 namespace orvotest {
 
 // A reply with these fields.
-inline Answer answer(uint32_t rv, std::optional<Bytes> data = std::nullopt, std::optional<uint32_t> handle = std::nullopt,
-                     std::optional<uint32_t> length = std::nullopt) {
+inline Answer answer(uint32_t rv, std::optional<Bytes> data = {}, std::optional<uint32_t> handle = {},
+                     std::optional<uint32_t> length = {}, std::optional<uint32_t> handle2 = {}) {
     Response r;
     r.rv = rv;
     r.data = std::move(data);
     r.handle = handle;
     r.length = length;
+    r.handle2 = handle2;
     return reply(r);
 }
 // A reply with output bytes (field 3) and, when given, a length (field 4).

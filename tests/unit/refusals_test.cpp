@@ -1,10 +1,16 @@
-// Calls the library refuses before anything reaches the device: missing pointers, unknown
-// sessions, sizes the wire cannot carry, and host numbers beyond the device's 32 bits, which are
-// refused, never cut to their low bits (where CK_ULONG has 32 bits those rows cannot arise).
+// What the library refuses to send and what it refuses to believe. Refused before anything
+// reaches the device: missing pointers, unknown sessions, sizes the wire cannot carry, and host
+// numbers beyond the device's 32 bits, which are refused, never cut to their low bits (where
+// CK_ULONG has 32 bits those rows cannot arise). Not believed: a success reply without the fields
+// that carry its result (the call fails with CKR_DEVICE_ERROR and writes none of the caller's
+// outputs), a reply longer than a message may be, a broken one.
+#include <cstring>
 #include <functional>
+#include <vector>
 
-#include "unit/device_fixture.h"
+#include "frame/context.h"
 #include "support/wide_numbers.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
 
@@ -17,7 +23,7 @@ struct Refusal {
     bool wideOnly = false;
 };
 
-class Refusals : public SessionTest {};
+using Refusals = SessionTest;
 
 TEST_F(Refusals, NothingIsSent) {
     const CK_SESSION_HANDLE s = session, unknown = session + 100;
@@ -126,6 +132,118 @@ TEST_F(Refusals, NothingIsSent) {
         EXPECT_TRUE(sent().empty()) << r.what;
     }
     EXPECT_EQ(object, 0u);
+}
+
+using ResultFields = SessionTest;
+
+// A success reply without the fields that carry its result, and an answer of
+// CKR_BUFFER_TOO_SMALL without the length needed, are device errors.
+TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
+    constexpr CK_ULONG kFill = 0x5A5A;  // in the outputs before each call
+    CK_ULONG out[2];
+    CK_TOKEN_INFO token;
+    CK_SESSION_INFO sessionInfo;
+    CK_BYTE random[8], wrapped[4] = {1, 2, 3, 4};
+    CK_MECHANISM mech = {CKM_AES_KEY_GEN, nullptr, 0};
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE tmpl[1] = {{CKA_TOKEN, &yes, 1}};
+    struct Case {
+        const char* name;
+        Answer answer;
+        std::function<CK_RV()> call;
+    };
+    std::vector<Case> cases = {
+        {"C_GetTokenInfo", reply(CKR_OK), [&] { return C_GetTokenInfo(0, &token); }},
+        {"C_OpenSession", reply(CKR_OK), [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &out[0]); }},
+        {"C_GetSessionInfo", reply(CKR_OK), [&] { return C_GetSessionInfo(session, &sessionInfo); }},
+        {"C_CreateObject", reply(CKR_OK), [&] { return C_CreateObject(session, tmpl, 1, &out[0]); }},
+        {"C_CopyObject", reply(CKR_OK), [&] { return C_CopyObject(session, 9, tmpl, 1, &out[0]); }},
+        {"C_GenerateKey", reply(CKR_OK), [&] { return C_GenerateKey(session, &mech, tmpl, 1, &out[0]); }},
+        {"C_GenerateKeyPair, public handle only", answer(CKR_OK, {}, 10),
+         [&] { return C_GenerateKeyPair(session, &mech, tmpl, 1, tmpl, 1, &out[0], &out[1]); }},
+        {"C_GenerateKeyPair, private handle only", answer(CKR_OK, {}, {}, {}, 11),
+         [&] { return C_GenerateKeyPair(session, &mech, tmpl, 1, tmpl, 1, &out[0], &out[1]); }},
+        {"C_UnwrapKey", reply(CKR_OK), [&] { return C_UnwrapKey(session, &mech, 3, wrapped, 4, tmpl, 1, &out[0]); }},
+        {"C_DeriveKey", reply(CKR_OK), [&] { return C_DeriveKey(session, &mech, 3, tmpl, 1, &out[0]); }},
+        {"C_GenerateRandom, nothing", reply(CKR_OK), [&] { return C_GenerateRandom(session, random, 8); }},
+        {"C_GenerateRandom, short", output(Bytes(7, 1)), [&] { return C_GenerateRandom(session, random, 8); }},
+    };
+    // Every call that returns bytes into a caller's buffer: a length query answered without the
+    // length, and a buffer too small without the length needed.
+    using Output = std::function<CK_RV(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR)>;
+    const std::pair<const char*, Output> outputs[] = {
+        {"C_Encrypt", [&](auto h, auto o, auto n) { return C_Encrypt(h, wrapped, 4, o, n); }},
+        {"C_EncryptUpdate", [&](auto h, auto o, auto n) { return C_EncryptUpdate(h, wrapped, 4, o, n); }},
+        {"C_EncryptFinal", C_EncryptFinal},
+        {"C_Decrypt", [&](auto h, auto o, auto n) { return C_Decrypt(h, wrapped, 4, o, n); }},
+        {"C_DecryptUpdate", [&](auto h, auto o, auto n) { return C_DecryptUpdate(h, wrapped, 4, o, n); }},
+        {"C_DecryptFinal", C_DecryptFinal},
+        {"C_Sign", [&](auto h, auto o, auto n) { return C_Sign(h, wrapped, 4, o, n); }},
+        {"C_SignFinal", C_SignFinal},
+        {"C_DigestFinal", C_DigestFinal},
+        {"C_WrapKey", [&](auto h, auto o, auto n) { return C_WrapKey(h, &mech, 1, 2, o, n); }},
+    };
+    std::vector<CK_BYTE> buffer(kFill);
+    for (const auto& [name, call] : outputs) {
+        cases.push_back({name, reply(CKR_OK), [&] { return call(session, nullptr, &out[0]); }});
+        cases.push_back({name, reply(CKR_BUFFER_TOO_SMALL), [&] { return call(session, buffer.data(), &out[0]); }});
+    }
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        out[0] = out[1] = sessionInfo.ulDeviceError = kFill;
+        std::memset(&token, '#', sizeof token);
+        device->answer(c.answer);
+        EXPECT_EQ(c.call(), CKR_DEVICE_ERROR);
+        EXPECT_TRUE(out[0] == kFill && out[1] == kFill && token.label[0] == '#' && sessionInfo.ulDeviceError == kFill);
+        EXPECT_EQ(dravenholt::getContext().sessions().size(), 1u);
+    }
+    EXPECT_TRUE(logged("success reply without its result"));
+}
+
+TEST_F(ResultFields, MessagesBeyondTheLimitBrokenRepliesAndTransportsFail) {
+    // Field 1 = CKR_OK, then field 3 padded so that the reply has `size` bytes.
+    auto sized = [](size_t size) {
+        Bytes raw = {0x08, 0x00, 0x1a, 0x00, 0x00};
+        size_t body = size - raw.size();
+        raw[3] = static_cast<uint8_t>(0x80 | (body & 0x7F));
+        raw[4] = static_cast<uint8_t>(body >> 7);
+        raw.resize(size, 0x61);
+        return raw;
+    };
+    device->answer(replyRaw(sized(2048)));
+    EXPECT_EQ(C_Logout(session), CKR_OK);
+    // Too long, empty, without field 1, a cut number, garbage: each fails, and the connection is
+    // renewed for the next call.
+    for (const Bytes& broken : {sized(2049), Bytes{}, Bytes{0x10, 0x05}, Bytes{0x08}, Bytes{0xFF, 0xFF, 0xFF}}) {
+        device->answer(replyRaw(broken));
+        EXPECT_EQ(C_Logout(session), CKR_FUNCTION_FAILED) << broken.size();
+        EXPECT_EQ(C_Logout(session), CKR_OK);
+    }
+    // A token information whose label (its first field) has 33 bytes is not copied at all.
+    Bytes label = {0x08, 0x00, 0x42, 35, 0x0A, 33};
+    label.resize(label.size() + 33, 'L');
+    device->answer(replyRaw(label));
+    CK_TOKEN_INFO token;
+    std::memset(&token, '#', sizeof token);
+    EXPECT_EQ(C_GetTokenInfo(0, &token), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(token.label[0], '#');
+
+    // 08 0d | 10 4d | 22 <len:2> <pin> | 40 01 : 2 + 2 + 3 + len + 2 bytes.
+    std::vector<CK_UTF8CHAR> pin(2048 - 9, 'p');
+    EXPECT_EQ(C_Login(session, CKU_USER, pin.data(), pin.size()), CKR_OK);
+    EXPECT_EQ(device->rawRequests.back().size(), 2048u);
+    size_t before = device->requests.size();
+    pin.push_back('p');
+    EXPECT_EQ(C_Login(session, CKU_USER, pin.data(), pin.size()), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(device->requests.size(), before);
+
+    // A transport that fails to open is logged, and the next call opens it again.
+    device->openError = "Device not detected";
+    dravenholt::getContext().ports().find(0)->close();
+    EXPECT_EQ(C_Logout(session), CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("ERROR : Device not detected\n"));
+    device->openError.clear();
+    EXPECT_EQ(C_Logout(session), CKR_OK);
 }
 
 }  // namespace

@@ -39,13 +39,6 @@ struct Row {
     size_t sends = 1;
 };
 
-Answer handles(uint32_t rv, std::optional<uint32_t> first, std::optional<uint32_t> second = {}) {
-    Response r;
-    r.rv = rv;
-    r.handle = first;
-    r.handle2 = second;
-    return reply(r);
-}
 Answer attributes(std::vector<Attribute> list, uint32_t rv = CKR_OK) {
     Response r;
     r.rv = rv;
@@ -228,12 +221,12 @@ TEST_F(WireTable, Keys) {
     constexpr FieldSet M = sent::Mechanism;
     run({
         {"C_GenerateKey: the block raw, no length", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
-         {handles(CKR_OK, 0x80)}, CKR_OK, fn::GenerateKey, S | M | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 0x80)}, CKR_OK, fn::GenerateKey, S | M | sent::Template, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, r[0].mechanism->mechanism), std::tuple(0x80u, CKM_AES_KEY_GEN));
              EXPECT_TRUE(!r[0].mechanism->parameterLength && r[0].mechanism->parameter == Bytes(params, params + 3));
          }},
         {"C_GenerateKey fails: the handle stays", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
-         {handles(CKR_TEMPLATE_INCONSISTENT, 9)}, CKR_TEMPLATE_INCONSISTENT, fn::GenerateKey, S | M | sent::Template,
+         {answer(CKR_TEMPLATE_INCONSISTENT, {}, 9)}, CKR_TEMPLATE_INCONSISTENT, fn::GenerateKey, S | M | sent::Template,
          [&](auto&) { EXPECT_EQ(key, 0x80u); }},
         {"C_GenerateKeyPair under the key timeout", [&] { return C_GenerateKeyPair(session, &ecGen, one, 1, two, 2, &pub, &priv); },
          {pair}, CKR_OK, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto& r) {
@@ -246,7 +239,7 @@ TEST_F(WireTable, Keys) {
          {replyRaw({})}, CKR_FUNCTION_FAILED, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto&) {
              EXPECT_TRUE(device->timeouts == (std::vector<uint32_t>{65000, 12000}) && pub == 10u);
          }},
-        {"C_DeriveKey", [&] { return C_DeriveKey(session, &derive, 0x21, nullptr, 0, &key); }, {handles(CKR_OK, 0x33)},
+        {"C_DeriveKey", [&] { return C_DeriveKey(session, &derive, 0x21, nullptr, 0, &key); }, {answer(CKR_OK, {}, 0x33)},
          CKR_OK, fn::DeriveKey, S | M | sent::Handle, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, r[0].handle), std::tuple(0x33u, 0x21u));
              ASSERT_TRUE(r[0].mechanism->ecdhParams);
@@ -261,7 +254,7 @@ TEST_F(WireTable, Keys) {
              EXPECT_TRUE(r[0].mechanism->parameterLength == 24u && r[0].mechanism->parameter->size() == 24u && !r[0].mechanism->oaepParams);
          }},
         {"C_UnwrapKey: RSA PKCS without its parameter, the caller's mechanism unwritten",
-         [&] { return C_UnwrapKey(session, &rsa, 0x12, wrapped, 5, two, 2, &key); }, {handles(CKR_OK, 0x44)}, CKR_OK,
+         [&] { return C_UnwrapKey(session, &rsa, 0x12, wrapped, 5, two, 2, &key); }, {answer(CKR_OK, {}, 0x44)}, CKR_OK,
          fn::UnwrapKey, S | M | sent::Handle | sent::Data | sent::Template, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, rsa.pParameter, r[0].data), std::tuple(0x44u, junk, Bytes(wrapped, wrapped + 5)));
              EXPECT_TRUE(r[0].mechanism->parameterLength == 0u && r[0].mechanism->parameter == Bytes{});
@@ -297,7 +290,7 @@ TEST_F(WireTable, MechanismBlocks) {
                               : function == fn::EncryptInit ? C_EncryptInit(session, &m, 1)
                                                             : C_DeriveKey(session, &m, 1, nullptr, 0, &key);
                    },
-                   {handles(CKR_OK, 9)}, CKR_OK, function, S | sent::Mechanism | sent::Handle, [=](auto& r) {
+                   {answer(CKR_OK, {}, 9)}, CKR_OK, function, S | sent::Mechanism | sent::Handle, [=](auto& r) {
                        EXPECT_EQ(std::make_tuple(r[0].mechanism->mechanism, r[0].mechanism->parameterLength, r[0].mechanism->parameter),
                                  std::make_tuple(m.mechanism, std::optional(length), std::optional(expected)));
                        EXPECT_FALSE(r[0].mechanism->oaepParams || r[0].mechanism->ecdhParams);
@@ -340,7 +333,7 @@ TEST_F(WireTable, ObjectsAndSearch) {
     };
     run({
         {"C_CreateObject: each value in its form", [&] { return C_CreateObject(session, forms, 6, &object); },
-         {handles(CKR_OK, 0xFFFFFFF0u)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 0xFFFFFFF0u)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
              EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
              const auto& t = r[0].templ;
              ASSERT_EQ(t.size(), 6u);
@@ -354,15 +347,15 @@ TEST_F(WireTable, ObjectsAndSearch) {
              EXPECT_TRUE(!t[5].number && t[5].length == sizeof(CK_ULONG) - 1);
          }},
         {"C_CreateObject fails: the handle stays", [&] { return C_CreateObject(session, one, 1, &object); },
-         {handles(CKR_TEMPLATE_INCOMPLETE, 5)}, CKR_TEMPLATE_INCOMPLETE, fn::CreateObject, S | sent::Template,
+         {answer(CKR_TEMPLATE_INCOMPLETE, {}, 5)}, CKR_TEMPLATE_INCOMPLETE, fn::CreateObject, S | sent::Template,
          [&](auto&) { EXPECT_EQ(object, 0xFFFFFFF0u); }},
         {"array attribute: device records without addresses", [&] { return C_CreateObject(session, wrapTemplate, 1, &object); },
-         {handles(CKR_OK, 5)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 5)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
              EXPECT_EQ(r[0].templ[0].value, deviceRecords({{CKA_EXTRACTABLE, 0, 1}, {CKA_KEY_TYPE, 0, sizeof aes}}));
          }},
         {"array attribute of a ragged length: refused before sending", [&] { return C_CreateObject(session, ragged, 1, &object); },
          {}, CKR_ATTRIBUTE_VALUE_INVALID, fn::CreateObject, 0, nullptr, 0},
-        {"C_CopyObject", [&] { return C_CopyObject(session, 0x1234, one, 0, &object); }, {handles(CKR_OK, 9)}, CKR_OK,
+        {"C_CopyObject", [&] { return C_CopyObject(session, 0x1234, one, 0, &object); }, {answer(CKR_OK, {}, 9)}, CKR_OK,
          fn::CopyObject, S | sent::Handle, [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].handle, object), std::tuple(0x1234u, 9u)); }},
         {"C_DestroyObject", [&] { return C_DestroyObject(session, 42); }, {reply(CKR_OBJECT_HANDLE_INVALID)},
          CKR_OBJECT_HANDLE_INVALID, fn::DestroyObject, S | sent::Handle, [](auto& r) { EXPECT_EQ(r[0].handle, 42u); }},
@@ -449,7 +442,7 @@ TEST_F(WireTable, SlotCalls) {
     info.tokenInfo = t;
     run({
         {"C_OpenSession: the flags", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h); },
-         {handles(CKR_OK, 78)}, CKR_OK, fn::OpenSession, sent::Value,
+         {answer(CKR_OK, {}, 78)}, CKR_OK, fn::OpenSession, sent::Value,
          [](auto& r) { EXPECT_EQ(r[0].value, CKF_SERIAL_SESSION | CKF_RW_SESSION); }},
         {"C_OpenSession fails: no session", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h); },
          {reply(CKR_TOKEN_NOT_RECOGNIZED)}, CKR_TOKEN_NOT_RECOGNIZED, fn::OpenSession, sent::Value,
