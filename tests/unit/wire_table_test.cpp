@@ -1,22 +1,15 @@
 // Every operation on the wire as one table: the call, the scripted device's answers, the result,
 // the fields the device must see (exactly those, and only fields the function table declares),
-// and what the caller gets back. Then the hand-written codecs against nanopb's generic ones.
-#include <pb_decode.h>
-#include <pb_encode.h>
-
+// and what the caller gets back.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "frame/context.h"
-#include "protocol/callbacks.h"
 #include "protocol/function_ids.h"
-#include "protocol/request_encoder.h"
-#include "protocol/response_decoder.h"
 #include "token/operation.h"
 #include "unit/device_fixture.h"
 
@@ -682,139 +675,6 @@ TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
     std::thread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
     for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
     EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 1200u, 1200u));
-}
-
-// The hand-written codecs against nanopb's generic ones.
-
-TEST(Codecs, KnowEveryFieldOfTheSchema) {
-    auto all = [](const pb_msgdesc_t* fields, const void* message) {
-        FieldSet set = 0;
-        pb_field_iter_t it;
-        if (pb_field_iter_begin_const(&it, fields, message)) do set |= fieldBit(it.tag); while (pb_field_iter_next(&it));
-        return set;
-    };
-    FunctionRequest request{};
-    FunctionResponse response{};
-    EXPECT_EQ(all(FunctionRequest_fields, &request), 0x3FFEu) << "teach encodeRequest the new field";
-    EXPECT_EQ(all(FunctionResponse_fields, &response), 0x3FEu) << "teach decodeResponse the new field";
-    for (const DeviceFunction& f : kDeviceFunctions) EXPECT_EQ(deviceFunction(f.number), &f) << f.name;  // numbers unique
-}
-
-void expectEncodedAsNanopb(const FunctionRequest& request, size_t capacity = 2048) {
-    auto with = [&](auto encode) {
-        Bytes buffer(capacity);
-        pb_ostream_t out = pb_ostream_from_buffer(buffer.data(), buffer.size());
-        bool ok = encode(&out);
-        buffer.resize(ok ? out.bytes_written : 0);
-        return std::make_tuple(ok, buffer, std::string(out.errmsg ? out.errmsg : ""));
-    };
-    EXPECT_EQ(with([&](pb_ostream_t* s) { return encodeRequest(s, request); }),
-              with([&](pb_ostream_t* s) { return pb_encode(s, FunctionRequest_fields, &request); }));
-}
-
-TEST(Codecs, RequestEncoderWritesWhatNanopbWrites) {
-    uint8_t data[300] = {1, 2, 3}, data2[5] = {1, 2, 3, 4, 5};
-    CK_ULONG keyType = CKK_EC;
-    CK_BBOOL yes = CK_TRUE;
-    CK_ATTRIBUTE first[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType}, {CKA_SIGN, &yes, 1}, {CKA_LABEL, data, 7}, {0xFFFFFFFFu, nullptr, 0}};
-    CK_ATTRIBUTE second[] = {{CKA_ID, data2, sizeof data2}};
-    ByteSpan spans[2] = {{data, sizeof data}, {data2, sizeof data2}};
-    Template templates[2] = {{first, 4}, {second, 1}};
-    std::mt19937 random(20240611);
-    auto coin = [&] { return random() % 2 == 0; };
-    auto number = [&]() -> uint32_t { return random() >> (random() % 32); };
-    for (int i = 0; i < 2000; ++i) {  // a random choice of fields, values of every varint length
-        FunctionRequest r = FunctionRequest_init_zero;
-        r.function = number();
-        if ((r.has_session = coin())) r.session = number();
-        if ((r.has_mechanism = coin())) {
-            r.mechanism.mechanism = number();
-            if ((r.mechanism.has_parameterLength = coin())) r.mechanism.parameterLength = number();
-            if ((r.mechanism.has_oaepParams = coin())) r.mechanism.oaepParams.hashAlg = number();
-        }
-        if (coin()) setEncode(r.data, encodeBytes, &spans[0]);
-        if (coin()) setEncode(r.template_, coin() ? encodeTypes : encodeTemplate, &templates[0]);
-        if ((r.has_handle = coin())) r.handle = number();
-        if ((r.has_lengthOnly = coin())) r.lengthOnly = coin();
-        if ((r.has_value = coin())) r.value = number();
-        if (coin()) setEncode(r.template2, encodeTemplate, &templates[1]);
-        if (coin()) setEncode(r.data2, encodeBytes, &spans[1]);
-        if ((r.has_length = coin())) r.length = number();
-        if ((r.has_handle2 = coin())) r.handle2 = number();
-        if ((r.has_config = coin()) && (r.config.has_value4 = coin())) r.config.value4 = number();
-        expectEncodedAsNanopb(r);
-    }
-    FunctionRequest r = FunctionRequest_init_zero;  // the buffer running out, a failing callback
-    r.function = fn::Sign;
-    setEncode(r.data, encodeBytes, &spans[0]);
-    for (size_t capacity : {0u, 1u, 3u, 50u, 303u, 304u}) expectEncodedAsNanopb(r, capacity);
-    setEncode(r.data, encodeBytes, nullptr);
-    expectEncodedAsNanopb(r);
-}
-
-// What the callbacks saw, call by call: a callback takes at most `bite` bytes a call, so the
-// call-again loops are compared too; 0xEE makes it fail, 0xEF makes it read beyond its field.
-struct Seen {
-    std::vector<std::pair<char, Bytes>> calls;
-    size_t bite;
-};
-template <char Which>
-bool record(pb_istream_t* stream, const pb_field_t*, void** arg) {
-    auto* seen = static_cast<Seen*>(*arg);
-    Bytes got(std::min(stream->bytes_left, seen->bite)), beyond(16);
-    if (!pb_read(stream, got.data(), got.size())) return false;
-    seen->calls.emplace_back(Which, got);
-    if (!got.empty() && got[0] == 0xEF) return pb_read(stream, beyond.data(), std::min<size_t>(stream->bytes_left + 1, 16));
-    return got.empty() || got[0] != 0xEE;
-}
-void varint(Bytes& out, uint64_t value) {
-    do out.push_back(static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0))); while (value >>= 7);
-}
-
-// Replies of random fields: mostly the common ones, sometimes foreign numbers, wrong wire types,
-// numbers beyond 32 bits or padded, the information submessages; some cut short or changed.
-TEST(Codecs, ResponseDecoderDecodesWhatNanopbDecodes) {
-    std::mt19937 random(20261206);
-    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
-    for (int i = 0; i < 20000; ++i) {
-        Bytes reply;
-        for (uint32_t fields = pick(6); fields-- > 0;) {
-            uint32_t number = pick(10) == 0 ? 1 + pick(12) : std::vector<uint32_t>{1, 1, 2, 3, 3, 4, 5, 6, 6}[pick(9)];
-            uint32_t type = pick(12) == 0 ? pick(6) : number == 3 || number >= 6 ? uint32_t{PB_WT_STRING} : uint32_t{PB_WT_VARINT};
-            varint(reply, number << 3 | type);
-            if (type == PB_WT_STRING) {
-                uint32_t length = pick(8);
-                varint(reply, length);
-                while (length-- > 0) reply.push_back(static_cast<uint8_t>(pick(10) == 0 ? 0xEE + pick(2) : random()));
-            } else if (type == PB_WT_VARINT) {
-                varint(reply, pick(8) == 0 ? (uint64_t{1} << 32) + random() : random() >> pick(32));
-                if (pick(10) == 0) reply.back() |= 0x80, reply.push_back(0);  // the same value, padded
-            } else {
-                for (uint32_t n = pick(9); n-- > 0;) reply.push_back(static_cast<uint8_t>(random()));
-            }
-        }
-        if (!reply.empty() && pick(6) == 0) reply.resize(pick(static_cast<uint32_t>(reply.size())));
-        if (!reply.empty() && pick(6) == 0) reply[pick(static_cast<uint32_t>(reply.size()))] = static_cast<uint8_t>(random());
-        size_t bite = 1 + random() % 8;
-        bool callbacks = random() % 4 != 0;
-        auto with = [&](auto decode) {
-            Seen seen{{}, bite};
-            FunctionResponse r = FunctionResponse_init_zero;
-            if (callbacks) r.data = {{record<'d'>}, &seen}, r.attributes = {{record<'a'>}, &seen};
-            const char* error = nullptr;
-            bool ok = decode(r, error);
-            return std::make_tuple(ok, std::string(error ? error : ""), seen.calls, r.rv, r.has_handle, r.handle, r.has_length,
-                                   r.length, r.has_handle2, r.handle2, r.has_sessionInfo, r.sessionInfo.state, r.has_config,
-                                   r.config.value2, r.has_tokenInfo);
-        };
-        ASSERT_EQ(with([&](FunctionResponse& r, const char*& error) { return decodeResponse(reply.data(), reply.size(), r, error); }),
-                  with([&](FunctionResponse& r, const char*& error) {
-                      pb_istream_t in = pb_istream_from_buffer(reply.data(), reply.size());
-                      bool ok = pb_decode_ex(&in, FunctionResponse_fields, &r, PB_DECODE_NOINIT);
-                      error = in.errmsg;
-                      return ok;
-                  })) << "reply " << i;
-    }
 }
 
 }  // namespace
