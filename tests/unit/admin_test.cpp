@@ -1,9 +1,6 @@
 // Administration calls against scripted devices: what they refuse before sending, the storage
-// transfer in pieces and the device answers that must not keep it going, and calls from threads
-// on two devices. The commands over a simulated token are exercised in tests/tools and tests/e2e.
-#include <atomic>
-#include <thread>
-
+// transfer in pieces and the device answers that must not keep it going (calls from threads:
+// SessionThreads). The commands over a simulated token are exercised in tests/tools and tests/e2e.
 #include "orvo/admin.h"
 #include "unit/device_fixture.h"
 
@@ -85,50 +82,4 @@ TEST_F(AdminTest, ReadLogReportsTheBytesReceivedOrTheLengthNeeded) {
     length = 0;
     EXPECT_FALSE(bReadLogEntries(0, nullptr, &length));
     EXPECT_EQ(length, 512u);
-}
-
-TEST_F(AdminTest, CallsFromThreadsReachTheDeviceTheySelectedAndTransfersStayWhole) {
-    // Each device answers with its own mark; a backup comes in two pieces whose continuation
-    // value must follow its own first piece.
-    std::mutex m;
-    uint32_t next = 1, pending[2] = {0, 0};
-    std::atomic<int> wrong{0};
-    auto device = [&](int index, uint8_t mark) {
-        return [&, index, mark](const Request& r) {
-            std::lock_guard<std::mutex> g(m);
-            Response out;
-            out.data = Bytes(4, mark);
-            if (r.function == 59 && !r.handle) {
-                if (pending[index] != 0) ++wrong;
-                out.rv = CKR_OPERATION_ACTIVE;
-                out.handle = pending[index] = next++;
-            } else if (r.function == 59) {
-                if (*r.handle != pending[index]) ++wrong;
-                pending[index] = 0;
-            }
-            return encode(out);
-        };
-    };
-    a->fallback = device(0, 'A');
-    b->fallback = device(1, 'B');
-    uint32_t sessions[2] = {static_cast<uint32_t>(open(0, 100)), static_cast<uint32_t>(open(1, 200))};
-    auto worker = [&](uint32_t slot) {
-        const uint8_t mark = slot == 0 ? 'A' : 'B';
-        for (int i = 0; i < 200; ++i) {
-            uint8_t buffer[16];
-            uint64_t length = sizeof buffer;
-            if (u32BackupStorage(slot, buffer, &length) != CKR_OK || length != 8 || buffer[7] != mark) ++wrong;
-            uint32_t path[1] = {slot};
-            length = sizeof buffer;
-            if (u32GetBitcoinPub(sessions[slot], path, 1, buffer, &length) != CKR_OK || buffer[3] != mark) ++wrong;
-        }
-    };
-    std::thread t1(worker, 0), t2(worker, 1), t3(worker, 0), t4(worker, 1);
-    for (auto* t : {&t1, &t2, &t3, &t4}) t->join();
-    EXPECT_EQ(wrong.load(), 0);
-    for (const Request& r : b->calls()) {
-        if (r.function == 63) {
-            EXPECT_EQ(r.session, 200u);
-        }
-    }
 }

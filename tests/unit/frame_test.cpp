@@ -1,9 +1,17 @@
 // Initialisation and finalisation: the calls refused before it, the application's mutex
-// functions, failures that leave the library uninitialised, and what C_Finalize closes.
+// functions, failures that leave the library uninitialised, and what C_Finalize closes. The log
+// file and the lock file: files planted at their paths by someone who may write to the
+// directory, and what the library's own files allow.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <stdexcept>
 
 #include "frame/context.h"
@@ -12,6 +20,7 @@
 #include "support/test_env.h"
 
 using namespace orvotest;
+using dravenholt::Context;
 using dravenholt::getContext;
 
 namespace {
@@ -181,3 +190,71 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
+#ifndef _WIN32
+// The log file and the lock file may lie in a directory that others can write to.
+TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
+    namespace fs = std::filesystem;
+    TestDir dir;
+    dir.useAsConfig();
+    Context& c = getContext();
+    dir.write("victim", "kept");
+    struct Case {
+        const char* key;
+        const char* plant;  // "link" to the victim, "dangling" link, "fifo"
+    } cases[] = {{"logfile", "link"}, {"logfile", "dangling"}, {"logfile", "fifo"},
+                 {"lockfile", "link"}, {"lockfile", "dangling"}, {"lockfile", "fifo"}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.key) + " " + k.plant);
+        const std::string planted = dir.file(std::string(k.key) + "-" + k.plant);
+        if (std::string(k.plant) == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+        else fs::create_symlink(dir.file(std::string(k.plant) == "link" ? "victim" : "made"), planted);
+        std::string item = "\"" + std::string(k.key) + "\": \"" + planted + "\"";
+        bool logging = std::string(k.key) == "logfile";
+        dir.write("orvoconfig.json", logging ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
+        c.loadConfiguration();  // returns: a FIFO is not waited on
+        c.log(dravenholt::kError, "a line");
+        EXPECT_FALSE(c.writesLogFile());
+        EXPECT_FALSE(c.deviceLock().usesLockFile());
+        EXPECT_EQ(dir.read("victim"), "kept");
+        EXPECT_FALSE(fs::exists(dir.file("made")));
+    }
+}
+
+// The log file is created for its owner alone and appended to; neither file is inherited by a
+// program the process starts.
+TEST(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
+    TestDir dir;
+    dir.write("orvo.log", "earlier\n");
+    ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
+    dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
+                    dir.file("orvo.lock") + "\"}");
+    Context& c = getContext();
+    ASSERT_TRUE(c.deviceLock().usesLockFile());
+    c.log(dravenholt::kError, "first");
+    c.log(dravenholt::kError, "%s", std::string(2048, 'y').c_str());  // beyond the line buffer: not written
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("fresh.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // An existing log file keeps its mode and what it holds.
+    dir.write("orvoconfig.json", R"({"logging": {"logfile": ")" + dir.file("orvo.log") + R"("}})");
+    c.loadConfiguration();
+    c.log(dravenholt::kError, "second");
+    ASSERT_EQ(stat(dir.file("orvo.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::string log = dir.read("orvo.log");
+    EXPECT_EQ(log.substr(0, 8), "earlier\n");
+    EXPECT_NE(log.find("ERROR : second\n"), std::string::npos);
+    std::string fresh = dir.read("fresh.log");
+    EXPECT_TRUE(fresh.find("ERROR : first\n") != std::string::npos && fresh.find("yyyy") == std::string::npos);
+    // Every descriptor this process has on the files is closed on exec.
+    std::set<std::string> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target != dir.file("orvo.log") && target != dir.file("orvo.lock")) continue;
+        open.insert(target);
+        EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
+    }
+    EXPECT_EQ(open.size(), 2u);
+}
+#endif

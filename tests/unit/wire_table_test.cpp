@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "frame/context.h"
+#include "orvo/admin.h"
 #include "protocol/function_ids.h"
 #include "token/operation.h"
 #include "unit/device_fixture.h"
@@ -628,8 +629,9 @@ TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
 }
 
 // A request that carries a PIN is wiped from the library's buffer once sent: when its reply is
-// read, the buffer no longer holds it. A request of other data (the seed) is left as it was.
-TEST_F(Sessions, PinsAreWipedOnceSent) {
+// read, the buffer no longer holds it. A request of other data (the seed) is left as it was. The
+// trace log names the calls, never the PIN.
+TEST_F(Sessions, PinsAreWipedOnceSentAndNeverLogged) {
     CK_SESSION_HANDLE h = open(0, 2);
     CK_UTF8CHAR pin[] = "8642097531", other[] = "1357924680", label[33] = "label";
     const std::pair<std::function<CK_RV()>, bool> cases[] = {
@@ -648,33 +650,60 @@ TEST_F(Sessions, PinsAreWipedOnceSent) {
         EXPECT_EQ(std::search(held.begin(), held.end(), pin, pin + 10) != held.end(), !wiped);
         EXPECT_EQ(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0; }), wiped);
     }
+    EXPECT_TRUE(logged("TRACE : C_Login\n") && !logged("8642097531"));
 }
 
 struct SessionThreads : DeviceTest {
     SessionThreads() { b->kind = dravenholt::TransportKind::Hid; }
 };
 
+// Four threads on two devices, one over HID, with token and administration calls: each call
+// reaches the device its slot or session selected, and a backup's second piece names the
+// transfer its own first piece began.
 TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
-    for (auto& [device, name] : {std::pair{a, "A"}, std::pair{b, "B"}}) {  // its name in the label
-        Response r;
-        TokenInfoMsg t = TokenInfoMsg_init_zero;
-        wire::setBytesField(t.label.bytes, t.label.size, 32, name);
-        r.tokenInfo = t;
-        r.handle = 1;
-        device->fallback = reply(r);
-    }
-    CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1);
+    std::mutex m;
+    uint32_t next = 1, pending[2] = {0, 0};
     std::atomic<int> wrong{0};
-    auto worker = [&](CK_SLOT_ID slot, CK_SESSION_HANDLE h, char expected) {
-        for (int i = 0; i < 300; ++i) {
+    for (int index : {0, 1}) {
+        const std::string mark(1, "AB"[index]);  // in every answer
+        (index ? b : a)->fallback = [&, index, mark](const Request& r) {
+            std::lock_guard<std::mutex> g(m);
+            Response out;
+            TokenInfoMsg t = TokenInfoMsg_init_zero;
+            wire::setBytesField(t.label.bytes, t.label.size, 32, mark);
+            out.tokenInfo = t;
+            out.data = Bytes(4, mark[0]);
+            if (r.function == fn::BackupStorage && !r.handle) {
+                wrong += pending[index] != 0;
+                out.rv = CKR_OPERATION_ACTIVE;
+                out.handle = pending[index] = next++;
+            } else if (r.function == fn::BackupStorage) {
+                wrong += *r.handle != pending[index];
+                pending[index] = 0;
+            } else {
+                out.handle = 1;
+            }
+            return encode(out);
+        };
+    }
+    CK_SESSION_HANDLE sessions[2] = {open(0, 1), open(1, 1)};
+    auto worker = [&](CK_SLOT_ID slot) {
+        const char mark = "AB"[slot];
+        for (int i = 0; i < 200; ++i) {
             CK_TOKEN_INFO info;
-            if (C_GetTokenInfo(slot, &info) != CKR_OK || info.label[0] != expected) ++wrong;
-            if (C_Logout(h) != CKR_OK) ++wrong;
+            uint8_t buffer[16];
+            uint64_t length = sizeof buffer;
+            uint32_t path[1] = {0};
+            wrong += C_GetTokenInfo(slot, &info) != CKR_OK || info.label[0] != mark;
+            wrong += C_Logout(sessions[slot]) != CKR_OK;
+            wrong += u32BackupStorage(slot, buffer, &length) != CKR_OK || length != 8 || buffer[7] != mark;
+            length = sizeof buffer;
+            wrong += u32GetBitcoinPub(sessions[slot], path, 1, buffer, &length) != CKR_OK || buffer[3] != mark;
         }
     };
-    std::thread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
+    std::thread t1(worker, 0), t2(worker, 1), t3(worker, 0), t4(worker, 1);
     for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
-    EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 1200u, 1200u));
+    EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 2000u, 2000u));
 }
 
 }  // namespace
