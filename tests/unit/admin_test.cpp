@@ -5,6 +5,7 @@
 #include "unit/device_fixture.h"
 
 using namespace orvotest;
+using AdminTest = DeviceTest;
 
 TEST_F(AdminTest, ArgumentsAreCheckedBeforeAnythingIsSentOrConverted) {
     uint32_t session = static_cast<uint32_t>(open(0, 1));

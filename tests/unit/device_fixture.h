@@ -34,13 +34,8 @@ inline Answer lengthOnly(uint32_t length, uint32_t rv = CKR_OK) { return answer(
 
 class DeviceTest : public ::testing::Test {
 protected:
-    // The configuration file of the test.
-    virtual std::string configuration() const {
-        return R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})";
-    }
-
     void SetUp() override {
-        dir.useAsConfig(configuration());
+        dir.useAsConfig(R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})");
         installDevices({a, b});
         CK_C_INITIALIZE_ARGS args{};
         args.flags = CKF_OS_LOCKING_OK;
@@ -59,14 +54,11 @@ protected:
         return h;
     }
 
-    std::string log() const { return dir.read("log.txt"); }
-    bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
+    bool logged(const std::string& text) const { return dir.read("log.txt").find(text) != std::string::npos; }
 
     TestDir dir;
     DevicePtr a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
 };
-
-using AdminTest = DeviceTest;
 
 class SessionTest : public DeviceTest {
 protected:
@@ -78,14 +70,6 @@ protected:
     }
 
     std::vector<Request> sent() { return device->calls(); }
-    // The one request sent, which names the session.
-    Request only() {
-        auto all = sent();
-        EXPECT_EQ(all.size(), 1u);
-        if (all.empty()) return Request{};
-        EXPECT_EQ(all.front().session, kDeviceSession);
-        return all.front();
-    }
 
     DevicePtr device = a;
     CK_SESSION_HANDLE session = 0;

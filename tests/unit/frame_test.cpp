@@ -30,13 +30,13 @@ struct Frame : ::testing::Test {
     void SetUp() override { dir.useAsConfig(); }
 };
 
-int created = 0, destroyed = 0, locks = 0;
+int created = 0, destroyed = 0;
 CK_RV lockResult = CKR_OK;
 CK_RV createResult = CKR_OK;
 int mutexObject;
 CK_RV createMutex(CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; }
 CK_RV destroyMutex(CK_VOID_PTR) { ++destroyed; return CKR_OK; }
-CK_RV lockMutex(CK_VOID_PTR) { ++locks; return lockResult; }
+CK_RV lockMutex(CK_VOID_PTR) { return lockResult; }
 CK_RV unlockMutex(CK_VOID_PTR) { return CKR_OK; }
 
 CK_C_INITIALIZE_ARGS appMutexes() {
@@ -99,59 +99,46 @@ TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
     EXPECT_TRUE(device->requests.empty());
 }
 
-TEST_F(Frame, InitArgumentChecks) {
-    CK_C_INITIALIZE_ARGS args{};
-    int reserved;
-    args.pReserved = &reserved;
-    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
-
-    args = appMutexes();
-    args.LockMutex = nullptr;
-    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(created, 0);
-
-    args = appMutexes();
-    createResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized());
-    createResult = CKR_OK;
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-}
-
-TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
+// Arguments refused, and the application's mutex functions, the device lister or the transport
+// factory failing: each leaves the library uninitialised without ports and the mutex it made
+// destroyed, and a later C_Initialize succeeds.
+TEST_F(Frame, FailedInitialiseLeavesNothingAndALaterOneSucceeds) {
     auto device = std::make_shared<ScriptedDevice>();
+    int reserved;
+    CK_C_INITIALIZE_ARGS withReserved{}, partial = appMutexes(), app = appMutexes();
+    withReserved.pReserved = &reserved;
+    partial.LockMutex = nullptr;
+    auto throwing = [](bool lister) {
+        getContext().setDevicePair(
+            [lister](const dravenholt::Settings&) -> std::vector<uint64_t> {
+                if (lister) throw std::runtime_error("enumeration broke");
+                return {0};
+            },
+            [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
+                throw std::runtime_error("factory broke");
+            });
+        return C_Initialize(nullptr);
+    };
     installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    lockResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized());
-    EXPECT_TRUE(getContext().ports().empty());
-    EXPECT_EQ(destroyed, 1);
+    const std::pair<std::function<CK_RV()>, CK_RV> failures[] = {
+        {[&] { return C_Initialize(&withReserved); }, CKR_ARGUMENTS_BAD},
+        {[&] { return C_Initialize(&partial); }, CKR_ARGUMENTS_BAD},
+        {[&] { return createResult = CKR_GENERAL_ERROR, C_Initialize(&app); }, CKR_CANT_LOCK},
+        {[&] { return createResult = CKR_OK, lockResult = CKR_GENERAL_ERROR, C_Initialize(&app); }, CKR_CANT_LOCK},
+        {[&] { return throwing(true); }, CKR_FUNCTION_FAILED},
+        {[&] { return throwing(false); }, CKR_FUNCTION_FAILED},
+    };
+    for (size_t i = 0; i < std::size(failures); ++i) {
+        EXPECT_EQ(failures[i].first(), failures[i].second) << "case " << i;
+        EXPECT_TRUE(!getContext().initialized() && getContext().ports().empty()) << "case " << i;
+    }
+    EXPECT_EQ(std::make_tuple(created, destroyed), std::tuple(2, 1));
     lockResult = CKR_OK;
-    EXPECT_EQ(C_Initialize(&args), CKR_OK);
+    installDevices({device});
+    EXPECT_EQ(C_Initialize(&app), CKR_OK);
     CK_ULONG count = 0;
     EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     EXPECT_EQ(count, 1u);
-}
-
-TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
-    bool listerThrows = true;
-    auto device = std::make_shared<ScriptedDevice>();
-    getContext().setDevicePair(
-        [&](const dravenholt::Settings&) -> std::vector<uint64_t> {
-            if (listerThrows) throw std::runtime_error("enumeration broke");
-            return {0};
-        },
-        [&](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
-            throw std::runtime_error("factory broke");
-        });
-    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(getContext().initialized());
-    listerThrows = false;
-    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_TRUE(getContext().ports().empty());
-    installDevices({device});
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
 TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPort) {
@@ -192,10 +179,10 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
 
 #ifndef _WIN32
 // The log file and the lock file may lie in a directory that others can write to.
-TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
+using Files = Frame;
+
+TEST_F(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
     namespace fs = std::filesystem;
-    TestDir dir;
-    dir.useAsConfig();
     Context& c = getContext();
     dir.write("victim", "kept");
     struct Case {
@@ -222,8 +209,7 @@ TEST(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
 
 // The log file is created for its owner alone and appended to; neither file is inherited by a
 // program the process starts.
-TEST(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
-    TestDir dir;
+TEST_F(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
     dir.write("orvo.log", "earlier\n");
     ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
     dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
