@@ -20,20 +20,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(Codecs, KnowEveryFieldOfTheSchema) {
-    auto all = [](const pb_msgdesc_t* fields, const void* message) {
-        FieldSet set = 0;
-        pb_field_iter_t it;
-        if (pb_field_iter_begin_const(&it, fields, message)) do set |= fieldBit(it.tag); while (pb_field_iter_next(&it));
-        return set;
-    };
-    FunctionRequest request{};
-    FunctionResponse response{};
-    EXPECT_EQ(all(FunctionRequest_fields, &request), 0x3FFEu) << "teach encodeRequest the new field";
-    EXPECT_EQ(all(FunctionResponse_fields, &response), 0x3FEu) << "teach decodeResponse the new field";
-    for (const DeviceFunction& f : kDeviceFunctions) EXPECT_EQ(deviceFunction(f.number), &f) << f.name;  // numbers unique
-}
-
 void expectEncodedAsNanopb(const FunctionRequest& request, size_t capacity = 2048) {
     auto with = [&](auto encode) {
         Bytes buffer(capacity);

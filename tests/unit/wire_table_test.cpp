@@ -104,9 +104,6 @@ TEST_F(WireTable, SigningVerifyingDigesting) {
     CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9};
     CallerBuffer out(64), small(16);
     Bytes big = pattern(4500), value(32, 0x77);
-    auto pieces = [&](auto& r) {
-        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r[i].data, Bytes(big.begin() + i * 2000, big.begin() + std::min<size_t>(i * 2000 + 2000, 4500)));
-    };
     run({
         {"C_Sign", [&] { return length = 64, C_Sign(session, data, 3, out.data(), &length); }, {output(pattern(40), 40)},
          CKR_OK, fn::Sign, S | sent::Data | sent::Length, [&](auto& r) {
@@ -114,9 +111,10 @@ TEST_F(WireTable, SigningVerifyingDigesting) {
              EXPECT_EQ(out.content(40), pattern(40));
              EXPECT_TRUE(out.untouched(40));
          }},
-        {"C_SignUpdate", [&] { return C_SignUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::SignUpdate, S | sent::Data, pieces, 3},
-        {"C_VerifyUpdate", [&] { return C_VerifyUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::VerifyUpdate, S | sent::Data, pieces, 3},
-        {"C_DigestUpdate", [&] { return C_DigestUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::DigestUpdate, S | sent::Data, pieces, 3},
+        {"C_DigestUpdate in pieces of 2000", [&] { return C_DigestUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::DigestUpdate,
+         S | sent::Data, [&](auto& r) {
+             for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r[i].data, Bytes(big.begin() + i * 2000, big.begin() + std::min<size_t>(i * 2000 + 2000, 4500)));
+         }, 3},
         {"update stops at a failing piece", [&] { return C_SignUpdate(session, big.data(), big.size()); },
          {reply(CKR_OK), reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::SignUpdate, S | sent::Data, nullptr, 2},
         {"C_VerifyUpdate, no data: one empty piece", [&] { return C_VerifyUpdate(session, nullptr, 0); }, {}, CKR_OK,
@@ -391,11 +389,6 @@ TEST_F(WireTable, RandomSessionsAndPins) {
          [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
         {"C_SetPIN", [&] { return C_SetPIN(session, oldPin, 4, newPin, 5); }, {}, CKR_OK, fn::SetPIN,
          S | sent::Data | sent::Data2, [&](auto& r) { EXPECT_EQ(r[0].data2, Bytes(newPin, newPin + 5)); }},
-        {"C_GetSessionInfo, failure: the presets", [&] { return info.ulDeviceError = 1234, C_GetSessionInfo(session, &info); },
-         {reply(CKR_SESSION_CLOSED)}, CKR_SESSION_CLOSED, fn::GetSessionInfo, S, [&](auto&) {
-             EXPECT_EQ(std::make_tuple(info.slotID, info.state, info.flags, info.ulDeviceError),
-                       std::tuple(0u, CKS_RO_PUBLIC_SESSION, CK_FLAGS{CKF_SERIAL_SESSION}, 1234u));
-         }},
         {"C_GetSessionInfo", [&] { return C_GetSessionInfo(session, &info); }, {reply(sessionInfo)}, CKR_OK,
          fn::GetSessionInfo, S, [&](auto&) {
              EXPECT_EQ(std::make_tuple(info.state, info.flags, info.ulDeviceError),
