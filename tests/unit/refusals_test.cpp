@@ -3,12 +3,14 @@
 // numbers beyond the device's 32 bits, which are refused, never cut to their low bits (where
 // CK_ULONG has 32 bits those rows cannot arise). Not believed: a success reply without the fields
 // that carry its result (the call fails with CKR_DEVICE_ERROR and writes none of the caller's
-// outputs), a reply longer than a message may be, a broken one.
+// outputs), a reply longer than a message may be, a broken one, an administration transfer that
+// cannot finish. (Administration commands over a simulated token: tests/tools and tests/e2e.)
 #include <cstring>
 #include <functional>
 #include <vector>
 
 #include "frame/context.h"
+#include "orvo/admin.h"
 #include "support/wide_numbers.h"
 #include "unit/device_fixture.h"
 
@@ -134,6 +136,41 @@ TEST_F(Refusals, NothingIsSent) {
     EXPECT_EQ(object, 0u);
 }
 
+TEST_F(Refusals, AdministrationCallsSendNothingAndConvertNothing) {
+    const auto s = static_cast<uint32_t>(session);
+    uint32_t path[1] = {0x80000000u};
+    uint8_t out[8], hash[32] = {}, record[8] = {1, 7};
+    uint64_t length = sizeof out, zero = 0;
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {u32GetBitcoinPub(s, nullptr, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(s, path, 1, nullptr, &length), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(s, path, 1, out, &zero), CKR_ARGUMENTS_BAD},
+        {u32GetBitcoinPub(s, path, 1u << 20, out, &length), CKR_DATA_LEN_RANGE},
+        {u32GetBitcoinPub(s + 9, path, 1, out, &length), CKR_SESSION_HANDLE_INVALID},
+        {u32SignBitcoinHash(s, hash, 0, path, 1, out, &length), CKR_ARGUMENTS_BAD},
+        {u32SignBitcoinHash(s, hash, 32, path, 1, out, &zero), CKR_ARGUMENTS_BAD},
+        {u32ImportBitcoinKey(s, nullptr, 32), CKR_ARGUMENTS_BAD},
+        {u32ImportBitcoinKey(s, hash, 0x100000000ULL), CKR_DATA_LEN_RANGE},
+        {u32HasBitcoinKey(s + 100, nullptr), CKR_SESSION_HANDLE_INVALID},
+        {u32GetTokenConfig(0, nullptr), CKR_ARGUMENTS_BAD},
+        {u32GetTokenConfig(0, record), CKR_ARGUMENTS_BAD},  // a record of another size
+        {u32BackupStorage(2, out, &length), CKR_SLOT_ID_INVALID},
+        {u32BackupStorage(0, nullptr, &length), CKR_ARGUMENTS_BAD},
+        {u32BackupStorage(0, out, &zero), CKR_ARGUMENTS_BAD},
+        {u32RestoreStorage(5, nullptr, 0), CKR_SLOT_ID_INVALID},
+        {u32RestoreStorage(1, out, 0), CKR_ARGUMENTS_BAD},
+        // A length the wire cannot carry would reach the device as a different total.
+        {u32RestoreStorage(1, out, 0x100000004ULL), CKR_DATA_LEN_RANGE},
+        {bReadLogEntries(0, nullptr, nullptr), false},
+        {bReadLogEntries(0, nullptr, &length), false},  // no buffer for a capacity
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
+    EXPECT_EQ(path[0], 0x80000000u);  // nothing sent, nothing converted
+    EXPECT_TRUE(a->calls().empty());
+    EXPECT_TRUE(b->calls().empty());
+}
+
+
 using ResultFields = SessionTest;
 
 // A success reply without the fields that carry its result, and an answer of
@@ -244,6 +281,49 @@ TEST_F(ResultFields, MessagesBeyondTheLimitBrokenRepliesAndTransportsFail) {
     EXPECT_TRUE(logged("ERROR : Device not detected\n"));
     device->openError.clear();
     EXPECT_EQ(C_Logout(session), CKR_OK);
+}
+
+// Administration transfers: a backup in pieces, and what cannot finish: a piece beyond the room
+// left, a device that keeps promising more without sending any, output beyond the buffer.
+TEST_F(ResultFields, AdministrationTransfersStopAtWhatCannotFinish) {
+    Bytes image = pattern(3000);
+    a->answer(answer(CKR_OPERATION_ACTIVE, Bytes(image.begin(), image.begin() + 1200), 41));
+    a->answer(answer(CKR_OK, Bytes(image.begin() + 1200, image.end())));
+    CallerBuffer buffer(5000);
+    uint64_t length = 0x100000000ULL + 5000;  // sent as the largest capacity, not cut to its low bits
+    ASSERT_EQ(u32BackupStorage(0, buffer.data(), &length), CKR_OK);
+    EXPECT_TRUE(length == 3000u && buffer.content(3000) == image && buffer.untouched(3000));
+    auto sent = a->calls();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(std::make_tuple(sent[0].length, sent[1].handle), std::tuple(0xFFFFFFFFu, 41u));
+
+    // A piece beyond the room left, and a device that keeps promising more without sending any.
+    Bytes small(64);
+    a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
+    a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
+    length = small.size();
+    EXPECT_EQ(u32BackupStorage(0, small.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 40u);
+    a->fallback = answer(CKR_OPERATION_ACTIVE, Bytes{});
+    length = small.size();
+    EXPECT_EQ(u32BackupStorage(0, small.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 0u);
+
+    CallerBuffer log(100);
+    length = 100;
+    a->answer(answer(CKR_OK, pattern(101)));
+    EXPECT_FALSE(bReadLogEntries(0, log.data(), &length));
+    EXPECT_EQ(length, 100u);
+    EXPECT_TRUE(log.untouched());
+    uint32_t path[1] = {1};
+    a->answer(answer(CKR_OK, pattern(17)));
+    length = 16;
+    EXPECT_EQ(u32GetBitcoinPub(static_cast<uint32_t>(session), path, 1, log.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 16u);
+    a->answer(answer(CKR_BUFFER_TOO_SMALL, std::nullopt, std::nullopt, 512));
+    length = 0;
+    EXPECT_FALSE(bReadLogEntries(0, nullptr, &length));
+    EXPECT_EQ(length, 512u);
 }
 
 }  // namespace
