@@ -30,21 +30,15 @@ struct Frame : ::testing::Test {
     void SetUp() override { dir.useAsConfig(); }
 };
 
-int created = 0, destroyed = 0;
-CK_RV lockResult = CKR_OK;
-CK_RV createResult = CKR_OK;
-int mutexObject;
-CK_RV createMutex(CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; }
-CK_RV destroyMutex(CK_VOID_PTR) { ++destroyed; return CKR_OK; }
-CK_RV lockMutex(CK_VOID_PTR) { return lockResult; }
-CK_RV unlockMutex(CK_VOID_PTR) { return CKR_OK; }
+int created = 0, destroyed = 0, mutexObject;
+CK_RV lockResult = CKR_OK, createResult = CKR_OK;
 
 CK_C_INITIALIZE_ARGS appMutexes() {
     CK_C_INITIALIZE_ARGS args{};
-    args.CreateMutex = createMutex;
-    args.DestroyMutex = destroyMutex;
-    args.LockMutex = lockMutex;
-    args.UnlockMutex = unlockMutex;
+    args.CreateMutex = [](CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; };
+    args.DestroyMutex = [](CK_VOID_PTR) { ++destroyed; return CK_RV(CKR_OK); };
+    args.LockMutex = [](CK_VOID_PTR) { return lockResult; };
+    args.UnlockMutex = [](CK_VOID_PTR) { return CK_RV(CKR_OK); };
     return args;
 }
 
