@@ -45,10 +45,11 @@ CK_C_INITIALIZE_ARGS appMutexes() {
 }  // namespace
 
 // Before C_Initialize every call refuses, and nothing reaches a device or converts the caller's
-// values.
-TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
+// values. Arguments refused, and the application's mutex functions, the device lister or the
+// transport factory failing: each leaves the library uninitialised (every call still refuses)
+// without ports and the mutex it made destroyed, and a later C_Initialize succeeds.
+TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
     auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
     CK_ULONG n = 4;
     CK_SLOT_INFO slot;
     CK_TOKEN_INFO token;
@@ -84,16 +85,9 @@ TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
         [&] { return CK_RV(u32GetBitcoinPub(1, path, 1, buffer, &length)); },
         [&] { return CK_RV(u32SignBitcoinHash(1, buffer, 8, path, 1, buffer, &length)); },
     };
-    for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
-    EXPECT_EQ(path[0], 1u);
-    EXPECT_TRUE(device->requests.empty());
-}
-
-// Arguments refused, and the application's mutex functions, the device lister or the transport
-// factory failing: each leaves the library uninitialised without ports and the mutex it made
-// destroyed, and a later C_Initialize succeeds.
-TEST_F(Frame, FailedInitialiseLeavesNothingAndALaterOneSucceeds) {
-    auto device = std::make_shared<ScriptedDevice>();
+    auto everyCallRefuses = [&] {
+        for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
+    };
     int reserved;
     CK_C_INITIALIZE_ARGS withReserved{}, partial = appMutexes(), app = appMutexes();
     withReserved.pReserved = &reserved;
@@ -110,6 +104,7 @@ TEST_F(Frame, FailedInitialiseLeavesNothingAndALaterOneSucceeds) {
         return C_Initialize(nullptr);
     };
     installDevices({device});
+    everyCallRefuses();
     const std::pair<std::function<CK_RV()>, CK_RV> failures[] = {
         {[&] { return C_Initialize(&withReserved); }, CKR_ARGUMENTS_BAD},
         {[&] { return C_Initialize(&partial); }, CKR_ARGUMENTS_BAD},
@@ -121,8 +116,10 @@ TEST_F(Frame, FailedInitialiseLeavesNothingAndALaterOneSucceeds) {
     for (size_t i = 0; i < std::size(failures); ++i) {
         EXPECT_EQ(failures[i].first(), failures[i].second) << "case " << i;
         EXPECT_TRUE(!getContext().initialized() && getContext().ports().empty()) << "case " << i;
+        everyCallRefuses();
     }
-    EXPECT_EQ(std::make_tuple(created, destroyed), std::tuple(2, 1));
+    EXPECT_EQ(std::make_tuple(created, destroyed, path[0]), std::tuple(2, 1, 1u));
+    EXPECT_TRUE(device->requests.empty());
     lockResult = CKR_OK;
     installDevices({device});
     EXPECT_EQ(C_Initialize(&app), CKR_OK);

@@ -203,9 +203,6 @@ TEST_F(WireTable, Keys) {
              EXPECT_EQ(std::make_tuple(key, r[0].mechanism->mechanism), std::tuple(0x80u, CKM_AES_KEY_GEN));
              EXPECT_TRUE(!r[0].mechanism->parameterLength && r[0].mechanism->parameter == Bytes(params, params + 3));
          }},
-        {"C_GenerateKey fails: the handle stays", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
-         {answer(CKR_TEMPLATE_INCONSISTENT, {}, 9)}, CKR_TEMPLATE_INCONSISTENT, fn::GenerateKey, S | M | sent::Template,
-         [&](auto&) { EXPECT_EQ(key, 0x80u); }},
         {"C_GenerateKeyPair under the key timeout", [&] { return C_GenerateKeyPair(session, &ecGen, one, 1, two, 2, &pub, &priv); },
          {pair}, CKR_OK, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(during, device->timeout, pub, priv), std::tuple(65000u, 12000u, 10u, 11u));
