@@ -163,7 +163,8 @@ TEST(Codecs, ResponseDecoderAndAttributeReaderDecodeWhatNanopbDecodes) {
             for (uint8_t r = 0, n = 40 + random() % 2; r < n; ++r) reply.insert(reply.end(), {0x32, 0x02, 0x08, r});
         } else if (!recording) {
             for (int n = random() % 4; n-- > 0;) {
-                Bytes record = random() % 3 ? Bytes{0x08, static_cast<uint8_t>(random() % 128)} : Bytes{}, more = randomFields(random, {2, 3, 4, 5}, 1 << 3, 8);
+                Bytes record = random() % 3 ? Bytes{0x08, static_cast<uint8_t>(random() % 128)} : Bytes{};  // mostly a type
+                Bytes more = randomFields(random, {2, 3, 4, 5}, 1 << 3, 8);
                 record.insert(record.end(), more.begin(), more.end());
                 reply.push_back(0x32);
                 varint(reply, record.size());

@@ -256,8 +256,15 @@ TEST_F(WireTable, MechanismBlocks) {
     CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{{}, label, 5};
     std::memset(aesCbc.iv, 0x11, sizeof aesCbc.iv), std::memset(desCbc.iv, 0x22, sizeof desCbc.iv);
     CK_KEY_DERIVATION_STRING_DATA text{label, 5};
-    auto le32 = [](std::initializer_list<uint32_t> values) { return Bytes(reinterpret_cast<const uint8_t*>(std::data(values)), reinterpret_cast<const uint8_t*>(std::data(values) + values.size())); };
-    auto cat = [](std::initializer_list<Bytes> parts) { Bytes out; for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end()); return out; };
+    auto le32 = [](std::initializer_list<uint32_t> values) {  // little-endian hosts only, like the device
+        const auto* first = reinterpret_cast<const uint8_t*>(std::data(values));
+        return Bytes(first, first + 4 * values.size());
+    };
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
     const Bytes noPointer(8, 0), data(label, label + 5);
     auto block = [&](uint32_t function, CK_MECHANISM m, uint32_t length, Bytes expected) {
         return Row{"", [&, function, m]() mutable {
