@@ -172,26 +172,21 @@ TEST_F(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
     namespace fs = std::filesystem;
     Context& c = getContext();
     dir.write("victim", "kept");
-    struct Case {
-        const char* key;
-        const char* plant;  // "link" to the victim, "dangling" link, "fifo"
-    } cases[] = {{"logfile", "link"}, {"logfile", "dangling"}, {"logfile", "fifo"},
-                 {"lockfile", "link"}, {"lockfile", "dangling"}, {"lockfile", "fifo"}};
-    for (const Case& k : cases) {
-        SCOPED_TRACE(std::string(k.key) + " " + k.plant);
-        const std::string planted = dir.file(std::string(k.key) + "-" + k.plant);
-        if (std::string(k.plant) == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
-        else fs::create_symlink(dir.file(std::string(k.plant) == "link" ? "victim" : "made"), planted);
-        std::string item = "\"" + std::string(k.key) + "\": \"" + planted + "\"";
-        bool logging = std::string(k.key) == "logfile";
-        dir.write("orvoconfig.json", logging ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
-        c.loadConfiguration();  // returns: a FIFO is not waited on
-        c.log(dravenholt::kError, "a line");
-        EXPECT_FALSE(c.writesLogFile());
-        EXPECT_FALSE(c.deviceLock().usesLockFile());
-        EXPECT_EQ(dir.read("victim"), "kept");
-        EXPECT_FALSE(fs::exists(dir.file("made")));
-    }
+    for (const std::string key : {"logfile", "lockfile"})
+        for (const std::string plant : {"link", "dangling", "fifo"}) {  // a link to the victim, a dangling link, a FIFO
+            SCOPED_TRACE(key + " " + plant);
+            const std::string planted = dir.file(key + "-" + plant);
+            if (plant == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+            else fs::create_symlink(dir.file(plant == "link" ? "victim" : "made"), planted);
+            std::string item = "\"" + key + "\": \"" + planted + "\"";
+            dir.write("orvoconfig.json", key == "logfile" ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
+            c.loadConfiguration();  // returns: a FIFO is not waited on
+            c.log(dravenholt::kError, "a line");
+            EXPECT_FALSE(c.writesLogFile());
+            EXPECT_FALSE(c.deviceLock().usesLockFile());
+            EXPECT_EQ(dir.read("victim"), "kept");
+            EXPECT_FALSE(fs::exists(dir.file("made")));
+        }
 }
 
 // The log file is created for its owner alone and appended to; neither file is inherited by a
