@@ -16,13 +16,14 @@
 namespace orvotest {
 
 // A reply with these fields.
-inline Answer answer(uint32_t rv, std::optional<Bytes> data = std::nullopt, std::optional<uint32_t> handle = std::nullopt,
-                     std::optional<uint32_t> length = std::nullopt) {
+inline Answer answer(uint32_t rv, std::optional<Bytes> data = {}, std::optional<uint32_t> handle = {},
+                     std::optional<uint32_t> length = {}, std::optional<uint32_t> handle2 = {}) {
     Response r;
     r.rv = rv;
     r.data = std::move(data);
     r.handle = handle;
     r.length = length;
+    r.handle2 = handle2;
     return reply(r);
 }
 // A reply with output bytes (field 3) and, when given, a length (field 4).
@@ -33,13 +34,8 @@ inline Answer lengthOnly(uint32_t length, uint32_t rv = CKR_OK) { return answer(
 
 class DeviceTest : public ::testing::Test {
 protected:
-    // The configuration file of the test.
-    virtual std::string configuration() const {
-        return R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})";
-    }
-
     void SetUp() override {
-        dir.useAsConfig(configuration());
+        dir.useAsConfig(R"({"logging":{"loglevel":10,"logfile":")" + dir.file("log.txt") + R"("}})");
         installDevices({a, b});
         CK_C_INITIALIZE_ARGS args{};
         args.flags = CKF_OS_LOCKING_OK;
@@ -58,14 +54,11 @@ protected:
         return h;
     }
 
-    std::string log() const { return dir.read("log.txt"); }
-    bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
+    bool logged(const std::string& text) const { return dir.read("log.txt").find(text) != std::string::npos; }
 
     TestDir dir;
     DevicePtr a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
 };
-
-using AdminTest = DeviceTest;
 
 class SessionTest : public DeviceTest {
 protected:
@@ -77,14 +70,6 @@ protected:
     }
 
     std::vector<Request> sent() { return device->calls(); }
-    // The one request sent, which names the session.
-    Request only() {
-        auto all = sent();
-        EXPECT_EQ(all.size(), 1u);
-        if (all.empty()) return Request{};
-        EXPECT_EQ(all.front().session, kDeviceSession);
-        return all.front();
-    }
 
     DevicePtr device = a;
     CK_SESSION_HANDLE session = 0;

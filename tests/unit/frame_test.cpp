@@ -1,9 +1,17 @@
 // Initialisation and finalisation: the calls refused before it, the application's mutex
-// functions, failures that leave the library uninitialised, and what C_Finalize closes.
+// functions, failures that leave the library uninitialised, and what C_Finalize closes. The log
+// file and the lock file: files planted at their paths by someone who may write to the
+// directory, and what the library's own files allow.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <stdexcept>
 
 #include "frame/context.h"
@@ -12,6 +20,7 @@
 #include "support/test_env.h"
 
 using namespace orvotest;
+using dravenholt::Context;
 using dravenholt::getContext;
 
 namespace {
@@ -21,31 +30,26 @@ struct Frame : ::testing::Test {
     void SetUp() override { dir.useAsConfig(); }
 };
 
-int created = 0, destroyed = 0, locks = 0;
-CK_RV lockResult = CKR_OK;
-CK_RV createResult = CKR_OK;
-int mutexObject;
-CK_RV createMutex(CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; }
-CK_RV destroyMutex(CK_VOID_PTR) { ++destroyed; return CKR_OK; }
-CK_RV lockMutex(CK_VOID_PTR) { ++locks; return lockResult; }
-CK_RV unlockMutex(CK_VOID_PTR) { return CKR_OK; }
+int created = 0, destroyed = 0, mutexObject;
+CK_RV lockResult = CKR_OK, createResult = CKR_OK;
 
 CK_C_INITIALIZE_ARGS appMutexes() {
     CK_C_INITIALIZE_ARGS args{};
-    args.CreateMutex = createMutex;
-    args.DestroyMutex = destroyMutex;
-    args.LockMutex = lockMutex;
-    args.UnlockMutex = unlockMutex;
+    args.CreateMutex = [](CK_VOID_PTR_PTR m) { ++created; *m = &mutexObject; return createResult; };
+    args.DestroyMutex = [](CK_VOID_PTR) { ++destroyed; return CK_RV(CKR_OK); };
+    args.LockMutex = [](CK_VOID_PTR) { return lockResult; };
+    args.UnlockMutex = [](CK_VOID_PTR) { return CK_RV(CKR_OK); };
     return args;
 }
 
 }  // namespace
 
 // Before C_Initialize every call refuses, and nothing reaches a device or converts the caller's
-// values.
-TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
+// values. Arguments refused, and the application's mutex functions, the device lister or the
+// transport factory failing: each leaves the library uninitialised (every call still refuses)
+// without ports and the mutex it made destroyed, and a later C_Initialize succeeds.
+TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
     auto device = std::make_shared<ScriptedDevice>();
-    installDevices({device});
     CK_ULONG n = 4;
     CK_SLOT_INFO slot;
     CK_TOKEN_INFO token;
@@ -67,7 +71,6 @@ TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
         [&] { return C_Logout(1); },
         [&] { return C_WaitForSlotEvent(0, nullptr, nullptr); },
         [&] { return C_SignInit(1, &ecdsa, 1); },
-        [&] { return C_VerifyInit(1, &ecdsa, 1); },
         [&] { return C_Digest(1, buffer, 4, buffer, &n); },
         [&] { return C_DigestUpdate(1, buffer, 4); },
         [&] { return C_DigestKey(1, 1); },
@@ -76,73 +79,53 @@ TEST_F(Frame, EveryCallRefusesBeforeInitialisation) {
         [&] { return CK_RV(u32FactoryReset(0)); },
         [&] { return CK_RV(u32GetTokenConfig(0, buffer)); },
         [&] { return CK_RV(u32SetMaxLoginFailCnt(0, 1, 1)); },
-        [&] { return CK_RV(u32SetSessionTimeout(0, 1)); },
-        [&] { return CK_RV(u32SetPasswordLengths(0, 1, 1)); },
-        [&] { return CK_RV(u32SetBitOptions(0, 1)); },
         [&] { return CK_RV(bReadLogEntries(0, buffer, &length) ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED); },
         [&] { return CK_RV(u32HasBitcoinKey(1, nullptr)); },
         [&] { return CK_RV(u32ImportBitcoinKey(1, buffer, 8)); },
         [&] { return CK_RV(u32GetBitcoinPub(1, path, 1, buffer, &length)); },
         [&] { return CK_RV(u32SignBitcoinHash(1, buffer, 8, path, 1, buffer, &length)); },
     };
-    for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
-    EXPECT_EQ(path[0], 1u);
-    EXPECT_TRUE(device->requests.empty());
-}
-
-TEST_F(Frame, InitArgumentChecks) {
-    CK_C_INITIALIZE_ARGS args{};
+    auto everyCallRefuses = [&] {
+        for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
+    };
     int reserved;
-    args.pReserved = &reserved;
-    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
-
-    args = appMutexes();
-    args.LockMutex = nullptr;
-    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(created, 0);
-
-    args = appMutexes();
-    createResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized());
-    createResult = CKR_OK;
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
-}
-
-TEST_F(Frame, FailingAppLockMakesInitialiseFailAndALaterOneSucceed) {
-    auto device = std::make_shared<ScriptedDevice>();
+    CK_C_INITIALIZE_ARGS withReserved{}, partial = appMutexes(), app = appMutexes();
+    withReserved.pReserved = &reserved;
+    partial.LockMutex = nullptr;
+    auto throwing = [](bool lister) {
+        getContext().setDevicePair(
+            [lister](const dravenholt::Settings&) -> std::vector<uint64_t> {
+                if (lister) throw std::runtime_error("enumeration broke");
+                return {0};
+            },
+            [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
+                throw std::runtime_error("factory broke");
+            });
+        return C_Initialize(nullptr);
+    };
     installDevices({device});
-    CK_C_INITIALIZE_ARGS args = appMutexes();
-    lockResult = CKR_GENERAL_ERROR;
-    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
-    EXPECT_FALSE(getContext().initialized());
-    EXPECT_TRUE(getContext().ports().empty());
-    EXPECT_EQ(destroyed, 1);
+    everyCallRefuses();
+    const std::pair<std::function<CK_RV()>, CK_RV> failures[] = {
+        {[&] { return C_Initialize(&withReserved); }, CKR_ARGUMENTS_BAD},
+        {[&] { return C_Initialize(&partial); }, CKR_ARGUMENTS_BAD},
+        {[&] { return createResult = CKR_GENERAL_ERROR, C_Initialize(&app); }, CKR_CANT_LOCK},
+        {[&] { return createResult = CKR_OK, lockResult = CKR_GENERAL_ERROR, C_Initialize(&app); }, CKR_CANT_LOCK},
+        {[&] { return throwing(true); }, CKR_FUNCTION_FAILED},
+        {[&] { return throwing(false); }, CKR_FUNCTION_FAILED},
+    };
+    for (size_t i = 0; i < std::size(failures); ++i) {
+        EXPECT_EQ(failures[i].first(), failures[i].second) << "case " << i;
+        EXPECT_TRUE(!getContext().initialized() && getContext().ports().empty()) << "case " << i;
+        everyCallRefuses();
+    }
+    EXPECT_EQ(std::make_tuple(created, destroyed, path[0]), std::tuple(2, 1, 1u));
+    EXPECT_TRUE(device->requests.empty());
     lockResult = CKR_OK;
-    EXPECT_EQ(C_Initialize(&args), CKR_OK);
+    installDevices({device});
+    EXPECT_EQ(C_Initialize(&app), CKR_OK);
     CK_ULONG count = 0;
     EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     EXPECT_EQ(count, 1u);
-}
-
-TEST_F(Frame, ThrowingListerOrFactoryFailsInitialiseCleanly) {
-    bool listerThrows = true;
-    auto device = std::make_shared<ScriptedDevice>();
-    getContext().setDevicePair(
-        [&](const dravenholt::Settings&) -> std::vector<uint64_t> {
-            if (listerThrows) throw std::runtime_error("enumeration broke");
-            return {0};
-        },
-        [&](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
-            throw std::runtime_error("factory broke");
-        });
-    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_FALSE(getContext().initialized());
-    listerThrows = false;
-    EXPECT_EQ(C_Initialize(nullptr), CKR_FUNCTION_FAILED);
-    EXPECT_TRUE(getContext().ports().empty());
-    installDevices({device});
-    EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
 TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPort) {
@@ -181,3 +164,65 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
+#ifndef _WIN32
+// The log file and the lock file may lie in a directory that others can write to.
+using Files = Frame;
+
+TEST_F(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
+    namespace fs = std::filesystem;
+    Context& c = getContext();
+    dir.write("victim", "kept");
+    for (const std::string key : {"logfile", "lockfile"})
+        for (const std::string plant : {"link", "dangling", "fifo"}) {  // a link to the victim, a dangling link, a FIFO
+            SCOPED_TRACE(key + " " + plant);
+            const std::string planted = dir.file(key + "-" + plant);
+            if (plant == "fifo") ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+            else fs::create_symlink(dir.file(plant == "link" ? "victim" : "made"), planted);
+            std::string item = "\"" + key + "\": \"" + planted + "\"";
+            dir.write("orvoconfig.json", key == "logfile" ? "{\"logging\": {" + item + "}}" : "{" + item + "}");
+            c.loadConfiguration();  // returns: a FIFO is not waited on
+            c.log(dravenholt::kError, "a line");
+            EXPECT_FALSE(c.writesLogFile());
+            EXPECT_FALSE(c.deviceLock().usesLockFile());
+            EXPECT_EQ(dir.read("victim"), "kept");
+            EXPECT_FALSE(fs::exists(dir.file("made")));
+        }
+}
+
+// The log file is created for its owner alone and appended to; neither file is inherited by a
+// program the process starts.
+TEST_F(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
+    dir.write("orvo.log", "earlier\n");
+    ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
+    dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
+                    dir.file("orvo.lock") + "\"}");
+    Context& c = getContext();
+    ASSERT_TRUE(c.deviceLock().usesLockFile());
+    c.log(dravenholt::kError, "first");
+    c.log(dravenholt::kError, "%s", std::string(2048, 'y').c_str());  // beyond the line buffer: not written
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("fresh.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // An existing log file keeps its mode and what it holds.
+    dir.write("orvoconfig.json", R"({"logging": {"logfile": ")" + dir.file("orvo.log") + R"("}})");
+    c.loadConfiguration();
+    c.log(dravenholt::kError, "second");
+    ASSERT_EQ(stat(dir.file("orvo.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::string log = dir.read("orvo.log");
+    EXPECT_EQ(log.substr(0, 8), "earlier\n");
+    EXPECT_NE(log.find("ERROR : second\n"), std::string::npos);
+    std::string fresh = dir.read("fresh.log");
+    EXPECT_TRUE(fresh.find("ERROR : first\n") != std::string::npos && fresh.find("yyyy") == std::string::npos);
+    // Every descriptor this process has on the files is closed on exec.
+    std::set<std::string> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target != dir.file("orvo.log") && target != dir.file("orvo.lock")) continue;
+        open.insert(target);
+        EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
+    }
+    EXPECT_EQ(open.size(), 2u);
+}
+#endif

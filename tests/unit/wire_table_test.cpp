@@ -1,23 +1,16 @@
 // Every operation on the wire as one table: the call, the scripted device's answers, the result,
 // the fields the device must see (exactly those, and only fields the function table declares),
-// and what the caller gets back. Then the hand-written codecs against nanopb's generic ones.
-#include <pb_decode.h>
-#include <pb_encode.h>
-
+// and what the caller gets back.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "frame/context.h"
-#include "protocol/callbacks.h"
+#include "orvo/admin.h"
 #include "protocol/function_ids.h"
-#include "protocol/request_encoder.h"
-#include "protocol/response_decoder.h"
-#include "token/operation.h"
 #include "unit/device_fixture.h"
 
 using namespace orvotest;
@@ -39,13 +32,6 @@ struct Row {
     size_t sends = 1;
 };
 
-Answer handles(uint32_t rv, std::optional<uint32_t> first, std::optional<uint32_t> second = {}) {
-    Response r;
-    r.rv = rv;
-    r.handle = first;
-    r.handle2 = second;
-    return reply(r);
-}
 Answer attributes(std::vector<Attribute> list, uint32_t rv = CKR_OK) {
     Response r;
     r.rv = rv;
@@ -86,7 +72,7 @@ class WireTable : public SessionTest {
 protected:
     void run(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
-            SCOPED_TRACE(row.name);
+            SCOPED_TRACE("row " + std::to_string(&row - rows.data()) + " " + row.name);
             device->requests.clear(), device->rawRequests.clear(), device->script.clear();
             for (const Answer& a : row.answers) device->answer(a);
             EXPECT_EQ(row.call(), row.rv);
@@ -118,9 +104,6 @@ TEST_F(WireTable, SigningVerifyingDigesting) {
     CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9};
     CallerBuffer out(64), small(16);
     Bytes big = pattern(4500), value(32, 0x77);
-    auto pieces = [&](auto& r) {
-        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r[i].data, Bytes(big.begin() + i * 2000, big.begin() + std::min<size_t>(i * 2000 + 2000, 4500)));
-    };
     run({
         {"C_Sign", [&] { return length = 64, C_Sign(session, data, 3, out.data(), &length); }, {output(pattern(40), 40)},
          CKR_OK, fn::Sign, S | sent::Data | sent::Length, [&](auto& r) {
@@ -128,9 +111,10 @@ TEST_F(WireTable, SigningVerifyingDigesting) {
              EXPECT_EQ(out.content(40), pattern(40));
              EXPECT_TRUE(out.untouched(40));
          }},
-        {"C_SignUpdate", [&] { return C_SignUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::SignUpdate, S | sent::Data, pieces, 3},
-        {"C_VerifyUpdate", [&] { return C_VerifyUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::VerifyUpdate, S | sent::Data, pieces, 3},
-        {"C_DigestUpdate", [&] { return C_DigestUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::DigestUpdate, S | sent::Data, pieces, 3},
+        {"C_DigestUpdate in pieces of 2000", [&] { return C_DigestUpdate(session, big.data(), 4500); }, {}, CKR_OK, fn::DigestUpdate,
+         S | sent::Data, [&](auto& r) {
+             for (size_t i = 0; i < 3; ++i) EXPECT_EQ(r[i].data, Bytes(big.begin() + i * 2000, big.begin() + std::min<size_t>(i * 2000 + 2000, 4500)));
+         }, 3},
         {"update stops at a failing piece", [&] { return C_SignUpdate(session, big.data(), big.size()); },
          {reply(CKR_OK), reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::SignUpdate, S | sent::Data, nullptr, 2},
         {"C_VerifyUpdate, no data: one empty piece", [&] { return C_VerifyUpdate(session, nullptr, 0); }, {}, CKR_OK,
@@ -176,16 +160,6 @@ TEST_F(WireTable, DigestSendsItsDataOnce) {
 TEST_F(WireTable, EncryptingDecrypting) {
     CK_BYTE data[5] = {9, 8, 7, 6, 5};
     CallerBuffer out(16);
-    Bytes tooLong = encode([] { Response r; r.data = Bytes(17, 0xAB); return r; }());
-    Bytes cut = encode([] { Response r; r.data = Bytes(16, 0xAB); r.length = 16; return r; }());
-    cut.resize(cut.size() - 6);
-    auto broken = [&](const char* name, Bytes raw, CK_ULONG reported) {
-        return Row{name, [&] { return out = CallerBuffer(16), length = 16, C_Decrypt(session, out.data(), 0, out.data(), &length); },
-                   {replyRaw(raw)}, CKR_FUNCTION_FAILED, fn::Decrypt, S | sent::Data | sent::Length, [&, reported](auto&) {
-                       EXPECT_EQ(length, reported);  // a length decoded before the failure is reported
-                       EXPECT_TRUE(out.untouched(2));
-                   }};
-    };
     run({
         {"C_Encrypt, length query", [&] { return length = 3, C_Encrypt(session, data, 5, nullptr, &length); },
          {lengthOnly(16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::LengthOnly,
@@ -204,9 +178,6 @@ TEST_F(WireTable, EncryptingDecrypting) {
         {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, data, 4, out.data(), &length); },
          {output(Bytes(8, 0xAB), 4000)}, CKR_FUNCTION_FAILED, fn::Encrypt, S | sent::Data | sent::Length,
          [&](auto&) { EXPECT_EQ(length, 16u); }},
-        broken("more bytes than the buffer", tooLong, 16),
-        broken("cut short", cut, 16),
-        broken("no field 1", {0x1a, 0x02, 0xAB, 0xAB, 0x20, 0x02}, 2),
     });
 }
 
@@ -228,13 +199,10 @@ TEST_F(WireTable, Keys) {
     constexpr FieldSet M = sent::Mechanism;
     run({
         {"C_GenerateKey: the block raw, no length", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
-         {handles(CKR_OK, 0x80)}, CKR_OK, fn::GenerateKey, S | M | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 0x80)}, CKR_OK, fn::GenerateKey, S | M | sent::Template, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, r[0].mechanism->mechanism), std::tuple(0x80u, CKM_AES_KEY_GEN));
              EXPECT_TRUE(!r[0].mechanism->parameterLength && r[0].mechanism->parameter == Bytes(params, params + 3));
          }},
-        {"C_GenerateKey fails: the handle stays", [&] { return C_GenerateKey(session, &aesGen, one, 1, &key); },
-         {handles(CKR_TEMPLATE_INCONSISTENT, 9)}, CKR_TEMPLATE_INCONSISTENT, fn::GenerateKey, S | M | sent::Template,
-         [&](auto&) { EXPECT_EQ(key, 0x80u); }},
         {"C_GenerateKeyPair under the key timeout", [&] { return C_GenerateKeyPair(session, &ecGen, one, 1, two, 2, &pub, &priv); },
          {pair}, CKR_OK, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(during, device->timeout, pub, priv), std::tuple(65000u, 12000u, 10u, 11u));
@@ -246,7 +214,7 @@ TEST_F(WireTable, Keys) {
          {replyRaw({})}, CKR_FUNCTION_FAILED, fn::GenerateKeyPair, S | M | sent::Template | sent::Template2, [&](auto&) {
              EXPECT_TRUE(device->timeouts == (std::vector<uint32_t>{65000, 12000}) && pub == 10u);
          }},
-        {"C_DeriveKey", [&] { return C_DeriveKey(session, &derive, 0x21, nullptr, 0, &key); }, {handles(CKR_OK, 0x33)},
+        {"C_DeriveKey", [&] { return C_DeriveKey(session, &derive, 0x21, nullptr, 0, &key); }, {answer(CKR_OK, {}, 0x33)},
          CKR_OK, fn::DeriveKey, S | M | sent::Handle, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, r[0].handle), std::tuple(0x33u, 0x21u));
              ASSERT_TRUE(r[0].mechanism->ecdhParams);
@@ -261,7 +229,7 @@ TEST_F(WireTable, Keys) {
              EXPECT_TRUE(r[0].mechanism->parameterLength == 24u && r[0].mechanism->parameter->size() == 24u && !r[0].mechanism->oaepParams);
          }},
         {"C_UnwrapKey: RSA PKCS without its parameter, the caller's mechanism unwritten",
-         [&] { return C_UnwrapKey(session, &rsa, 0x12, wrapped, 5, two, 2, &key); }, {handles(CKR_OK, 0x44)}, CKR_OK,
+         [&] { return C_UnwrapKey(session, &rsa, 0x12, wrapped, 5, two, 2, &key); }, {answer(CKR_OK, {}, 0x44)}, CKR_OK,
          fn::UnwrapKey, S | M | sent::Handle | sent::Data | sent::Template, [&](auto& r) {
              EXPECT_EQ(std::make_tuple(key, rsa.pParameter, r[0].data), std::tuple(0x44u, junk, Bytes(wrapped, wrapped + 5)));
              EXPECT_TRUE(r[0].mechanism->parameterLength == 0u && r[0].mechanism->parameter == Bytes{});
@@ -269,6 +237,58 @@ TEST_F(WireTable, Keys) {
         {"C_UnwrapKey, null parameter with a length", [&] { return C_UnwrapKey(session, &aesWrap, 0x12, wrapped, 5, nullptr, 0, &key); },
          {reply(CKR_WRAPPED_KEY_INVALID)}, CKR_WRAPPED_KEY_INVALID, fn::UnwrapKey, S | M | sent::Handle | sent::Data,
          [&](auto& r) { EXPECT_TRUE(key == 0x44u && r[0].mechanism->parameterLength == 0u); }},
+    });
+}
+
+// Parameter blocks holding CK_ULONGs travel in the device layout (32-bit numbers, 8-byte
+// pointers that are never host addresses, packed) with field 2 the wire length, whether the call
+// encodes its mechanism (C_EncryptInit, C_DeriveKey) or fills it directly (C_SignInit); the
+// derivations by encryption carry their data in the block; other blocks travel as they are, and a
+// null block with a length is never read.
+TEST_F(WireTable, MechanismBlocks) {
+    CK_BYTE label[5] = {1, 2, 3, 4, 5}, packed[12] = {0x50, 0x02, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0};
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    CK_AES_CTR_PARAMS ctr{64, {}};
+    std::memset(ctr.cb, 0xA0, sizeof ctr.cb);
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, label, sizeof label};
+    CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, 5, label, 5, label};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS aesCbc{{}, label, 5};
+    CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{{}, label, 5};
+    std::memset(aesCbc.iv, 0x11, sizeof aesCbc.iv), std::memset(desCbc.iv, 0x22, sizeof desCbc.iv);
+    CK_KEY_DERIVATION_STRING_DATA text{label, 5};
+    auto le32 = [](std::initializer_list<uint32_t> values) {  // little-endian hosts only, like the device
+        const auto* first = reinterpret_cast<const uint8_t*>(std::data(values));
+        return Bytes(first, first + 4 * values.size());
+    };
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const Bytes noPointer(8, 0), data(label, label + 5);
+    auto block = [&](uint32_t function, CK_MECHANISM m, uint32_t length, Bytes expected) {
+        return Row{"", [&, function, m]() mutable {
+                       return function == fn::SignInit      ? C_SignInit(session, &m, 1)
+                              : function == fn::EncryptInit ? C_EncryptInit(session, &m, 1)
+                                                            : C_DeriveKey(session, &m, 1, nullptr, 0, &key);
+                   },
+                   {answer(CKR_OK, {}, 9)}, CKR_OK, function, S | sent::Mechanism | sent::Handle, [=](auto& r) {
+                       EXPECT_EQ(std::make_tuple(r[0].mechanism->mechanism, r[0].mechanism->parameterLength, r[0].mechanism->parameter),
+                                 std::make_tuple(m.mechanism, std::optional(length), std::optional(expected)));
+                       EXPECT_FALSE(r[0].mechanism->oaepParams || r[0].mechanism->ecdhParams);
+                   }};
+    };
+    run({
+        block(fn::SignInit, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, 12, le32({CKM_SHA256, CKG_MGF1_SHA256, 32})),
+        block(fn::EncryptInit, {CKM_AES_CTR, &ctr, sizeof ctr}, 20, cat({le32({64}), Bytes(16, 0xA0)})),
+        block(fn::SignInit, {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep}, 24, cat({le32({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED}), noPointer, le32({5})})),
+        block(fn::SignInit, {CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh}, 28, cat({le32({CKD_NULL, 5}), noPointer, le32({5}), noPointer})),
+        block(fn::EncryptInit, {CKM_AES_CBC_ENCRYPT_DATA, &aesCbc, sizeof aesCbc}, 21, cat({Bytes(16, 0x11), data})),
+        block(fn::EncryptInit, {CKM_DES3_CBC_ENCRYPT_DATA, &desCbc, sizeof desCbc}, 13, cat({Bytes(8, 0x22), data})),
+        block(fn::EncryptInit, {CKM_AES_ECB_ENCRYPT_DATA, &text, sizeof text}, 5, data),
+        block(fn::SignInit, {CKM_DES_ECB_ENCRYPT_DATA, &text, sizeof text}, 5, data),
+        block(fn::SignInit, {CKM_SHA256_RSA_PKCS_PSS, packed, sizeof packed}, 12, Bytes(packed, packed + 12)),
+        block(fn::DeriveKey, {CKM_ECDH1_DERIVE, nullptr, sizeof ecdh}, 0, Bytes{}),
     });
 }
 
@@ -284,8 +304,6 @@ TEST_F(WireTable, ObjectsAndSearch) {
     CK_ATTRIBUTE ragged[] = {{CKA_WRAP_TEMPLATE, nested, sizeof nested - 1}};
     CK_OBJECT_HANDLE found[4] = {}, object = 77;
     CK_ULONG count = 99, size = 1234;
-    Bytes cut = encode([] { Response r; r.data = Bytes(40, 1); return r; }());
-    cut.resize(cut.size() - 3);
     auto search = [&](const char* name, Answer answer, CK_RV rv) {
         return Row{name, [&] { return found[0] = found[1] = 0x55, C_FindObjects(session, found, 2, &count); }, {answer}, rv,
                    fn::FindObjects, S | sent::Length, [&](auto&) {
@@ -295,7 +313,7 @@ TEST_F(WireTable, ObjectsAndSearch) {
     };
     run({
         {"C_CreateObject: each value in its form", [&] { return C_CreateObject(session, forms, 6, &object); },
-         {handles(CKR_OK, 0xFFFFFFF0u)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 0xFFFFFFF0u)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
              EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
              const auto& t = r[0].templ;
              ASSERT_EQ(t.size(), 6u);
@@ -309,15 +327,15 @@ TEST_F(WireTable, ObjectsAndSearch) {
              EXPECT_TRUE(!t[5].number && t[5].length == sizeof(CK_ULONG) - 1);
          }},
         {"C_CreateObject fails: the handle stays", [&] { return C_CreateObject(session, one, 1, &object); },
-         {handles(CKR_TEMPLATE_INCOMPLETE, 5)}, CKR_TEMPLATE_INCOMPLETE, fn::CreateObject, S | sent::Template,
+         {answer(CKR_TEMPLATE_INCOMPLETE, {}, 5)}, CKR_TEMPLATE_INCOMPLETE, fn::CreateObject, S | sent::Template,
          [&](auto&) { EXPECT_EQ(object, 0xFFFFFFF0u); }},
         {"array attribute: device records without addresses", [&] { return C_CreateObject(session, wrapTemplate, 1, &object); },
-         {handles(CKR_OK, 5)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
+         {answer(CKR_OK, {}, 5)}, CKR_OK, fn::CreateObject, S | sent::Template, [&](auto& r) {
              EXPECT_EQ(r[0].templ[0].value, deviceRecords({{CKA_EXTRACTABLE, 0, 1}, {CKA_KEY_TYPE, 0, sizeof aes}}));
          }},
         {"array attribute of a ragged length: refused before sending", [&] { return C_CreateObject(session, ragged, 1, &object); },
          {}, CKR_ATTRIBUTE_VALUE_INVALID, fn::CreateObject, 0, nullptr, 0},
-        {"C_CopyObject", [&] { return C_CopyObject(session, 0x1234, one, 0, &object); }, {handles(CKR_OK, 9)}, CKR_OK,
+        {"C_CopyObject", [&] { return C_CopyObject(session, 0x1234, one, 0, &object); }, {answer(CKR_OK, {}, 9)}, CKR_OK,
          fn::CopyObject, S | sent::Handle, [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].handle, object), std::tuple(0x1234u, 9u)); }},
         {"C_DestroyObject", [&] { return C_DestroyObject(session, 42); }, {reply(CKR_OBJECT_HANDLE_INVALID)},
          CKR_OBJECT_HANDLE_INVALID, fn::DestroyObject, S | sent::Handle, [](auto& r) { EXPECT_EQ(r[0].handle, 42u); }},
@@ -341,7 +359,6 @@ TEST_F(WireTable, ObjectsAndSearch) {
          }},
         search("C_FindObjects, no list", reply(CKR_OPERATION_NOT_INITIALIZED), CKR_OPERATION_NOT_INITIALIZED),
         search("C_FindObjects, more handles than asked for", output(handleList({1, 2, 3})), CKR_FUNCTION_FAILED),
-        search("C_FindObjects, undecodable", replyRaw(cut), CKR_FUNCTION_FAILED),
         {"C_FindObjectsFinal", [&] { return C_FindObjectsFinal(session); }, {}, CKR_OK, fn::FindObjectsFinal, S},
     });
 }
@@ -362,8 +379,6 @@ TEST_F(WireTable, RandomSessionsAndPins) {
         {"C_GenerateRandom stops at a failing piece", [&] { return std::fill(buffer.begin(), buffer.end(), 0), C_GenerateRandom(session, buffer.data(), 2500); },
          {randomBytes(1), reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::GenerateRandom, S | sent::Length,
          [&](auto&) { EXPECT_EQ(std::make_tuple(buffer[1023], buffer[1024]), std::tuple(1, 0)); }, 2},
-        {"C_GenerateRandom, short piece", [&] { return C_GenerateRandom(session, buffer.data(), 10); }, {output(Bytes(4, 1))},
-         CKR_DEVICE_ERROR, fn::GenerateRandom, S | sent::Length},
         {"C_GenerateRandom, long piece", [&] { return C_GenerateRandom(session, ten.get(), 10); }, {randomBytes(2, 1)},
          CKR_FUNCTION_FAILED, fn::GenerateRandom, S | sent::Length},
         {"C_SeedRandom in one piece", [&] { return C_SeedRandom(session, seed.data(), seed.size()); },
@@ -378,11 +393,6 @@ TEST_F(WireTable, RandomSessionsAndPins) {
          [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
         {"C_SetPIN", [&] { return C_SetPIN(session, oldPin, 4, newPin, 5); }, {}, CKR_OK, fn::SetPIN,
          S | sent::Data | sent::Data2, [&](auto& r) { EXPECT_EQ(r[0].data2, Bytes(newPin, newPin + 5)); }},
-        {"C_GetSessionInfo, failure: the presets", [&] { return info.ulDeviceError = 1234, C_GetSessionInfo(session, &info); },
-         {reply(CKR_SESSION_CLOSED)}, CKR_SESSION_CLOSED, fn::GetSessionInfo, S, [&](auto&) {
-             EXPECT_EQ(std::make_tuple(info.slotID, info.state, info.flags, info.ulDeviceError),
-                       std::tuple(0u, CKS_RO_PUBLIC_SESSION, CK_FLAGS{CKF_SERIAL_SESSION}, 1234u));
-         }},
         {"C_GetSessionInfo", [&] { return C_GetSessionInfo(session, &info); }, {reply(sessionInfo)}, CKR_OK,
          fn::GetSessionInfo, S, [&](auto&) {
              EXPECT_EQ(std::make_tuple(info.state, info.flags, info.ulDeviceError),
@@ -404,11 +414,8 @@ TEST_F(WireTable, SlotCalls) {
     info.tokenInfo = t;
     run({
         {"C_OpenSession: the flags", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h); },
-         {handles(CKR_OK, 78)}, CKR_OK, fn::OpenSession, sent::Value,
+         {answer(CKR_OK, {}, 78)}, CKR_OK, fn::OpenSession, sent::Value,
          [](auto& r) { EXPECT_EQ(r[0].value, CKF_SERIAL_SESSION | CKF_RW_SESSION); }},
-        {"C_OpenSession fails: no session", [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h); },
-         {reply(CKR_TOKEN_NOT_RECOGNIZED)}, CKR_TOKEN_NOT_RECOGNIZED, fn::OpenSession, sent::Value,
-         [&](auto&) { EXPECT_EQ(getContext().sessions().size(), 2u); }},
         {"C_GetTokenInfo: blank padded", [&] { return std::memset(&token, '#', sizeof token), C_GetTokenInfo(0, &token); },
          {reply(info)}, CKR_OK, fn::GetTokenInfo, 0, [&](auto&) {
              EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 32), "short" + std::string(27, ' '));
@@ -451,7 +458,21 @@ TEST_F(WireTable, Attributes) {
     for (uint32_t i = 0; i < 41; ++i) (i < 40 ? forty : fortyOne).push_back(announced(0x80000100u + i, i + 1, Bytes(i + 1, 'v')));
     std::vector<CK_ATTRIBUTE> vendor(41);
     for (uint32_t i = 0; i < 41; ++i) vendor[i] = {0x80000100u + i, nullptr, 0};
+    // The results of the forty-type calls combine: the first call's 40 records without values, the
+    // second's one with a buffer too small.
+    char tiny[1];
+    auto combined = [&](CK_RV first, CK_RV second, CK_RV rv) {
+        std::vector<CK_ATTRIBUTE> tmpl(41, CK_ATTRIBUTE{CKA_ID, nullptr, 0});
+        tmpl[40] = {CKA_LABEL, tiny, sizeof tiny};
+        return Row{"combined", get(tmpl), {attributes({announced(CKA_ID, 0xFFFFFFFFu, {})}, first), attributes({text(CKA_LABEL, "abc")}, second)},
+                   rv, fn::GetAttributeValue, F, nullptr, 2};
+    };
     run({
+        combined(CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL),
+        combined(CKR_ATTRIBUTE_TYPE_INVALID, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID),
+        combined(CKR_OK, CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_SENSITIVE),
+        combined(CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_SENSITIVE),
+        combined(CKR_ATTRIBUTE_TYPE_INVALID, CKR_DEVICE_ERROR, CKR_DEVICE_ERROR),
         {"types only, output buffers unread; success without the types is not believed",
          get({{CKA_CLASS, &ul, sizeof ul}, {CKA_LABEL, nullptr, 50}}), {attributes({})}, CKR_DEVICE_ERROR,
          fn::GetAttributeValue, F, [&](auto& r) {
@@ -523,28 +544,6 @@ TEST_F(WireTable, Attributes) {
     });
 }
 
-// Results of the forty-type calls combine: 41 records, the first call's 40 without values, the
-// second's one with a buffer too small.
-TEST_F(WireTable, AttributeResultsCombine) {
-    const struct {
-        CK_RV first, second, result;
-    } cases[] = {
-        {CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL},
-        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_OK, CKR_ATTRIBUTE_TYPE_INVALID},
-        {CKR_OK, CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_SENSITIVE},
-        {CKR_ATTRIBUTE_SENSITIVE, CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_SENSITIVE},
-        {CKR_ATTRIBUTE_TYPE_INVALID, CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
-    };
-    for (const auto& c : cases) {
-        std::vector<CK_ATTRIBUTE> tmpl(41, CK_ATTRIBUTE{CKA_ID, nullptr, 0});
-        char small[1];
-        tmpl[40] = {CKA_LABEL, small, sizeof small};
-        device->answer(attributes({announced(CKA_ID, 0xFFFFFFFFu, {})}, c.first));
-        device->answer(attributes({text(CKA_LABEL, "abc")}, c.second));
-        EXPECT_EQ(C_GetAttributeValue(session, 1, tmpl.data(), 41), c.result) << c.first << " " << c.second;
-    }
-}
-
 using Sessions = DeviceTest;
 
 TEST_F(Sessions, SlotsAndTheirListsWithoutTheDevice) {
@@ -569,17 +568,6 @@ TEST_F(Sessions, SlotsAndTheirListsWithoutTheDevice) {
     EXPECT_TRUE(b->calls().empty());
 }
 
-#ifndef NDEBUG
-TEST_F(Sessions, AnUndeclaredFieldStopsADebugBuildBeforeSending) {
-    EXPECT_DEATH(
-        {
-            DeviceCall call(fn::Logout, 0);
-            call.value(1).run(getContext());
-        },
-        "device call Logout \\(19\\): request field 8 is not declared");
-    EXPECT_DEATH(DeviceCall(fn::Login, 0).needs(kNeedsHandle).run(getContext()), "Login \\(13\\): reply field 2");
-}
-#endif
 
 TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
     CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1), h2 = open(0, 5);
@@ -597,8 +585,9 @@ TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
 }
 
 // A request that carries a PIN is wiped from the library's buffer once sent: when its reply is
-// read, the buffer no longer holds it. A request of other data (the seed) is left as it was.
-TEST_F(Sessions, PinsAreWipedOnceSent) {
+// read, the buffer no longer holds it. A request of other data (the seed) is left as it was. The
+// trace log names the calls, never the PIN.
+TEST_F(Sessions, PinsAreWipedOnceSentAndNeverLogged) {
     CK_SESSION_HANDLE h = open(0, 2);
     CK_UTF8CHAR pin[] = "8642097531", other[] = "1357924680", label[33] = "label";
     const std::pair<std::function<CK_RV()>, bool> cases[] = {
@@ -617,166 +606,60 @@ TEST_F(Sessions, PinsAreWipedOnceSent) {
         EXPECT_EQ(std::search(held.begin(), held.end(), pin, pin + 10) != held.end(), !wiped);
         EXPECT_EQ(std::all_of(held.begin(), held.end(), [](uint8_t b) { return b == 0; }), wiped);
     }
+    EXPECT_TRUE(logged("TRACE : C_Login\n") && !logged("8642097531"));
 }
 
 struct SessionThreads : DeviceTest {
     SessionThreads() { b->kind = dravenholt::TransportKind::Hid; }
 };
 
+// Four threads on two devices, one over HID, with token and administration calls: each call
+// reaches the device its slot or session selected, and a backup's second piece names the
+// transfer its own first piece began.
 TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
-    for (auto& [device, name] : {std::pair{a, "A"}, std::pair{b, "B"}}) {  // its name in the label
-        Response r;
-        TokenInfoMsg t = TokenInfoMsg_init_zero;
-        wire::setBytesField(t.label.bytes, t.label.size, 32, name);
-        r.tokenInfo = t;
-        r.handle = 1;
-        device->fallback = reply(r);
-    }
-    CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1);
+    std::mutex m;
+    uint32_t next = 1, pending[2] = {0, 0};
     std::atomic<int> wrong{0};
-    auto worker = [&](CK_SLOT_ID slot, CK_SESSION_HANDLE h, char expected) {
-        for (int i = 0; i < 300; ++i) {
-            CK_TOKEN_INFO info;
-            if (C_GetTokenInfo(slot, &info) != CKR_OK || info.label[0] != expected) ++wrong;
-            if (C_Logout(h) != CKR_OK) ++wrong;
-        }
-    };
-    std::thread t1(worker, 0, ha, 'A'), t2(worker, 1, hb, 'B'), t3(worker, 0, ha, 'A'), t4(worker, 1, hb, 'B');
-    for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
-    EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 1200u, 1200u));
-}
-
-// The hand-written codecs against nanopb's generic ones.
-
-TEST(Codecs, KnowEveryFieldOfTheSchema) {
-    auto all = [](const pb_msgdesc_t* fields, const void* message) {
-        FieldSet set = 0;
-        pb_field_iter_t it;
-        if (pb_field_iter_begin_const(&it, fields, message)) do set |= fieldBit(it.tag); while (pb_field_iter_next(&it));
-        return set;
-    };
-    FunctionRequest request{};
-    FunctionResponse response{};
-    EXPECT_EQ(all(FunctionRequest_fields, &request), 0x3FFEu) << "teach encodeRequest the new field";
-    EXPECT_EQ(all(FunctionResponse_fields, &response), 0x3FEu) << "teach decodeResponse the new field";
-    for (const DeviceFunction& f : kDeviceFunctions) EXPECT_EQ(deviceFunction(f.number), &f) << f.name;  // numbers unique
-}
-
-void expectEncodedAsNanopb(const FunctionRequest& request, size_t capacity = 2048) {
-    auto with = [&](auto encode) {
-        Bytes buffer(capacity);
-        pb_ostream_t out = pb_ostream_from_buffer(buffer.data(), buffer.size());
-        bool ok = encode(&out);
-        buffer.resize(ok ? out.bytes_written : 0);
-        return std::make_tuple(ok, buffer, std::string(out.errmsg ? out.errmsg : ""));
-    };
-    EXPECT_EQ(with([&](pb_ostream_t* s) { return encodeRequest(s, request); }),
-              with([&](pb_ostream_t* s) { return pb_encode(s, FunctionRequest_fields, &request); }));
-}
-
-TEST(Codecs, RequestEncoderWritesWhatNanopbWrites) {
-    uint8_t data[300] = {1, 2, 3}, data2[5] = {1, 2, 3, 4, 5};
-    CK_ULONG keyType = CKK_EC;
-    CK_BBOOL yes = CK_TRUE;
-    CK_ATTRIBUTE first[] = {{CKA_KEY_TYPE, &keyType, sizeof keyType}, {CKA_SIGN, &yes, 1}, {CKA_LABEL, data, 7}, {0xFFFFFFFFu, nullptr, 0}};
-    CK_ATTRIBUTE second[] = {{CKA_ID, data2, sizeof data2}};
-    ByteSpan spans[2] = {{data, sizeof data}, {data2, sizeof data2}};
-    Template templates[2] = {{first, 4}, {second, 1}};
-    std::mt19937 random(20240611);
-    auto coin = [&] { return random() % 2 == 0; };
-    auto number = [&]() -> uint32_t { return random() >> (random() % 32); };
-    for (int i = 0; i < 2000; ++i) {  // a random choice of fields, values of every varint length
-        FunctionRequest r = FunctionRequest_init_zero;
-        r.function = number();
-        if ((r.has_session = coin())) r.session = number();
-        if ((r.has_mechanism = coin())) {
-            r.mechanism.mechanism = number();
-            if ((r.mechanism.has_parameterLength = coin())) r.mechanism.parameterLength = number();
-            if ((r.mechanism.has_oaepParams = coin())) r.mechanism.oaepParams.hashAlg = number();
-        }
-        if (coin()) setEncode(r.data, encodeBytes, &spans[0]);
-        if (coin()) setEncode(r.template_, coin() ? encodeTypes : encodeTemplate, &templates[0]);
-        if ((r.has_handle = coin())) r.handle = number();
-        if ((r.has_lengthOnly = coin())) r.lengthOnly = coin();
-        if ((r.has_value = coin())) r.value = number();
-        if (coin()) setEncode(r.template2, encodeTemplate, &templates[1]);
-        if (coin()) setEncode(r.data2, encodeBytes, &spans[1]);
-        if ((r.has_length = coin())) r.length = number();
-        if ((r.has_handle2 = coin())) r.handle2 = number();
-        if ((r.has_config = coin()) && (r.config.has_value4 = coin())) r.config.value4 = number();
-        expectEncodedAsNanopb(r);
-    }
-    FunctionRequest r = FunctionRequest_init_zero;  // the buffer running out, a failing callback
-    r.function = fn::Sign;
-    setEncode(r.data, encodeBytes, &spans[0]);
-    for (size_t capacity : {0u, 1u, 3u, 50u, 303u, 304u}) expectEncodedAsNanopb(r, capacity);
-    setEncode(r.data, encodeBytes, nullptr);
-    expectEncodedAsNanopb(r);
-}
-
-// What the callbacks saw, call by call: a callback takes at most `bite` bytes a call, so the
-// call-again loops are compared too; 0xEE makes it fail, 0xEF makes it read beyond its field.
-struct Seen {
-    std::vector<std::pair<char, Bytes>> calls;
-    size_t bite;
-};
-template <char Which>
-bool record(pb_istream_t* stream, const pb_field_t*, void** arg) {
-    auto* seen = static_cast<Seen*>(*arg);
-    Bytes got(std::min(stream->bytes_left, seen->bite)), beyond(16);
-    if (!pb_read(stream, got.data(), got.size())) return false;
-    seen->calls.emplace_back(Which, got);
-    if (!got.empty() && got[0] == 0xEF) return pb_read(stream, beyond.data(), std::min<size_t>(stream->bytes_left + 1, 16));
-    return got.empty() || got[0] != 0xEE;
-}
-void varint(Bytes& out, uint64_t value) {
-    do out.push_back(static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0))); while (value >>= 7);
-}
-
-// Replies of random fields: mostly the common ones, sometimes foreign numbers, wrong wire types,
-// numbers beyond 32 bits or padded, the information submessages; some cut short or changed.
-TEST(Codecs, ResponseDecoderDecodesWhatNanopbDecodes) {
-    std::mt19937 random(20261206);
-    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
-    for (int i = 0; i < 20000; ++i) {
-        Bytes reply;
-        for (uint32_t fields = pick(6); fields-- > 0;) {
-            uint32_t number = pick(10) == 0 ? 1 + pick(12) : std::vector<uint32_t>{1, 1, 2, 3, 3, 4, 5, 6, 6}[pick(9)];
-            uint32_t type = pick(12) == 0 ? pick(6) : number == 3 || number >= 6 ? uint32_t{PB_WT_STRING} : uint32_t{PB_WT_VARINT};
-            varint(reply, number << 3 | type);
-            if (type == PB_WT_STRING) {
-                uint32_t length = pick(8);
-                varint(reply, length);
-                while (length-- > 0) reply.push_back(static_cast<uint8_t>(pick(10) == 0 ? 0xEE + pick(2) : random()));
-            } else if (type == PB_WT_VARINT) {
-                varint(reply, pick(8) == 0 ? (uint64_t{1} << 32) + random() : random() >> pick(32));
-                if (pick(10) == 0) reply.back() |= 0x80, reply.push_back(0);  // the same value, padded
+    for (int index : {0, 1}) {
+        const std::string mark(1, "AB"[index]);  // in every answer
+        (index ? b : a)->fallback = [&, index, mark](const Request& r) {
+            std::lock_guard<std::mutex> g(m);
+            Response out;
+            TokenInfoMsg t = TokenInfoMsg_init_zero;
+            wire::setBytesField(t.label.bytes, t.label.size, 32, mark);
+            out.tokenInfo = t;
+            out.data = Bytes(4, mark[0]);
+            if (r.function == fn::BackupStorage && !r.handle) {
+                wrong += pending[index] != 0;
+                out.rv = CKR_OPERATION_ACTIVE;
+                out.handle = pending[index] = next++;
+            } else if (r.function == fn::BackupStorage) {
+                wrong += *r.handle != pending[index];
+                pending[index] = 0;
             } else {
-                for (uint32_t n = pick(9); n-- > 0;) reply.push_back(static_cast<uint8_t>(random()));
+                out.handle = 1;
             }
-        }
-        if (!reply.empty() && pick(6) == 0) reply.resize(pick(static_cast<uint32_t>(reply.size())));
-        if (!reply.empty() && pick(6) == 0) reply[pick(static_cast<uint32_t>(reply.size()))] = static_cast<uint8_t>(random());
-        size_t bite = 1 + random() % 8;
-        bool callbacks = random() % 4 != 0;
-        auto with = [&](auto decode) {
-            Seen seen{{}, bite};
-            FunctionResponse r = FunctionResponse_init_zero;
-            if (callbacks) r.data = {{record<'d'>}, &seen}, r.attributes = {{record<'a'>}, &seen};
-            const char* error = nullptr;
-            bool ok = decode(r, error);
-            return std::make_tuple(ok, std::string(error ? error : ""), seen.calls, r.rv, r.has_handle, r.handle, r.has_length,
-                                   r.length, r.has_handle2, r.handle2, r.has_sessionInfo, r.sessionInfo.state, r.has_config,
-                                   r.config.value2, r.has_tokenInfo);
+            return encode(out);
         };
-        ASSERT_EQ(with([&](FunctionResponse& r, const char*& error) { return decodeResponse(reply.data(), reply.size(), r, error); }),
-                  with([&](FunctionResponse& r, const char*& error) {
-                      pb_istream_t in = pb_istream_from_buffer(reply.data(), reply.size());
-                      bool ok = pb_decode_ex(&in, FunctionResponse_fields, &r, PB_DECODE_NOINIT);
-                      error = in.errmsg;
-                      return ok;
-                  })) << "reply " << i;
     }
+    CK_SESSION_HANDLE sessions[2] = {open(0, 1), open(1, 1)};
+    auto worker = [&](CK_SLOT_ID slot) {
+        const char mark = "AB"[slot];
+        for (int i = 0; i < 200; ++i) {
+            CK_TOKEN_INFO info;
+            uint8_t buffer[16];
+            uint64_t length = sizeof buffer;
+            uint32_t path[1] = {0};
+            wrong += C_GetTokenInfo(slot, &info) != CKR_OK || info.label[0] != mark;
+            wrong += C_Logout(sessions[slot]) != CKR_OK;
+            wrong += u32BackupStorage(slot, buffer, &length) != CKR_OK || length != 8 || buffer[7] != mark;
+            length = sizeof buffer;
+            wrong += u32GetBitcoinPub(sessions[slot], path, 1, buffer, &length) != CKR_OK || buffer[3] != mark;
+        }
+    };
+    std::thread t1(worker, 0), t2(worker, 1), t3(worker, 0), t4(worker, 1);
+    for (std::thread* t : {&t1, &t2, &t3, &t4}) t->join();
+    EXPECT_EQ(std::make_tuple(wrong.load(), a->calls().size(), b->calls().size()), std::tuple(0, 2000u, 2000u));
 }
 
 }  // namespace
