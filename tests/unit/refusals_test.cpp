@@ -4,7 +4,7 @@
 // CK_ULONG has 32 bits those rows cannot arise). Not believed: a success reply without the fields
 // that carry its result (the call fails with CKR_DEVICE_ERROR and writes none of the caller's
 // outputs), a reply longer than a message may be, a broken one, an administration transfer that
-// cannot finish. (Administration commands over a simulated token: tests/tools and tests/e2e.)
+// cannot finish. (Administration commands over a simulated token: tests/e2e.)
 #include <cstring>
 #include <functional>
 #include <vector>
