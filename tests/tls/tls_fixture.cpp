@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,6 +41,16 @@ std::string RecordingLog::all() const {
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+std::optional<Bytes> echo(const Bytes& request) {
+    Bytes reply = bytesOf("re:");
+    reply.insert(reply.end(), request.begin(), request.end());
+    return reply;
+}
+
+dravenholt::sim::ResponderFactory always(Bytes reply) {
+    return dravenholt::sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
+}
+
 namespace {
 
 sockaddr_in loopback(uint16_t port) {
@@ -75,83 +84,54 @@ int connectOnLoopback(uint16_t port) {
     return -1;
 }
 
-TricklingRelay::TricklingRelay(uint16_t target, std::chrono::milliseconds pace) : pace_(pace) {
+TricklingRelay::TricklingRelay(uint16_t target, std::chrono::milliseconds pace) {
     listener_ = listenOnLoopback(1, port_);
-    if (listener_ < 0 || ::pipe(wake_) != 0) throw std::runtime_error("relay: no listening socket");
-    thread_ = std::thread([this, target] { relay(target); });
+    if (listener_ < 0) throw std::runtime_error("relay: no listening socket");
+    thread_ = std::thread([this, target, pace] {
+        ends_[0] = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        ends_[1] = connectOnLoopback(target);
+        // The destructor shuts down the sockets it sees; one set after that is seen here.
+        if (stop_ || ends_[0] < 0 || ends_[1] < 0) return;
+        std::thread toDevice([this] { pass(ends_[0], ends_[1], {}); });
+        pass(ends_[1], ends_[0], pace);
+        toDevice.join();
+    });
 }
 
 TricklingRelay::~TricklingRelay() {
-    char stop = 0;
-    if (::write(wake_[1], &stop, 1) != 1) std::perror("relay: cannot stop");
+    stop_ = true;
+    for (int fd : {listener_, ends_[0].load(), ends_[1].load()})
+        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);  // wakes the relay's accept and reads
     thread_.join();
-    for (int fd : {listener_, wake_[0], wake_[1]}) ::close(fd);
-}
-
-void TricklingRelay::relay(uint16_t target) {
-    pollfd first[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(first, 2, -1) <= 0 || first[1].revents) return;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    int server = connectOnLoopback(target);
-    bool open = client >= 0 && server >= 0;
-    std::string toClient;
-    auto nextByte = std::chrono::steady_clock::now();
-    while (open) {
-        int wait = -1;
-        if (!toClient.empty()) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(nextByte - std::chrono::steady_clock::now());
-            wait = trickling_ ? static_cast<int>(std::max<long>(0, left.count())) : 0;
-        }
-        pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 3, wait) < 0 || fds[2].revents) break;
-        char chunk[4096];
-        if (fds[0].revents) {
-            ssize_t n = ::read(client, chunk, sizeof chunk);
-            open = n > 0 && ::send(server, chunk, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
-        }
-        if (fds[1].revents) {
-            ssize_t n = ::read(server, chunk, sizeof chunk);
-            open = open && n > 0;
-            if (n > 0) toClient.append(chunk, static_cast<size_t>(n));
-        }
-        size_t count = trickling_ ? (std::chrono::steady_clock::now() >= nextByte ? 1 : 0) : toClient.size();
-        count = std::min(count, toClient.size());
-        if (count > 0) {
-            open = open && ::send(client, toClient.data(), count, MSG_NOSIGNAL) == static_cast<ssize_t>(count);
-            toClient.erase(0, count);
-            nextByte = std::chrono::steady_clock::now() + pace_;
-        }
-    }
-    for (int fd : {client, server})
+    for (int fd : {listener_, ends_[0].load(), ends_[1].load()})
         if (fd >= 0) ::close(fd);
 }
 
-TestDevice::TestDevice(Credential identity, uint16_t port) : identity_(std::move(identity)), port_(port) {
-    behaviour_ = [](const Bytes& request) -> std::optional<Bytes> {
-        Bytes reply = bytesOf("re:");
-        reply.insert(reply.end(), request.begin(), request.end());
-        return reply;
-    };
-    start();
+void TricklingRelay::pass(int from, int to, std::chrono::milliseconds pace) {
+    char chunk[4096];
+    for (ssize_t n; !stop_ && (n = ::read(from, chunk, sizeof chunk)) > 0;) {
+        for (ssize_t at = 0, step; at < n && !stop_; at += step) {
+            step = trickling_ && pace.count() > 0 ? 1 : n - at;
+            if (::send(to, chunk + at, static_cast<size_t>(step), MSG_NOSIGNAL) != step) return;
+            if (step == 1) std::this_thread::sleep_for(pace);
+        }
+    }
 }
 
-TestDevice::~TestDevice() { stop(); }
+TestDevice::TestDevice(Credential identity, dravenholt::sim::ResponderFactory service, uint16_t port)
+    : identity_(std::move(identity)), service_(std::move(service)), port_(port) {
+    restart();
+}
 
-void TestDevice::start() {
+void TestDevice::restart() {
+    stop();
     auto connectionOpened = [this]() -> dravenholt::sim::Responder {
-        dravenholt::sim::Responder own;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (service_) own = service_();
-        }
-        return [this, own](const Bytes& request) {
-            dravenholt::sim::Responder behaviour = own;
+        return [this, own = service_()](const Bytes& request) {
             {
                 std::lock_guard<std::mutex> guard(mutex_);
                 requests_.push_back(request);
-                if (!behaviour) behaviour = behaviour_;
             }
-            return behaviour(request);
+            return own(request);
         };
     };
     server_ = std::make_unique<dravenholt::sim::TlsServer>(
@@ -165,24 +145,9 @@ void TestDevice::stop() {
     server_.reset();
 }
 
-void TestDevice::restart() {
-    stop();
-    start();
-}
-
 std::vector<Bytes> TestDevice::requests() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return requests_;
-}
-
-void TestDevice::setBehaviour(dravenholt::sim::Responder behaviour) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    behaviour_ = std::move(behaviour);
-}
-
-void TestDevice::setService(dravenholt::sim::ResponderFactory service) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    service_ = std::move(service);
 }
 
 }  // namespace orvotest

@@ -1,5 +1,6 @@
 // What the TLS tests share: a log target that keeps its lines, a set of certificates made at
-// test time, and a device on a free loopback port served by the simulator's TLS server.
+// test time, a device on a free loopback port served by the simulator's TLS server, and a relay
+// that can slow the device's bytes down.
 #pragma once
 
 #include <atomic>
@@ -11,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "certificates.h"
 #include "base/log_target.h"
+#include "certificates.h"
 #include "support/test_env.h"
 #include "tls_server.h"
 
@@ -44,55 +45,52 @@ struct Pki {
     Credential misnamedServer = dravenholt::sim::issueServerCertificate(authority, {"device.example"});
 };
 
-// A device behind TLS: records every request and answers through `behaviour` (by default an
-// echo prefixed with "re:"), or through a responder of each connection's own once a service is
-// set.
+Bytes bytesOf(const std::string& text);
+// Answers "re:" and the request.
+std::optional<Bytes> echo(const Bytes& request);
+// Every connection answers every request with `reply`.
+dravenholt::sim::ResponderFactory always(Bytes reply);
+
+// A device behind TLS: records every request and answers through a responder of each
+// connection's own.
 class TestDevice {
 public:
-    explicit TestDevice(Credential identity, uint16_t port = 0);
-    ~TestDevice();
+    explicit TestDevice(Credential identity,
+                        dravenholt::sim::ResponderFactory service = dravenholt::sim::sameForAll(echo),
+                        uint16_t port = 0);
+    ~TestDevice() { stop(); }
     uint16_t port() const { return port_; }
     void stop();
     void restart();  // a fresh server on the same port
     std::vector<Bytes> requests() const;
-    void setBehaviour(dravenholt::sim::Responder behaviour);
-    // For connections opened from now on.
-    void setService(dravenholt::sim::ResponderFactory service);
 
 private:
-    void start();
     Credential identity_;
+    dravenholt::sim::ResponderFactory service_;
     uint16_t port_;
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
-    dravenholt::sim::Responder behaviour_;
-    dravenholt::sim::ResponderFactory service_;
     std::unique_ptr<dravenholt::sim::TlsServer> server_;
 };
 
 // A TCP relay from a loopback port to `target`, for one client: it passes bytes both ways as
-// they come until trickle(); from then on the server's bytes reach the client one at a time,
+// they come until trickle(); from then on the device's bytes reach the client one at a time,
 // `pace` apart, as from a device that keeps a reply going a byte at a time.
 class TricklingRelay {
 public:
     TricklingRelay(uint16_t target, std::chrono::milliseconds pace);
     ~TricklingRelay();
-    TricklingRelay(const TricklingRelay&) = delete;
-    TricklingRelay& operator=(const TricklingRelay&) = delete;
     uint16_t port() const { return port_; }
     void trickle() { trickling_ = true; }
 
 private:
-    void relay(uint16_t target);
-    std::chrono::milliseconds pace_;
+    void pass(int from, int to, std::chrono::milliseconds pace);
     int listener_ = -1;
-    int wake_[2] = {-1, -1};
+    std::atomic<int> ends_[2] = {-1, -1};  // the client's connection, the device's
     uint16_t port_ = 0;
-    std::atomic<bool> trickling_{false};
+    std::atomic<bool> trickling_{false}, stop_{false};
     std::thread thread_;
 };
-
-Bytes bytesOf(const std::string& text);
 
 // A TCP socket listening on 127.0.0.1 with the given backlog, its port in `port`; one connected
 // to 127.0.0.1:port. -1 on failure.
