@@ -1,6 +1,9 @@
 // Which devices are listed, which interface a transport opens, discovery from several threads at
 // once (the raw port interface beside C_Initialize) keeping hidapi's enumeration and open from
-// overlapping, and the raw port exports with the lines they print on the standard error stream.
+// overlapping, and the raw port exports with the lines they print on the standard error stream,
+// also those of the shipped library with the real hidapi.
+#include <dlfcn.h>
+
 #include <memory>
 #include <thread>
 
@@ -177,6 +180,24 @@ TEST_F(HidTest, PortExchangesBytesAndFailsCleanlyOnceClosed) {
     EXPECT_FALSE(bRead(nullptr, reply.data(), &length));
     EXPECT_EQ(length, 4u);
     vClosePort(nullptr);
+}
+
+// Loaded as a client loads it. scripts/check-exports.sh (run by the install test) checks the
+// exported names themselves.
+TEST(ShippedLibrary, RawPortWorksWithoutDevicesOrContext) {
+    std::unique_ptr<void, int (*)(void*)> lib(dlopen(ORVO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL), dlclose);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto get = [&](const char* name) { return dlsym(lib.get(), name); };
+    // Vendor and product IDs no device has.
+    char** list = reinterpret_cast<char** (*)(uint16_t, uint16_t)>(get("pListDevices"))(0x0483, 0x0001);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list[0], nullptr);
+    reinterpret_cast<void (*)(char**)>(get("vFreeDeviceList"))(list);
+    CaptureStderr();
+    auto open = reinterpret_cast<void* (*)(uint16_t, uint16_t, uint32_t, const char*, const char*)>(get("pOpenPort"));
+    EXPECT_EQ(open(0x0483, 0x0001, 100, nullptr, "000000000000"), nullptr);
+    EXPECT_EQ(GetCapturedStderr(), "Error opening port: Device not detected\n");
+    EXPECT_STREQ(reinterpret_cast<const char* (*)()>(get("hid_version_str"))(), HID_API_VERSION_STR);  // the hidapi linked in
 }
 
 }  // namespace
