@@ -78,28 +78,14 @@ TEST_F(HidTest, UsagePageChoosesAmongInterfacesOfOneDevice) {
     EXPECT_EQ(transport.getReleaseNumber(), 0x0200);
 }
 
-TEST_F(HidTest, IdsAloneOpenTheFirstMatchingInterfaceAndNothingOpensWithoutAny) {
-    auto other = plugIn({.productId = 0x0001, .serial = L"000000000001"}, echo);
-    auto first = plugIn({.manufacturer = L"Other Maker", .serial = L"000000000002"}, echo);
-    auto second = plugIn({.serial = L"000000000003"}, echo);
-    HidTransport transport;
-    EXPECT_EQ(thrownMessage([&] { transport.open(); }), "Device not detected");
-    transport.setDeviceIds(0x0483, 0xA2AC);
-    transport.open();
-    EXPECT_EQ(opened({other, first, second}), (std::vector<size_t>{0, 1, 0}));
-    // A product ID of 0 takes every product of the vendor, as the list does.
-    transport.setDeviceIds(0x0483, 0);
-    transport.open();
-    EXPECT_EQ(opened({other, first, second}), (std::vector<size_t>{1, 1, 0}));
-}
-
 TEST_F(HidTest, ProductNameAndSerialMustMatchTheSameInterface) {
     auto orvo = plugIn({.product = L"Orvo", .serial = L"111111111111"}, echo);
     auto tarnix = plugIn({.product = L"Tarnix", .serial = L"222222222222"}, echo);
-    HidTransport mixed;
+    HidTransport mixed, none;  // nothing opens without any criteria either
     mixed.setProductName("Tarnix");
     mixed.setSerialNumber("111111111111");
     EXPECT_EQ(thrownMessage([&] { mixed.open(); }), "Device not detected");
+    EXPECT_EQ(thrownMessage([&] { none.open(); }), "Device not detected");
 
     HidTransport byName;
     byName.setProductName("Tarnix");

@@ -175,31 +175,6 @@ TEST_F(TlsTransport, RecordsReceivedTogetherAreReadTogether) {
     EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
 }
 
-TEST_F(TlsTransport, StaleConnectionIsReplacedBeforeTheNextRequest) {
-    TestDevice device(pki.server);
-    auto t = openTo(device.port());
-    t->discardStale();  // an idle, healthy connection stays
-    EXPECT_EQ(log.count("Connecting to"), 1u);
-    EXPECT_EQ(exchange(*t, "one"), "re:one");
-    // Unread reply bytes force a reconnect.
-    EXPECT_EQ(t->write("abcdef"), 6u);
-    uint8_t part[4];
-    EXPECT_EQ(t->read(part, sizeof part), 4u);  // "re:a"; the rest stays in the stream
-    t->discardStale();
-    EXPECT_EQ(log.count("Connecting to"), 2u) << log.all();
-    EXPECT_EQ(exchange(*t, "next"), "re:next");
-
-    device.restart();  // the device goes away and comes back on the same port
-    std::this_thread::sleep_for(50ms);
-    t->discardStale();
-    EXPECT_EQ(log.count("Connecting to"), 3u) << log.all();
-    EXPECT_EQ(exchange(*t, "two"), "re:two");
-
-    device.stop();
-    std::this_thread::sleep_for(50ms);
-    expectOpenFails(*t);
-}
-
 // `openssl s_server` offers one protocol version on a free loopback port, for one connection (and
 // for ten seconds at most).
 TEST_F(TlsTransport, ServersOfferingOnlyTls10Or11AreRefused) {
