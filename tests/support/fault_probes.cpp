@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -39,11 +38,6 @@ std::string describe(const ProbeResult& r) {
 const char* probeName(Probe probe) {
     static const char* const names[] = {"C_GenerateRandom", "C_GetAttributeValue", "C_GetTokenInfo"};
     return names[static_cast<int>(probe)];
-}
-
-bool GuardedBuffer::guardsIntact() const {
-    auto intact = [](auto begin, auto end) { return std::all_of(begin, end, [](uint8_t b) { return b == kPattern; }); };
-    return intact(storage_.begin(), storage_.begin() + kGuard) && intact(storage_.end() - kGuard, storage_.end());
 }
 
 void ProbedToken::start(const TestDir& dir, std::chrono::milliseconds timeout, const std::string& transport) {

@@ -7,6 +7,7 @@
 // bytes that must stay untouched whatever the device sends.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,7 +25,10 @@ public:
     explicit GuardedBuffer(size_t size) : size_(size), storage_(size + 2 * kGuard, kPattern) {}
     uint8_t* data() { return storage_.data() + kGuard; }
     size_t size() const { return size_; }
-    bool guardsIntact() const;
+    bool guardsIntact() const {
+        return std::all_of(storage_.begin(), storage_.begin() + kGuard, [](uint8_t b) { return b == kPattern; }) &&
+               std::all_of(storage_.end() - kGuard, storage_.end(), [](uint8_t b) { return b == kPattern; });
+    }
 
 private:
     static constexpr size_t kGuard = 64;

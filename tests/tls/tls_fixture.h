@@ -89,9 +89,8 @@ inline dravenholt::sim::ResponderFactory always(Bytes reply) {
 // connection's own.
 class TestDevice {
 public:
-    explicit TestDevice(Credential identity, dravenholt::sim::ResponderFactory service = dravenholt::sim::sameForAll(echo),
-                        uint16_t port = 0)
-        : identity_(std::move(identity)), service_(std::move(service)), port_(port) {
+    explicit TestDevice(Credential identity, dravenholt::sim::ResponderFactory service = dravenholt::sim::sameForAll(echo))
+        : identity_(std::move(identity)), service_(std::move(service)) {
         restart();
     }
     ~TestDevice() { stop(); }
@@ -124,7 +123,7 @@ public:
 private:
     Credential identity_;
     dravenholt::sim::ResponderFactory service_;
-    uint16_t port_;
+    uint16_t port_ = 0;
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
     std::unique_ptr<dravenholt::sim::TlsServer> server_;
