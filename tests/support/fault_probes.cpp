@@ -60,7 +60,7 @@ void ProbedToken::openSession() {
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
                            {CKA_LABEL, const_cast<char*>(kLabel), sizeof kLabel - 1},
-                           {CKA_VALUE, const_cast<uint8_t*>(kValue.data()), kValue.size()}};
+                           {CKA_VALUE, const_cast<uint8_t*>(kValue.data()), static_cast<CK_ULONG>(kValue.size())}};
     ASSERT_EQ(C_CreateObject(session_, tmpl, 3, &object_), CKR_OK);
 }
 

@@ -24,7 +24,7 @@ class GuardedBuffer {
 public:
     explicit GuardedBuffer(size_t size) : size_(size), storage_(size + 2 * kGuard, kPattern) {}
     uint8_t* data() { return storage_.data() + kGuard; }
-    size_t size() const { return size_; }
+    CK_ULONG size() const { return static_cast<CK_ULONG>(size_); }
     bool guardsIntact() const {
         return std::all_of(storage_.begin(), storage_.begin() + kGuard, [](uint8_t b) { return b == kPattern; }) &&
                std::all_of(storage_.end() - kGuard, storage_.end(), [](uint8_t b) { return b == kPattern; });
