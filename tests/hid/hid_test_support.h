@@ -1,5 +1,5 @@
-// Shared pieces of the HID tests: virtual devices unplugged after each test and ready-made
-// responders.
+// Shared pieces of the HID tests: virtual devices unplugged after each test, ready-made
+// responders, and transports opened by serial number.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,14 +19,15 @@ using dravenholt::vhid::Bytes;
 using dravenholt::vhid::DeviceProfile;
 using dravenholt::vhid::Faults;
 using dravenholt::vhid::Framing;
+using dravenholt::vhid::plugIn;
 using namespace std::chrono_literals;
+
+inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // Answers every request with "re:" and the request.
 inline Bytes echo(const Bytes& request) {
-    Bytes reply(3 + request.size(), ':');
-    reply[0] = 'r';
-    reply[1] = 'e';
-    std::copy(request.begin(), request.end(), reply.begin() + 3);
+    Bytes reply = bytes("re:");
+    reply.insert(reply.end(), request.begin(), request.end());
     return reply;
 }
 
@@ -34,32 +35,17 @@ inline Bytes echo(const Bytes& request) {
 inline dravenholt::vhid::Responder sized(size_t size) {
     return [size](const Bytes& request) {
         Bytes reply(size);
-        uint8_t start = request.empty() ? 0 : request[0];
-        for (size_t i = 0; i < size; ++i) reply[i] = static_cast<uint8_t>(start + i);
+        for (size_t i = 0; i < size; ++i) reply[i] = static_cast<uint8_t>((request.empty() ? 0 : request[0]) + i);
         return reply;
     };
 }
 
-inline Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-inline Bytes pattern(size_t size) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(i * 7 + 1);
-    return out;
+inline DeviceProfile profileFor(Framing framing) {
+    return framing == Framing::U2f ? DeviceProfile{.usagePage = 0xF1D0, .framing = Framing::U2f} : DeviceProfile{};
 }
 
-inline DeviceProfile u2fProfile(const wchar_t* serial = L"0123456789AB") {
-    DeviceProfile profile;
-    profile.serial = serial;
-    profile.framing = Framing::U2f;
-    profile.usagePage = 0xF1D0;
-    return profile;
-}
-
+// For suites instantiated over both framings.
 inline std::string framingName(Framing framing) { return framing == Framing::U2f ? "U2f" : "Reports"; }
-inline DeviceProfile profileFor(Framing framing) { return framing == Framing::U2f ? u2fProfile() : DeviceProfile{}; }
-
-// Test names of the framings, for suites instantiated over both.
 inline const auto kBothFramings = ::testing::Values(Framing::Reports, Framing::U2f);
 inline std::string framingTestName(const ::testing::TestParamInfo<Framing>& info) { return framingName(info.param); }
 
@@ -68,7 +54,7 @@ protected:
     void TearDown() override { dravenholt::vhid::unplugAll(); }
 
     // A transport for the maker's device with this serial number (no IDs set).
-    std::unique_ptr<HidTransport> openTransport(const std::string& serial, uint32_t timeoutMs = 1000) {
+    std::unique_ptr<HidTransport> openTransport(const std::string& serial = "0123456789AB", uint32_t timeoutMs = 1000) {
         auto transport = std::make_unique<HidTransport>();
         transport->setSerialNumber(serial.c_str());
         transport->open();

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace orvotest {
 namespace {
 
+using namespace std::chrono_literals;
+
+constexpr auto kSlack = 1500ms;  // a loaded machine, sanitizers
 CK_UTF8CHAR kSoPin[] = "sopin123";
 CK_UTF8CHAR kUserPin[] = "user1234";
 constexpr char kLabel[] = "probe";
@@ -19,14 +23,11 @@ const std::vector<uint8_t> kValue = [] {
     return v;
 }();
 
-std::string rvText(CK_RV rv) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(rv));
-    return rv == CKR_OK ? "CKR_OK" : rv == CKR_FUNCTION_FAILED ? "CKR_FUNCTION_FAILED" : text;
-}
-
 std::string describe(const ProbeResult& r) {
-    std::string text = rvText(r.rv) + " in " + std::to_string(r.took.count()) + " ms";
+    char rv[32];
+    std::snprintf(rv, sizeof rv, "0x%lx", static_cast<unsigned long>(r.rv));
+    std::string text = r.rv == CKR_OK ? "CKR_OK" : r.rv == CKR_FUNCTION_FAILED ? "CKR_FUNCTION_FAILED" : rv;
+    text += " in " + std::to_string(r.took.count()) + " ms";
     if (!r.guardsIntact) text += ", GUARDS BROKEN";
     if (r.rv == CKR_OK && !r.valuesRight) text += ", WRONG VALUES";
     return text;
@@ -34,28 +35,15 @@ std::string describe(const ProbeResult& r) {
 
 }  // namespace
 
-GuardedBuffer::GuardedBuffer(size_t size) : size_(size), storage_(size + 2 * kGuard, kPattern) {}
-
-bool GuardedBuffer::guardsIntact() const {
-    auto intact = [](auto begin, auto end) { return std::all_of(begin, end, [](uint8_t b) { return b == kPattern; }); };
-    return intact(storage_.begin(), storage_.begin() + kGuard) && intact(storage_.end() - kGuard, storage_.end());
-}
-
-const std::vector<Probe>& allProbes() {
-    static const std::vector<Probe> probes = {Probe::Random, Probe::Attributes, Probe::TokenInfo};
-    return probes;
-}
-
 const char* probeName(Probe probe) {
-    switch (probe) {
-        case Probe::Random: return "C_GenerateRandom";
-        case Probe::Attributes: return "C_GetAttributeValue";
-        case Probe::TokenInfo: return "C_GetTokenInfo";
-    }
-    return "?";
+    static const char* const names[] = {"C_GenerateRandom", "C_GetAttributeValue", "C_GetTokenInfo"};
+    return names[static_cast<int>(probe)];
 }
 
-void ProbedToken::prepare() {
+void ProbedToken::start(const TestDir& dir, std::chrono::milliseconds timeout, const std::string& transport) {
+    dir.useAsConfig(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("orvo.log") + R"("}, "timeout": )" +
+                    std::to_string(timeout.count()) + (transport.empty() ? "" : R"(, "transport": )" + transport) + "}");
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
     ASSERT_EQ(C_InitToken(0, kSoPin, 8, label), CKR_OK);
@@ -72,7 +60,7 @@ void ProbedToken::openSession() {
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass},
                            {CKA_LABEL, const_cast<char*>(kLabel), sizeof kLabel - 1},
-                           {CKA_VALUE, const_cast<uint8_t*>(kValue.data()), kValue.size()}};
+                           {CKA_VALUE, const_cast<uint8_t*>(kValue.data()), static_cast<CK_ULONG>(kValue.size())}};
     ASSERT_EQ(C_CreateObject(session_, tmpl, 3, &object_), CKR_OK);
 }
 
@@ -123,10 +111,33 @@ ProbeResult ProbedToken::runAfterReconnect(Probe probe) {
     return run(probe);
 }
 
-void recordOutcome(const std::string& transport, const std::string& fault, Probe probe, const ProbeResult& faulty,
-                   const ProbeResult& next) {
-    std::printf("fault table | %s | %s | %s | %s | %s\n", transport.c_str(), fault.c_str(), probeName(probe),
-                describe(faulty).c_str(), describe(next).c_str());
+void checkFaultRow(const FaultRow& row, const TestDir& dir, const std::function<ProbeResult(Probe)>& faulty,
+                   const std::function<ProbeResult(Probe)>& next) {
+    for (Probe probe : kProbes) {
+        SCOPED_TRACE(probeName(probe));
+        ProbeResult bad = faulty(probe);
+        std::this_thread::sleep_for(row.settle);
+        ProbeResult good = next(probe);
+        std::printf("fault table | %s | %s | %s | %s | %s\n", row.transport.c_str(), row.fault.c_str(),
+                    probeName(probe), describe(bad).c_str(), describe(good).c_str());
+        EXPECT_EQ(bad.rv, row.rv);
+        EXPECT_TRUE(bad.guardsIntact);
+        EXPECT_LT(bad.took, row.timeout + kSlack);
+        if (row.waitsTimeout) {
+            EXPECT_GE(bad.took, row.timeout - 50ms);
+        }
+        if (row.rv == CKR_OK) {
+            EXPECT_TRUE(bad.valuesRight);
+        }
+        EXPECT_EQ(good.rv, CKR_OK) << dir.read("orvo.log");
+        EXPECT_TRUE(good.valuesRight && good.guardsIntact);
+    }
+}
+
+std::string testName(std::string name) {
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
 }
 
 }  // namespace orvotest

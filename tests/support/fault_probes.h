@@ -1,5 +1,5 @@
 // What the fault tests share: a token prepared through the library, the calls that probe it with
-// guarded caller buffers, and a record of each fault's outcome for the fault table.
+// guarded caller buffers, and the check of one row of a fault table.
 //
 // Every probe is a call whose reply the device call decodes into the caller's memory: random
 // bytes (decodeIntoBuffer, several reports or frames on USB), attribute values (the attribute
@@ -7,22 +7,28 @@
 // bytes that must stay untouched whatever the device sends.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "base/pkcs11.h"
+#include "support/test_env.h"
 
 namespace orvotest {
 
 // A caller's buffer with guard bytes on both sides.
 class GuardedBuffer {
 public:
-    explicit GuardedBuffer(size_t size);
+    explicit GuardedBuffer(size_t size) : size_(size), storage_(size + 2 * kGuard, kPattern) {}
     uint8_t* data() { return storage_.data() + kGuard; }
-    size_t size() const { return size_; }
-    bool guardsIntact() const;
+    CK_ULONG size() const { return static_cast<CK_ULONG>(size_); }
+    bool guardsIntact() const {
+        return std::all_of(storage_.begin(), storage_.begin() + kGuard, [](uint8_t b) { return b == kPattern; }) &&
+               std::all_of(storage_.end() - kGuard, storage_.end(), [](uint8_t b) { return b == kPattern; });
+    }
 
 private:
     static constexpr size_t kGuard = 64;
@@ -32,7 +38,7 @@ private:
 };
 
 enum class Probe { Random, Attributes, TokenInfo };
-const std::vector<Probe>& allProbes();
+inline constexpr Probe kProbes[] = {Probe::Random, Probe::Attributes, Probe::TokenInfo};
 const char* probeName(Probe probe);
 
 struct ProbeResult {
@@ -45,14 +51,14 @@ struct ProbeResult {
 // A token initialised with both PINs, a user session logged in and a data object to read.
 class ProbedToken {
 public:
-    // Initialises the token of slot 0 through the library (after C_Initialize).
-    void prepare();
+    // Configures the library in `dir` (the log at its most detailed in orvo.log, the timeout and
+    // the "transport" object, if any), initialises it and prepares the token of slot 0.
+    void start(const TestDir& dir, std::chrono::milliseconds timeout, const std::string& transport = "");
     ProbeResult run(Probe probe);
     // The probe once the library has connected to the device anew: the device ended the old
     // connection's session, so a probe that needs it first finds it gone (checked here) and then
     // runs in a new session with a new data object, as a program goes on after such a failure.
     ProbeResult runAfterReconnect(Probe probe);
-    CK_SESSION_HANDLE session() const { return session_; }
 
 private:
     void openSession();  // logged in as the user, with the data object
@@ -60,9 +66,23 @@ private:
     CK_OBJECT_HANDLE object_ = 0;
 };
 
-// One line of the fault table, printed for the report: "fault table | <transport> | <fault> |
-// <probe> | <outcome of the faulty call> | <outcome of the next call>".
-void recordOutcome(const std::string& transport, const std::string& fault, Probe probe, const ProbeResult& faulty,
-                   const ProbeResult& next);
+// One row of a fault table: what the faulty call must return, and whether it waits out the
+// timeout first (a device that sends nothing usable in time).
+struct FaultRow {
+    std::string transport, fault;
+    CK_RV rv = CKR_FUNCTION_FAILED;
+    bool waitsTimeout = false;
+    std::chrono::milliseconds timeout, settle;  // settle: until the fault has played out
+};
+
+// For every probe: the faulty call, a pause, the next call. Prints "fault table | <transport> |
+// <fault> | <probe> | <faulty call> | <next call>" and checks that the faulty call gave row.rv
+// within the timeout without touching memory beyond the caller's buffers, and that the next call
+// succeeded with the right values (else shows the library's log from `dir`).
+void checkFaultRow(const FaultRow& row, const TestDir& dir, const std::function<ProbeResult(Probe)>& faulty,
+                   const std::function<ProbeResult(Probe)>& next);
+
+// A fault's name as a test name: what is not a letter or digit becomes '_'.
+std::string testName(std::string name);
 
 }  // namespace orvotest
