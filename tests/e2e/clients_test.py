@@ -47,8 +47,6 @@ def worker():
 
 
 class Client:
-    """A worker process of this script."""
-
     def __init__(self, sim):
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -102,15 +100,14 @@ def engine_then_tool(sim, work):
                  "openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
                  f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
                  f"MODULE_PATH = {LIB}\ninit = 0\n[req]\ndistinguished_name = dn\n[dn]\n")
-    der = os.path.join(work, "rsa.der")
-    tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", der, login=False)
-    run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", der, "-out", os.path.join(work, "rsa.pem")])
-    for label, pem in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.pem")):
+    tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", os.path.join(work, "rsa.der"),
+         login=False)
+    for label, public in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.der")):  # the format is recognised
         csr, key = os.path.join(work, f"{label}.csr"), f"pkcs11:object={label};type=private;pin-value={USER_PIN}"
         run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", key, "-subj",
              f"/CN={label}.example", "-sha256", "-out", csr], env=sim.env(OPENSSL_CONF=conf))
         checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-pubkey"])
-        on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, pem)])
+        on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, public)])
         assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
     assert KEY_LABEL in tool(sim, "--list-objects")
 

@@ -148,7 +148,6 @@ def aes_cmac(t, m):
 
 
 def block(t, m, key_type, key_length, mode, padded=False):
-    """Encrypts and decrypts under a fixed key and IV, compared with the same cipher in python."""
     key, size = bytes(range(7, 7 + key_length)), 16 if key_type == P.CKK_AES else 8
     iv = bytes(range(100, 100 + size)) if mode is not modes.ECB else None
     param = struct.pack("<Q", 64) + iv if mode is modes.CTR else iv   # CK_AES_CTR_PARAMS: counter bits, block
@@ -163,8 +162,6 @@ def block(t, m, key_type, key_length, mode, padded=False):
 
 
 def keygen(t, m, key_type, length, ecb):
-    """A generated key has the right length (odd parity for DES), and the token encrypts with
-    the value it reports."""
     templ = [*SECRET, (P.CKA_KEY_TYPE, key_type), (P.CKA_ENCRYPT, True)]
     handle = t.s.generateKey(templ + ([(P.CKA_VALUE_LEN, length)] if key_type == P.CKK_AES else []), P.Mechanism(m))
     value = t.value(handle)

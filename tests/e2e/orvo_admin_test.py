@@ -18,7 +18,6 @@ BAD_PATHS = ["", "44/0", "m/", "m//1", "m/2147483648", "m/1x", "m/-1", "m/1''", 
 
 
 def admin(sim, *args, expect=0):
-    """orvo-admin with the PINs in its environment; its output."""
     return run([os.environ["ORVO_ADMIN"], *args], env=sim.env(ORVO_SO_PIN=SO_PIN, ORVO_USER_PIN=USER_PIN),
                expect=expect)
 

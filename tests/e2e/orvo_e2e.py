@@ -2,6 +2,7 @@
 client programs run against it, and a token ready for pkcs11-tool and PyKCS11."""
 import contextlib
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -22,7 +23,6 @@ class Simulator:
         self.state, self.log_path = os.path.join(workdir, "sim"), os.path.join(workdir, "sim.log")
 
     def start(self, *options, timeout=20):
-        """Starts orvo-sim with these extra command line options."""
         offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen([self.program, "--state-dir", self.state, "--port", str(self.port),
@@ -37,7 +37,7 @@ class Simulator:
         raise RuntimeError("orvo-sim did not start:\n" + self.log())
 
     def stop(self, sig=signal.SIGTERM):
-        """Ends orvo-sim with this signal; its exit status."""
+        """Its exit status."""
         self.process.send_signal(sig)
         status = self.process.wait(timeout=20)
         self.process = None
@@ -47,8 +47,7 @@ class Simulator:
         return dict(os.environ, ORVO_CONFIG_PATH=self.state, **extra)
 
     def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
+        return pathlib.Path(self.log_path).read_text(errors="replace")
 
     def __enter__(self):
         return self.start()
@@ -81,7 +80,6 @@ def run(args, env=None, expect=0):
 
 
 def tool(sim, *args, expect=0, login=True, pin=USER_PIN):
-    """pkcs11-tool through the library against the simulator."""
     return run(["pkcs11-tool", "--module", LIB, *(["--login", "--pin", pin] if login else []), *args],
                env=sim.env(), expect=expect)
 
@@ -98,7 +96,6 @@ def simulator(label=None):
 
 
 def open_session(pkcs11, login=True):
-    """A read-write session on slot 0, logged in as the user unless asked otherwise."""
     import PyKCS11
     session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
     if login:
