@@ -19,8 +19,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from orvo_e2e import LIB, SO_PIN, USER_PIN, open_session, run, simulator, tool, write
 
-KEY_LABEL = "shared-ec"
-RSA_LABEL = "shared-rsa"
+KEY_LABEL, RSA_LABEL = "shared-ec", "shared-rsa"
 MESSAGE = b"signed by one of several programs\n"
 
 def worker():

@@ -36,7 +36,6 @@ class Simulator:
         raise RuntimeError("orvo-sim did not start:\n" + self.log())
 
     def stop(self, sig=signal.SIGTERM):
-        """Its exit status."""
         self.process.send_signal(sig)
         status = self.process.wait(timeout=20)
         self.process = None
