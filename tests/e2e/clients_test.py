@@ -19,10 +19,8 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from orvo_e2e import LIB, SO_PIN, USER_PIN, open_session, run, simulator, tool, write
 
-KEY_LABEL = "shared-ec"
-RSA_LABEL = "shared-rsa"
+KEY_LABEL, RSA_LABEL = "shared-ec", "shared-rsa"
 MESSAGE = b"signed by one of several programs\n"
-
 
 def worker():
     pkcs11 = P.PyKCS11Lib()
@@ -45,10 +43,7 @@ def worker():
         except P.PyKCS11Error as e:
             print("error", P.CKR[e.value], flush=True)
 
-
 class Client:
-    """A worker process of this script."""
-
     def __init__(self, sim):
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -63,7 +58,6 @@ class Client:
         assert answer, f"the client died on {command}"
         return answer
 
-
 def verify(work, answer):
     assert answer.startswith("ok "), answer
     raw = bytes.fromhex(answer.split()[1])  # r || s
@@ -71,7 +65,6 @@ def verify(work, answer):
         key = serialization.load_pem_public_key(f.read())
     signature = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
     key.verify(signature, MESSAGE, ec.ECDSA(hashes.SHA256()))
-
 
 def all_connections_closed(sim, timeout=5):
     """The simulator has seen every connection end: its log names as many closed as opened."""
@@ -83,7 +76,6 @@ def all_connections_closed(sim, timeout=5):
         time.sleep(0.05)
     raise AssertionError("connections left open:\n" + sim.log())
 
-
 def pin_change_then_login(sim, work):
     """pkcs11-tool leaves after a PIN change without C_Finalize; the next program logs in."""
     tool(sim, "--change-pin", "--new-pin", "87654321")
@@ -93,7 +85,6 @@ def pin_change_then_login(sim, work):
     public_only = tool(sim, "--list-objects", login=False)
     assert "Public Key Object" in public_only and "Private Key Object" not in public_only, public_only
 
-
 def engine_then_tool(sim, work):
     """OpenSSL's pkcs11 engine signs a certificate request with each token key and exits without
     C_Finalize; each request verifies and carries the token's public key; pkcs11-tool logs in after."""
@@ -102,18 +93,16 @@ def engine_then_tool(sim, work):
                  "openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n"
                  f"[pkcs11]\nengine_id = pkcs11\ndynamic_path = {os.path.join(engines, 'pkcs11.so')}\n"
                  f"MODULE_PATH = {LIB}\ninit = 0\n[req]\ndistinguished_name = dn\n[dn]\n")
-    der = os.path.join(work, "rsa.der")
-    tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", der, login=False)
-    run(["openssl", "pkey", "-pubin", "-inform", "DER", "-in", der, "-out", os.path.join(work, "rsa.pem")])
-    for label, pem in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.pem")):
+    tool(sim, "--read-object", "--type", "pubkey", "--label", RSA_LABEL, "--output-file", os.path.join(work, "rsa.der"),
+         login=False)
+    for label, public in ((KEY_LABEL, "shared.pem"), (RSA_LABEL, "rsa.der")):  # the format is recognised
         csr, key = os.path.join(work, f"{label}.csr"), f"pkcs11:object={label};type=private;pin-value={USER_PIN}"
         run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", key, "-subj",
              f"/CN={label}.example", "-sha256", "-out", csr], env=sim.env(OPENSSL_CONF=conf))
         checked = run(["openssl", "req", "-in", csr, "-verify", "-noout", "-pubkey"])
-        on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, pem)])
+        on_token = run(["openssl", "pkey", "-pubin", "-in", os.path.join(work, public)])
         assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
     assert KEY_LABEL in tool(sim, "--list-objects")
-
 
 def gnutls_then_nss(sim, work):
     """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
@@ -126,7 +115,6 @@ def gnutls_then_nss(sim, work):
     keys = run(["certutil", "-K", "-d", db, "-h", "clients", "-f", pin_file], env=sim.env())
     assert KEY_LABEL in keys, keys
     assert KEY_LABEL in tool(sim, "--list-objects")
-
 
 def two_at_once_then_one_killed(sim, work):
     """Two programs logged in together; one logs out while the other goes on signing and leaves.
@@ -150,7 +138,6 @@ def two_at_once_then_one_killed(sim, work):
     all_connections_closed(sim)
     assert KEY_LABEL in tool(sim, "--list-objects")
 
-
 def main():
     with simulator("clients") as (work, sim):
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
@@ -169,7 +156,6 @@ def main():
         all_connections_closed(sim)
         tool(sim, "--init-token", "--label", "again", "--so-pin", SO_PIN, login=False)
     print("separate client programs: passed")
-
 
 if __name__ == "__main__":
     worker() if sys.argv[1:] == ["worker"] else main()

@@ -23,7 +23,6 @@ int main(void) {
 }
 """
 
-
 def main():
     with scratch() as work:
         os.chmod(work, 0o755)
@@ -64,7 +63,6 @@ def main():
             modules = run(setpriv + ["p11-kit", "list-modules"], env=sim.env(HOME=config, XDG_CONFIG_HOME=config))
             section = modules[modules.index("orvo: "):] if "orvo: " in modules else ""  # the module and its token
             assert "token: " in section and "model: Orvo" in section, modules
-
 
 if __name__ == "__main__":
     main()

@@ -2,6 +2,7 @@
 client programs run against it, and a token ready for pkcs11-tool and PyKCS11."""
 import contextlib
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -10,7 +11,6 @@ import time
 
 SIM, LIB = os.environ["ORVO_SIM"], os.environ["ORVO_LIB"]
 SO_PIN, USER_PIN = "12345678", "123456"
-
 
 class Simulator:
     """orvo-sim with its own state directory. The first start takes any free port; later
@@ -22,7 +22,6 @@ class Simulator:
         self.state, self.log_path = os.path.join(workdir, "sim"), os.path.join(workdir, "sim.log")
 
     def start(self, *options, timeout=20):
-        """Starts orvo-sim with these extra command line options."""
         offset = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen([self.program, "--state-dir", self.state, "--port", str(self.port),
@@ -37,7 +36,6 @@ class Simulator:
         raise RuntimeError("orvo-sim did not start:\n" + self.log())
 
     def stop(self, sig=signal.SIGTERM):
-        """Ends orvo-sim with this signal; its exit status."""
         self.process.send_signal(sig)
         status = self.process.wait(timeout=20)
         self.process = None
@@ -47,8 +45,7 @@ class Simulator:
         return dict(os.environ, ORVO_CONFIG_PATH=self.state, **extra)
 
     def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
+        return pathlib.Path(self.log_path).read_text(errors="replace")
 
     def __enter__(self):
         return self.start()
@@ -59,16 +56,13 @@ class Simulator:
         elif self.process:
             assert self.stop() == 0, self.log()
 
-
 def scratch():
     return tempfile.TemporaryDirectory(prefix="orvo-e2e-")
-
 
 def write(path, content):
     with open(path, "wb" if isinstance(content, bytes) else "w") as f:
         f.write(content)
     return path
-
 
 def run(args, env=None, expect=0):
     """Runs a program; its output (stdout and stderr). When it does not exit with `expect`
@@ -79,12 +73,9 @@ def run(args, env=None, expect=0):
         raise AssertionError(f"{' '.join(args)} exited {done.returncode}, not {expect}:\n{text}")
     return text
 
-
 def tool(sim, *args, expect=0, login=True, pin=USER_PIN):
-    """pkcs11-tool through the library against the simulator."""
     return run(["pkcs11-tool", "--module", LIB, *(["--login", "--pin", pin] if login else []), *args],
                env=sim.env(), expect=expect)
-
 
 @contextlib.contextmanager
 def simulator(label=None):
@@ -96,15 +87,12 @@ def simulator(label=None):
             tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
         yield work, sim
 
-
 def open_session(pkcs11, login=True):
-    """A read-write session on slot 0, logged in as the user unless asked otherwise."""
     import PyKCS11
     session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
     if login:
         session.login(USER_PIN)
     return session
-
 
 @contextlib.contextmanager
 def started_token(label, login=True):

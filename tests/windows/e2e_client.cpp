@@ -1,9 +1,7 @@
 // A Windows application of orvo-pkcs11.dll: loads the DLL, initialises the blank token and its
 // user PIN, logs in, has the token make an EC P-256 key pair, signs a message, and verifies the
 // signature and a forged one. Prints one line per call with its return code; exits 0 when every
-// call gave the expected one.
-//
-//   orvo-e2e-client [DLL]    (default: orvo-pkcs11.dll beside the program)
+// call gave the expected one. Usage: orvo-e2e-client [DLL] (default: orvo-pkcs11.dll beside it).
 #include <windows.h>
 
 #include <cstdio>
