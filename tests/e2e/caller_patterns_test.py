@@ -22,11 +22,14 @@ NUMBERS = {P.CKA_CLASS, P.CKA_KEY_TYPE, P.CKA_MODULUS_BITS}
 KEY, KEK, IV = bytes(range(16)), bytes(range(100, 116)), bytes(range(50, 66))
 DATA = b"forty bytes of data to pad and encrypt!!"
 
+
 class Mechanism(C.Structure):
     _fields_ = [("mechanism", CK_ULONG), ("pParameter", C.c_void_p), ("ulParameterLen", CK_ULONG)]
 
+
 class Attribute(C.Structure):
     _fields_ = [("type", CK_ULONG), ("pValue", C.c_void_p), ("ulValueLen", CK_ULONG)]
+
 
 def template(pairs):
     """(type, value) pairs as a CK_ATTRIBUTE array; the value buffers live on the array."""
@@ -37,12 +40,14 @@ def template(pairs):
         record.type, record.pValue, record.ulValueLen = t, C.addressof(buf), C.sizeof(buf)
     return array
 
+
 def mechanism(type_, parameter=None):
     m = Mechanism(type_, None, 0)
     if parameter is not None:
         m.keep = C.create_string_buffer(parameter, len(parameter))
         m.pParameter, m.ulParameterLen = C.addressof(m.keep), len(parameter)
     return C.byref(m)
+
 
 class Library:
     def __init__(self, path):
@@ -72,6 +77,7 @@ class Library:
         self("C_GetAttributeValue", session, obj, record, CK_ULONG(1))
         return buf.raw[:record[0].ulValueLen]
 
+
 def query_short_retry(lib, name, *head):
     """name(*head, out, &len) three times on one operation: the length query, half the room
     (CKR_BUFFER_TOO_SMALL with the length needed), then enough room. The output."""
@@ -87,6 +93,7 @@ def query_short_retry(lib, name, *head):
     assert length.value <= needed, (name, length.value, needed)
     return out.raw[:length.value]
 
+
 def single_and_multi(lib, session, name, init, data):
     """The operation on the data in one call, and again in an update and a final call: both
     outputs, each output call made by query_short_retry."""
@@ -100,15 +107,18 @@ def single_and_multi(lib, session, name, init, data):
         head = query_short_retry(lib, f"C_{name}Update", session, data, CK_ULONG(len(data)))
     return single, head + query_short_retry(lib, f"C_{name}Final", session)
 
+
 def aes_key(lib, session, value, *uses):
     tmpl, handle = template([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_KEY_TYPE, P.CKK_AES), (P.CKA_TOKEN, False),
                              (P.CKA_VALUE, value), *[(use, True) for use in uses]]), CK_ULONG()
     lib("C_CreateObject", session, tmpl, CK_ULONG(len(tmpl)), C.byref(handle))
     return handle
 
+
 def aes_cbc_pad(key, data):
     padder, encryptor = padding.PKCS7(128).padder(), Cipher(algorithms.AES(key), modes.CBC(IV)).encryptor()
     return encryptor.update(padder.update(data) + padder.finalize()) + encryptor.finalize()
+
 
 def sign(lib, session):
     public_tmpl = template([(P.CKA_TOKEN, False), (P.CKA_VERIFY, True), (P.CKA_MODULUS_BITS, 1024),
@@ -122,15 +132,18 @@ def sign(lib, session):
     assert single == final and len(final) == 128
     rsa.RSAPublicNumbers(e, n).public_key().verify(final, DATA, rsa_padding.PKCS1v15(), hashes.SHA256())
 
+
 def digest(lib, session):
     expected = hashlib.sha256(DATA).digest()
     assert single_and_multi(lib, session, "Digest", (mechanism(P.CKM_SHA256),), DATA) == (expected, expected)
+
 
 def encrypt(lib, session):
     key, expected = aes_key(lib, session, KEY, P.CKA_ENCRYPT, P.CKA_DECRYPT), aes_cbc_pad(KEY, DATA)
     for name, data, result in (("Encrypt", DATA, expected), ("Decrypt", expected, DATA)):
         outputs = single_and_multi(lib, session, name, (mechanism(P.CKM_AES_CBC_PAD, IV), key), data)
         assert outputs == (result, result), name
+
 
 def wrap(lib, session):
     kek = aes_key(lib, session, KEK, P.CKA_WRAP, P.CKA_UNWRAP)
@@ -155,6 +168,7 @@ def wrap(lib, session):
         CK_ULONG(5), C.byref(handle))
     assert lib.attribute(session, handle, P.CKA_VALUE) == KEY
 
+
 def long_template(lib, session):
     key = aes_key(lib, session, KEY, P.CKA_ENCRYPT)
     types = [P.CKA_CLASS, P.CKA_KEY_TYPE, P.CKA_VALUE_LEN, P.CKA_ENCRYPT, P.CKA_TOKEN, P.CKA_SENSITIVE]
@@ -163,7 +177,9 @@ def long_template(lib, session):
     sizes = {P.CKA_ENCRYPT: 1, P.CKA_TOKEN: 1, P.CKA_SENSITIVE: 1}
     assert [r.ulValueLen for r in records] == [sizes.get(r.type, C.sizeof(CK_ULONG)) for r in records]
 
+
 SCENARIOS = {f.__name__: f for f in (sign, digest, encrypt, wrap, long_template)}
+
 
 def main():
     if len(sys.argv) > 1:
@@ -175,6 +191,7 @@ def main():
         for name in SCENARIOS:
             run([sys.executable, __file__, name], env=sim.env())
             print(f"{name}: ok")
+
 
 if __name__ == "__main__":
     main()

@@ -22,6 +22,7 @@ from orvo_e2e import LIB, SO_PIN, USER_PIN, open_session, run, simulator, tool, 
 KEY_LABEL, RSA_LABEL = "shared-ec", "shared-rsa"
 MESSAGE = b"signed by one of several programs\n"
 
+
 def worker():
     pkcs11 = P.PyKCS11Lib()
     pkcs11.load(LIB)
@@ -43,6 +44,7 @@ def worker():
         except P.PyKCS11Error as e:
             print("error", P.CKR[e.value], flush=True)
 
+
 class Client:
     def __init__(self, sim):
         self.process = subprocess.Popen([sys.executable, __file__, "worker"], env=sim.env(), text=True,
@@ -58,6 +60,7 @@ class Client:
         assert answer, f"the client died on {command}"
         return answer
 
+
 def verify(work, answer):
     assert answer.startswith("ok "), answer
     raw = bytes.fromhex(answer.split()[1])  # r || s
@@ -65,6 +68,7 @@ def verify(work, answer):
         key = serialization.load_pem_public_key(f.read())
     signature = encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
     key.verify(signature, MESSAGE, ec.ECDSA(hashes.SHA256()))
+
 
 def all_connections_closed(sim, timeout=5):
     """The simulator has seen every connection end: its log names as many closed as opened."""
@@ -76,6 +80,7 @@ def all_connections_closed(sim, timeout=5):
         time.sleep(0.05)
     raise AssertionError("connections left open:\n" + sim.log())
 
+
 def pin_change_then_login(sim, work):
     """pkcs11-tool leaves after a PIN change without C_Finalize; the next program logs in."""
     tool(sim, "--change-pin", "--new-pin", "87654321")
@@ -84,6 +89,7 @@ def pin_change_then_login(sim, work):
     tool(sim, "--change-pin", "--new-pin", USER_PIN, pin="87654321")
     public_only = tool(sim, "--list-objects", login=False)
     assert "Public Key Object" in public_only and "Private Key Object" not in public_only, public_only
+
 
 def engine_then_tool(sim, work):
     """OpenSSL's pkcs11 engine signs a certificate request with each token key and exits without
@@ -104,6 +110,7 @@ def engine_then_tool(sim, work):
         assert "verify OK" in checked and on_token.strip() in checked, (checked, on_token)
     assert KEY_LABEL in tool(sim, "--list-objects")
 
+
 def gnutls_then_nss(sim, work):
     """GnuTLS's p11tool and NSS's certutil log in one after the other, then pkcs11-tool."""
     listed = run(["p11tool", "--provider", LIB, "--login", "--list-privkeys"], env=sim.env(GNUTLS_PIN=USER_PIN))
@@ -115,6 +122,7 @@ def gnutls_then_nss(sim, work):
     keys = run(["certutil", "-K", "-d", db, "-h", "clients", "-f", pin_file], env=sim.env())
     assert KEY_LABEL in keys, keys
     assert KEY_LABEL in tool(sim, "--list-objects")
+
 
 def two_at_once_then_one_killed(sim, work):
     """Two programs logged in together; one logs out while the other goes on signing and leaves.
@@ -138,6 +146,7 @@ def two_at_once_then_one_killed(sim, work):
     all_connections_closed(sim)
     assert KEY_LABEL in tool(sim, "--list-objects")
 
+
 def main():
     with simulator("clients") as (work, sim):
         tool(sim, "--keypairgen", "--key-type", "EC:prime256v1", "--id", "31", "--label", KEY_LABEL)
@@ -156,6 +165,7 @@ def main():
         all_connections_closed(sim)
         tool(sim, "--init-token", "--label", "again", "--so-pin", SO_PIN, login=False)
     print("separate client programs: passed")
+
 
 if __name__ == "__main__":
     worker() if sys.argv[1:] == ["worker"] else main()

@@ -15,6 +15,7 @@ NOTE = [(P.CKA_CLASS, P.CKO_DATA), (P.CKA_TOKEN, True), (P.CKA_PRIVATE, True), (
 AES_KEY = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_KEY_TYPE, P.CKK_AES), (P.CKA_VALUE_LEN, 32), (P.CKA_TOKEN, True),
            (P.CKA_LABEL, "aes")]
 
+
 def fails(call, rv=P.CKR_FUNCTION_FAILED):
     """How long the call took to fail with rv (by default, as against a faulty or absent simulator)."""
     start = time.monotonic()
@@ -24,6 +25,7 @@ def fails(call, rv=P.CKR_FUNCTION_FAILED):
         assert e.value == rv, e
         return time.monotonic() - start
     raise AssertionError(f"the call succeeded, expected {P.CKR[rv]}")
+
 
 def main():
     with started_token("faults", login=False) as (sim, pkcs11, session):
@@ -63,6 +65,7 @@ def main():
             assert label() == "faults", fault
             print(f"{fault}: the faulty call failed in {took * 1000:.0f} ms; the next call succeeded")
     print("orvo-sim crash, faults and restarts: passed")
+
 
 if __name__ == "__main__":
     main()

@@ -23,6 +23,7 @@ int main(void) {
 }
 """
 
+
 def main():
     with scratch() as work:
         os.chmod(work, 0o755)
@@ -63,6 +64,7 @@ def main():
             modules = run(setpriv + ["p11-kit", "list-modules"], env=sim.env(HOME=config, XDG_CONFIG_HOME=config))
             section = modules[modules.index("orvo: "):] if "orvo: " in modules else ""  # the module and its token
             assert "token: " in section and "model: Orvo" in section, modules
+
 
 if __name__ == "__main__":
     main()

@@ -31,26 +31,33 @@ FAMILIES = [(hashes.MD5, "MD5", "MD5_HMAC", "MD5_RSA_PKCS", None, None, None)] +
      f"MGF1_SHA{n}") for n in ("224", "256", "384", "512")] + [
     (hashes.SHA1, "SHA_1", "SHA_1_HMAC", "SHA1_RSA_PKCS", "SHA1_RSA_PKCS_PSS", "DSA_SHA1", "MGF1_SHA1")]
 
+
 def integer(value):
     return int.from_bytes(bytes(value), "big")
+
 
 def octets(value, width=None):
     return value.to_bytes(width or (value.bit_length() + 7) // 8 or 1, "big")
 
+
 def is_prime(n):
     return subprocess.run(["openssl", "prime", str(n)], capture_output=True, text=True).stdout.endswith(" is prime\n")
+
 
 def cipher(key_type, key, mode, data):
     algorithm = algorithms.AES(key) if key_type == P.CKK_AES else algorithms.TripleDES(key)
     encryptor = Cipher(algorithm, mode).encryptor()
     return encryptor.update(data) + encryptor.finalize()
 
+
 def same(got, expected, what=""):
     got = bytes(got)
     assert got == expected, f"{what} {got.hex()} != {expected.hex()}"
 
+
 def raw_signature(raw):
     return utils.encode_dss_signature(integer(raw[:len(raw) // 2]), integer(raw[len(raw) // 2:]))
+
 
 class Token:
     """The session and the key pairs the rows share, imported from python on first use."""
@@ -118,22 +125,27 @@ class Token:
         """Domain parameters the token generates (the parameter generation row checks them)."""
         return self.domain(P.CKK_DH, P.CKM_DH_PKCS_PARAMETER_GEN, 1024, P.CKA_PRIME, P.CKA_BASE)
 
+
 def dsa_domain(numbers):
     return [(P.CKA_PRIME, octets(numbers.p)), (P.CKA_SUBPRIME, octets(numbers.q)), (P.CKA_BASE, octets(numbers.g))]
+
 
 # ---- checks, one per family; each row names one with its arguments ----
 
 def digest(t, m, hash_):
     same(t.s.digest(DATA, P.Mechanism(m)), hashlib.new(hash_.name, DATA).digest())
 
+
 def hmac_check(t, m, hash_):
     key = bytes(range(1, 33))
     same(t.s.sign(t.secret(P.CKK_GENERIC_SECRET, key), DATA, P.Mechanism(m)), hmac.new(key, DATA, hash_.name).digest())
+
 
 def aes_cmac(t, m):
     key, reference = bytes(range(16)), cmac.CMAC(algorithms.AES(bytes(range(16))))
     reference.update(DATA)
     same(t.s.sign(t.secret(P.CKK_AES, key), DATA, P.Mechanism(m)), reference.finalize())
+
 
 def block(t, m, key_type, key_length, mode, padded=False):
     key, size = bytes(range(7, 7 + key_length)), 16 if key_type == P.CKK_AES else 8
@@ -148,6 +160,7 @@ def block(t, m, key_type, key_length, mode, padded=False):
     same(encrypted, cipher(key_type, key, mode(iv) if iv else mode(), plain))
     same(t.s.decrypt(handle, encrypted, mechanism), data)
 
+
 def keygen(t, m, key_type, length, ecb):
     templ = [*SECRET, (P.CKA_KEY_TYPE, key_type), (P.CKA_ENCRYPT, True)]
     handle = t.s.generateKey(templ + ([(P.CKA_VALUE_LEN, length)] if key_type == P.CKK_AES else []), P.Mechanism(m))
@@ -155,6 +168,7 @@ def keygen(t, m, key_type, length, ecb):
     assert len(value) == length, value.hex()
     assert key_type == P.CKK_AES or all(bin(b).count("1") % 2 == 1 for b in value), value.hex()
     same(t.s.encrypt(handle, DATA, P.Mechanism(ecb)), cipher(key_type, value, modes.ECB(), DATA))
+
 
 def encrypt_data(t, m, key_type, key_length, cbc):
     """The derived value is the data encrypted under the base key."""
@@ -165,6 +179,7 @@ def encrypt_data(t, m, key_type, key_length, cbc):
     derived = t.derived(t.secret(key_type, key), P.Mechanism(m, iv + pointer if cbc else pointer))
     same(derived, cipher(key_type, key, modes.CBC(iv) if cbc else modes.ECB(), data))
 
+
 def aes_key_wrap(t, m):
     kek, value, other = bytes(range(16)), bytes(range(50, 82)), bytes(range(90, 114))
     wrapped = t.s.wrapKey(t.secret(P.CKK_AES, kek), t.secret(P.CKK_GENERIC_SECRET, value), P.Mechanism(m))
@@ -173,6 +188,7 @@ def aes_key_wrap(t, m):
                            [*SECRET, (P.CKA_KEY_TYPE, P.CKK_GENERIC_SECRET)], P.Mechanism(m))
     same(t.value(handle), other)
 
+
 def rsa_pkcs(t, m):
     key, public, private = t.rsa
     digest_info = bytes.fromhex("3031300d060960864801650304020105000420") + hashlib.sha256(DATA).digest()
@@ -180,11 +196,13 @@ def rsa_pkcs(t, m):
     assert key.decrypt(bytes(t.s.encrypt(public, b"secret", P.Mechanism(m))), padding.PKCS1v15()) == b"secret"
     same(t.s.decrypt(private, key.public_key().encrypt(b"other", padding.PKCS1v15()), P.Mechanism(m)), b"other")
 
+
 def rsa_x509(t, m):
     key, public, private = t.rsa
     n, message = key.private_numbers(), integer(DATA)
     same(t.s.sign(private, DATA, P.Mechanism(m)), octets(pow(message, n.d, n.public_numbers.n), 256))
     same(t.s.encrypt(public, DATA, P.Mechanism(m)), octets(pow(message, n.public_numbers.e, n.public_numbers.n), 256))
+
 
 def rsa_oaep(t, m):
     key, public, private = t.rsa
@@ -194,14 +212,17 @@ def rsa_oaep(t, m):
     assert key.decrypt(bytes(t.s.encrypt(public, b"secret", mechanism)), scheme) == b"secret"
     same(t.s.decrypt(private, key.public_key().encrypt(b"other", scheme), mechanism), b"other")
 
+
 def rsa_hash_pkcs(t, m, hash_):
     key, _, private = t.rsa
     same(t.s.sign(private, DATA, P.Mechanism(m)), key.sign(DATA, padding.PKCS1v15(), hash_()))
+
 
 def rsa_pss(t, m, hash_, hash_mechanism, mgf):
     key, _, private = t.rsa
     signature = bytes(t.s.sign(private, DATA, P.RSA_PSS_Mechanism(m, hash_mechanism, mgf, hash_.digest_size)))
     key.public_key().verify(signature, DATA, padding.PSS(padding.MGF1(hash_()), hash_.digest_size), hash_())
+
 
 def rsa_keygen(t, m):
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_MODULUS_BITS, 2048), (P.CKA_VERIFY, True)],
@@ -215,6 +236,7 @@ def rsa_keygen(t, m):
     signature = bytes(t.s.sign(private, DATA, P.Mechanism(P.CKM_SHA256_RSA_PKCS)))
     key.public_key().verify(signature, DATA, padding.PKCS1v15(), hashes.SHA256())
 
+
 def dss_sign(t, m, kind, hash_):
     """DSA or ECDSA over the data, or over its SHA-256 hash where the mechanism hashes nothing."""
     key, _, private = t.dsa if kind == "dsa" else t.ec
@@ -222,6 +244,7 @@ def dss_sign(t, m, kind, hash_):
     signature = bytes(t.s.sign(private, message, P.Mechanism(m)))
     assert len(signature) == 64, signature.hex()
     key.public_key().verify(raw_signature(signature), message, algorithm if kind == "dsa" else ec.ECDSA(algorithm))
+
 
 def dsa_parameter_gen(t, m):
     p, q, g = t.domain(P.CKK_DSA, m, 2048, P.CKA_PRIME, P.CKA_SUBPRIME, P.CKA_BASE)
@@ -233,6 +256,7 @@ def dsa_parameter_gen(t, m):
     r, s = utils.decode_dss_signature(key.sign(DATA, hashes.SHA256()))
     assert t.s.verify(public, DATA, octets(r, 32) + octets(s, 32), P.Mechanism(P.CKM_DSA_SHA256))
 
+
 def dsa_keygen(t, m):
     numbers = t.dsa[0].parameters().parameter_numbers()
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_VERIFY, True), *dsa_domain(numbers)],
@@ -241,6 +265,7 @@ def dsa_keygen(t, m):
     assert 0 < x < numbers.q and pow(numbers.g, x, numbers.p) == y
     signature = bytes(t.s.sign(private, DATA, P.Mechanism(P.CKM_DSA_SHA256)))
     dsa.DSAPublicNumbers(y, numbers).public_key().verify(raw_signature(signature), DATA, hashes.SHA256())
+
 
 def diffie_hellman(t, m):
     """The token's domain parameters are a safe prime and 2; a token key pair in them; with the
@@ -260,12 +285,14 @@ def diffie_hellman(t, m):
         derived = t.derived(private, P.Mechanism(m, octets(theirs.public_key().public_numbers().y)))
         same(derived, shared.rjust(128, b"\0"))
 
+
 def ec_keygen(t, m):
     public, private = t.s.generateKeyPair([(P.CKA_TOKEN, False), (P.CKA_EC_PARAMS, P256), (P.CKA_VERIFY, True)],
                                           [*READABLE, (P.CKA_SIGN, True)], P.Mechanism(m))
     point = t.value(public, P.CKA_EC_POINT)
     key = ec.derive_private_key(integer(t.value(private)), ec.SECP256R1())
     same(point, b"\x04\x41" + key.public_key().public_bytes(*X962))
+
 
 def ecdh(t, m):
     key, _, private = t.ec
@@ -275,6 +302,7 @@ def ecdh(t, m):
     for kdf, hash_, shared in [(P.CKD_SHA256_KDF, hashes.SHA256, None), (P.CKD_SHA1_KDF, hashes.SHA1, b"info")]:
         same(t.derived(private, P.ECDH1_DERIVE_Mechanism(point, kdf, shared), 48),
              X963KDF(hash_(), 48, shared).derive(z), f"X9.63 {hash_.name}")
+
 
 ROWS = [(P.CKM_DSA, dss_sign, "dsa", None), (P.CKM_ECDSA, dss_sign, "ec", None)]
 for py, *names in FAMILIES:
@@ -317,6 +345,7 @@ ROWS += [
     (P.CKM_ECDH1_DERIVE, ecdh),
 ]
 
+
 def main():
     rows = {m: (check, args) for m, check, *args in ROWS}
     assert len(rows) == len(ROWS) == 63, len(rows)
@@ -333,6 +362,7 @@ def main():
                 wrong.append(f"{P.CKM[m]}: {type(e).__name__}: {e}")
     assert not wrong, "\n".join(wrong)
     print("mechanism table: every row as expected")
+
 
 if __name__ == "__main__":
     main()

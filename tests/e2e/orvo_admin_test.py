@@ -16,16 +16,20 @@ PUBLIC_KEYS = {"m": "0339a36013301597daef41fbe593a02cc513d0b55527ec2df1050e2e8ff
                "m/0H/1/2'": "0357bfe1e341d01c69fe5654309956cbea516822fba8a601743a012a7896ee8dc2"}
 BAD_PATHS = ["", "44/0", "m/", "m//1", "m/2147483648", "m/1x", "m/-1", "m/1''", "M/1"]
 
+
 def admin(sim, *args, expect=0):
     return run([os.environ["ORVO_ADMIN"], *args], env=sim.env(ORVO_SO_PIN=SO_PIN, ORVO_USER_PIN=USER_PIN),
                expect=expect)
+
 
 def notes(sim):
     """How many data objects labelled "note" the user sees, as pkcs11-tool lists them."""
     return tool(sim, "--list-objects", "--type", "data").count("label:          'note'")
 
+
 def config(sim):
     return json.loads(admin(sim, "--json", "config", "show"))
+
 
 def main():
     with simulator("admin e2e") as (work, sim):
@@ -88,6 +92,7 @@ def main():
             assert event in log, log
         assert SO_PIN not in log and USER_PIN not in log
     print("orvo-admin against orvo-sim: passed")
+
 
 if __name__ == "__main__":
     main()

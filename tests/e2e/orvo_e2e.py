@@ -12,6 +12,7 @@ import time
 SIM, LIB = os.environ["ORVO_SIM"], os.environ["ORVO_LIB"]
 SO_PIN, USER_PIN = "12345678", "123456"
 
+
 class Simulator:
     """orvo-sim with its own state directory. The first start takes any free port; later
     starts (after a stop) reuse it, as a running application still has it configured.
@@ -56,13 +57,16 @@ class Simulator:
         elif self.process:
             assert self.stop() == 0, self.log()
 
+
 def scratch():
     return tempfile.TemporaryDirectory(prefix="orvo-e2e-")
+
 
 def write(path, content):
     with open(path, "wb" if isinstance(content, bytes) else "w") as f:
         f.write(content)
     return path
+
 
 def run(args, env=None, expect=0):
     """Runs a program; its output (stdout and stderr). When it does not exit with `expect`
@@ -73,9 +77,11 @@ def run(args, env=None, expect=0):
         raise AssertionError(f"{' '.join(args)} exited {done.returncode}, not {expect}:\n{text}")
     return text
 
+
 def tool(sim, *args, expect=0, login=True, pin=USER_PIN):
     return run(["pkcs11-tool", "--module", LIB, *(["--login", "--pin", pin] if login else []), *args],
                env=sim.env(), expect=expect)
+
 
 @contextlib.contextmanager
 def simulator(label=None):
@@ -87,12 +93,14 @@ def simulator(label=None):
             tool(sim, "--init-pin", "--login", "--so-pin", SO_PIN, "--pin", USER_PIN, login=False)
         yield work, sim
 
+
 def open_session(pkcs11, login=True):
     import PyKCS11
     session = pkcs11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
     if login:
         session.login(USER_PIN)
     return session
+
 
 @contextlib.contextmanager
 def started_token(label, login=True):

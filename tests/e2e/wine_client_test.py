@@ -10,11 +10,13 @@ from orvo_e2e import LIB, SO_PIN, USER_PIN, run, simulator
 
 WINE = os.environ.get("ORVO_WINE", "wine")
 
+
 def windows(sim, program, *args):
     """A Windows program of the build under Wine, pointed at the simulator, with both PINs in
     its environment; its output, line ends as on Linux."""
     path = os.path.join(os.path.dirname(os.path.abspath(LIB)), program)
     return run([WINE, path, *args], env=sim.env(ORVO_SO_PIN=SO_PIN, ORVO_USER_PIN=USER_PIN)).replace("\r\n", "\n")
+
 
 def main():
     with simulator() as (work, sim):
@@ -27,6 +29,7 @@ def main():
         assert "backed up" in out and os.path.getsize(backup) > 0 and not os.path.exists(backup + ".tmp"), out
         assert SO_PIN not in sim.log() and USER_PIN not in sim.log()
     print("wine end-to-end: passed")
+
 
 if __name__ == "__main__":
     main()
