@@ -1,12 +1,11 @@
 // What the library refuses to send and what it refuses to believe. Refused before anything
 // reaches the device: missing pointers, unknown sessions, sizes the wire cannot carry, and host
-// numbers beyond the device's 32 bits, which are refused, never cut to their low bits (where
-// CK_ULONG has 32 bits those rows cannot arise). Not believed: a success reply without the fields
-// that carry its result (the call fails with CKR_DEVICE_ERROR and writes none of the caller's
-// outputs), a reply longer than a message may be, a broken one, an administration transfer that
-// cannot finish. (Administration commands over a simulated token: tests/e2e.)
+// numbers beyond the device's 32 bits (never cut to their low bits). Not believed: a success reply
+// without its result fields, a reply longer than a message may be, a broken one, an
+// administration transfer that cannot finish.
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "frame/context.h"
@@ -35,8 +34,7 @@ TEST_F(Refusals, NothingIsSent) {
     CK_ATTRIBUTE hugeValue[] = {{CKA_VALUE_LEN, &huge, sizeof huge}};
     CK_ATTRIBUTE hugeType[] = {{wide(0x100000003ULL), nullptr, 0}};
     CK_OBJECT_HANDLE object = 0, found[1], pub, priv;
-    CK_BYTE buf[16] = {}, iv[16] = {}, pin[] = "1234";
-    CK_BYTE oaepBlock[20] = {};
+    CK_BYTE buf[16] = {}, iv[16] = {}, pin[] = "1234", oaepBlock[20] = {};
     Bytes big(2100, 0x55);
     CK_MECHANISM ecb{CKM_AES_ECB, nullptr, 0}, noBlock{CKM_AES_CBC, nullptr, 16}, noPss{CKM_SHA256_RSA_PKCS_PSS, nullptr, 12},
         shortOaep{CKM_RSA_PKCS_OAEP, oaepBlock, sizeof oaepBlock}, cbc{CKM_AES_CBC, iv, 16};
@@ -164,8 +162,8 @@ TEST_F(Refusals, NothingIsSent) {
 
 using ResultFields = SessionTest;
 
-// A success reply without the fields that carry its result, and an answer of
-// CKR_BUFFER_TOO_SMALL without the length needed, are device errors.
+// A success reply without the fields that carry its result, and an answer of CKR_BUFFER_TOO_SMALL
+// without the length needed, are device errors that write none of the caller's outputs.
 TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
     constexpr CK_ULONG kFill = 0x5A5A;  // in the outputs before each call
     CK_ULONG out[2];
@@ -175,12 +173,7 @@ TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
     CK_MECHANISM mech = {CKM_AES_KEY_GEN, nullptr, 0};
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE tmpl[1] = {{CKA_TOKEN, &yes, 1}};
-    struct Case {
-        const char* name;
-        Answer answer;
-        std::function<CK_RV()> call;
-    };
-    std::vector<Case> cases = {
+    std::vector<std::tuple<const char*, Answer, std::function<CK_RV()>>> cases = {
         {"C_GetTokenInfo", reply(CKR_OK), [&] { return C_GetTokenInfo(0, &token); }},
         {"C_OpenSession", reply(CKR_OK), [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &out[0]); }},
         {"C_GetSessionInfo", reply(CKR_OK), [&] { return C_GetSessionInfo(session, &sessionInfo); }},
@@ -213,15 +206,15 @@ TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
     };
     std::vector<CK_BYTE> buffer(kFill);
     for (const auto& [name, call] : outputs) {
-        cases.push_back({name, reply(CKR_OK), [&] { return call(session, nullptr, &out[0]); }});
-        cases.push_back({name, reply(CKR_BUFFER_TOO_SMALL), [&] { return call(session, buffer.data(), &out[0]); }});
+        cases.emplace_back(name, reply(CKR_OK), [&] { return call(session, nullptr, &out[0]); });
+        cases.emplace_back(name, reply(CKR_BUFFER_TOO_SMALL), [&] { return call(session, buffer.data(), &out[0]); });
     }
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, given, call] : cases) {
+        SCOPED_TRACE(name);
         out[0] = out[1] = sessionInfo.ulDeviceError = kFill;
         std::memset(&token, '#', sizeof token);
-        device->answer(c.answer);
-        EXPECT_EQ(c.call(), CKR_DEVICE_ERROR);
+        device->answer(given);
+        EXPECT_EQ(call(), CKR_DEVICE_ERROR);
         EXPECT_TRUE(out[0] == kFill && out[1] == kFill && token.label[0] == '#' && sessionInfo.ulDeviceError == kFill);
         EXPECT_EQ(dravenholt::getContext().sessions().size(), 1u);
     }
@@ -229,12 +222,10 @@ TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
 }
 
 TEST_F(ResultFields, MessagesBeyondTheLimitBrokenRepliesAndTransportsFail) {
-    // Field 1 = CKR_OK, then field 3 padded so that the reply has `size` bytes.
+    // Field 1 = CKR_OK, then field 3 with a two-byte length, padded so that the reply has `size` bytes.
     auto sized = [](size_t size) {
-        Bytes raw = {0x08, 0x00, 0x1a, 0x00, 0x00};
-        size_t body = size - raw.size();
-        raw[3] = static_cast<uint8_t>(0x80 | (body & 0x7F));
-        raw[4] = static_cast<uint8_t>(body >> 7);
+        const size_t body = size - 5;
+        Bytes raw = {0x08, 0x00, 0x1a, static_cast<uint8_t>(0x80 | (body & 0x7F)), static_cast<uint8_t>(body >> 7)};
         raw.resize(size, 0x61);
         return raw;
     };
@@ -288,7 +279,6 @@ TEST_F(ResultFields, AdministrationTransfersStopAtWhatCannotFinish) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(std::make_tuple(sent[0].length, sent[1].handle), std::tuple(0xFFFFFFFFu, 41u));
 
-    // A piece beyond the room left, and a device that keeps promising more without sending any.
     Bytes small(64);
     a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
     a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
