@@ -1,7 +1,5 @@
-// Initialisation and finalisation: the calls refused before it, the application's mutex
-// functions, failures that leave the library uninitialised, and what C_Finalize closes. The log
-// file and the lock file: files planted at their paths by someone who may write to the
-// directory, and what the library's own files allow.
+// Initialisation and finalisation; the log and lock files, which may lie in a directory that others
+// can write to.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +16,6 @@
 #include "unit/device_fixture.h"
 
 using namespace orvotest;
-using dravenholt::Context;
 using dravenholt::getContext;
 namespace fn = dravenholt::fn;
 namespace fs = std::filesystem;
@@ -50,7 +47,6 @@ CK_C_INITIALIZE_ARGS appMutexes() {
 // without ports and the mutex it made destroyed, and a later C_Initialize succeeds.
 TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
     CK_ULONG n = 4;
-    CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
     uint8_t buffer[8] = {1, 8};
     uint64_t length = sizeof buffer;
     uint32_t path[1] = {1};
@@ -65,7 +61,7 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
         [&] { return C_OpenSession(0, 0, nullptr, nullptr, nullptr); },
         [&] { return C_Logout(1); },
         [&] { return C_WaitForSlotEvent(0, nullptr, nullptr); },
-        [&] { return C_SignInit(1, &ecdsa, 1); },
+        [] { CK_MECHANISM m{CKM_ECDSA, nullptr, 0}; return C_SignInit(1, &m, 1); },
         [&] { return C_Digest(1, buffer, 4, buffer, &n); },
         [&] { return C_DigestUpdate(1, buffer, 4); },
         [&] { return C_DigestKey(1, 1); },
@@ -73,7 +69,6 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
         [&] { return CK_RV(u32RestoreStorage(0, buffer, 8)); },
         [&] { return CK_RV(u32FactoryReset(0)); },
         [&] { return CK_RV(u32GetTokenConfig(0, buffer)); },
-        [&] { return CK_RV(u32SetMaxLoginFailCnt(0, 1, 1)); },
         [&] { return CK_RV(bReadLogEntries(0, buffer, &length) ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED); },
         [&] { return CK_RV(u32HasBitcoinKey(1, nullptr)); },
         [&] { return CK_RV(u32ImportBitcoinKey(1, buffer, 8)); },
@@ -153,7 +148,7 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
 using Files = Frame;
 
 TEST_F(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
-    Context& c = getContext();
+    auto& c = getContext();
     dir.write("victim", "kept");
     for (const std::string key : {"logfile", "lockfile"})
         for (const std::string plant : {"link", "dangling", "fifo"}) {  // a link to the victim, a dangling link, a FIFO
@@ -179,7 +174,7 @@ TEST_F(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
     ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
     dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
                     dir.file("orvo.lock") + "\"}");
-    Context& c = getContext();
+    auto& c = getContext();
     ASSERT_TRUE(c.deviceLock().usesLockFile());
     c.log(dravenholt::kError, "first");
     c.log(dravenholt::kError, "%s", std::string(2048, 'y').c_str());  // beyond the line buffer: not written
@@ -196,14 +191,14 @@ TEST_F(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
     std::string fresh = dir.read("fresh.log");
     EXPECT_TRUE(fresh.find("ERROR : first\n") != std::string::npos && fresh.find("yyyy") == std::string::npos);
     // Every descriptor this process has on the files is closed on exec.
-    std::set<std::string> open;
+    std::set<std::string> held;
     for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
         std::error_code error;
         std::string target = fs::read_symlink(entry.path(), error).string();
         if (target != dir.file("orvo.log") && target != dir.file("orvo.lock")) continue;
-        open.insert(target);
+        held.insert(target);
         EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
     }
-    EXPECT_EQ(open.size(), 2u);
+    EXPECT_EQ(held.size(), 2u);
 }
 #endif
