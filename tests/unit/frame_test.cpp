@@ -78,9 +78,8 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
     auto everyCallRefuses = [&] {
         for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
     };
-    int reserved;
     CK_C_INITIALIZE_ARGS withReserved{}, partial = appMutexes(), app = appMutexes();
-    withReserved.pReserved = &reserved;
+    withReserved.pReserved = &n;  // any pointer there is refused
     partial.LockMutex = nullptr;
     auto throwing = [](bool lister) {
         getContext().setDevicePair(
@@ -125,8 +124,6 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
         EXPECT_EQ(d->requests[0].function, fn::SetDateTime);
         EXPECT_NEAR(d->requests[0].handle.value_or(0), time(nullptr), 5.0);
     }
-    // Sessions 7, 9 and 11 on the first device, 9 closed again; on the second one session, ended
-    // with all of that slot's.
     open(0, 7);
     CK_SESSION_HANDLE nine = open(0, 9);
     open(0, 11);
@@ -139,8 +136,7 @@ TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPor
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(std::make_tuple(sent[1].function, sent[1].session), std::tuple(fn::CloseSession, std::optional(7u)));
     EXPECT_EQ(a->rawRequests.back(), (Bytes{0x08, 0x0C, 0x10, 0x0B}));
-    EXPECT_EQ(b->calls().size(), 1u);
-    EXPECT_EQ(b->lastCall().function, fn::CloseAllSessions);
+    EXPECT_EQ(std::make_tuple(b->calls().size(), b->lastCall().function), std::tuple(1u, fn::CloseAllSessions));
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 

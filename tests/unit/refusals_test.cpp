@@ -159,6 +159,7 @@ TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
     CK_MECHANISM mech = {CKM_AES_KEY_GEN, nullptr, 0};
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE tmpl[1] = {{CKA_TOKEN, &yes, 1}};
+    auto pair = [&] { return C_GenerateKeyPair(session, &mech, tmpl, 1, tmpl, 1, &out[0], &out[1]); };
     std::vector<std::tuple<const char*, Answer, std::function<CK_RV()>>> cases = {
         {"C_GetTokenInfo", reply(CKR_OK), [&] { return C_GetTokenInfo(0, &token); }},
         {"C_OpenSession", reply(CKR_OK), [&] { return C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &out[0]); }},
@@ -166,17 +167,14 @@ TEST_F(ResultFields, AnswersWithoutTheirResultAreDeviceErrors) {
         {"C_CreateObject", reply(CKR_OK), [&] { return C_CreateObject(session, tmpl, 1, &out[0]); }},
         {"C_CopyObject", reply(CKR_OK), [&] { return C_CopyObject(session, 9, tmpl, 1, &out[0]); }},
         {"C_GenerateKey", reply(CKR_OK), [&] { return C_GenerateKey(session, &mech, tmpl, 1, &out[0]); }},
-        {"C_GenerateKeyPair, public handle only", answer(CKR_OK, {}, 10),
-         [&] { return C_GenerateKeyPair(session, &mech, tmpl, 1, tmpl, 1, &out[0], &out[1]); }},
-        {"C_GenerateKeyPair, private handle only", answer(CKR_OK, {}, {}, {}, 11),
-         [&] { return C_GenerateKeyPair(session, &mech, tmpl, 1, tmpl, 1, &out[0], &out[1]); }},
+        {"C_GenerateKeyPair, public handle only", answer(CKR_OK, {}, 10), pair},
+        {"C_GenerateKeyPair, private handle only", answer(CKR_OK, {}, {}, {}, 11), pair},
         {"C_UnwrapKey", reply(CKR_OK), [&] { return C_UnwrapKey(session, &mech, 3, wrapped, 4, tmpl, 1, &out[0]); }},
         {"C_DeriveKey", reply(CKR_OK), [&] { return C_DeriveKey(session, &mech, 3, tmpl, 1, &out[0]); }},
         {"C_GenerateRandom, nothing", reply(CKR_OK), [&] { return C_GenerateRandom(session, random, 8); }},
         {"C_GenerateRandom, short", output(Bytes(7, 1)), [&] { return C_GenerateRandom(session, random, 8); }},
     };
-    // Every call that returns bytes into a caller's buffer: a length query answered without the
-    // length, and a buffer too small without the length needed.
+    // Every call that returns bytes into a caller's buffer, as a length query and into a buffer too small.
     using Output = std::function<CK_RV(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR)>;
     const std::pair<const char*, Output> outputs[] = {
         {"C_Encrypt", [&](auto h, auto o, auto n) { return C_Encrypt(h, wrapped, 4, o, n); }},
@@ -265,14 +263,13 @@ TEST_F(ResultFields, AdministrationTransfersStopAtWhatCannotFinish) {
     EXPECT_EQ(std::make_tuple(sent[0].length, sent[1].handle), std::tuple(0xFFFFFFFFu, 41u));
 
     Bytes small(64);
+    auto backupSmall = [&] { length = small.size(); return u32BackupStorage(0, small.data(), &length); };
     a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
     a->answer(answer(CKR_OPERATION_ACTIVE, pattern(40)));
-    length = small.size();
-    EXPECT_EQ(u32BackupStorage(0, small.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(backupSmall(), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, 40u);
     a->fallback = answer(CKR_OPERATION_ACTIVE, Bytes{});
-    length = small.size();
-    EXPECT_EQ(u32BackupStorage(0, small.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(backupSmall(), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, 0u);
 
     CallerBuffer log(100);
