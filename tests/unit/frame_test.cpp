@@ -1,9 +1,5 @@
-// Initialisation and finalisation: the calls refused before it, the application's mutex
-// functions, failures that leave the library uninitialised, and what C_Finalize closes. The log
-// file and the lock file: files planted at their paths by someone who may write to the
-// directory, and what the library's own files allow.
-#include <gtest/gtest.h>
-
+// Initialisation and finalisation; the log and lock files, which may lie in a directory that others
+// can write to.
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,17 +12,18 @@
 
 #include "frame/context.h"
 #include "orvo/admin.h"
-#include "support/scripted_device.h"
-#include "support/test_env.h"
+#include "protocol/function_ids.h"
+#include "unit/device_fixture.h"
 
 using namespace orvotest;
-using dravenholt::Context;
 using dravenholt::getContext;
+namespace fn = dravenholt::fn;
+namespace fs = std::filesystem;
 
 namespace {
 
-struct Frame : ::testing::Test {
-    TestDir dir;
+// The device fixture's devices and helpers, the library left uninitialised.
+struct Frame : DeviceTest {
     void SetUp() override { dir.useAsConfig(); }
 };
 
@@ -49,28 +46,22 @@ CK_C_INITIALIZE_ARGS appMutexes() {
 // transport factory failing: each leaves the library uninitialised (every call still refuses)
 // without ports and the mutex it made destroyed, and a later C_Initialize succeeds.
 TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
-    auto device = std::make_shared<ScriptedDevice>();
     CK_ULONG n = 4;
-    CK_SLOT_INFO slot;
-    CK_TOKEN_INFO token;
-    CK_MECHANISM_INFO mech;
-    CK_INFO info;
-    CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
     uint8_t buffer[8] = {1, 8};
     uint64_t length = sizeof buffer;
     uint32_t path[1] = {1};
     const std::function<CK_RV()> calls[] = {
-        [&] { return C_GetInfo(&info); },
+        [] { CK_INFO i; return C_GetInfo(&i); },
         [&] { return C_GetSlotList(CK_FALSE, nullptr, &n); },
-        [&] { return C_GetSlotInfo(0, &slot); },
-        [&] { return C_GetTokenInfo(0, &token); },
-        [&] { return C_GetMechanismList(0, nullptr, nullptr); },
-        [&] { return C_GetMechanismInfo(0, 0, &mech); },
+        [] { CK_SLOT_INFO i; return C_GetSlotInfo(0, &i); },
+        [] { CK_TOKEN_INFO i; return C_GetTokenInfo(0, &i); },
+        [] { return C_GetMechanismList(0, nullptr, nullptr); },
+        [] { CK_MECHANISM_INFO i; return C_GetMechanismInfo(0, 0, &i); },
         [&] { return C_InitToken(0, nullptr, 0, nullptr); },
         [&] { return C_OpenSession(0, 0, nullptr, nullptr, nullptr); },
         [&] { return C_Logout(1); },
         [&] { return C_WaitForSlotEvent(0, nullptr, nullptr); },
-        [&] { return C_SignInit(1, &ecdsa, 1); },
+        [] { CK_MECHANISM m{CKM_ECDSA, nullptr, 0}; return C_SignInit(1, &m, 1); },
         [&] { return C_Digest(1, buffer, 4, buffer, &n); },
         [&] { return C_DigestUpdate(1, buffer, 4); },
         [&] { return C_DigestKey(1, 1); },
@@ -78,7 +69,6 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
         [&] { return CK_RV(u32RestoreStorage(0, buffer, 8)); },
         [&] { return CK_RV(u32FactoryReset(0)); },
         [&] { return CK_RV(u32GetTokenConfig(0, buffer)); },
-        [&] { return CK_RV(u32SetMaxLoginFailCnt(0, 1, 1)); },
         [&] { return CK_RV(bReadLogEntries(0, buffer, &length) ? CKR_OK : CKR_CRYPTOKI_NOT_INITIALIZED); },
         [&] { return CK_RV(u32HasBitcoinKey(1, nullptr)); },
         [&] { return CK_RV(u32ImportBitcoinKey(1, buffer, 8)); },
@@ -88,22 +78,19 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
     auto everyCallRefuses = [&] {
         for (size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), CKR_CRYPTOKI_NOT_INITIALIZED) << "call " << i;
     };
-    int reserved;
     CK_C_INITIALIZE_ARGS withReserved{}, partial = appMutexes(), app = appMutexes();
-    withReserved.pReserved = &reserved;
+    withReserved.pReserved = &n;  // any pointer there is refused
     partial.LockMutex = nullptr;
     auto throwing = [](bool lister) {
         getContext().setDevicePair(
-            [lister](const dravenholt::Settings&) -> std::vector<uint64_t> {
+            [lister](auto&&) -> std::vector<uint64_t> {
                 if (lister) throw std::runtime_error("enumeration broke");
                 return {0};
             },
-            [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
-                throw std::runtime_error("factory broke");
-            });
+            [](auto&&...) -> std::unique_ptr<dravenholt::Transport> { throw std::runtime_error("factory broke"); });
         return C_Initialize(nullptr);
     };
-    installDevices({device});
+    installDevices({a});
     everyCallRefuses();
     const std::pair<std::function<CK_RV()>, CK_RV> failures[] = {
         {[&] { return C_Initialize(&withReserved); }, CKR_ARGUMENTS_BAD},
@@ -119,58 +106,45 @@ TEST_F(Frame, EveryCallRefusesUntilAnInitialiseSucceeds) {
         everyCallRefuses();
     }
     EXPECT_EQ(std::make_tuple(created, destroyed, path[0]), std::tuple(2, 1, 1u));
-    EXPECT_TRUE(device->requests.empty());
+    EXPECT_TRUE(a->requests.empty());
     lockResult = CKR_OK;
-    installDevices({device});
+    installDevices({a});
     EXPECT_EQ(C_Initialize(&app), CKR_OK);
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &n), CKR_OK);
+    EXPECT_EQ(n, 1u);
 }
 
+// Another process's sessions on the same device are not this process's to close, so C_Finalize
+// closes its own one by one, and not those the device has ended already.
 TEST_F(Frame, InitialiseSetsEveryClockAndFinalizeClosesItsOwnSessionsAndEveryPort) {
-    auto a = std::make_shared<ScriptedDevice>(), b = std::make_shared<ScriptedDevice>();
     installDevices({a, b});
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     for (auto& d : {a, b}) {
         ASSERT_EQ(d->requests.size(), 1u);
-        EXPECT_EQ(d->requests[0].function, 46u);
-        ASSERT_TRUE(d->requests[0].handle.has_value());
-        EXPECT_NEAR(static_cast<double>(*d->requests[0].handle), static_cast<double>(time(nullptr)), 5.0);
-        EXPECT_EQ(d->timeout, 12000u);
+        EXPECT_EQ(d->requests[0].function, fn::SetDateTime);
+        EXPECT_NEAR(d->requests[0].handle.value_or(0), time(nullptr), 5.0);
     }
-    // Sessions 7, 9 and 11 on the first device, 9 closed again; on the second one session,
-    // ended with all of that slot's. Another process's sessions on the same device are not this
-    // process's to close, so C_Finalize closes its own one by one, and not those the device has
-    // ended already.
-    CK_SESSION_HANDLE h[4];
-    for (uint32_t i = 0; i < 4; ++i) {
-        Response opened;
-        opened.handle = 7 + 2 * i;
-        (i < 3 ? a : b)->answer(reply(opened));
-        ASSERT_EQ(C_OpenSession(i < 3 ? 0 : 1, CKF_SERIAL_SESSION, nullptr, nullptr, &h[i]), CKR_OK);
-    }
-    ASSERT_EQ(C_CloseSession(h[1]), CKR_OK);
+    open(0, 7);
+    CK_SESSION_HANDLE nine = open(0, 9);
+    open(0, 11);
+    open(1, 13);
+    ASSERT_EQ(C_CloseSession(nine), CKR_OK);
     ASSERT_EQ(C_CloseAllSessions(1), CKR_OK);
     a->answer(reply(CKR_DEVICE_ERROR));  // a failed close does not stop the rest
     ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
     auto sent = a->calls();
-    ASSERT_EQ(sent.size(), 6u);
-    EXPECT_EQ(sent[4].function, 12u);
-    EXPECT_EQ(sent[4].session, 7u);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(std::make_tuple(sent[1].function, sent[1].session), std::tuple(fn::CloseSession, std::optional(7u)));
     EXPECT_EQ(a->rawRequests.back(), (Bytes{0x08, 0x0C, 0x10, 0x0B}));
-    EXPECT_EQ(b->calls().size(), 2u);
-    EXPECT_EQ(b->lastCall().function, 14u);
+    EXPECT_EQ(std::make_tuple(b->calls().size(), b->lastCall().function), std::tuple(1u, fn::CloseAllSessions));
     for (auto& d : {a, b}) EXPECT_EQ(d->closes, 1);
 }
 
 #ifndef _WIN32
-// The log file and the lock file may lie in a directory that others can write to.
 using Files = Frame;
 
 TEST_F(Files, NothingPlantedAtTheLogOrLockPathIsFollowed) {
-    namespace fs = std::filesystem;
-    Context& c = getContext();
+    auto& c = getContext();
     dir.write("victim", "kept");
     for (const std::string key : {"logfile", "lockfile"})
         for (const std::string plant : {"link", "dangling", "fifo"}) {  // a link to the victim, a dangling link, a FIFO
@@ -196,33 +170,31 @@ TEST_F(Files, LogFileIsTheOwnersAndNoFileReachesStartedPrograms) {
     ASSERT_EQ(chmod(dir.file("orvo.log").c_str(), 0644), 0);
     dir.useAsConfig(R"({"logging": {"logfile": ")" + dir.file("fresh.log") + R"("}, "lockfile": ")" +
                     dir.file("orvo.lock") + "\"}");
-    Context& c = getContext();
+    auto& c = getContext();
     ASSERT_TRUE(c.deviceLock().usesLockFile());
     c.log(dravenholt::kError, "first");
     c.log(dravenholt::kError, "%s", std::string(2048, 'y').c_str());  // beyond the line buffer: not written
-    struct stat st {};
-    ASSERT_EQ(stat(dir.file("fresh.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto mode = [&](const char* name) { return static_cast<unsigned>(fs::status(dir.file(name)).permissions()); };
+    EXPECT_EQ(mode("fresh.log"), 0600u);
     // An existing log file keeps its mode and what it holds.
     dir.write("orvoconfig.json", R"({"logging": {"logfile": ")" + dir.file("orvo.log") + R"("}})");
     c.loadConfiguration();
     c.log(dravenholt::kError, "second");
-    ASSERT_EQ(stat(dir.file("orvo.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(mode("orvo.log"), 0644u);
     std::string log = dir.read("orvo.log");
     EXPECT_EQ(log.substr(0, 8), "earlier\n");
     EXPECT_NE(log.find("ERROR : second\n"), std::string::npos);
     std::string fresh = dir.read("fresh.log");
     EXPECT_TRUE(fresh.find("ERROR : first\n") != std::string::npos && fresh.find("yyyy") == std::string::npos);
     // Every descriptor this process has on the files is closed on exec.
-    std::set<std::string> open;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::set<std::string> held;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
         std::error_code error;
-        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        std::string target = fs::read_symlink(entry.path(), error).string();
         if (target != dir.file("orvo.log") && target != dir.file("orvo.lock")) continue;
-        open.insert(target);
+        held.insert(target);
         EXPECT_TRUE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
     }
-    EXPECT_EQ(open.size(), 2u);
+    EXPECT_EQ(held.size(), 2u);
 }
 #endif
