@@ -45,20 +45,17 @@ Attribute announced(uint32_t type, uint32_t length, std::optional<Bytes> value) 
 Attribute text(uint32_t type, const std::string& value) {
     return announced(type, static_cast<uint32_t>(value.size()), bytes(value));
 }
+// 32-bit numbers as the device stores them (little-endian, like every host this runs on).
+Bytes le32(const std::vector<uint32_t>& values) {
+    const auto* first = reinterpret_cast<const uint8_t*>(values.data());
+    return Bytes(first, first + 4 * values.size());
+}
 // Nested records in the device layout: type, an 8-byte pointer value, length; packed.
 Bytes deviceRecords(std::initializer_list<std::tuple<uint32_t, uint64_t, uint32_t>> records) {
-    Bytes out;
-    for (auto [type, pointer, length] : records) {
-        uint8_t record[16];
-        std::memcpy(record, &type, 4), std::memcpy(record + 4, &pointer, 8), std::memcpy(record + 12, &length, 4);
-        out.insert(out.end(), record, record + 16);
-    }
-    return out;
-}
-Bytes handleList(std::initializer_list<uint32_t> list) {
-    Bytes out(list.size() * 4);
-    std::memcpy(out.data(), std::data(list), out.size());
-    return out;
+    std::vector<uint32_t> words;
+    for (auto [type, pointer, length] : records)
+        words.insert(words.end(), {type, static_cast<uint32_t>(pointer), static_cast<uint32_t>(pointer >> 32), length});
+    return le32(words);
 }
 Answer randomBytes(uint8_t fill, int extra = 0) {  // as many bytes as asked for, and `extra`
     return [fill, extra](const Request& request) {
@@ -240,11 +237,9 @@ TEST_F(WireTable, Keys) {
     });
 }
 
-// Parameter blocks holding CK_ULONGs travel in the device layout (32-bit numbers, 8-byte
-// pointers that are never host addresses, packed) with field 2 the wire length, whether the call
-// encodes its mechanism (C_EncryptInit, C_DeriveKey) or fills it directly (C_SignInit); the
-// derivations by encryption carry their data in the block; other blocks travel as they are, and a
-// null block with a length is never read.
+// Blocks holding CK_ULONGs travel in the device layout (32-bit numbers, zero 8-byte pointers, packed)
+// with field 2 the wire length, whether the call encodes its mechanism or fills it directly; derivations
+// by encryption carry their data in the block; other blocks travel as they are; a null block is never read.
 TEST_F(WireTable, MechanismBlocks) {
     CK_BYTE label[5] = {1, 2, 3, 4, 5}, packed[12] = {0x50, 0x02, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0};
     CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
@@ -256,10 +251,6 @@ TEST_F(WireTable, MechanismBlocks) {
     CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{{}, label, 5};
     std::memset(aesCbc.iv, 0x11, sizeof aesCbc.iv), std::memset(desCbc.iv, 0x22, sizeof desCbc.iv);
     CK_KEY_DERIVATION_STRING_DATA text{label, 5};
-    auto le32 = [](std::initializer_list<uint32_t> values) {  // little-endian hosts only, like the device
-        const auto* first = reinterpret_cast<const uint8_t*>(std::data(values));
-        return Bytes(first, first + 4 * values.size());
-    };
     auto cat = [](std::initializer_list<Bytes> parts) {
         Bytes out;
         for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -351,14 +342,14 @@ TEST_F(WireTable, ObjectsAndSearch) {
         {"C_FindObjectsInit, null template", [&] { return C_FindObjectsInit(session, nullptr, 5); }, {}, CKR_OK,
          fn::FindObjectsInit, S},
         {"C_FindObjects: widened in order, a partial trailing handle ignored",
-         [&] { return C_FindObjects(session, found, 4, &count); }, {output([] { Bytes b = handleList({7, 0xFFFFFFFEu, 9}); b.push_back(0xAA); return b; }())},
+         [&] { return C_FindObjects(session, found, 4, &count); }, {output([] { Bytes b = le32({7, 0xFFFFFFFEu, 9}); b.push_back(0xAA); return b; }())},
          CKR_OK, fn::FindObjects, S | sent::Length, [&](auto& r) {
              EXPECT_EQ(r[0].length, 4u);
              EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>(found, found + 4), (std::vector<CK_OBJECT_HANDLE>{7, 0xFFFFFFFEu, 9, 0}));
              EXPECT_EQ(count, 3u);
          }},
         search("C_FindObjects, no list", reply(CKR_OPERATION_NOT_INITIALIZED), CKR_OPERATION_NOT_INITIALIZED),
-        search("C_FindObjects, more handles than asked for", output(handleList({1, 2, 3})), CKR_FUNCTION_FAILED),
+        search("C_FindObjects, more handles than asked for", output(le32({1, 2, 3})), CKR_FUNCTION_FAILED),
         {"C_FindObjectsFinal", [&] { return C_FindObjectsFinal(session); }, {}, CKR_OK, fn::FindObjectsFinal, S},
     });
 }
@@ -385,10 +376,8 @@ TEST_F(WireTable, RandomSessionsAndPins) {
          {reply(CKR_RANDOM_SEED_NOT_SUPPORTED)}, CKR_RANDOM_SEED_NOT_SUPPORTED, fn::SeedRandom, S | sent::Data,
          [&](auto& r) { EXPECT_EQ(r[0].data, seed); }},
         {"C_Login", [&] { return C_Login(session, CKU_CONTEXT_SPECIFIC, oldPin, 4); }, {}, CKR_OK, fn::Login,
-         S | sent::Data | sent::Value, [&](auto& r) {
-             EXPECT_EQ(r[0].value, CKU_CONTEXT_SPECIFIC);
-             EXPECT_EQ(r[0].data, Bytes(oldPin, oldPin + 4));
-         }},
+         S | sent::Data | sent::Value,
+         [&](auto& r) { EXPECT_EQ(std::tuple(r[0].value, r[0].data), std::tuple(CKU_CONTEXT_SPECIFIC, Bytes(oldPin, oldPin + 4))); }},
         {"C_InitPIN, empty", [&] { return C_InitPIN(session, nullptr, 0); }, {}, CKR_OK, fn::InitPIN, S | sent::Data,
          [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
         {"C_SetPIN", [&] { return C_SetPIN(session, oldPin, 4, newPin, 5); }, {}, CKR_OK, fn::SetPIN,
@@ -426,10 +415,8 @@ TEST_F(WireTable, SlotCalls) {
          {reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::GetTokenInfo, 0,
          [&](auto&) { EXPECT_EQ(std::make_tuple(token.flags, token.label[0]), std::tuple(0u, '#')); }},
         {"C_InitToken: the PIN and 32 label bytes", [&] { return C_InitToken(0, pin, 6, label); }, {reply(CKR_PIN_INCORRECT)},
-         CKR_PIN_INCORRECT, fn::InitToken, sent::Data | sent::Data2, [&](auto& r) {
-             EXPECT_EQ(r[0].data, Bytes(pin, pin + 6));
-             EXPECT_EQ(r[0].data2, Bytes(label, label + 32));
-         }},
+         CKR_PIN_INCORRECT, fn::InitToken, sent::Data | sent::Data2,
+         [&](auto& r) { EXPECT_EQ(std::tuple(r[0].data, r[0].data2), std::tuple(Bytes(pin, pin + 6), Bytes(label, label + 32))); }},
         {"C_CloseSession", [&] { return C_CloseSession(session); }, {}, CKR_OK, fn::CloseSession, S},
         {"C_CloseAllSessions", [&] { return C_CloseAllSessions(0); }, {}, CKR_OK, fn::CloseAllSessions, 0},
     });
@@ -454,10 +441,13 @@ TEST_F(WireTable, Attributes) {
     auto get = [&](std::vector<CK_ATTRIBUTE> tmpl) {
         return [&, tmpl] { return t = tmpl, C_GetAttributeValue(session, 0x44, t.data(), t.size()); };
     };
-    std::vector<Attribute> forty, fortyOne;
-    for (uint32_t i = 0; i < 41; ++i) (i < 40 ? forty : fortyOne).push_back(announced(0x80000100u + i, i + 1, Bytes(i + 1, 'v')));
-    std::vector<CK_ATTRIBUTE> vendor(41);
-    for (uint32_t i = 0; i < 41; ++i) vendor[i] = {0x80000100u + i, nullptr, 0};
+    std::vector<Attribute> forty, fortyOne, numbers;
+    std::vector<CK_ATTRIBUTE> vendor;
+    for (uint32_t i = 0; i < 41; ++i) {
+        (i < 40 ? forty : fortyOne).push_back(announced(0x80000100u + i, i + 1, Bytes(i + 1, 'v')));
+        numbers.push_back(number(0x80000100u + i, i));
+        vendor.push_back({0x80000100u + i, nullptr, 0});
+    }
     // The results of the forty-type calls combine: the first call's 40 records without values, the
     // second's one with a buffer too small.
     char tiny[1];
@@ -537,7 +527,7 @@ TEST_F(WireTable, Attributes) {
         {"the first call's failure ends it", get(vendor), {attributes({}, CKR_OBJECT_HANDLE_INVALID)}, CKR_OBJECT_HANDLE_INVALID,
          fn::GetAttributeValue, F},
         {"an undecodable reply still fills what was decoded", get({{0x80000100u, &ul, sizeof ul}, {0x80000128u, &flag, 1}}),
-         {attributes([] { std::vector<Attribute> a; for (uint32_t i = 0; i < 41; ++i) a.push_back(number(0x80000100u + i, i)); return a; }())},
+         {attributes(numbers)},
          CKR_FUNCTION_FAILED, fn::GetAttributeValue, F, [&](auto&) {
              EXPECT_EQ(std::make_tuple(t[0].ulValueLen, t[1].ulValueLen, flag), std::tuple(4u, 1u, CK_FALSE));
          }},
@@ -568,7 +558,6 @@ TEST_F(Sessions, SlotsAndTheirListsWithoutTheDevice) {
     EXPECT_TRUE(b->calls().empty());
 }
 
-
 TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
     CK_SESSION_HANDLE ha = open(0, 1), hb = open(1, 1), h2 = open(0, 5);
     EXPECT_NE(ha, hb);
@@ -584,9 +573,8 @@ TEST_F(Sessions, TheLibrarysHandlesKeepDevicesApartAndOutliveTheDevicesAnswer) {
     EXPECT_EQ(a->calls().size(), 3u);
 }
 
-// A request that carries a PIN is wiped from the library's buffer once sent: when its reply is
-// read, the buffer no longer holds it. A request of other data (the seed) is left as it was. The
-// trace log names the calls, never the PIN.
+// By the time its reply is read, a request carrying a PIN is zeroed in the library's buffer; one of
+// other data (the seed) is not. The trace log names the calls, never the PIN.
 TEST_F(Sessions, PinsAreWipedOnceSentAndNeverLogged) {
     CK_SESSION_HANDLE h = open(0, 2);
     CK_UTF8CHAR pin[] = "8642097531", other[] = "1357924680", label[33] = "label";
@@ -613,9 +601,8 @@ struct SessionThreads : DeviceTest {
     SessionThreads() { b->kind = dravenholt::TransportKind::Hid; }
 };
 
-// Four threads on two devices, one over HID, with token and administration calls: each call
-// reaches the device its slot or session selected, and a backup's second piece names the
-// transfer its own first piece began.
+// Four threads on two devices (one over HID), token and administration calls: each reaches the device
+// its slot or session selected, and a backup's second piece names the transfer its first piece began.
 TEST_F(SessionThreads, EachCallReachesThePortItSelected) {
     std::mutex m;
     uint32_t next = 1, pending[2] = {0, 0};
