@@ -18,13 +18,7 @@ namespace orvotest {
 
 inline Answer answer(uint32_t rv, std::optional<Bytes> data = {}, std::optional<uint32_t> handle = {},
                      std::optional<uint32_t> length = {}, std::optional<uint32_t> handle2 = {}) {
-    Response r;
-    r.rv = rv;
-    r.data = std::move(data);
-    r.handle = handle;
-    r.length = length;
-    r.handle2 = handle2;
-    return reply(r);
+    return reply(Response{rv, handle, std::move(data), length, handle2, {}, {}, {}, {}});
 }
 // A reply with output bytes (field 3) and, when given, a length (field 4).
 inline Answer output(Bytes data, std::optional<uint32_t> length = std::nullopt, uint32_t rv = CKR_OK) {
