@@ -97,9 +97,9 @@ protected:
     CK_ULONG length = 0;
 };
 
-TEST_F(WireTable, SigningVerifyingDigesting) {
-    CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9};
-    CallerBuffer out(64), small(16);
+TEST_F(WireTable, SigningDigestingEncrypting) {
+    CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9}, five[5] = {9, 8, 7, 6, 5};
+    CallerBuffer out(64), small(16), block(16);
     Bytes big = pattern(4500), value(32, 0x77);
     run({
         {"C_Sign", [&] { return length = 64, C_Sign(session, data, 3, out.data(), &length); }, {output(pattern(40), 40)},
@@ -133,6 +133,23 @@ TEST_F(WireTable, SigningVerifyingDigesting) {
         {"C_Digest, null data with a length: the operation ends, then the refusal",
          [&] { return length = 7, C_Digest(session, nullptr, 10, nullptr, &length); }, {}, CKR_ARGUMENTS_BAD,
          fn::DigestFinal, S | sent::Length, [&](auto& r) { EXPECT_EQ(std::make_tuple(length, r[0].length), std::tuple(7u, 64u)); }},
+        {"C_Encrypt, length query", [&] { return length = 3, C_Encrypt(session, five, 5, nullptr, &length); },
+         {lengthOnly(16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::LengthOnly,
+         [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].data, length), std::tuple(Bytes(five, five + 5), 16u)); }},
+        {"C_Encrypt", [&] { return length = 16, C_Encrypt(session, five, 5, block.data(), &length); },
+         {output(Bytes(16, 0xC1), 16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::Length,
+         [&](auto& r) { EXPECT_TRUE(r[0].length == 16u && block.content(16) == Bytes(16, 0xC1) && block.untouched(16)); }},
+        {"C_DecryptUpdate, null input, output without field 4", [&] { return length = 16, C_DecryptUpdate(session, nullptr, 100, block.data(), &length); },
+         {output(Bytes(10, 0xD0))}, CKR_OK, fn::DecryptUpdate, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 10u); }},
+        {"C_DecryptFinal, success without bytes is empty output", [&] { return length = 16, C_DecryptFinal(session, block.data(), &length); },
+         {}, CKR_OK, fn::DecryptFinal, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 0u); }},
+        {"C_EncryptFinal without buffer or length", [&] { return C_EncryptFinal(session, nullptr, nullptr); }, {},
+         CKR_OK, fn::EncryptFinal, S | sent::LengthOnly},
+        {"C_EncryptFinal without a length: capacity 0", [&] { return block = CallerBuffer(16), C_EncryptFinal(session, block.data(), nullptr); },
+         {output(Bytes(1, 0xAB))}, CKR_FUNCTION_FAILED, fn::EncryptFinal, S, [&](auto&) { EXPECT_TRUE(block.untouched()); }},
+        {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, five, 4, block.data(), &length); },
+         {output(Bytes(8, 0xAB), 4000)}, CKR_FUNCTION_FAILED, fn::Encrypt, S | sent::Data | sent::Length,
+         [&](auto&) { EXPECT_EQ(length, 16u); }},
     });
 }
 
@@ -152,30 +169,6 @@ TEST_F(WireTable, DigestSendsItsDataOnce) {
     auto calls = sent();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(std::make_tuple(calls[2].function, calls[2].data, calls[3].length), std::tuple(fn::DigestUpdate, data, 32u));
-}
-
-TEST_F(WireTable, EncryptingDecrypting) {
-    CK_BYTE data[5] = {9, 8, 7, 6, 5};
-    CallerBuffer out(16);
-    run({
-        {"C_Encrypt, length query", [&] { return length = 3, C_Encrypt(session, data, 5, nullptr, &length); },
-         {lengthOnly(16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::LengthOnly,
-         [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].data, length), std::tuple(Bytes(data, data + 5), 16u)); }},
-        {"C_Encrypt", [&] { return length = 16, C_Encrypt(session, data, 5, out.data(), &length); },
-         {output(Bytes(16, 0xC1), 16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::Length,
-         [&](auto& r) { EXPECT_TRUE(r[0].length == 16u && out.content(16) == Bytes(16, 0xC1) && out.untouched(16)); }},
-        {"C_DecryptUpdate, null input, output without field 4", [&] { return length = 16, C_DecryptUpdate(session, nullptr, 100, out.data(), &length); },
-         {output(Bytes(10, 0xD0))}, CKR_OK, fn::DecryptUpdate, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 10u); }},
-        {"C_DecryptFinal, success without bytes is empty output", [&] { return length = 16, C_DecryptFinal(session, out.data(), &length); },
-         {}, CKR_OK, fn::DecryptFinal, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 0u); }},
-        {"C_EncryptFinal without buffer or length", [&] { return C_EncryptFinal(session, nullptr, nullptr); }, {},
-         CKR_OK, fn::EncryptFinal, S | sent::LengthOnly},
-        {"C_EncryptFinal without a length: capacity 0", [&] { return out = CallerBuffer(16), C_EncryptFinal(session, out.data(), nullptr); },
-         {output(Bytes(1, 0xAB))}, CKR_FUNCTION_FAILED, fn::EncryptFinal, S, [&](auto&) { EXPECT_TRUE(out.untouched()); }},
-        {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, data, 4, out.data(), &length); },
-         {output(Bytes(8, 0xAB), 4000)}, CKR_FUNCTION_FAILED, fn::Encrypt, S | sent::Data | sent::Length,
-         [&](auto&) { EXPECT_EQ(length, 16u); }},
-    });
 }
 
 TEST_F(WireTable, Keys) {
