@@ -99,7 +99,7 @@ protected:
 
 TEST_F(WireTable, SigningDigestingEncrypting) {
     CK_BYTE data[3] = {1, 2, 3}, sig[6] = {9, 9, 9, 9, 9, 9}, five[5] = {9, 8, 7, 6, 5};
-    CallerBuffer out(64), small(16), block(16);
+    CallerBuffer out(64), small(16), enc(16);
     Bytes big = pattern(4500), value(32, 0x77);
     run({
         {"C_Sign", [&] { return length = 64, C_Sign(session, data, 3, out.data(), &length); }, {output(pattern(40), 40)},
@@ -136,18 +136,18 @@ TEST_F(WireTable, SigningDigestingEncrypting) {
         {"C_Encrypt, length query", [&] { return length = 3, C_Encrypt(session, five, 5, nullptr, &length); },
          {lengthOnly(16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::LengthOnly,
          [&](auto& r) { EXPECT_EQ(std::make_tuple(r[0].data, length), std::tuple(Bytes(five, five + 5), 16u)); }},
-        {"C_Encrypt", [&] { return length = 16, C_Encrypt(session, five, 5, block.data(), &length); },
+        {"C_Encrypt", [&] { return length = 16, C_Encrypt(session, five, 5, enc.data(), &length); },
          {output(Bytes(16, 0xC1), 16)}, CKR_OK, fn::Encrypt, S | sent::Data | sent::Length,
-         [&](auto& r) { EXPECT_TRUE(r[0].length == 16u && block.content(16) == Bytes(16, 0xC1) && block.untouched(16)); }},
-        {"C_DecryptUpdate, null input, output without field 4", [&] { return length = 16, C_DecryptUpdate(session, nullptr, 100, block.data(), &length); },
+         [&](auto& r) { EXPECT_TRUE(r[0].length == 16u && enc.content(16) == Bytes(16, 0xC1) && enc.untouched(16)); }},
+        {"C_DecryptUpdate, null input, output without field 4", [&] { return length = 16, C_DecryptUpdate(session, nullptr, 100, enc.data(), &length); },
          {output(Bytes(10, 0xD0))}, CKR_OK, fn::DecryptUpdate, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 10u); }},
-        {"C_DecryptFinal, success without bytes is empty output", [&] { return length = 16, C_DecryptFinal(session, block.data(), &length); },
+        {"C_DecryptFinal, success without bytes is empty output", [&] { return length = 16, C_DecryptFinal(session, enc.data(), &length); },
          {}, CKR_OK, fn::DecryptFinal, S | sent::Length, [&](auto&) { EXPECT_EQ(length, 0u); }},
         {"C_EncryptFinal without buffer or length", [&] { return C_EncryptFinal(session, nullptr, nullptr); }, {},
          CKR_OK, fn::EncryptFinal, S | sent::LengthOnly},
-        {"C_EncryptFinal without a length: capacity 0", [&] { return block = CallerBuffer(16), C_EncryptFinal(session, block.data(), nullptr); },
-         {output(Bytes(1, 0xAB))}, CKR_FUNCTION_FAILED, fn::EncryptFinal, S, [&](auto&) { EXPECT_TRUE(block.untouched()); }},
-        {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, five, 4, block.data(), &length); },
+        {"C_EncryptFinal without a length: capacity 0", [&] { return enc = CallerBuffer(16), C_EncryptFinal(session, enc.data(), nullptr); },
+         {output(Bytes(1, 0xAB))}, CKR_FUNCTION_FAILED, fn::EncryptFinal, S, [&](auto&) { EXPECT_TRUE(enc.untouched()); }},
+        {"C_Encrypt, success announcing more than it carried", [&] { return length = 16, C_Encrypt(session, five, 4, enc.data(), &length); },
          {output(Bytes(8, 0xAB), 4000)}, CKR_FUNCTION_FAILED, fn::Encrypt, S | sent::Data | sent::Length,
          [&](auto&) { EXPECT_EQ(length, 16u); }},
     });
@@ -364,8 +364,9 @@ TEST_F(WireTable, RandomSessionsAndPins) {
          {reply(CKR_RANDOM_SEED_NOT_SUPPORTED)}, CKR_RANDOM_SEED_NOT_SUPPORTED, fn::SeedRandom, S | sent::Data,
          [&](auto& r) { EXPECT_EQ(r[0].data, seed); }},
         {"C_Login", [&] { return C_Login(session, CKU_CONTEXT_SPECIFIC, oldPin, 4); }, {}, CKR_OK, fn::Login,
-         S | sent::Data | sent::Value,
-         [&](auto& r) { EXPECT_EQ(std::tuple(r[0].value, r[0].data), std::tuple(CKU_CONTEXT_SPECIFIC, Bytes(oldPin, oldPin + 4))); }},
+         S | sent::Data | sent::Value, [&](auto& r) {
+             EXPECT_EQ(std::tuple(r[0].value, r[0].data), std::tuple(CKU_CONTEXT_SPECIFIC, Bytes(oldPin, oldPin + 4)));
+         }},
         {"C_InitPIN, empty", [&] { return C_InitPIN(session, nullptr, 0); }, {}, CKR_OK, fn::InitPIN, S | sent::Data,
          [](auto& r) { EXPECT_EQ(r[0].data, Bytes{}); }},
         {"C_SetPIN", [&] { return C_SetPIN(session, oldPin, 4, newPin, 5); }, {}, CKR_OK, fn::SetPIN,
@@ -403,8 +404,9 @@ TEST_F(WireTable, SlotCalls) {
          {reply(CKR_DEVICE_ERROR)}, CKR_DEVICE_ERROR, fn::GetTokenInfo, 0,
          [&](auto&) { EXPECT_EQ(std::make_tuple(token.flags, token.label[0]), std::tuple(0u, '#')); }},
         {"C_InitToken: the PIN and 32 label bytes", [&] { return C_InitToken(0, pin, 6, label); }, {reply(CKR_PIN_INCORRECT)},
-         CKR_PIN_INCORRECT, fn::InitToken, sent::Data | sent::Data2,
-         [&](auto& r) { EXPECT_EQ(std::tuple(r[0].data, r[0].data2), std::tuple(Bytes(pin, pin + 6), Bytes(label, label + 32))); }},
+         CKR_PIN_INCORRECT, fn::InitToken, sent::Data | sent::Data2, [&](auto& r) {
+             EXPECT_EQ(std::tuple(r[0].data, r[0].data2), std::tuple(Bytes(pin, pin + 6), Bytes(label, label + 32)));
+         }},
         {"C_CloseSession", [&] { return C_CloseSession(session); }, {}, CKR_OK, fn::CloseSession, S},
         {"C_CloseAllSessions", [&] { return C_CloseAllSessions(0); }, {}, CKR_OK, fn::CloseAllSessions, 0},
     });
