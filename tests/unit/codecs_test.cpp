@@ -76,10 +76,9 @@ void varint(Bytes& out, uint64_t value) {
     do out.push_back(static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0))); while (value >>= 7);
 }
 
-// Up to five random fields: mostly of the `usual` numbers in their own wire type (those whose bit
-// is set in `strings` length-delimited, the others numbers), now and then a number up to
-// `foreign`, a wrong wire type, a value beyond 32 bits or padded, the bytes 0xEE and 0xEF that the
-// recording callbacks react to; the whole now and then cut short or with a byte changed.
+// Up to five random fields, mostly of the `usual` numbers in their own wire type (length-delimited where
+// set in the `strings` bits); now and then a number up to `foreign`, a wrong wire type, a value beyond 32
+// bits or padded, the bytes 0xEE/0xEF the recording callbacks react to, the whole cut short or a byte changed.
 Bytes randomFields(std::mt19937& random, const std::vector<uint32_t>& usual, uint32_t strings, uint32_t foreign) {
     auto pick = [&](size_t n) { return static_cast<uint32_t>(random() % n); };
     Bytes out;
@@ -146,16 +145,13 @@ bool referenceAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     return true;
 }
 
-// Replies of random fields, attribute records among them: the hand-written decoder with the
-// library's attribute reader must accept, refuse and fill exactly as nanopb's generic decoder
-// with pb_decode over each AttributeMsg does.
+// Random replies: either of any fields, compared call by call with the recording callbacks and by
+// the error they cause, or of attribute records, compared by what the library's reader kept against
+// pb_decode of each AttributeMsg.
 TEST(Codecs, ResponseDecoderAndAttributeReaderDecodeWhatNanopbDecodes) {
     std::mt19937 random(20261206);
     int accepted = 0;
     for (int i = 0; i < 30000; ++i) {
-        // Either replies of any fields with the recording callbacks, compared call by call and by
-        // the error they cause, or replies of attribute records for the attribute readers,
-        // compared by what they kept.
         size_t bite = 1 + random() % 8;
         bool recording = random() % 2 == 0;
         Bytes reply = recording ? randomFields(random, {1, 1, 2, 3, 3, 4, 5, 6, 6}, 0x1FC8 /* 3, 6 to 12 */, 12) : Bytes{0x08, 0x00};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,16 +16,9 @@
 
 namespace orvotest {
 
-// A reply with these fields.
 inline Answer answer(uint32_t rv, std::optional<Bytes> data = {}, std::optional<uint32_t> handle = {},
                      std::optional<uint32_t> length = {}, std::optional<uint32_t> handle2 = {}) {
-    Response r;
-    r.rv = rv;
-    r.data = std::move(data);
-    r.handle = handle;
-    r.length = length;
-    r.handle2 = handle2;
-    return reply(r);
+    return reply(Response{rv, handle, std::move(data), length, handle2, {}, {}, {}, {}});
 }
 // A reply with output bytes (field 3) and, when given, a length (field 4).
 inline Answer output(Bytes data, std::optional<uint32_t> length = std::nullopt, uint32_t rv = CKR_OK) {
@@ -42,8 +36,7 @@ protected:
         ASSERT_EQ(C_Initialize(&args), CKR_OK);
     }
 
-    // A session on `slot` whose device handle is `deviceHandle`; the device's requests so far
-    // are forgotten.
+    // A session on `slot` whose device handle is `deviceHandle`; the device's requests so far forgotten.
     CK_SESSION_HANDLE open(CK_SLOT_ID slot, uint32_t deviceHandle) {
         DevicePtr& device = slot == 0 ? a : b;
         device->answer(answer(CKR_OK, std::nullopt, deviceHandle));
@@ -89,9 +82,7 @@ struct CallerBuffer {
     CK_BYTE_PTR data() { return bytes.data(); }
     Bytes content(size_t n) const { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(n)); }
     bool untouched(size_t from = 0) const {
-        for (size_t i = from; i < bytes.size(); ++i)
-            if (bytes[i] != 0xEE) return false;
-        return true;
+        return std::all_of(bytes.begin() + static_cast<long>(from), bytes.end(), [](uint8_t b) { return b == 0xEE; });
     }
     size_t capacity;
     Bytes bytes;
