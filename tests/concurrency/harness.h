@@ -1,7 +1,5 @@
-// What the concurrency tests share: the mixed work they put on a token (signing, digesting in
-// pieces, random numbers, attribute reads and object search, each result checked), and what they
-// work beside: forked children, orvo-sim in a process of its own, and a token behind a virtual
-// HID device that processes reach through handles of their own.
+// What the concurrency tests share: the mixed work they put on a token, forked children, orvo-sim
+// in a process of its own, and a token behind a virtual HID device.
 #pragma once
 
 #include <sys/types.h>

@@ -1,11 +1,5 @@
-// Processes and the library's life. After fork() the child starts not initialised, abandons the
-// parent's connections without a byte sent, and after its own C_Initialize works on connections of
-// its own; nothing it does (C_Finalize and leaving through exit() included) closes the parent's
-// sessions or disturbs its connection. Two processes on one virtual HID device, which like a hidraw
-// node mixes the reports of all hosts: with the process lock file no exchange of one comes between
-// the request and the reply of the other. Initialise/finalise and load/unload cycles leave no
-// descriptor open and do not grow the heap (LeakSanitizer looks in the sanitizer build); a process
-// that exits while its threads are inside the library ends cleanly.
+// Processes and the library's life: forked children, two processes on one virtual HID device (which
+// like a hidraw node mixes the reports of all hosts), cycles of initialise/finalise and load/unload.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>

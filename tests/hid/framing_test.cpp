@@ -1,8 +1,6 @@
-// Report framing and U2F framing as the device sees them, the U2F channel handshake, the report
-// length taken from the device's report descriptor, replies that break the framing, and stale
-// replies: one that comes too late, or the unread rest of one, is never taken as the reply to the
-// next request once discardStale ran before it (as the device call does under the device lock).
-// Replies to another handle of the device: EndToEnd.TwoProcessesShareOneDeviceUnderTheLockFile.
+// Report and U2F framing as the device sees them, the report descriptor, and stale replies: one
+// that comes too late, or the unread rest of one, is never taken as the reply to the next request
+// once discardStale ran before it (as the device call does under the device lock).
 #include <chrono>
 #include <thread>
 
