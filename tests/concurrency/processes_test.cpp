@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,18 +11,113 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "frame/context.h"
 #include "harness.h"
 #include "inprocess/simulated_devices.h"
 #include "orvo/admin.h"
+#include "vhid/engine_device.h"
 
 namespace conc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// A function run in a forked child process, which sends its findings to the parent through a
+// pipe. An alarm ends a child that hangs.
+class Child {
+public:
+    enum class Leave {
+        Immediately,  // _exit: what a child of a process with threads of its own must do
+        ThroughExit,  // exit(): static destructors and exit handlers run, the library's among them
+    };
+    explicit Child(const std::function<void(Findings&)>& body, Leave leave = Leave::Immediately) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            ::close(ends[0]);
+            alarm(20);
+            Findings findings;
+            body(findings);  // an exception ends the child by SIGABRT, which wait() tells
+            const std::string text = findings.text();
+            [[maybe_unused]] ssize_t written = ::write(ends[1], text.data(), text.size());  // blocking: all of it
+            ::close(ends[1]);
+            if (leave == Leave::ThroughExit) std::exit(text.empty() ? 0 : 1);
+            _exit(text.empty() ? 0 : 1);
+        }
+        ::close(ends[1]);
+        pipe_ = ends[0];
+    }
+    ~Child() { if (pid_ > 0) wait(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Waits for the child: its findings, "" when it found nothing, or how it ended otherwise.
+    std::string wait() {
+        std::string text;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(pipe_, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+        ::close(pipe_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (WIFSIGNALED(status)) return text + "\nchild ended by signal " + std::to_string(WTERMSIG(status));
+        if (WEXITSTATUS(status) != 0 && text.empty()) return "child exited with " + std::to_string(WEXITSTATUS(status));
+        return text;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int pipe_ = -1;
+};
+
+// A simulated token behind a virtual USB HID device, its engine in this process, plugged in with
+// the identifiers the library looks for by default (which a fresh configuration `dir` keeps), and
+// unplugged again.
+struct HidToken {
+    HidToken() {
+        dir.useAsConfig();
+        dravenholt::sim::EngineOptions options;
+        options.serialNumber = "0A0B0C0D0E0F";
+        auto engine = std::make_shared<dravenholt::sim::Engine>(options);
+        device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"}, dravenholt::vhid::engineResponder(engine));
+    }
+    ~HidToken() { dravenholt::vhid::unplugAll(); }
+    orvotest::TestDir dir;
+    std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
+};
+
+// What a device's journal shows of the exchanges of its hosts.
+struct Exchanges {
+    size_t intrusions = 0;  // reports of another host between a request's first report and its reply
+    size_t turns = 0;       // replies to another host than the one answered before
+    std::map<uint32_t, size_t> replies;  // by host
+};
+
+Exchanges exchanges(const std::vector<dravenholt::vhid::JournalEntry>& journal) {
+    Exchanges seen;
+    uint32_t owner = 0, answered = 0;  // host whose exchange is under way (0: none), host answered last
+    for (const dravenholt::vhid::JournalEntry& entry : journal) {
+        if (entry.kind == dravenholt::vhid::JournalEntry::Kind::Reply) {
+            ++seen.replies[entry.host];
+            seen.turns += answered != 0 && entry.host != answered;
+            answered = entry.host;
+            owner = 0;
+        } else if (owner == 0) {
+            owner = entry.host;
+        } else {
+            seen.intrusions += entry.host != owner;
+        }
+    }
+    return seen;
+}
 
 bool twoRounds(size_t round) { return round < 2; }
 

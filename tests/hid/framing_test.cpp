@@ -17,8 +17,6 @@ struct FramingCase {
     size_t expectedReports;
 };
 
-void PrintTo(const FramingCase& c, std::ostream* out) { *out << c.requestLength << " bytes"; }
-
 struct Framed : HidTest, ::testing::WithParamInterface<FramingCase> {};
 
 // Each request travels in the expected number of reports or frames, with zeros (reports) or
@@ -83,9 +81,8 @@ TEST_F(HidTest, FurtherReportWithoutItsFirstIsRejected) {
     auto transport = openTransport();
     writeAll(*transport, {1});
     ASSERT_EQ(readAll(*transport), echo({1}));
-    Bytes further(65, 0);
-    further[0] = 0x02;
-    further[1] = 0x01;
+    Bytes further = {0x02, 0x01};
+    further.resize(65);
     device->inject(further);
     EXPECT_EQ(thrownMessage([&] { readAll(*transport); }), "Invalid HID packet received (out of order)");
 }

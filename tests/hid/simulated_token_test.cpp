@@ -249,8 +249,6 @@ struct Listed {
     DeviceProfile profile;
 };
 
-void PrintTo(const Listed& c, std::ostream* out) { *out << c.name; }
-
 struct ListedDevice : HidTest, ::testing::WithParamInterface<Listed> {};
 
 TEST_P(ListedDevice, GetsASlotThatServesCalls) {
