@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -109,9 +108,9 @@ void Findings::add(const std::string& what) {
 }
 
 bool Findings::rv(CK_RV got, const std::string& call, CK_RV want) {
-    char text[64];
-    std::snprintf(text, sizeof text, " returned 0x%lX instead of 0x%lX", (unsigned long)got, (unsigned long)want);
-    return check(got == want, call + text);
+    std::ostringstream text;
+    text << call << " returned 0x" << std::hex << got << " instead of 0x" << want;
+    return check(got == want, text.str());
 }
 
 std::string Findings::text() const {

@@ -254,10 +254,9 @@ TEST(ProcessLock, WithTheLockFileExchangesOfTwoProcessesNeverInterleave) {
 // timeout, not for ever, fails, and the log names the file; once the lock is let go calls work.
 TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
     HidToken hid;
-    const orvotest::TestDir& dir = hid.dir;
-    const std::string lockFile = dir.file("orvo.lock");
-    dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
-                    dir.file("orvo.log") + "\"}}");
+    const std::string lockFile = hid.dir.file("orvo.lock");
+    hid.dir.useAsConfig(R"({"timeout": 300, "lockfile": ")" + lockFile + R"(", "logging": {"logfile": ")" +
+                        hid.dir.file("orvo.log") + "\"}}");
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     // A lock of an open file description holds against this process's own record locks as well
     // as any other process's.
@@ -273,8 +272,8 @@ TEST(ProcessLock, ALockHeldElsewhereFailsTheCallAtTheTimeout) {
     EXPECT_LT(waited, std::chrono::seconds(5));
     close(holder);
     EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
-    EXPECT_NE(dir.read("orvo.log").find("waiting for the lock file " + lockFile + ","), std::string::npos)
-        << dir.read("orvo.log");
+    EXPECT_NE(hid.dir.read("orvo.log").find("waiting for the lock file " + lockFile + ","), std::string::npos)
+        << hid.dir.read("orvo.log");
     C_Finalize(nullptr);
 }
 
