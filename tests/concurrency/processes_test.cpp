@@ -157,7 +157,6 @@ void withItsOwnInitialize(Findings& f, const SigningToken& token) {
     f.rv(C_Finalize(nullptr), "C_Finalize");
 }
 
-// The parent's session is still open and logged in, and its calls go on.
 void parentGoesOn(const SigningToken& token) {
     CK_SESSION_INFO info{};
     ASSERT_EQ(C_GetSessionInfo(token.session, &info), CKR_OK);
