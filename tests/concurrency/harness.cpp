@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -17,7 +16,6 @@
 
 #include <mbedtls/sha256.h>
 
-#include "vhid/engine_device.h"
 
 extern char** environ;
 
@@ -110,9 +108,9 @@ void Findings::add(const std::string& what) {
 }
 
 bool Findings::rv(CK_RV got, const std::string& call, CK_RV want) {
-    char text[64];
-    std::snprintf(text, sizeof text, " returned 0x%lX instead of 0x%lX", (unsigned long)got, (unsigned long)want);
-    return check(got == want, call + text);
+    std::ostringstream text;
+    text << call << " returned 0x" << std::hex << got << " instead of 0x" << want;
+    return check(got == want, text.str());
 }
 
 std::string Findings::text() const {
@@ -180,39 +178,6 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
     return true;
 }
 
-Child::Child(std::function<void(Findings&)> body, Leave leave) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        ::close(ends[0]);
-        alarm(20);
-        Findings findings;
-        body(findings);  // an exception ends the child by SIGABRT, which wait() tells
-        const std::string text = findings.text();
-        [[maybe_unused]] ssize_t written = ::write(ends[1], text.data(), text.size());  // blocking: all of it
-        ::close(ends[1]);
-        if (leave == Leave::ThroughExit) std::exit(text.empty() ? 0 : 1);
-        _exit(text.empty() ? 0 : 1);
-    }
-    ::close(ends[1]);
-    pipe_ = ends[0];
-}
-
-std::string Child::wait() {
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipe_, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(pipe_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (WIFSIGNALED(status)) return text + "\nchild ended by signal " + std::to_string(WTERMSIG(status));
-    if (WEXITSTATUS(status) != 0 && text.empty()) return "child exited with " + std::to_string(WEXITSTATUS(status));
-    return text;
-}
-
 SimDaemon::SimDaemon(const std::string& clientConfig, const std::vector<std::string>& options) {
     const std::string state = dir_.file("sim"), log = dir_.file("sim.log");
     std::filesystem::create_directory(state);
@@ -246,32 +211,6 @@ size_t SimDaemon::logLines(const std::string& text) const {
     size_t count = 0;
     for (std::string line; std::getline(lines, line);) count += line.find(text) != std::string::npos;
     return count;
-}
-
-HidToken::HidToken() {
-    dir.useAsConfig();
-    dravenholt::sim::EngineOptions options;
-    options.serialNumber = "0A0B0C0D0E0F";
-    auto engine = std::make_shared<dravenholt::sim::Engine>(options);
-    device = dravenholt::vhid::plugIn({.serial = L"0A0B0C0D0E0F"}, dravenholt::vhid::engineResponder(engine));
-}
-
-Exchanges exchanges(const std::vector<dravenholt::vhid::JournalEntry>& journal) {
-    Exchanges seen;
-    uint32_t owner = 0, answered = 0;  // host whose exchange is under way (0: none), host answered last
-    for (const dravenholt::vhid::JournalEntry& entry : journal) {
-        if (entry.kind == dravenholt::vhid::JournalEntry::Kind::Reply) {
-            ++seen.replies[entry.host];
-            seen.turns += answered != 0 && entry.host != answered;
-            answered = entry.host;
-            owner = 0;
-        } else if (owner == 0) {
-            owner = entry.host;
-        } else {
-            seen.intrusions += entry.host != owner;
-        }
-    }
-    return seen;
 }
 
 }  // namespace conc

@@ -1,29 +1,23 @@
-// What the concurrency tests share: the mixed work they put on a token (signing, digesting in
-// pieces, random numbers, attribute reads and object search, each result checked), and what they
-// work beside: forked children, orvo-sim in a process of its own, and a token behind a virtual
-// HID device that processes reach through handles of their own.
+// What the concurrency tests share: the mixed work they put on a token, and orvo-sim in a process
+// of its own.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/pkcs11.h"
 #include "support/test_env.h"
-#include "vhid/vhid.h"
 
 namespace conc {
 
 using Bytes = std::vector<uint8_t>;
 
-// What went wrong, kept short: the first few findings and how many there were. Threads may
-// share one.
+// What went wrong: the first few findings and how many there were. Threads may share one.
 class Findings {
 public:
     void add(const std::string& what);
@@ -61,26 +55,6 @@ size_t runWorker(const std::string& label, const SigningToken* signing, const st
 // Asks `done` every few milliseconds until it says yes or `limit` has passed; its last answer.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
-// A function run in a forked child process, which sends its findings to the parent through a
-// pipe. An alarm ends a child that hangs.
-class Child {
-public:
-    enum class Leave {
-        Immediately,  // _exit: what a child of a process with threads of its own must do
-        ThroughExit,  // exit(): static destructors and exit handlers run, the library's among them
-    };
-    explicit Child(std::function<void(Findings&)> body, Leave leave = Leave::Immediately);
-    ~Child() { if (pid_ > 0) wait(); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    // Waits for the child: its findings, "" when it found nothing, or how it ended otherwise.
-    std::string wait();
-
-private:
-    pid_t pid_ = -1;
-    int pipe_ = -1;
-};
-
 // orvo-sim on a free loopback port with its state in a fresh directory; the library of this
 // process (ORVO_CONFIG_PATH) reaches it through the orvoconfig.json that orvo-sim writes there.
 // `clientConfig` holds further keys of that configuration, `options` more of orvo-sim's own.
@@ -103,23 +77,5 @@ private:
 inline std::string loggingTo(const std::string& file) {
     return R"({"logging": {"loglevel": 10, "logfile": ")" + file + R"("}})";
 }
-
-// A simulated token behind a virtual USB HID device, its engine in this process, plugged in with
-// the identifiers the library looks for by default (which a fresh configuration `dir` keeps), and
-// unplugged again.
-struct HidToken {
-    HidToken();
-    ~HidToken() { dravenholt::vhid::unplugAll(); }
-    orvotest::TestDir dir;
-    std::shared_ptr<dravenholt::vhid::VirtualDevice> device;
-};
-
-// What a device's journal shows of the exchanges of its hosts.
-struct Exchanges {
-    size_t intrusions = 0;  // reports of another host between a request's first report and its reply
-    size_t turns = 0;       // replies to another host than the one answered before
-    std::map<uint32_t, size_t> replies;  // by host
-};
-Exchanges exchanges(const std::vector<dravenholt::vhid::JournalEntry>& journal);
 
 }  // namespace conc

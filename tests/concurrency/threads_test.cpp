@@ -1,7 +1,5 @@
-// Threads of one process inside the library at once: eight sessions running mixed operations over
-// TLS, every log line (all entry points are logged) coming out whole; slot calls racing session
-// calls on one transport, and C_Finalize while other calls are inside, each answering as the moment
-// allows. Also built with ThreadSanitizer (ORVO_TSAN), which must find no race.
+// Threads of one process inside the library at once. Also built with ThreadSanitizer (ORVO_TSAN),
+// which must find no race.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,7 +1,5 @@
-// Which devices are listed, which interface a transport opens, discovery from several threads at
-// once (the raw port interface beside C_Initialize) keeping hidapi's enumeration and open from
-// overlapping, and the raw port exports with the lines they print on the standard error stream,
-// also those of the shipped library with the real hidapi.
+// Which devices are listed and which interface a transport opens; the raw port exports, also those
+// of the shipped library with the real hidapi.
 #include <dlfcn.h>
 
 #include <memory>
@@ -11,7 +9,6 @@
 #include "hid_test_support.h"
 #include "orvo/raw_port.h"
 #include "support/test_env.h"
-#include "transport/hid_discovery.h"
 #include "transport/hid_pair.h"
 
 namespace hidtest {
@@ -27,13 +24,6 @@ Strings listed(uint16_t vendorId, uint16_t productId) {
     Strings out;
     for (char** entry = list.get(); entry && *entry; ++entry) out.emplace_back(*entry);
     EXPECT_TRUE(list) << "no list";
-    return out;
-}
-
-// How often each of the devices was opened.
-std::vector<size_t> opened(const std::vector<std::shared_ptr<dravenholt::vhid::VirtualDevice>>& devices) {
-    std::vector<size_t> out;
-    for (const auto& device : devices) out.push_back(device->timesOpened());
     return out;
 }
 
@@ -69,12 +59,12 @@ TEST_F(HidTest, UsagePageChoosesAmongInterfacesOfOneDevice) {
     auto vendor = plugIn({.releaseNumber = 0x0100, .usagePage = 0xFF00}, echo);
     auto fido = plugIn({.releaseNumber = 0x0200, .usagePage = 0xF1D0, .interfaceNumber = 1}, echo);
     EXPECT_EQ(openTransport()->getReleaseNumber(), 0x0100);
-    EXPECT_EQ(opened({vendor, fido}), (std::vector<size_t>{1, 0}));
+    EXPECT_EQ(std::pair(vendor->timesOpened(), fido->timesOpened()), std::pair(size_t{1}, size_t{0}));
     HidTransport transport;
     transport.setSerialNumber("0123456789AB");
     transport.setUsagePage(0xF1D0);
     transport.open();
-    EXPECT_EQ(opened({vendor, fido}), (std::vector<size_t>{1, 1}));
+    EXPECT_EQ(std::pair(vendor->timesOpened(), fido->timesOpened()), std::pair(size_t{1}, size_t{1}));
     EXPECT_EQ(transport.getReleaseNumber(), 0x0200);
 }
 
@@ -90,7 +80,7 @@ TEST_F(HidTest, ProductNameAndSerialMustMatchTheSameInterface) {
     HidTransport byName;
     byName.setProductName("Tarnix");
     byName.open();
-    EXPECT_EQ(opened({orvo, tarnix}), (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(std::pair(orvo->timesOpened(), tarnix->timesOpened()), std::pair(size_t{0}, size_t{1}));
     EXPECT_EQ(openTransport("111111111111")->getProductName(), "Orvo");
 }
 
@@ -131,35 +121,30 @@ TEST_F(HidTest, PortExchangesBytesAndFailsCleanlyOnceClosed) {
                                                  [](void* p) { delete static_cast<dravenholt::Transport*>(p); });
     void* port = owner.get();
     ASSERT_NE(port, nullptr);
+    Bytes reply(150);
+    // Reads `asked` bytes into the reply at `at`: whether it worked, and how many came.
+    auto read = [&](void* from, size_t at, uint32_t asked) {
+        bool ok = bRead(from, reply.data() + at, &asked);
+        return std::pair{ok, asked};
+    };
     const uint8_t request[] = {3, 4};
     EXPECT_TRUE(bWrite(port, request, sizeof request));
-    Bytes reply(150);
-    uint32_t length = 50;
-    EXPECT_TRUE(bRead(port, reply.data(), &length));
-    EXPECT_EQ(length, 50u);
-    length = 0;
-    EXPECT_TRUE(bRead(port, reply.data() + 50, &length));
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(read(port, 0, 50), std::pair(true, 50u));
+    EXPECT_EQ(read(port, 50, 0), std::pair(true, 0u));
     vClosePort(port);
 
     CaptureStderr();
     EXPECT_FALSE(bWrite(port, request, 1));
     EXPECT_EQ(GetCapturedStderr(), "Error writing to port Null handle\n");
-    length = 100;
-    EXPECT_TRUE(bRead(port, reply.data() + 50, &length));
-    EXPECT_EQ(length, 100u);
+    EXPECT_EQ(read(port, 50, 100), std::pair(true, 100u));
     EXPECT_EQ(reply, sized(150)({3}));
     CaptureStderr();
-    length = 10;
-    EXPECT_FALSE(bRead(port, reply.data(), &length));
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(read(port, 0, 10), std::pair(false, 0u));
     EXPECT_EQ(GetCapturedStderr(), "Error reading from portNull handle\n");
     vClosePort(port);
     // No port at all.
-    length = 4;
     EXPECT_FALSE(bWrite(nullptr, reply.data(), 4));
-    EXPECT_FALSE(bRead(nullptr, reply.data(), &length));
-    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(read(nullptr, 0, 4), std::pair(false, 4u));
     vClosePort(nullptr);
 }
 

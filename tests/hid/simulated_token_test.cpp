@@ -1,7 +1,5 @@
-// The simulated token behind virtual USB devices, in both framings, through C_ calls. With the
-// device's faults, broken replies and unplugging, every faulty call ends with an error code within
-// its timeout and leaves the caller's memory outside its buffers alone, and the next call
-// succeeds. Processes share one device, and every listed device opens.
+// The simulated token behind virtual USB devices, in both framings, through C_ calls: device faults,
+// broken replies and unplugging; processes sharing one device; every listed device opening.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +9,6 @@
 
 #include "engine/engine.h"
 #include "vhid/engine_device.h"
-#include "frame/context.h"
 #include "hid_test_support.h"
 #include "reply_faults.h"
 #include "support/fault_probes.h"
@@ -197,14 +194,11 @@ TEST_P(HidLongTimeout, SilentDeviceFailsTheCallAfterAFiniteWait) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, HidLongTimeout,
-                         ::testing::Combine(kBothFramings,
-                                            ::testing::Values(0x80000000u, 0xFFFFFFFFu)),
+                         ::testing::Combine(kBothFramings, ::testing::Values(0x80000000u, 0xFFFFFFFFu)),
                          [](const auto& info) {
                              return framingName(std::get<0>(info.param)) + "_" +
                                     std::to_string(std::get<1>(info.param));
                          });
-
-CK_UTF8CHAR_PTR utf8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data())); }
 
 struct EndToEnd : HidTest, ::testing::WithParamInterface<Framing> {};
 
@@ -230,25 +224,19 @@ TEST_P(EndToEnd, TwoProcessesShareOneDeviceUnderTheLockFile) {
         if (!(flags & CKF_RW_SESSION) && C_Finalize(nullptr) != CKR_OK) return 14;
         return 0;
     };
-    const CK_FLAGS kinds[2] = {0, CKF_RW_SESSION};
-    pid_t children[2];
-    for (int i = 0; i < 2; ++i) {
-        children[i] = fork();
-        ASSERT_GE(children[i], 0);
-        if (children[i] == 0) _exit(client(kinds[i]));
+    for (CK_FLAGS flags : {CK_FLAGS{0}, CK_FLAGS{CKF_RW_SESSION}}) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) _exit(client(flags));
     }
-    for (pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
+    for (int status = 0; wait(&status) > 0;) EXPECT_EQ(status, 0) << "a client ended with status " << status;
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     std::string label(32, ' '), soPin = "sopin123";
     CK_RV rv = CKR_SESSION_EXISTS;
     for (auto end = std::chrono::steady_clock::now() + 5s; rv == CKR_SESSION_EXISTS && std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms))
-        rv = C_InitToken(0, utf8(soPin), soPin.size(), utf8(label));
+        rv = C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(soPin.data()), soPin.size(),
+                         reinterpret_cast<CK_UTF8CHAR_PTR>(label.data()));
     EXPECT_EQ(rv, CKR_OK);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
 }
@@ -260,8 +248,6 @@ struct Listed {
     std::string transport;  // the configuration's "transport" object
     DeviceProfile profile;
 };
-
-void PrintTo(const Listed& c, std::ostream* out) { *out << c.name; }
 
 struct ListedDevice : HidTest, ::testing::WithParamInterface<Listed> {};
 
