@@ -6,13 +6,8 @@
 // Input: a sequence of operations. Each is an operation byte, the operation's own choices, and
 // then, as the library makes its device calls, one reply per call (16-bit length, bytes); a
 // missing reply is no answer.
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <optional>
-#include <vector>
 
 #include "frame/context.h"
 #include "token/operations.h"
@@ -234,10 +229,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::filesystem::path directory = fuzzin::scratchDirectory("orvo-fuzz-reply");
     std::ofstream(directory / "orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
     setenv("ORVO_CONFIG_PATH", directory.c_str(), 1);
-    dravenholt::getContext().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },
-                               [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
-                                   return std::make_unique<ReplyTransport>();
-                               });
+    context().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },
+                            [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) {
+                                return std::unique_ptr<dravenholt::Transport>(new ReplyTransport);
+                            });
     require(C_Initialize(nullptr) == CKR_OK, "C_Initialize failed");
     openSession();
     return 0;

@@ -7,9 +7,6 @@
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.
 #include <chrono>
-#include <cstring>
-#include <memory>
-#include <vector>
 
 #include "base/errors.h"
 #include "support/fuzz_input.h"

@@ -60,13 +60,10 @@ private:
 
 // A broken promise of the code under test: printed, then the process aborts so that the fuzzer
 // keeps the input.
-[[noreturn]] inline void violated(const char* what) {
+inline void require(bool ok, const char* what) {
+    if (ok) return;
     std::fprintf(stderr, "fuzz invariant violated: %s\n", what);
     std::abort();
-}
-
-inline void require(bool ok, const char* what) {
-    if (!ok) violated(what);
 }
 
 // The process's own new directory <prefix>-XXXXXX under `base`, removed when the process exits.

@@ -128,7 +128,7 @@ TEST(Admin, DamagedOrIncompleteImagesAreRefusedAndTheTokenKeepsItsState) {
     EXPECT_EQ(t.restore(image), CKR_OK);  // the whole image after all that is taken
 }
 
-// The Bitcoin key slot: one key, never readable, and its requests' refusals.
+// One key, never readable.
 TEST(Admin, BitcoinSlotRefusals) {
     constexpr uint32_t kNoBitcoinKey = 0x80000001, kBitcoinKeyExists = 0x80000002;
     Device d;

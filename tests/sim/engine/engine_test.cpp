@@ -107,22 +107,17 @@ TEST(Random, AForkedChildNeverServesWhatItsParentServes) {
     }
     Bytes fromChild(32);
     ASSERT_EQ(::read(pipe[0], fromChild.data(), fromChild.size()), 32);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    ::waitpid(child, nullptr, 0);
     ::close(pipe[0]);
     ::close(pipe[1]);
     EXPECT_NE(draw(), fromChild);
 }
-
-namespace {
 
 struct Persistence : ::testing::Test {
     orvotest::TestDir dir;
     dravenholt::sim::EngineOptions options;
     void SetUp() override { options.stateFile = dir.file("device.state"); }
 };
-
-}  // namespace
 
 // A state file as earlier simulators wrote it: PIN hashes by PBKDF2-HMAC-SHA-256 (2000 rounds)
 // and a SHA-256 checksum, here computed with mbedtls.
