@@ -79,10 +79,9 @@ void outputCall(Input& in) {
 
 // Attribute types a template asks for: numbers, truth values, byte strings and arrays.
 const CK_ATTRIBUTE_TYPE kTypes[] = {
-    CKA_CLASS,         CKA_KEY_TYPE,      CKA_VALUE_LEN,     CKA_MODULUS_BITS,  CKA_TOKEN,
-    CKA_PRIVATE,       CKA_SENSITIVE,     CKA_SIGN,          0x80000002UL,      CKA_LABEL,
-    CKA_ID,            CKA_VALUE,         CKA_MODULUS,       CKA_EC_POINT,      CKA_WRAP_TEMPLATE,
-    CKA_UNWRAP_TEMPLATE, CKA_DERIVE_TEMPLATE, CKA_ALLOWED_MECHANISMS,
+    CKA_CLASS, CKA_KEY_TYPE, CKA_VALUE_LEN, CKA_MODULUS_BITS, CKA_TOKEN, CKA_PRIVATE, CKA_SENSITIVE, CKA_SIGN,
+    0x80000002UL, CKA_LABEL, CKA_ID, CKA_VALUE, CKA_MODULUS, CKA_EC_POINT, CKA_WRAP_TEMPLATE, CKA_UNWRAP_TEMPLATE,
+    CKA_DERIVE_TEMPLATE, CKA_ALLOWED_MECHANISMS,
 };
 
 // Nested records keep the caller's value pointers: each points into this array.

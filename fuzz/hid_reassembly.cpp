@@ -1,8 +1,6 @@
-// HID report reassembly and U2F frame reassembly from arbitrary report streams, through the real
-// transport over virtual devices: reports of any length, IDs and packet types, read errors, reads
-// of any capacity (into buffers of exactly that size), writes, stale-report discarding, the U2F
-// channel handshake, the report descriptor parser and the serial number list over the device's
-// own USB strings.
+// HID report and U2F frame reassembly from arbitrary report streams through the real transport over
+// virtual devices (failing reads and writes, reads into buffers of exactly their capacity, stale reports
+// discarded), the U2F handshake, the report descriptor parser and the serial list over any USB strings.
 //
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
-#include <memory>
 #include <string>
 
 #include "call.h"
@@ -16,12 +15,11 @@ using dravenholt::wire::Response;
 
 class Device {
 public:
-    explicit Device(dravenholt::sim::EngineOptions options = {})
-        : engine_(std::make_unique<Engine>(std::move(options))) {}
+    explicit Device(dravenholt::sim::EngineOptions options = {}) : engine_(std::move(options)) {}
 
     // Every reply must decode and fit the message limit.
     Response raw(const Bytes& request) {
-        Bytes reply = engine_->process(client, request);
+        Bytes reply = engine_.process(client, request);
         EXPECT_LE(reply.size(), 2048u);
         Response resp;
         std::string error;
@@ -87,12 +85,12 @@ public:
         return found;
     }
 
-    Engine& engine() { return *engine_; }
+    Engine& engine() { return engine_; }
     // The client the calls come from.
     Engine::ClientId client = Engine::kDefaultClient;
 
 private:
-    std::unique_ptr<Engine> engine_;
+    Engine engine_;
 };
 
 }  // namespace simtest
