@@ -126,14 +126,6 @@ void getAttributeValue(Input& in) {
     }
 }
 
-void findObjects(Input& in) {
-    CK_ULONG most = in.u16() % 600 + 1;
-    std::vector<CK_OBJECT_HANDLE> room(most);
-    CK_ULONG found = 0;
-    ops::C_FindObjects(context(), session, room.data(), most, &found);
-    require(found <= most, "more handles reported than the caller's array holds");
-}
-
 void newHandles(Input& in) {
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass}};
@@ -148,21 +140,6 @@ void newHandles(Input& in) {
                 ops::C_CloseSession(context(), opened);
         }
     }
-}
-
-void readLog(Input& in) {
-    uint8_t shape = in.u8();
-    Buffer out(in.u16(), shape & 1);
-    uint64_t length = out.size();
-    if (bReadLogEntries(0, out.get(), &length) && out.get())
-        require(length <= out.size(), "a log length beyond the caller's buffer");
-}
-
-void backupStorage(Input& in) {
-    Buffer out(in.u16() % 9000 + 1);
-    uint64_t length = out.size();
-    u32BackupStorage(0, out.get(), &length);
-    require(length <= out.size(), "a backup length beyond the caller's buffer");
 }
 
 void bitcoin(Input& in) {
@@ -186,7 +163,13 @@ using Operation = void (*)(Input&);
 const Operation kOperations[] = {
     outputCall,
     getAttributeValue,
-    findObjects,
+    [](Input& in) {
+        CK_ULONG most = in.u16() % 600 + 1;
+        std::vector<CK_OBJECT_HANDLE> room(most);
+        CK_ULONG found = 0;
+        ops::C_FindObjects(context(), session, room.data(), most, &found);
+        require(found <= most, "more handles reported than the caller's array holds");
+    },
     [](Input& in) {  // digest in pieces
         Buffer data(in.u16() % 7000);
         ops::C_DigestUpdate(context(), session, data.get(), data.size());
@@ -206,8 +189,19 @@ const Operation kOperations[] = {
         ops::C_GetObjectSize(context(), session, in.u8(), &size);
     },
     newHandles,
-    readLog,
-    backupStorage,
+    [](Input& in) {
+        uint8_t shape = in.u8();
+        Buffer out(in.u16(), shape & 1);
+        uint64_t length = out.size();
+        if (bReadLogEntries(0, out.get(), &length) && out.get())
+            require(length <= out.size(), "a log length beyond the caller's buffer");
+    },
+    [](Input& in) {
+        Buffer out(in.u16() % 9000 + 1);
+        uint64_t length = out.size();
+        u32BackupStorage(0, out.get(), &length);
+        require(length <= out.size(), "a backup length beyond the caller's buffer");
+    },
     bitcoin,
 };
 

@@ -46,9 +46,8 @@ void ready(Target& t) {
     t.transport->setTimeout(0);
     require(framed(), "the transport did not open with its framing");
     for (int i = 0; i < 4; ++i) t.channel[i] = static_cast<uint8_t>(t.transport->channel() >> (24 - 8 * i));
-    // From here on the device sends nothing of its own, and every report an input injects has
-    // reached the handles before the next operation: no read needs to wait (a handshake's
-    // included), so none does.
+    // From here on the device sends nothing of its own and every injected report reaches the handles
+    // before the next operation, so no read (a handshake's included) needs to wait.
     t.faults.ignoreInit = true;
     t.faults.waitCap = std::chrono::milliseconds(0);
     t.device->setFaults(t.faults);

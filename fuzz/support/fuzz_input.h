@@ -27,7 +27,6 @@ public:
     uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
     uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
     uint32_t u32() { return u16() | static_cast<uint32_t>(u16()) << 16; }
-    // Up to `count` bytes, fewer when the input ends.
     std::vector<uint8_t> bytes(size_t count) {
         size_t n = std::min(count, size_ - at_);
         std::vector<uint8_t> out(data_ + at_, data_ + at_ + n);

@@ -28,7 +28,6 @@ inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) { return Mecha
 inline const Bytes kSoPin = toBytes("sopin123");
 inline const Bytes kUserPin = toBytes("user1234");
 
-// Call(fn::EncryptInit, s).mech(m).handle(key).
 struct Call {
     explicit Call(uint32_t function, std::optional<uint32_t> session = std::nullopt) {
         r.function = function;

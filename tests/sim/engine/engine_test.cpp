@@ -47,7 +47,6 @@ TEST(Robustness, MissingFieldsAndWrongOrderAreRefused) {
     EXPECT_EQ(d.rv(Call(fn::SeedRandom, s)), CKR_ARGUMENTS_BAD);
 }
 
-// An output too long for any reply is refused and ends the operation, never cut short.
 TEST(Robustness, OutputTooLongForAReplyIsRefusedNotTruncated) {
     Device d;
     uint32_t s = d.readyUserSession();

@@ -65,7 +65,6 @@ public:
         for (uint32_t t : types) asked.push_back(Attribute{t, {}, {}, {}, {}});
         return call(Call(fn::GetAttributeValue, session).handle(object).templ(asked));
     }
-    // One byte-string attribute's value.
     Bytes attribute(uint32_t session, uint32_t object, uint32_t type) {
         Response resp = getAttributes(session, object, {type});
         EXPECT_EQ(resp.rv, CKR_OK);
@@ -86,7 +85,6 @@ public:
     }
 
     Engine& engine() { return engine_; }
-    // The client the calls come from.
     Engine::ClientId client = Engine::kDefaultClient;
 
 private:
