@@ -15,9 +15,7 @@
 #include "support/fuzz_input.h"
 #include "transport/transport.h"
 
-using fuzzin::Buffer;
-using fuzzin::Input;
-using fuzzin::require;
+using namespace fuzzin;
 
 namespace {
 
@@ -219,7 +217,7 @@ void openSession() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Logging at every level, to nowhere, so that every log line with device data runs too.
-    std::filesystem::path directory = fuzzin::scratchDirectory("orvo-fuzz-reply");
+    std::filesystem::path directory = scratchDirectory("orvo-fuzz-reply");
     std::ofstream(directory / "orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
     setenv("ORVO_CONFIG_PATH", directory.c_str(), 1);
     context().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },

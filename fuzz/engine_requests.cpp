@@ -47,8 +47,7 @@ std::vector<Request> initialisedToken() {
     };
 }
 
-std::filesystem::path baseline;
-std::filesystem::path working;
+std::filesystem::path baseline, working;
 
 EngineOptions optionsFor(const std::filesystem::path& stateFile) {
     EngineOptions options;

@@ -14,8 +14,7 @@
 #include "transport/hid_u2f.h"
 #include "vhid/vhid.h"
 
-using fuzzin::Input;
-using fuzzin::require;
+using namespace fuzzin;
 namespace vhid = dravenholt::vhid;
 
 namespace {
@@ -108,7 +107,7 @@ void operate(Target& target, Input& in) {
             target.device->setFaults(target.faults);
             break;
         case 3: {
-            fuzzin::Buffer buffer(in.u16() % 9000);
+            Buffer buffer(in.u16() % 9000);
             require(transport.read(buffer.get(), buffer.size()) <= buffer.size(), "read returned more than its capacity");
             break;
         }
