@@ -12,12 +12,8 @@
 #include "frame/context.h"
 #include "support/fuzz_input.h"
 
-namespace {
-
-std::filesystem::path scratch;
+static std::filesystem::path scratch;
 constexpr char kConfigName[] = "orvoconfig.json";
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     scratch = fuzzin::scratchDirectory("orvo-fuzz-config");

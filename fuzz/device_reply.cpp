@@ -6,13 +6,8 @@
 // Input: a sequence of operations. Each is an operation byte, the operation's own choices, and
 // then, as the library makes its device calls, one reply per call (16-bit length, bytes); a
 // missing reply is no answer.
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <optional>
-#include <vector>
 
 #include "frame/context.h"
 #include "token/operations.h"
@@ -20,9 +15,7 @@
 #include "support/fuzz_input.h"
 #include "transport/transport.h"
 
-using fuzzin::Buffer;
-using fuzzin::Input;
-using fuzzin::require;
+using namespace fuzzin;
 
 namespace {
 
@@ -84,10 +77,9 @@ void outputCall(Input& in) {
 
 // Attribute types a template asks for: numbers, truth values, byte strings and arrays.
 const CK_ATTRIBUTE_TYPE kTypes[] = {
-    CKA_CLASS,         CKA_KEY_TYPE,      CKA_VALUE_LEN,     CKA_MODULUS_BITS,  CKA_TOKEN,
-    CKA_PRIVATE,       CKA_SENSITIVE,     CKA_SIGN,          0x80000002UL,      CKA_LABEL,
-    CKA_ID,            CKA_VALUE,         CKA_MODULUS,       CKA_EC_POINT,      CKA_WRAP_TEMPLATE,
-    CKA_UNWRAP_TEMPLATE, CKA_DERIVE_TEMPLATE, CKA_ALLOWED_MECHANISMS,
+    CKA_CLASS, CKA_KEY_TYPE, CKA_VALUE_LEN, CKA_MODULUS_BITS, CKA_TOKEN, CKA_PRIVATE, CKA_SENSITIVE, CKA_SIGN,
+    0x80000002UL, CKA_LABEL, CKA_ID, CKA_VALUE, CKA_MODULUS, CKA_EC_POINT, CKA_WRAP_TEMPLATE, CKA_UNWRAP_TEMPLATE,
+    CKA_DERIVE_TEMPLATE, CKA_ALLOWED_MECHANISMS,
 };
 
 // Nested records keep the caller's value pointers: each points into this array.
@@ -132,14 +124,6 @@ void getAttributeValue(Input& in) {
     }
 }
 
-void findObjects(Input& in) {
-    CK_ULONG most = in.u16() % 600 + 1;
-    std::vector<CK_OBJECT_HANDLE> room(most);
-    CK_ULONG found = 0;
-    ops::C_FindObjects(context(), session, room.data(), most, &found);
-    require(found <= most, "more handles reported than the caller's array holds");
-}
-
 void newHandles(Input& in) {
     CK_OBJECT_CLASS dataClass = CKO_DATA;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &dataClass, sizeof dataClass}};
@@ -154,21 +138,6 @@ void newHandles(Input& in) {
                 ops::C_CloseSession(context(), opened);
         }
     }
-}
-
-void readLog(Input& in) {
-    uint8_t shape = in.u8();
-    Buffer out(in.u16(), shape & 1);
-    uint64_t length = out.size();
-    if (bReadLogEntries(0, out.get(), &length) && out.get())
-        require(length <= out.size(), "a log length beyond the caller's buffer");
-}
-
-void backupStorage(Input& in) {
-    Buffer out(in.u16() % 9000 + 1);
-    uint64_t length = out.size();
-    u32BackupStorage(0, out.get(), &length);
-    require(length <= out.size(), "a backup length beyond the caller's buffer");
 }
 
 void bitcoin(Input& in) {
@@ -192,7 +161,13 @@ using Operation = void (*)(Input&);
 const Operation kOperations[] = {
     outputCall,
     getAttributeValue,
-    findObjects,
+    [](Input& in) {
+        CK_ULONG most = in.u16() % 600 + 1;
+        std::vector<CK_OBJECT_HANDLE> room(most);
+        CK_ULONG found = 0;
+        ops::C_FindObjects(context(), session, room.data(), most, &found);
+        require(found <= most, "more handles reported than the caller's array holds");
+    },
     [](Input& in) {  // digest in pieces
         Buffer data(in.u16() % 7000);
         ops::C_DigestUpdate(context(), session, data.get(), data.size());
@@ -212,8 +187,19 @@ const Operation kOperations[] = {
         ops::C_GetObjectSize(context(), session, in.u8(), &size);
     },
     newHandles,
-    readLog,
-    backupStorage,
+    [](Input& in) {
+        uint8_t shape = in.u8();
+        Buffer out(in.u16(), shape & 1);
+        uint64_t length = out.size();
+        if (bReadLogEntries(0, out.get(), &length) && out.get())
+            require(length <= out.size(), "a log length beyond the caller's buffer");
+    },
+    [](Input& in) {
+        Buffer out(in.u16() % 9000 + 1);
+        uint64_t length = out.size();
+        u32BackupStorage(0, out.get(), &length);
+        require(length <= out.size(), "a backup length beyond the caller's buffer");
+    },
     bitcoin,
 };
 
@@ -231,13 +217,13 @@ void openSession() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Logging at every level, to nowhere, so that every log line with device data runs too.
-    std::filesystem::path directory = fuzzin::scratchDirectory("orvo-fuzz-reply");
+    std::filesystem::path directory = scratchDirectory("orvo-fuzz-reply");
     std::ofstream(directory / "orvoconfig.json") << R"({"logging": {"loglevel": 0, "logfile": "/dev/null"}})";
     setenv("ORVO_CONFIG_PATH", directory.c_str(), 1);
-    dravenholt::getContext().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },
-                               [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) -> std::unique_ptr<dravenholt::Transport> {
-                                   return std::make_unique<ReplyTransport>();
-                               });
+    context().setDevicePair([](const dravenholt::Settings&) { return std::vector<uint64_t>{0}; },
+                            [](uint64_t, const dravenholt::Settings&, dravenholt::LogTarget&) {
+                                return std::unique_ptr<dravenholt::Transport>(new ReplyTransport);
+                            });
     require(C_Initialize(nullptr) == CKR_OK, "C_Initialize failed");
     openSession();
     return 0;

@@ -1,15 +1,10 @@
-// HID report reassembly and U2F frame reassembly from arbitrary report streams, through the real
-// transport over virtual devices: reports of any length, IDs and packet types, read errors, reads
-// of any capacity (into buffers of exactly that size), writes, stale-report discarding, the U2F
-// channel handshake, the report descriptor parser and the serial number list over the device's
-// own USB strings.
+// HID report and U2F frame reassembly from arbitrary report streams through the real transport over
+// virtual devices (failing reads and writes, reads into buffers of exactly their capacity, stale reports
+// discarded), the U2F handshake, the report descriptor parser and the serial list over any USB strings.
 //
 // Input: a transport byte (report framing with one of several report lengths, or U2F), then
 // operations, each an operation byte and its arguments.
 #include <chrono>
-#include <cstring>
-#include <memory>
-#include <vector>
 
 #include "base/errors.h"
 #include "support/fuzz_input.h"
@@ -19,8 +14,7 @@
 #include "transport/hid_u2f.h"
 #include "vhid/vhid.h"
 
-using fuzzin::Input;
-using fuzzin::require;
+using namespace fuzzin;
 namespace vhid = dravenholt::vhid;
 
 namespace {
@@ -51,9 +45,8 @@ void ready(Target& t) {
     t.transport->setTimeout(0);
     require(framed(), "the transport did not open with its framing");
     for (int i = 0; i < 4; ++i) t.channel[i] = static_cast<uint8_t>(t.transport->channel() >> (24 - 8 * i));
-    // From here on the device sends nothing of its own, and every report an input injects has
-    // reached the handles before the next operation: no read needs to wait (a handshake's
-    // included), so none does.
+    // From here on the device sends nothing of its own and every injected report reaches the handles
+    // before the next operation, so no read (a handshake's included) needs to wait.
     t.faults.ignoreInit = true;
     t.faults.waitCap = std::chrono::milliseconds(0);
     t.device->setFaults(t.faults);
@@ -114,7 +107,7 @@ void operate(Target& target, Input& in) {
             target.device->setFaults(target.faults);
             break;
         case 3: {
-            fuzzin::Buffer buffer(in.u16() % 9000);
+            Buffer buffer(in.u16() % 9000);
             require(transport.read(buffer.get(), buffer.size()) <= buffer.size(), "read returned more than its capacity");
             break;
         }

@@ -27,7 +27,6 @@ public:
     uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
     uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
     uint32_t u32() { return u16() | static_cast<uint32_t>(u16()) << 16; }
-    // Up to `count` bytes, fewer when the input ends.
     std::vector<uint8_t> bytes(size_t count) {
         size_t n = std::min(count, size_ - at_);
         std::vector<uint8_t> out(data_ + at_, data_ + at_ + n);
@@ -60,13 +59,10 @@ private:
 
 // A broken promise of the code under test: printed, then the process aborts so that the fuzzer
 // keeps the input.
-[[noreturn]] inline void violated(const char* what) {
+inline void require(bool ok, const char* what) {
+    if (ok) return;
     std::fprintf(stderr, "fuzz invariant violated: %s\n", what);
     std::abort();
-}
-
-inline void require(bool ok, const char* what) {
-    if (!ok) violated(what);
 }
 
 // The process's own new directory <prefix>-XXXXXX under `base`, removed when the process exits.

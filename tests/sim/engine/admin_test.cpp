@@ -28,14 +28,13 @@ struct Officer {
     }
     // Pieces of 1536 bytes, each with the total and the offset past it.
     uint32_t restore(const Bytes& image, size_t total = 0) {
-        uint32_t rv = CKR_OK;
-        size_t sent = 0;
-        do {
+        uint32_t rv = CKR_OPERATION_ACTIVE;
+        for (size_t sent = 0; rv == CKR_OPERATION_ACTIVE && sent < image.size();) {
             size_t n = std::min<size_t>(1536, image.size() - sent);
             Bytes piece(image.begin() + long(sent), image.begin() + long(sent + n));
             sent += n;
             rv = d.rv(Call(fn::RestoreStorage).handle(uint32_t(total ? total : image.size())).handle2(uint32_t(sent)).data(piece));
-        } while (rv == CKR_OPERATION_ACTIVE && sent < image.size());
+        }
         return rv;
     }
     uint32_t timeoutMinutes() { return d.call(Call(fn::GetTokenConfig)).config.value_or(TokenConfigMsg{}).value2; }
@@ -128,7 +127,7 @@ TEST(Admin, DamagedOrIncompleteImagesAreRefusedAndTheTokenKeepsItsState) {
     EXPECT_EQ(t.restore(image), CKR_OK);  // the whole image after all that is taken
 }
 
-// The Bitcoin key slot: one key, never readable, and its requests' refusals.
+// One key, never readable.
 TEST(Admin, BitcoinSlotRefusals) {
     constexpr uint32_t kNoBitcoinKey = 0x80000001, kBitcoinKeyExists = 0x80000002;
     Device d;

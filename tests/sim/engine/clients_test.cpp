@@ -4,8 +4,6 @@
 
 using namespace simtest;
 
-namespace {
-
 // A token with both PINs set whose default client holds nothing open; clients `a` and `b`
 // connected with one RW session each.
 struct TwoClients : ::testing::Test {
@@ -28,8 +26,6 @@ struct TwoClients : ::testing::Test {
         return d;
     }
 };
-
-}  // namespace
 
 TEST_F(TwoClients, SessionsAndSessionObjectsOfAnotherClientAreInvalid) {
     uint32_t temp = as(a).create(sa, {num(CKA_CLASS, CKO_DATA), bytes(CKA_LABEL, toBytes("temp"))});

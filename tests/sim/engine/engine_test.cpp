@@ -47,7 +47,6 @@ TEST(Robustness, MissingFieldsAndWrongOrderAreRefused) {
     EXPECT_EQ(d.rv(Call(fn::SeedRandom, s)), CKR_ARGUMENTS_BAD);
 }
 
-// An output too long for any reply is refused and ends the operation, never cut short.
 TEST(Robustness, OutputTooLongForAReplyIsRefusedNotTruncated) {
     Device d;
     uint32_t s = d.readyUserSession();
@@ -107,22 +106,17 @@ TEST(Random, AForkedChildNeverServesWhatItsParentServes) {
     }
     Bytes fromChild(32);
     ASSERT_EQ(::read(pipe[0], fromChild.data(), fromChild.size()), 32);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    ::waitpid(child, nullptr, 0);
     ::close(pipe[0]);
     ::close(pipe[1]);
     EXPECT_NE(draw(), fromChild);
 }
-
-namespace {
 
 struct Persistence : ::testing::Test {
     orvotest::TestDir dir;
     dravenholt::sim::EngineOptions options;
     void SetUp() override { options.stateFile = dir.file("device.state"); }
 };
-
-}  // namespace
 
 // A state file as earlier simulators wrote it: PIN hashes by PBKDF2-HMAC-SHA-256 (2000 rounds)
 // and a SHA-256 checksum, here computed with mbedtls.

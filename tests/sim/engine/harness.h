@@ -3,73 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
-#include <memory>
-#include <optional>
 #include <string>
 
-#include <p11-kit/pkcs11.h>
-
-#include "codec/codec.h"
+#include "call.h"
 #include "engine/engine.h"
-#include "function_ids.h"
 
 namespace simtest {
 
-namespace fn = dravenholt::fn;
 using dravenholt::sim::Engine;
-using dravenholt::wire::Attribute;
-using dravenholt::wire::Bytes;
-using dravenholt::wire::Mechanism;
-using dravenholt::wire::Request;
 using dravenholt::wire::Response;
-
-inline Attribute num(uint32_t type, uint32_t value) { return dravenholt::wire::numberAttribute(type, value); }
-inline Attribute flag(uint32_t type, bool value) { return dravenholt::wire::flagAttribute(type, value); }
-inline Attribute bytes(uint32_t type, const Bytes& value) { return dravenholt::wire::bytesAttribute(type, value); }
-inline Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-inline Mechanism mech(uint32_t type, const Bytes& parameter = {}) { return Mechanism{type, uint32_t(parameter.size()), parameter, {}, {}}; }
-
-inline const Bytes kSoPin = toBytes("sopin123");
-inline const Bytes kUserPin = toBytes("user1234");
-
-// A request built in one expression: Call(fn::EncryptInit, s).mech(m).handle(key).
-struct Call {
-    explicit Call(uint32_t function, std::optional<uint32_t> session = std::nullopt) {
-        r.function = function;
-        r.session = session;
-    }
-    Call& mech(const Mechanism& m) { return r.mechanism = m, *this; }
-    Call& handle(uint32_t h) { return r.handle = h, *this; }
-    Call& handle2(uint32_t h) { return r.handle2 = h, *this; }
-    Call& data(const Bytes& b) { return r.data = b, *this; }
-    Call& data2(const Bytes& b) { return r.data2 = b, *this; }
-    Call& length(uint32_t n) { return r.length = n, *this; }
-    Call& value(uint32_t v) { return r.value = v, *this; }
-    Call& templ(std::vector<Attribute> t) { return r.templ = std::move(t), *this; }
-    Call& templ2(std::vector<Attribute> t) { return r.templ2 = std::move(t), *this; }
-    Request r;
-};
 
 class Device {
 public:
-    explicit Device(dravenholt::sim::EngineOptions options = {})
-        : engine_(std::make_unique<Engine>(std::move(options))) {}
+    explicit Device(dravenholt::sim::EngineOptions options = {}) : engine_(std::move(options)) {}
 
     // Every reply must decode and fit the message limit.
     Response raw(const Bytes& request) {
-        Bytes reply = engine_->process(client, request);
+        Bytes reply = engine_.process(client, request);
         EXPECT_LE(reply.size(), 2048u);
         Response resp;
         std::string error;
         EXPECT_TRUE(dravenholt::wire::decodeResponse(reply.data(), reply.size(), resp, &error)) << error;
         return resp;
     }
-    Response call(const Call& c) {
-        Bytes encoded;
-        std::string error;
-        EXPECT_TRUE(dravenholt::wire::encodeRequest(c.r, encoded, 2048, &error)) << error;
-        return raw(encoded);
-    }
+    Response call(const Call& c) { return raw(encoded(c.r)); }
     uint32_t rv(const Call& c) { return call(c).rv; }
 
     void initToken() { ASSERT_EQ(rv(Call(fn::InitToken).data(kSoPin).data2(Bytes(32, ' '))), CKR_OK); }
@@ -108,7 +65,6 @@ public:
         for (uint32_t t : types) asked.push_back(Attribute{t, {}, {}, {}, {}});
         return call(Call(fn::GetAttributeValue, session).handle(object).templ(asked));
     }
-    // One byte-string attribute's value.
     Bytes attribute(uint32_t session, uint32_t object, uint32_t type) {
         Response resp = getAttributes(session, object, {type});
         EXPECT_EQ(resp.rv, CKR_OK);
@@ -128,12 +84,11 @@ public:
         return found;
     }
 
-    Engine& engine() { return *engine_; }
-    // The client the calls come from.
+    Engine& engine() { return engine_; }
     Engine::ClientId client = Engine::kDefaultClient;
 
 private:
-    std::unique_ptr<Engine> engine_;
+    Engine engine_;
 };
 
 }  // namespace simtest
