@@ -1,10 +1,7 @@
-// What the fault tests share: a token prepared through the library, the calls that probe it with
-// guarded caller buffers, and the check of one row of a fault table.
-//
-// Every probe is a call whose reply the device call decodes into the caller's memory: random
-// bytes (decodeIntoBuffer, several reports or frames on USB), attribute values (the attribute
-// table and its copying), the token information (fixed fields). Each buffer sits between guard
-// bytes that must stay untouched whatever the device sends.
+// What the fault tests share: a token prepared through the library, probed by calls whose replies
+// are decoded into the caller's memory (random bytes over several reports or frames on USB,
+// attribute values, the token information's fixed fields), each buffer between guard bytes that
+// must stay untouched whatever the device sends; and the check of one row of a fault table.
 #pragma once
 
 #include <algorithm>
@@ -51,8 +48,8 @@ struct ProbeResult {
 // A token initialised with both PINs, a user session logged in and a data object to read.
 class ProbedToken {
 public:
-    // Configures the library in `dir` (the log at its most detailed in orvo.log, the timeout and
-    // the "transport" object, if any), initialises it and prepares the token of slot 0.
+    // Configures the library in `dir` (log in orvo.log, the timeout, the "transport" object if
+    // any), initialises it and prepares the token of slot 0.
     void start(const TestDir& dir, std::chrono::milliseconds timeout, const std::string& transport = "");
     ProbeResult run(Probe probe);
     // The probe once the library has connected to the device anew: the device ended the old
@@ -75,10 +72,9 @@ struct FaultRow {
     std::chrono::milliseconds timeout, settle;  // settle: until the fault has played out
 };
 
-// For every probe: the faulty call, a pause, the next call. Prints "fault table | <transport> |
-// <fault> | <probe> | <faulty call> | <next call>" and checks that the faulty call gave row.rv
-// within the timeout without touching memory beyond the caller's buffers, and that the next call
-// succeeded with the right values (else shows the library's log from `dir`).
+// For every probe: the faulty call, a pause, the next call, printed as a "fault table" line. The
+// faulty call must give row.rv within the timeout without touching memory beyond the caller's
+// buffers; the next must succeed with the right values (else the log in `dir` is shown).
 void checkFaultRow(const FaultRow& row, const TestDir& dir, const std::function<ProbeResult(Probe)>& faulty,
                    const std::function<ProbeResult(Probe)>& next);
 

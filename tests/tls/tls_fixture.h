@@ -26,8 +26,9 @@
 
 namespace orvotest {
 
-using dravenholt::sim::Bytes;
-using dravenholt::sim::Credential;
+namespace sim = dravenholt::sim;
+using sim::Bytes;
+using sim::Credential;
 
 class RecordingLog final : public dravenholt::LogTarget {
 public:
@@ -64,11 +65,10 @@ private:
 // Two unrelated authorities and server certificates: a good one for 127.0.0.1, one from the
 // other authority, and one from the right authority naming another host.
 struct Pki {
-    Credential authority = dravenholt::sim::makeAuthority("Test CA");
-    Credential otherAuthority = dravenholt::sim::makeAuthority("Test CA");
-    Credential server = dravenholt::sim::issueServerCertificate(authority, {"127.0.0.1"});
-    Credential foreignServer = dravenholt::sim::issueServerCertificate(otherAuthority, {"127.0.0.1"});
-    Credential misnamedServer = dravenholt::sim::issueServerCertificate(authority, {"device.example"});
+    Credential authority = sim::makeAuthority("Test CA");
+    Credential server = sim::issueServerCertificate(authority, {"127.0.0.1"});
+    Credential foreignServer = sim::issueServerCertificate(sim::makeAuthority("Test CA"), {"127.0.0.1"});
+    Credential misnamedServer = sim::issueServerCertificate(authority, {"device.example"});
 };
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -81,28 +81,24 @@ inline std::optional<Bytes> echo(const Bytes& request) {
 }
 
 // Every connection answers every request with `reply`.
-inline dravenholt::sim::ResponderFactory always(Bytes reply) {
-    return dravenholt::sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
+inline sim::ResponderFactory always(Bytes reply) {
+    return sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
 }
 
 // A device behind TLS: records every request and answers through a responder of each
 // connection's own.
 class TestDevice {
 public:
-    explicit TestDevice(Credential identity, dravenholt::sim::ResponderFactory service = dravenholt::sim::sameForAll(echo))
+    explicit TestDevice(Credential identity, sim::ResponderFactory service = sim::sameForAll(echo))
         : identity_(std::move(identity)), service_(std::move(service)) {
         restart();
     }
-    ~TestDevice() { stop(); }
     uint16_t port() const { return port_; }
-    void stop() {
-        if (server_) server_->stop();
-        server_.reset();
-    }
+    void stop() { server_.reset(); }
     // A fresh server on the same port.
     void restart() {
         stop();
-        auto connectionOpened = [this]() -> dravenholt::sim::Responder {
+        auto connectionOpened = [this]() -> sim::Responder {
             return [this, own = service_()](const Bytes& request) {
                 std::unique_lock<std::mutex> guard(mutex_);
                 requests_.push_back(request);
@@ -110,9 +106,8 @@ public:
                 return own(request);
             };
         };
-        server_ = std::make_unique<dravenholt::sim::TlsServer>(
-            "127.0.0.1", port_, dravenholt::sim::ServerIdentity{identity_.certificatePem, identity_.keyPem},
-            connectionOpened);
+        sim::ServerIdentity identity{identity_.certificatePem, identity_.keyPem};
+        server_ = std::make_unique<sim::TlsServer>("127.0.0.1", port_, identity, connectionOpened);
         port_ = server_->port();
     }
     std::vector<Bytes> requests() const {
@@ -122,11 +117,11 @@ public:
 
 private:
     Credential identity_;
-    dravenholt::sim::ResponderFactory service_;
+    sim::ResponderFactory service_;
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
-    std::unique_ptr<dravenholt::sim::TlsServer> server_;
+    std::unique_ptr<sim::TlsServer> server_;
 };
 
 inline sockaddr_in loopback(uint16_t port) {
