@@ -2,15 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace orvotest {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A caller's buffer with guard bytes on both sides.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t size) : storage_(size + 2 * kGuard, kPattern) {}
+    uint8_t* data() { return storage_.data() + kGuard; }
+    CK_ULONG size() const { return static_cast<CK_ULONG>(storage_.size() - 2 * kGuard); }
+    bool guardsIntact() const {
+        auto untouched = [](uint8_t b) { return b == kPattern; };
+        return std::all_of(storage_.begin(), storage_.begin() + kGuard, untouched) &&
+               std::all_of(storage_.end() - kGuard, storage_.end(), untouched);
+    }
+
+private:
+    static constexpr size_t kGuard = 64;
+    static constexpr uint8_t kPattern = 0xA5;
+    std::vector<uint8_t> storage_;
+};
 
 constexpr auto kSlack = 1500ms;  // a loaded machine, sanitizers
 CK_UTF8CHAR kSoPin[] = "sopin123";

@@ -86,9 +86,8 @@ TEST_P(TlsFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Faults, TlsFault, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return testName(info.param.name); });
 
-// A healthy reply in two records, cut anywhere, is read whole: every call succeeds with the
-// right values on the same connection, whether the second record comes in with the first or a
-// little after it.
+// A healthy reply in two records, cut anywhere, is read whole on the same connection, whether
+// the second record comes in with the first or a little after it.
 TEST_F(TlsToken, ReplyInTwoRecordsIsReadWhole) {
     for (auto pause : {0ms, 2ms}) {
         for (Probe probe : kProbes) {

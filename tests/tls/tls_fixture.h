@@ -1,6 +1,5 @@
-// What the TLS tests share: a log target that keeps its lines, a set of certificates made at
-// test time, a device on a free loopback port served by the simulator's TLS server, and a relay
-// that can slow the device's bytes down.
+// What the TLS tests share: a log that keeps its lines, certificates made at test time, a device
+// on a free loopback port served by the simulator's TLS server, a relay that slows its bytes down.
 #pragma once
 
 #include <arpa/inet.h>
@@ -62,8 +61,7 @@ private:
     std::string text_;
 };
 
-// Two unrelated authorities and server certificates: a good one for 127.0.0.1, one from the
-// other authority, and one from the right authority naming another host.
+// A server certificate for 127.0.0.1, one from another authority, one naming another host.
 struct Pki {
     Credential authority = sim::makeAuthority("Test CA");
     Credential server = sim::issueServerCertificate(authority, {"127.0.0.1"});
@@ -85,8 +83,7 @@ inline sim::ResponderFactory always(Bytes reply) {
     return sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
 }
 
-// A device behind TLS: records every request and answers through a responder of each
-// connection's own.
+// A device behind TLS: records every request, answers through a responder of each connection's own.
 class TestDevice {
 public:
     explicit TestDevice(Credential identity, sim::ResponderFactory service = sim::sameForAll(echo))
@@ -125,11 +122,7 @@ private:
 };
 
 inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 // A TCP socket listening on 127.0.0.1 with the given backlog, its port in `port`; one connected

@@ -1,7 +1,6 @@
-// The TLS transport against a TLS device on a loopback port (framing, certificate checks and
-// protocol versions, deadlines and lost connections, each with the log lines the library writes),
-// and the simulator's TLS front end: frame handling and the state directory that lets the library
-// find and trust it. (Stopping it: the fault table's stopped-simulator row.)
+// The TLS transport against a device on a loopback port (framing, certificates, protocol versions,
+// deadlines, with the log lines the library writes), and the simulator's TLS front end: frames
+// and the state directory that lets the library find and trust it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -39,14 +38,6 @@ struct TlsTransport : ::testing::Test {
         auto c = std::make_unique<TlsConnection>("127.0.0.1", port, bundle, &log);
         EXPECT_TRUE(c->connect(10000)) << log.all();
         return c;
-    }
-
-    // One request and its reply; "" when the transport reports failure.
-    static std::string exchange(TCPTransport& t, const std::string& request) {
-        if (t.write(request) != request.size()) return "";
-        uint8_t buffer[4200];
-        size_t n = t.read(buffer, sizeof buffer);
-        return std::string(reinterpret_cast<char*>(buffer), n);
     }
 
     static void expectOpenFails(TCPTransport& t) {
@@ -95,10 +86,9 @@ int connectionTo(uint16_t port) {
 
 }  // namespace
 
-// Requests of one- and two-byte lengths go out framed, up to 4096 bytes with the header; a longer
-// one is refused unsent without an error. Programs the application starts do not inherit the
-// connection; a request sent (a PIN here) does not stay in the transport's own bytes, its frame
-// buffer among them.
+// Requests go out framed up to 4096 bytes with the header; a longer one is refused unsent without
+// an error. Programs the application starts do not inherit the connection; a request sent (a PIN
+// here) does not stay in the transport's own bytes, its frame buffer among them.
 TEST_F(TlsTransport, FramesRequestsOnAConnectionClosedOnExec) {
     TestDevice device(pki.server);
     auto t = openTo(device.port());
@@ -106,7 +96,11 @@ TEST_F(TlsTransport, FramesRequestsOnAConnectionClosedOnExec) {
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     const std::string pin = "PIN:8642097531", large(300, 'x'), longest(4091, 'y');
-    for (const std::string& request : {large, longest, pin}) EXPECT_EQ(exchange(*t, request), "re:" + request);
+    for (const std::string& request : {large, longest, pin}) {
+        ASSERT_EQ(t->write(request), request.size());
+        char reply[4200];
+        EXPECT_EQ(std::string(reply, t->read(reinterpret_cast<uint8_t*>(reply), sizeof reply)), "re:" + request);
+    }
     const auto* own = reinterpret_cast<const char*>(t.get());
     EXPECT_EQ(std::string(own, own + sizeof(TCPTransport)).find(pin), std::string::npos);
     EXPECT_EQ(t->write(longest + "y"), 0u);
@@ -151,9 +145,8 @@ TEST_F(TlsTransport, CertificateFailuresAreReported) {
     }
 }
 
-// A reply longer than a record goes out as two. A read takes both when they have arrived and
-// the buffer holds them; otherwise the second is stray input, found before the next request
-// without a pause.
+// A reply longer than a record goes out as two. A read takes both when they are in and fit;
+// otherwise the second is stray input, found before the next request without a pause.
 TEST_F(TlsTransport, RecordsReceivedTogetherAreReadTogether) {
     TestDevice device(pki.server, always(Bytes(16384 + 100, 'r')));
     auto t = openTo(device.port());
@@ -226,9 +219,8 @@ TEST_F(TlsTransport, ReplyTrickledAByteAtATimeEndsAtTheDeadline) {
     EXPECT_FALSE(t->isOpen());
 }
 
-// A frame split over records, several frames in one record and an empty one are each answered;
-// a frame with its reserved byte set, or longer than 4096 bytes with the header, ends the
-// connection unanswered.
+// A frame split over records, several frames in one record and an empty one are each answered; a
+// frame with its reserved byte set, or over 4096 bytes with the header, ends the connection.
 TEST_F(SimServer, ReassemblesFramesAndEndsTheConnectionOnMalformedOnes) {
     TestDevice device(pki.server);
     auto c = connectTo(device.port());
