@@ -86,8 +86,8 @@ inline sim::ResponderFactory always(Bytes reply) {
 // A device behind TLS: records every request, answers through a responder of each connection's own.
 class TestDevice {
 public:
-    explicit TestDevice(Credential identity, sim::ResponderFactory service = sim::sameForAll(echo))
-        : identity_(std::move(identity)), service_(std::move(service)) {
+    explicit TestDevice(const Credential& identity, sim::ResponderFactory service = sim::sameForAll(echo))
+        : identity_{identity.certificatePem, identity.keyPem}, service_(std::move(service)) {
         restart();
     }
     uint16_t port() const { return port_; }
@@ -103,8 +103,7 @@ public:
                 return own(request);
             };
         };
-        sim::ServerIdentity identity{identity_.certificatePem, identity_.keyPem};
-        server_ = std::make_unique<sim::TlsServer>("127.0.0.1", port_, identity, connectionOpened);
+        server_ = std::make_unique<sim::TlsServer>("127.0.0.1", port_, identity_, connectionOpened);
         port_ = server_->port();
     }
     std::vector<Bytes> requests() const {
@@ -113,7 +112,7 @@ public:
     }
 
 private:
-    Credential identity_;
+    sim::ServerIdentity identity_;
     sim::ResponderFactory service_;
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
