@@ -69,11 +69,9 @@ struct Pki {
     Credential misnamedServer = sim::issueServerCertificate(authority, {"device.example"});
 };
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 // Answers "re:" and the request.
 inline std::optional<Bytes> echo(const Bytes& request) {
-    Bytes reply = bytesOf("re:");
+    Bytes reply{'r', 'e', ':'};
     reply.insert(reply.end(), request.begin(), request.end());
     return reply;
 }
