@@ -1,9 +1,7 @@
-// The simulated token behind the simulator's TLS front end, with each of its reply faults and
-// with the simulator stopped and started again: every faulty call ends with its error code within
-// its timeout and leaves the caller's memory outside its buffers alone, and the next call
-// succeeds. After each fault the library makes a new connection (what the device might still send
-// would be taken for the next reply); the device ends the old connection's session with it, so
-// the program goes on in a new session.
+// The simulated token behind the simulator's TLS front end, with each reply fault and with the
+// simulator stopped and restarted. After each fault the library connects anew (what the device
+// might still send would be taken for the next reply); the device ends the old connection's
+// session with it, so the program goes on in a new session.
 #include <gtest/gtest.h>
 
 #include "engine_service.h"
@@ -13,8 +11,8 @@
 #include "tls_fixture.h"
 
 using namespace orvotest;
-using dravenholt::sim::FaultPlan;
-using dravenholt::sim::ReplyFault;
+using sim::FaultPlan;
+using sim::ReplyFault;
 using namespace std::chrono_literals;
 
 namespace {
@@ -46,9 +44,9 @@ const Case kCases[] = {
 struct TlsToken : ::testing::Test {
     Pki pki;
     TestDir dir;
-    std::shared_ptr<dravenholt::sim::Engine> engine = std::make_shared<dravenholt::sim::Engine>();
-    std::shared_ptr<dravenholt::sim::FaultSwitch> faults = std::make_shared<dravenholt::sim::FaultSwitch>();
-    TestDevice device{pki.server, dravenholt::sim::withFaults(dravenholt::sim::engineService(*engine), faults)};
+    std::shared_ptr<sim::Engine> engine = std::make_shared<sim::Engine>();
+    std::shared_ptr<sim::FaultSwitch> faults = std::make_shared<sim::FaultSwitch>();
+    TestDevice device{pki.server, sim::withFaults(sim::engineService(*engine), faults)};
     ProbedToken token;
 
     void SetUp() override {
@@ -88,9 +86,8 @@ TEST_P(TlsFault, FaultyCallFailsInTimeAndTheNextSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Faults, TlsFault, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return testName(info.param.name); });
 
-// A healthy reply in two records, cut anywhere, is read whole: every call succeeds with the
-// right values on the same connection, whether the second record comes in with the first or a
-// little after it.
+// A healthy reply in two records, cut anywhere, is read whole on the same connection, whether
+// the second record comes in with the first or a little after it.
 TEST_F(TlsToken, ReplyInTwoRecordsIsReadWhole) {
     for (auto pause : {0ms, 2ms}) {
         for (Probe probe : kProbes) {

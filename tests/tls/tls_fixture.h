@@ -1,6 +1,5 @@
-// What the TLS tests share: a log target that keeps its lines, a set of certificates made at
-// test time, a device on a free loopback port served by the simulator's TLS server, and a relay
-// that can slow the device's bytes down.
+// What the TLS tests share: a log that keeps its lines, certificates made at test time, a device
+// on a free loopback port served by the simulator's TLS server, a relay that slows its bytes down.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,8 +25,9 @@
 
 namespace orvotest {
 
-using dravenholt::sim::Bytes;
-using dravenholt::sim::Credential;
+namespace sim = dravenholt::sim;
+using sim::Bytes;
+using sim::Credential;
 
 class RecordingLog final : public dravenholt::LogTarget {
 public:
@@ -61,48 +61,39 @@ private:
     std::string text_;
 };
 
-// Two unrelated authorities and server certificates: a good one for 127.0.0.1, one from the
-// other authority, and one from the right authority naming another host.
+// A server certificate for 127.0.0.1, one from another authority, one naming another host.
 struct Pki {
-    Credential authority = dravenholt::sim::makeAuthority("Test CA");
-    Credential otherAuthority = dravenholt::sim::makeAuthority("Test CA");
-    Credential server = dravenholt::sim::issueServerCertificate(authority, {"127.0.0.1"});
-    Credential foreignServer = dravenholt::sim::issueServerCertificate(otherAuthority, {"127.0.0.1"});
-    Credential misnamedServer = dravenholt::sim::issueServerCertificate(authority, {"device.example"});
+    Credential authority = sim::makeAuthority("Test CA");
+    Credential server = sim::issueServerCertificate(authority, {"127.0.0.1"});
+    Credential foreignServer = sim::issueServerCertificate(sim::makeAuthority("Test CA"), {"127.0.0.1"});
+    Credential misnamedServer = sim::issueServerCertificate(authority, {"device.example"});
 };
-
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // Answers "re:" and the request.
 inline std::optional<Bytes> echo(const Bytes& request) {
-    Bytes reply = bytesOf("re:");
+    Bytes reply{'r', 'e', ':'};
     reply.insert(reply.end(), request.begin(), request.end());
     return reply;
 }
 
 // Every connection answers every request with `reply`.
-inline dravenholt::sim::ResponderFactory always(Bytes reply) {
-    return dravenholt::sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
+inline sim::ResponderFactory always(Bytes reply) {
+    return sim::sameForAll([reply](const Bytes&) { return std::optional<Bytes>(reply); });
 }
 
-// A device behind TLS: records every request and answers through a responder of each
-// connection's own.
+// A device behind TLS: records every request, answers through a responder of each connection's own.
 class TestDevice {
 public:
-    explicit TestDevice(Credential identity, dravenholt::sim::ResponderFactory service = dravenholt::sim::sameForAll(echo))
-        : identity_(std::move(identity)), service_(std::move(service)) {
+    explicit TestDevice(const Credential& identity, sim::ResponderFactory service = sim::sameForAll(echo))
+        : identity_{identity.certificatePem, identity.keyPem}, service_(std::move(service)) {
         restart();
     }
-    ~TestDevice() { stop(); }
     uint16_t port() const { return port_; }
-    void stop() {
-        if (server_) server_->stop();
-        server_.reset();
-    }
+    void stop() { server_.reset(); }
     // A fresh server on the same port.
     void restart() {
         stop();
-        auto connectionOpened = [this]() -> dravenholt::sim::Responder {
+        auto connectionOpened = [this]() -> sim::Responder {
             return [this, own = service_()](const Bytes& request) {
                 std::unique_lock<std::mutex> guard(mutex_);
                 requests_.push_back(request);
@@ -110,9 +101,7 @@ public:
                 return own(request);
             };
         };
-        server_ = std::make_unique<dravenholt::sim::TlsServer>(
-            "127.0.0.1", port_, dravenholt::sim::ServerIdentity{identity_.certificatePem, identity_.keyPem},
-            connectionOpened);
+        server_ = std::make_unique<sim::TlsServer>("127.0.0.1", port_, identity_, connectionOpened);
         port_ = server_->port();
     }
     std::vector<Bytes> requests() const {
@@ -121,20 +110,16 @@ public:
     }
 
 private:
-    Credential identity_;
-    dravenholt::sim::ResponderFactory service_;
+    sim::ServerIdentity identity_;
+    sim::ResponderFactory service_;
     uint16_t port_ = 0;
     mutable std::mutex mutex_;
     std::vector<Bytes> requests_;
-    std::unique_ptr<dravenholt::sim::TlsServer> server_;
+    std::unique_ptr<sim::TlsServer> server_;
 };
 
 inline sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 // A TCP socket listening on 127.0.0.1 with the given backlog, its port in `port`; one connected
